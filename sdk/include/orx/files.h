@@ -1,0 +1,91 @@
+// Files, folders, volumes, special folders and the environment, through the host.
+// Threads: any.
+#pragma once
+
+#include "orx/filename.h"
+
+Bool GeFileExists(const Filename& name, Bool isFolder = false);
+Bool GeFolderExists(const Filename& name);
+Bool GeCreateFolder(const Filename& name);        // one level; true when it exists afterwards
+Bool GeCreateFolderTree(const Filename& name);    // with missing parents
+Bool GeRename(const Filename& from, const Filename& to); // replaces an existing file atomically
+Bool GeMove(const Filename& from, const Filename& toFolder);
+Bool GeCopyFile(const Filename& from, const Filename& to, Bool overwrite);
+Bool GeHardLink(const Filename& from, const Filename& to);
+Bool GeDelete(const Filename& name);              // a file or an empty folder
+Bool GeSyncFolder(const Filename& folder);        // flushes a folder's entries (after a rename)
+Bool GeGetFileTime(const Filename& name, Int32 which, DateTime* out); // 0 created, 1 modified
+Int64 GeGetFileSize(const Filename& name);        // -1 when missing
+
+// Entry attributes of a folder listing.
+constexpr UInt32 FILEATTR_FOLDER = 0x1;
+constexpr UInt32 FILEATTR_HIDDEN = 0x2;
+constexpr UInt32 FILEATTR_READONLY = 0x4;
+constexpr UInt32 FILEATTR_BUNDLE = 0x8;
+
+struct FolderEntry
+{
+  String name;
+  Int64 size = 0;
+  DateTime created;
+  DateTime modified;
+  UInt32 attributes = 0;
+  Bool IsFolder() const { return attributes & FILEATTR_FOLDER; }
+  Bool IsHidden() const { return attributes & FILEATTR_HIDDEN; }
+  Bool IsReadOnly() const { return attributes & FILEATTR_READONLY; }
+};
+
+// Folder enumeration: `BrowseFiles b; if (b.Init(dir)) while (b.GetNext()) use(b.Entry());`
+class BrowseFiles
+{
+public:
+  BrowseFiles() = default;
+  ~BrowseFiles();
+  BrowseFiles(const BrowseFiles&) = delete;
+  BrowseFiles& operator=(const BrowseFiles&) = delete;
+  Bool Init(const Filename& folder, Int32 flags = 0);
+  Bool GetNext();
+  const FolderEntry& Entry() const { return entry_; }
+
+private:
+  void* handle_ = nullptr;
+  FolderEntry entry_;
+};
+
+constexpr UInt32 VOLUMEFLAG_HIDDEN = 128;
+
+struct VolumeEntry
+{
+  Filename path;
+  String name;
+  UInt32 flags = 0;
+};
+
+class BrowseVolumes
+{
+public:
+  BrowseVolumes() = default;
+  ~BrowseVolumes();
+  BrowseVolumes(const BrowseVolumes&) = delete;
+  BrowseVolumes& operator=(const BrowseVolumes&) = delete;
+  Bool Init();
+  Bool GetNext();
+  const VolumeEntry& Entry() const { return entry_; }
+
+private:
+  void* handle_ = nullptr;
+  VolumeEntry entry_;
+};
+
+// Host special folders.
+constexpr Int32 FOLDER_PREFS = 1;
+constexpr Int32 FOLDER_LIBRARY = 3;
+constexpr Int32 FOLDER_USERLIBRARY = 4;
+constexpr Int32 FOLDER_DESKTOP = 6;
+constexpr Int32 FOLDER_HOME = 7;
+constexpr Int32 FOLDER_STARTUP = 8;
+Filename GeGetSpecialFolder(Int32 which);
+Filename GeGetStartupFolder();
+
+// Environment lookup; false when the variable is not set.
+Bool GeGetEnv(const char* name, String* value);

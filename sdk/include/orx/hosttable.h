@@ -1,0 +1,162 @@
+// The service table that the host hands to a plug-in with action 1.
+//
+// Layout: Int32 interface version (at least 14000), Int32 size in bytes, then one pointer per
+// service family. Each family is a versioned sub-table that starts with its own version and size,
+// so that entries can be appended without breaking older plug-ins. Each entry says which threads
+// may call it and who owns what it returns. No entry lets an exception out: failures are answered.
+#pragma once
+
+#include "orx/types.h"
+
+class String;
+class Filename;
+class BaseContainer;
+class OrxThread;
+class BaseList2D;
+struct DateTime;
+struct FolderEntry;
+struct VolumeEntry;
+
+extern "C" {
+
+constexpr Int32 ORX_HOST_VERSION = 14000;
+
+struct OrxMemoryTable
+{
+  Int32 version, size;
+  // any thread; size 0 counts as 1; the block is the caller's until freed
+  void* (*alloc)(Int64 size, Int32 line, const char* file, Bool clear);
+  void (*free)(void* block);
+};
+
+struct OrxTextTable
+{
+  Int32 version, size;
+  // any thread; simple length-keeping case mapping of one UTF-16 string in place
+  void (*toUpper)(Utf16Char* units, Int32 count);
+  void (*toLower)(Utf16Char* units, Int32 count);
+  // any thread; collation order of two strings (<0, 0, >0)
+  Int32 (*lexCompare)(const Utf16Char* a, Int32 na, const Utf16Char* b, Int32 nb);
+  Int32 (*languageId)();
+};
+
+struct OrxFileTable
+{
+  Int32 version, size;
+  // any thread; the handle is the caller's until closed; null on failure
+  void* (*open)(const Filename* name, Int32 mode);
+  Bool (*close)(void* handle);
+  Int64 (*read)(void* handle, void* data, Int64 size);
+  Bool (*write)(void* handle, const void* data, Int64 size);
+  Bool (*seek)(void* handle, Int64 pos, Int32 mode);
+  Int64 (*tell)(void* handle);
+  Int64 (*length)(void* handle);
+  Bool (*sync)(void* handle);
+};
+
+struct OrxFolderTable
+{
+  Int32 version, size;
+  // any thread
+  Bool (*exists)(const Filename* name, Bool isFolder);
+  Bool (*createFolder)(const Filename* name, Bool withParents);
+  Bool (*rename)(const Filename* from, const Filename* to);
+  Bool (*move)(const Filename* from, const Filename* toFolder);
+  Bool (*copy)(const Filename* from, const Filename* to, Bool overwrite);
+  Bool (*hardLink)(const Filename* from, const Filename* to);
+  Bool (*remove)(const Filename* name);
+  Bool (*syncFolder)(const Filename* folder);
+  Bool (*fileTime)(const Filename* name, Int32 which, DateTime* out);
+  Int64 (*fileSize)(const Filename* name);
+  // enumeration handles are the caller's until browseFree
+  void* (*browseInit)(const Filename* folder, Int32 flags);
+  Bool (*browseNext)(void* handle, FolderEntry* out);
+  void (*browseFree)(void* handle);
+  void* (*volumesInit)();
+  Bool (*volumesNext)(void* handle, VolumeEntry* out);
+  void (*volumesFree)(void* handle);
+  // special folder by number; writes into out
+  void (*specialFolder)(Int32 which, Filename* out);
+  Bool (*getEnv)(const char* name, String* out);
+};
+
+struct OrxThreadTable
+{
+  Int32 version, size;
+  // main thread for start/wait/free; the handle is the caller's until threadFree
+  void* (*threadStart)(OrxThread* thread, Int32 priority);
+  void (*threadWait)(void* handle);
+  void (*threadFree)(void* handle);
+  // any thread
+  void* (*lockNew)();
+  void (*lockFree)(void* lock);
+  void (*lockEnter)(void* lock);
+  Bool (*lockTry)(void* lock);
+  void (*lockLeave)(void* lock);
+  void* (*rwNew)();
+  void (*rwFree)(void* lock);
+  void (*rwWrite)(void* lock);
+  void (*rwWriteLeave)(void* lock);
+  void (*rwRead)(void* lock);
+  void (*rwReadLeave)(void* lock);
+  Int32 (*timer)();
+};
+
+struct OrxCompressTable
+{
+  Int32 version, size;
+  // any thread; *out is host memory owned by the caller
+  Bool (*compress)(const void* src, Int64 size, Int32 level, void** out, Int64* outSize);
+  Bool (*expand)(const void* src, Int64 size, void* dst, Int64 dstSize);
+  void (*freeContext)();
+};
+
+struct OrxSystemTable
+{
+  Int32 version, size;
+  // any thread
+  void (*print)(const String* line);
+  void (*fatalError)(const char* file, Int32 line);
+  // main thread
+  void (*messageBox)(const String* text);
+  Bool (*openResource)(const Filename* file);
+  void (*closeResource)();
+  void (*loadString)(Int32 id, String* out);
+  Bool (*registerIcon)(Int32 id, const Filename* file);
+  BaseContainer* (*prefs)();
+  Bool (*savePrefs)();
+  Bool (*registerCommand)(Int32 id, const String* name, Int32 info, void* data);
+  Bool (*registerManagerInfo)(Int32 id, const String* name, Int32 kind);
+  Bool (*registerPrefPage)(Int32 id, const String* name, const String* description, Int32 place);
+  Bool (*installLibrary)(Int32 id, Int32 version, void* record, Int32 size);
+  void* (*getLibrary)(Int32 id, Int32 version, Int32 minSize);
+};
+
+struct OrxSceneTable
+{
+  Int32 version, size;
+  // main thread
+  void (*objectName)(const BaseList2D* obj, String* out);
+};
+
+struct OrxHostTable
+{
+  Int32 version; // host interface version, first 32-bit word
+  Int32 size;    // size of this struct in bytes
+  const OrxMemoryTable* memory;
+  const OrxTextTable* text;
+  const OrxFileTable* file;
+  const OrxFolderTable* folder;
+  const OrxThreadTable* thread;
+  const OrxCompressTable* compress;
+  const OrxSystemTable* system;
+  const OrxSceneTable* scene;
+  // room for: images, movies, detection, documents, user interface
+};
+
+} // extern "C"
+
+// The table this binary's copy of the sdk calls through. Installed by the plug-in with action 1,
+// or by the host for its own use. Null before that.
+void OrxInstallHostTable(const OrxHostTable* table);
+const OrxHostTable* OrxGetHostTable();
