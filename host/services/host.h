@@ -1,0 +1,59 @@
+// The stand-in host on Linux: the service table and what tests and orxhost may ask of the host.
+// Nothing in modules/ includes this file.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "orx/hosttable.h"
+#include "orx/string.h"
+
+namespace orxhost {
+
+// The host's service table (made once, valid for the life of the process).
+const OrxHostTable* Table();
+// Installs the table into this binary's own copy of the sdk (the host's use, and in-process tests).
+void InstallForThisProcess();
+
+// --- memory ---
+Int64 LiveBlockCount();
+// Prints every live block with the file and line that took it; returns their number.
+Int64 PrintLiveBlocks(std::FILE* out, Int64 maxLines = 50);
+
+// --- console, message boxes, fatal errors ---
+std::vector<std::string> ConsoleLines();
+void ClearConsole();
+void SetConsoleEcho(bool echo); // also write console lines to stdout (orxhost does)
+std::vector<std::string> MessageBoxes();
+void ClearMessageBoxes();
+std::vector<std::string> FatalErrors();
+
+// --- file fault injection: the nth call of an operation from now on fails (1 = the next) ---
+enum class FileOp { Open, Read, Write, Flush, Rename, Delete };
+void FailNth(FileOp op, int n);
+void ClearFaults();
+
+// --- registrations that the module made ---
+struct Registration
+{
+  std::string kind; // "command", "manager", "prefpage", "library", "icon"
+  Int32 id;
+  std::string name;
+};
+std::vector<Registration> Registrations();
+// A registration of this kind fails from now on (tests of start failure).
+void FailRegistrations(const std::string& kind, bool fail);
+void ClearRegistrations();
+
+// --- preferences: loaded from and saved to the preference folder ---
+void ResetPrefs();
+
+// --- scene objects (minimal until documents arrive) ---
+BaseList2D* NewObject(const String& name);
+void FreeObject(BaseList2D* obj);
+
+// --- the user's language id (default 0x75730000, English) ---
+void SetLanguageId(Int32 id);
+
+} // namespace orxhost

@@ -1,0 +1,25 @@
+// Test support: every test program runs with the host table installed and ORXHOST_HOME pointing at
+// a fresh temporary folder, so nothing outside it is touched.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "orx/orx.h"
+#include "services/host.h"
+
+namespace orxtest {
+
+// A fresh, empty folder for the calling test (removed when the program ends).
+Filename TempDir();
+// The ORXHOST_HOME of this test program.
+Filename HomeDir();
+// Writes bytes to a file (creating parent folders); false on failure.
+bool WriteFile(const Filename& f, const std::string& bytes);
+std::string ReadFile(const Filename& f);
+
+} // namespace orxtest
+
+// gtest printing of host strings.
+inline void PrintTo(const String& s, std::ostream* os) { *os << '"' << s.ToUtf8() << '"'; }
