@@ -2,6 +2,7 @@
 #pragma once
 
 #include "orx/basefile.h"
+#include "orx/bitmap.h"
 #include "orx/container.h"
 #include "orx/filename.h"
 #include "orx/files.h"

@@ -1,0 +1,61 @@
+// The path hash: CRC-32 over the big-endian UTF-16 units of the case-converted path. Libraries
+// store it, so it must never change.
+#include <array>
+#include <vector>
+
+#include "core/browserurl.h"
+#include "orx/basefile.h"
+
+namespace {
+// Slice-by-8 tables for the reflected polynomial 0xEDB88320.
+struct CrcTables
+{
+  std::array<std::array<UInt32, 256>, 8> t{};
+  constexpr CrcTables()
+  {
+    for (UInt32 i = 0; i < 256; ++i) {
+      UInt32 c = i;
+      for (int k = 0; k < 8; ++k)
+        c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      t[0][i] = c;
+    }
+    for (UInt32 i = 0; i < 256; ++i)
+      for (int s = 1; s < 8; ++s)
+        t[s][i] = (t[s - 1][i] >> 8) ^ t[0][t[s - 1][i] & 0xFF];
+  }
+};
+constexpr CrcTables kCrc;
+} // namespace
+
+UInt32 Crc32(UInt32 crc, const void* data, std::size_t size)
+{
+  const UChar* p = static_cast<const UChar*>(data);
+  UInt32 c = ~crc;
+  while (size >= 8) {
+    UInt32 lo = c ^ (UInt32(p[0]) | UInt32(p[1]) << 8 | UInt32(p[2]) << 16 | UInt32(p[3]) << 24);
+    c = kCrc.t[7][lo & 0xFF] ^ kCrc.t[6][(lo >> 8) & 0xFF] ^ kCrc.t[5][(lo >> 16) & 0xFF] ^ kCrc.t[4][lo >> 24] ^
+        kCrc.t[3][p[4]] ^ kCrc.t[2][p[5]] ^ kCrc.t[1][p[6]] ^ kCrc.t[0][p[7]];
+    p += 8;
+    size -= 8;
+  }
+  while (size--)
+    c = kCrc.t[0][(c ^ *p++) & 0xFF] ^ (c >> 8);
+  return ~c;
+}
+
+Int32 BrowserPathHash(const String& path)
+{
+  String upper = path.ToUpper();
+  const Int32 n = upper.GetLength();
+  constexpr Int32 kStackUnits = 2048;
+  UInt16 stackBuf[kStackUnits];
+  std::vector<UInt16> heapBuf;
+  UInt16* buf = stackBuf;
+  if (n > kStackUnits) {
+    heapBuf.resize(std::size_t(n));
+    buf = heapBuf.data();
+  }
+  for (Int32 i = 0; i < n; ++i)
+    buf[i] = BaseFile::ToFileOrder16(UInt16(upper[i]));
+  return Int32(Crc32(0, buf, std::size_t(n) * 2));
+}
