@@ -1,1 +1,16 @@
-// The host services (being written).
+// The assembled service table.
+#include "internal.h"
+#include "services/host.h"
+
+namespace orxhost {
+const OrxHostTable* Table()
+{
+  static const OrxHostTable table = {ORX_HOST_VERSION,        sizeof(OrxHostTable),  &detail::kMemoryTable,
+                                     &detail::kTextTable,     &detail::kFileTable,   &detail::kFolderTable,
+                                     &detail::kThreadTable,   &detail::kCompressTable, &detail::kSystemTable,
+                                     &detail::kSceneTable};
+  return &table;
+}
+
+void InstallForThisProcess() { OrxInstallHostTable(Table()); }
+} // namespace orxhost

@@ -19,6 +19,17 @@ Filename HomeDir();
 bool WriteFile(const Filename& f, const std::string& bytes);
 std::string ReadFile(const Filename& f);
 
+// Expects, when it goes out of scope, exactly as many live host blocks as when it was made.
+class NoLeaks
+{
+public:
+  NoLeaks();
+  ~NoLeaks();
+
+private:
+  Int64 before_;
+};
+
 } // namespace orxtest
 
 // gtest printing of host strings.

@@ -1,0 +1,134 @@
+// Plain files on POSIX, with fault injection for tests of crash and I/O-error paths.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+#include "internal.h"
+#include "orx/filename.h"
+#include "services/host.h"
+
+namespace {
+std::atomic<int> g_countdown[6];
+
+struct FileHandle
+{
+  int fd;
+  bool failed; // a write failed: close reports it
+};
+
+void* Open(const Filename* name, Int32 mode)
+{
+  if (orxhost::detail::ShouldFail(orxhost::detail::Op::Open))
+    return nullptr;
+  std::string path = name->ToUtf8();
+  int flags = mode == 0 ? O_RDONLY : mode == 1 ? (O_WRONLY | O_CREAT | O_TRUNC) : O_RDWR;
+  int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
+  if (fd < 0)
+    return nullptr;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return nullptr;
+  }
+  return new FileHandle{fd, false};
+}
+
+Bool Close(void* h)
+{
+  auto* f = static_cast<FileHandle*>(h);
+  bool ok = !f->failed && ::close(f->fd) == 0;
+  if (f->failed)
+    ::close(f->fd);
+  delete f;
+  return ok;
+}
+
+Int64 Read(void* h, void* data, Int64 size)
+{
+  if (orxhost::detail::ShouldFail(orxhost::detail::Op::Read))
+    return -1;
+  auto* f = static_cast<FileHandle*>(h);
+  Int64 done = 0;
+  while (done < size) {
+    ssize_t n = ::read(f->fd, static_cast<char*>(data) + done, std::size_t(size - done));
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0)
+      return done > 0 ? done : -1;
+    if (n == 0)
+      break;
+    done += n;
+  }
+  return done;
+}
+
+Bool Write(void* h, const void* data, Int64 size)
+{
+  auto* f = static_cast<FileHandle*>(h);
+  if (orxhost::detail::ShouldFail(orxhost::detail::Op::Write)) {
+    f->failed = true;
+    return false;
+  }
+  Int64 done = 0;
+  while (done < size) {
+    ssize_t n = ::write(f->fd, static_cast<const char*>(data) + done, std::size_t(size - done));
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0) {
+      f->failed = true;
+      return false;
+    }
+    done += n;
+  }
+  return true;
+}
+
+Bool Seek(void* h, Int64 pos, Int32 mode)
+{
+  auto* f = static_cast<FileHandle*>(h);
+  int whence = mode == 0 ? SEEK_SET : mode == 1 ? SEEK_CUR : SEEK_END;
+  return ::lseek(f->fd, off_t(pos), whence) >= 0;
+}
+
+Int64 Tell(void* h) { return Int64(::lseek(static_cast<FileHandle*>(h)->fd, 0, SEEK_CUR)); }
+
+Int64 Length(void* h)
+{
+  struct stat st;
+  if (::fstat(static_cast<FileHandle*>(h)->fd, &st) != 0)
+    return -1;
+  return Int64(st.st_size);
+}
+
+Bool Sync(void* h)
+{
+  if (orxhost::detail::ShouldFail(orxhost::detail::Op::Flush))
+    return false;
+  return ::fsync(static_cast<FileHandle*>(h)->fd) == 0;
+}
+} // namespace
+
+namespace orxhost {
+namespace detail {
+const OrxFileTable kFileTable = {1, sizeof(OrxFileTable), Open, Close, Read, Write, Seek, Tell, Length, Sync};
+
+bool ShouldFail(Op op)
+{
+  std::atomic<int>& c = g_countdown[int(op)];
+  int v = c.load();
+  while (v > 0 && !c.compare_exchange_weak(v, v - 1)) {
+  }
+  return v == 1;
+}
+} // namespace detail
+
+void FailNth(FileOp op, int n) { g_countdown[int(op)].store(n); }
+void ClearFaults()
+{
+  for (auto& c : g_countdown)
+    c.store(0);
+}
+} // namespace orxhost

@@ -1,0 +1,349 @@
+// Folders, volumes, special folders and the environment on POSIX.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "internal.h"
+#include "orx/files.h"
+#include "services/host.h"
+
+namespace {
+using orxhost::detail::Op;
+using orxhost::detail::ShouldFail;
+
+std::string P(const Filename* f) { return f->ToUtf8(); }
+
+DateTime ToDateTime(const struct timespec& ts)
+{
+  std::tm tm{};
+  time_t t = ts.tv_sec;
+  localtime_r(&t, &tm);
+  DateTime d;
+  d.year = UInt16(tm.tm_year + 1900);
+  d.month = UInt16(tm.tm_mon + 1);
+  d.day = UInt16(tm.tm_mday);
+  d.hour = UInt16(tm.tm_hour);
+  d.minute = UInt16(tm.tm_min);
+  d.second = UInt16(tm.tm_sec);
+  return d;
+}
+
+// Creation time where the file system keeps one, else the modification time.
+struct timespec BirthTime(const std::string& path, const struct stat& st)
+{
+  struct statx sx;
+  if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME))
+    return {sx.stx_btime.tv_sec, sx.stx_btime.tv_nsec};
+  return st.st_mtim;
+}
+
+Bool Exists(const Filename* name, Bool isFolder)
+{
+  struct stat st;
+  if (::stat(P(name).c_str(), &st) != 0)
+    return false;
+  return isFolder ? S_ISDIR(st.st_mode) : true;
+}
+
+Bool CreateFolder(const Filename* name, Bool withParents)
+{
+  std::string p = P(name);
+  if (p.empty())
+    return false;
+  if (withParents) {
+    for (std::size_t i = 1; i < p.size(); ++i)
+      if (p[i] == '/')
+        ::mkdir(p.substr(0, i).c_str(), 0755);
+  }
+  if (::mkdir(p.c_str(), 0755) == 0)
+    return true;
+  struct stat st;
+  return errno == EEXIST && ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+Bool Rename(const Filename* from, const Filename* to)
+{
+  if (ShouldFail(Op::Rename))
+    return false;
+  return ::rename(P(from).c_str(), P(to).c_str()) == 0;
+}
+
+Bool Move(const Filename* from, const Filename* toFolder)
+{
+  if (ShouldFail(Op::Rename))
+    return false;
+  Filename target = *toFolder + from->GetFileString();
+  if (Exists(&target, false))
+    return false;
+  return ::rename(P(from).c_str(), P(&target).c_str()) == 0;
+}
+
+Bool CopyFile(const Filename* from, const Filename* to, Bool overwrite)
+{
+  std::string src = P(from), dst = P(to);
+  if (!overwrite && ::access(dst.c_str(), F_OK) == 0)
+    return false;
+  int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0)
+    return false;
+  int out = ::open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (out < 0) {
+    ::close(in);
+    return false;
+  }
+  std::vector<char> buf(1 << 20);
+  bool ok = true;
+  for (;;) {
+    ssize_t n = ::read(in, buf.data(), buf.size());
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    if (ShouldFail(Op::Write)) {
+      ok = false;
+      break;
+    }
+    for (ssize_t done = 0; done < n;) {
+      ssize_t w = ::write(out, buf.data() + done, std::size_t(n - done));
+      if (w < 0 && errno == EINTR)
+        continue;
+      if (w <= 0) {
+        ok = false;
+        break;
+      }
+      done += w;
+    }
+    if (!ok)
+      break;
+  }
+  ok = ::fsync(out) == 0 && ok;
+  ::close(in);
+  ok = ::close(out) == 0 && ok;
+  return ok;
+}
+
+Bool HardLink(const Filename* from, const Filename* to) { return ::link(P(from).c_str(), P(to).c_str()) == 0; }
+
+Bool Remove(const Filename* name)
+{
+  if (ShouldFail(Op::Delete))
+    return false;
+  std::string p = P(name);
+  struct stat st;
+  if (::lstat(p.c_str(), &st) != 0)
+    return false;
+  return (S_ISDIR(st.st_mode) ? ::rmdir(p.c_str()) : ::unlink(p.c_str())) == 0;
+}
+
+Bool SyncFolder(const Filename* folder)
+{
+  if (ShouldFail(Op::Flush))
+    return false;
+  int fd = ::open(P(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0)
+    return false;
+  bool ok = ::fsync(fd) == 0;
+  ::close(fd);
+  return ok;
+}
+
+Bool FileTime(const Filename* name, Int32 which, DateTime* out)
+{
+  std::string p = P(name);
+  struct stat st;
+  if (::stat(p.c_str(), &st) != 0)
+    return false;
+  *out = ToDateTime(which == 0 ? BirthTime(p, st) : st.st_mtim);
+  return true;
+}
+
+Int64 FileSize(const Filename* name)
+{
+  struct stat st;
+  if (::stat(P(name).c_str(), &st) != 0)
+    return -1;
+  return Int64(st.st_size);
+}
+
+struct Browse
+{
+  DIR* dir;
+  std::string folder;
+};
+
+void* BrowseInit(const Filename* folder, Int32)
+{
+  std::string p = P(folder);
+  DIR* d = ::opendir(p.c_str());
+  if (!d)
+    return nullptr;
+  return new Browse{d, p};
+}
+
+Bool BrowseNext(void* h, FolderEntry* out)
+{
+  auto* b = static_cast<Browse*>(h);
+  while (dirent* e = ::readdir(b->dir)) {
+    if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, ".."))
+      continue;
+    std::string full = b->folder + (b->folder.ends_with('/') ? "" : "/") + e->d_name;
+    struct stat st;
+    if (::stat(full.c_str(), &st) != 0 && ::lstat(full.c_str(), &st) != 0)
+      continue;
+    out->name = String(e->d_name);
+    out->attributes = 0;
+    if (S_ISDIR(st.st_mode))
+      out->attributes |= FILEATTR_FOLDER;
+    if (e->d_name[0] == '.')
+      out->attributes |= FILEATTR_HIDDEN;
+    if (!(st.st_mode & S_IWUSR))
+      out->attributes |= FILEATTR_READONLY;
+    out->size = S_ISDIR(st.st_mode) ? 0 : Int64(st.st_size);
+    out->modified = ToDateTime(st.st_mtim);
+    out->created = ToDateTime(BirthTime(full, st));
+    return true;
+  }
+  return false;
+}
+
+void BrowseFree(void* h)
+{
+  auto* b = static_cast<Browse*>(h);
+  ::closedir(b->dir);
+  delete b;
+}
+
+struct Volumes
+{
+  std::vector<VolumeEntry> list;
+  std::size_t next = 0;
+};
+
+const char* Home()
+{
+  const char* h = std::getenv("ORXHOST_HOME");
+  return h && *h ? h : nullptr;
+}
+
+void* VolumesInit()
+{
+  auto* v = new Volumes;
+  if (const char* home = Home()) {
+    // Under a test home, the volumes are its "volumes" sub-folders: deterministic for tests.
+    std::string base = std::string(home) + "/volumes";
+    if (DIR* d = ::opendir(base.c_str())) {
+      while (dirent* e = ::readdir(d)) {
+        if (e->d_name[0] == '.')
+          continue;
+        v->list.push_back(VolumeEntry{Filename(String(base + "/" + e->d_name)), String(e->d_name), 0});
+      }
+      ::closedir(d);
+    }
+    return v;
+  }
+  v->list.push_back(VolumeEntry{Filename(String("/")), String(""), 0});
+  static const std::set<std::string> kReal = {"ext2", "ext3", "ext4", "xfs", "btrfs", "vfat", "exfat", "ntfs", "ntfs3",
+                                              "fuseblk", "nfs", "nfs4", "cifs", "smb3", "iso9660", "udf", "zfs"};
+  if (std::FILE* f = std::fopen("/proc/self/mounts", "r")) {
+    char dev[512], dir[512], type[128];
+    while (std::fscanf(f, "%511s %511s %127s %*[^\n]", dev, dir, type) == 3) {
+      std::string d = dir;
+      if (d == "/" || !kReal.count(type))
+        continue;
+      bool system = d.starts_with("/boot") || d.starts_with("/proc") || d.starts_with("/sys") || d.starts_with("/etc");
+      std::string name = d.substr(d.rfind('/') + 1);
+      v->list.push_back(VolumeEntry{Filename(String(d)), String(name), system ? VOLUMEFLAG_HIDDEN : 0u});
+    }
+    std::fclose(f);
+  }
+  return v;
+}
+
+Bool VolumesNext(void* h, VolumeEntry* out)
+{
+  auto* v = static_cast<Volumes*>(h);
+  if (v->next >= v->list.size())
+    return false;
+  *out = v->list[v->next++];
+  return true;
+}
+
+void VolumesFree(void* h) { delete static_cast<Volumes*>(h); }
+
+std::string EnvOr(const char* name, const std::string& def)
+{
+  const char* v = std::getenv(name);
+  return v && *v ? std::string(v) : def;
+}
+
+std::string ExeFolder()
+{
+  char buf[4096];
+  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0)
+    return ".";
+  std::string p(buf, std::size_t(n));
+  return p.substr(0, p.rfind('/'));
+}
+
+void SpecialFolder(Int32 which, Filename* out)
+{
+  std::string r;
+  if (const char* home = Home()) {
+    std::string h = home;
+    switch (which) {
+      case FOLDER_PREFS: r = h + "/prefs"; break;
+      case FOLDER_LIBRARY: r = h + "/library"; break;
+      case FOLDER_USERLIBRARY: r = h + "/userlibrary"; break;
+      case FOLDER_DESKTOP: r = h + "/desktop"; break;
+      case FOLDER_HOME: r = h + "/home"; break;
+      case FOLDER_STARTUP: r = h + "/startup"; break;
+      default: break;
+    }
+  } else {
+    std::string h = EnvOr("HOME", "/tmp");
+    switch (which) {
+      case FOLDER_PREFS: r = EnvOr("XDG_CONFIG_HOME", h + "/.config") + "/orxhost"; break;
+      case FOLDER_LIBRARY: {
+        std::string dirs = EnvOr("XDG_DATA_DIRS", "/usr/local/share:/usr/share");
+        r = dirs.substr(0, dirs.find(':')) + "/orxhost";
+        break;
+      }
+      case FOLDER_USERLIBRARY: r = EnvOr("XDG_DATA_HOME", h + "/.local/share") + "/orxhost"; break;
+      case FOLDER_DESKTOP: r = EnvOr("XDG_DESKTOP_DIR", h + "/Desktop"); break;
+      case FOLDER_HOME: r = h; break;
+      case FOLDER_STARTUP: r = ExeFolder(); break;
+      default: break;
+    }
+  }
+  *out = Filename(String(r));
+}
+
+Bool GetEnv(const char* name, String* out)
+{
+  const char* v = name ? std::getenv(name) : nullptr;
+  if (!v)
+    return false;
+  *out = String::FromBytes(v, StringEncoding::System);
+  return true;
+}
+} // namespace
+
+namespace orxhost::detail {
+const OrxFolderTable kFolderTable = {1,          sizeof(OrxFolderTable), Exists,     CreateFolder, Rename,
+                                     Move,       CopyFile,               HardLink,   Remove,       SyncFolder,
+                                     FileTime,   FileSize,               BrowseInit, BrowseNext,   BrowseFree,
+                                     VolumesInit, VolumesNext,           VolumesFree, SpecialFolder, GetEnv};
+}

@@ -1,0 +1,21 @@
+// Shared between the host's service families; not part of the host API.
+#pragma once
+
+#include "orx/hosttable.h"
+
+namespace orxhost::detail {
+extern const OrxMemoryTable kMemoryTable;
+extern const OrxTextTable kTextTable;
+extern const OrxFileTable kFileTable;
+extern const OrxFolderTable kFolderTable;
+extern const OrxThreadTable kThreadTable;
+extern const OrxCompressTable kCompressTable;
+extern const OrxSystemTable kSystemTable;
+extern const OrxSceneTable kSceneTable;
+
+// Fault injection: true when this call of op must fail.
+enum class Op { Open, Read, Write, Flush, Rename, Delete };
+bool ShouldFail(Op op);
+
+void FreePrefs();
+} // namespace orxhost::detail
