@@ -21,23 +21,38 @@ void AppendUtf8(String::Storage& out, const UChar* s, std::size_t n)
       ++i;
       continue;
     }
-    Int32 len = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
-    UInt32 cp = len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
-    bool ok = len != 0 && i + std::size_t(len) <= n;
-    for (Int32 k = 1; ok && k < len; ++k) {
-      UChar cc = s[i + std::size_t(k)];
-      if ((cc & 0xC0) != 0x80)
-        ok = false;
-      else
-        cp = (cp << 6) | (cc & 0x3F);
+    // Lead bytes and the allowed range of the second byte (rules out overlong forms, surrogates
+    // and values past U+10FFFF); an ill-formed sequence is replaced by one U+FFFD per maximal
+    // subpart, as the Unicode standard recommends.
+    Int32 len = 0;
+    UChar lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF)
+      len = 2;
+    else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      lo = c == 0xE0 ? 0xA0 : 0x80;
+      hi = c == 0xED ? 0x9F : 0xBF;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      lo = c == 0xF0 ? 0x90 : 0x80;
+      hi = c == 0xF4 ? 0x8F : 0xBF;
     }
-    // Overlong forms, surrogates and values past U+10FFFF are invalid.
-    if (ok && ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
-               (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF))
-      ok = false;
-    if (!ok) {
+    if (len == 0) {
       out += u'\uFFFD';
       ++i;
+      continue;
+    }
+    UInt32 cp = len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
+    Int32 k = 1;
+    for (; k < len && i + std::size_t(k) < n; ++k) {
+      UChar cc = s[i + std::size_t(k)];
+      if (cc < (k == 1 ? lo : 0x80) || cc > (k == 1 ? hi : 0xBF))
+        break;
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    if (k < len) {
+      out += u'\uFFFD';
+      i += std::size_t(k);
       continue;
     }
     if (cp >= 0x10000) {

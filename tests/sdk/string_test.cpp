@@ -1,0 +1,101 @@
+#include "orxtest.h"
+
+TEST(String, Utf8RoundTripAndInvalidBytes)
+{
+  const char* text = "Grüße 東京 \xF0\x9F\x98\x80 end";
+  String s(text);
+  EXPECT_EQ(s.ToUtf8(), text);
+  EXPECT_EQ(s.GetLength(), 15); // the emoji takes two units
+  // Invalid, overlong and truncated sequences never crash and become U+FFFD.
+  String bad = String::FromBytes(std::string("a\xC0\xAF" "b\xE2\x82" "c\xFF", 8), StringEncoding::Utf8);
+  EXPECT_EQ(bad.ToUtf8(), "a\xEF\xBF\xBD\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c\xEF\xBF\xBD");
+  String latin = String::FromBytes("\xE9t\xE9", StringEncoding::Latin1);
+  EXPECT_EQ(latin.ToUtf8(), "été");
+  EXPECT_EQ(latin.ToLatin1(), "\xE9t\xE9");
+}
+
+TEST(String, CaseConversionKeepsLengthAndIgnoringCaseCompares)
+{
+  String s("straße ǅ ﬁ Ä");
+  String up = s.ToUpper();
+  EXPECT_EQ(up.GetLength(), s.GetLength());
+  EXPECT_EQ(up.ToUtf8(), "STRAßE Ǆ ﬁ Ä"); // ß and the ligature have no one-unit upper form
+  EXPECT_TRUE(String("Preset://User.LIBQZ").IsEqualIgnoreCase(String("preset://user.libqz")));
+  EXPECT_EQ(String("b").CaseCompare(String("A")), 1);
+  EXPECT_TRUE(String("preset://x").StartsWithIgnoreCase(String("PRESET:/")));
+  EXPECT_FALSE(String("pre").StartsWithIgnoreCase(String("preset")));
+}
+
+TEST(String, ComparisonsFindAndEdit)
+{
+  String s("a/b/c.libqz");
+  Int32 pos = -1;
+  EXPECT_TRUE(s.FindFirst(u'/', &pos));
+  EXPECT_EQ(pos, 1);
+  EXPECT_TRUE(s.FindLast(u'/', &pos));
+  EXPECT_EQ(pos, 3);
+  EXPECT_TRUE(s.FindLast(u'/', &pos, 2));
+  EXPECT_EQ(pos, 1);
+  EXPECT_FALSE(s.FindFirst(u'/', &pos, 4));
+  EXPECT_TRUE(s.FindFirstIgnoreCase(String(".LIBQZ"), &pos));
+  EXPECT_EQ(pos, 5);
+  EXPECT_EQ(s.ComparePart(String("a/bX"), 3), 0);
+  EXPECT_NE(s.ComparePart(String("a/bX"), 4), 0);
+  EXPECT_EQ(s.ComparePart(String("b/c"), 3, 2), 0);
+  String t = s;
+  t.Insert(5, String(".local"));
+  EXPECT_EQ(t.ToUtf8(), "a/b/c.local.libqz");
+  t.Delete(0, 4);
+  EXPECT_EQ(t.ToUtf8(), "c.local.libqz");
+  EXPECT_EQ(s.SubStr(2, 100).ToUtf8(), "b/c.libqz");
+  EXPECT_TRUE(s.SubStr(50, 2).IsEmpty());
+  EXPECT_LT(String("a").Compare(String("b")), 0);
+}
+
+TEST(String, LexicalOrderIsNatural)
+{
+  EXPECT_LT(String("apple").LexCompare(String("Banana")), 0);
+  EXPECT_LT(String("file2").LexCompare(String("file10")), 0);
+  EXPECT_LT(String("Äpfel").LexCompare(String("Birne")), 0);
+  EXPECT_EQ(String("same").LexCompare(String("same")), 0);
+  // Total order: names equal to the collator still compare by their units.
+  EXPECT_NE(String("a").LexCompare(String("A")), 0);
+  EXPECT_EQ(String("a").LexCompare(String("A")), -String("A").LexCompare(String("a")));
+}
+
+TEST(String, Numbers)
+{
+  Bool ok = false;
+  EXPECT_EQ(String(" 42 ").ToInt32(&ok), 42);
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(String("12x").ToInt32(&ok), 0);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(String("99999999999").ToInt32(&ok), 0);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(String("-9000000000").ToInt64(&ok), -9000000000LL);
+  EXPECT_TRUE(ok);
+  EXPECT_DOUBLE_EQ(String("2.5").ToFloat(&ok), 2.5);
+  EXPECT_EQ(String::FromFloat(1.0 / 3.0, 2).ToUtf8(), "0.33");
+  EXPECT_EQ(String::FromInt(-17).ToUtf8(), "-17");
+}
+
+TEST(Filename, PathParts)
+{
+  Filename f(String("/home/u/lib/user.libqz"));
+  EXPECT_EQ(f.GetSuffix().ToUtf8(), "libqz");
+  EXPECT_TRUE(f.CheckSuffix(String("LIBQZ")));
+  EXPECT_EQ(f.GetDirectory().ToUtf8(), "/home/u/lib");
+  EXPECT_EQ(f.GetFileString().ToUtf8(), "user.libqz");
+  EXPECT_EQ((Filename(String("/a/")) + String("b")).ToUtf8(), "/a/b");
+  EXPECT_EQ((Filename(String("/a")) + String("/b")).ToUtf8(), "/a/b");
+  EXPECT_EQ(Filename(String("/x")).GetDirectory().ToUtf8(), "/");
+  EXPECT_TRUE(Filename(String("/")).GetDirectory().IsEmpty() ||
+              Filename(String("/")).GetDirectory().ToUtf8() == "/");
+  EXPECT_EQ(Filename(String(".hidden")).GetSuffix().ToUtf8(), "");
+  Filename g(String("/a.b/readme"));
+  EXPECT_EQ(g.GetSuffix().ToUtf8(), "");
+  g.SetSuffix(String("txt"));
+  EXPECT_EQ(g.ToUtf8(), "/a.b/readme.txt");
+  EXPECT_TRUE(Filename(String("/a/b/c")).IsInside(Filename(String("/a/b"))));
+  EXPECT_FALSE(Filename(String("/a/bc")).IsInside(Filename(String("/a/b"))));
+}
