@@ -77,6 +77,8 @@ public:
 
 private:
   void MakeText();
+  // Gives the URL its file form when it has one; sets URLFLAG_NOT_A_FILE when not.
+  Bool Resolve();
 
   UInt32 flags_ = URLFLAG_TEXT_PRIMARY;
   Int32 hash_ = 0;

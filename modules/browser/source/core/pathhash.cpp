@@ -1,10 +1,11 @@
 // The path hash: CRC-32 over the big-endian UTF-16 units of the case-converted path. Libraries
 // store it, so it must never change.
+#include <algorithm>
 #include <array>
-#include <vector>
 
 #include "core/browserurl.h"
 #include "orx/basefile.h"
+#include "orx/hosttable.h"
 
 namespace {
 // Slice-by-8 tables for the reflected polynomial 0xEDB88320.
@@ -45,17 +46,28 @@ UInt32 Crc32(UInt32 crc, const void* data, std::size_t size)
 
 Int32 BrowserPathHash(const String& path)
 {
-  String upper = path.ToUpper();
-  const Int32 n = upper.GetLength();
-  constexpr Int32 kStackUnits = 2048;
-  UInt16 stackBuf[kStackUnits];
-  std::vector<UInt16> heapBuf;
-  UInt16* buf = stackBuf;
-  if (n > kStackUnits) {
-    heapBuf.resize(std::size_t(n));
-    buf = heapBuf.data();
+  // Case-converted and byte-swapped a block at a time, so that no path length needs memory.
+  constexpr Int32 kBlockUnits = 2048;
+  Utf16Char block[kBlockUnits];
+  const OrxHostTable* table = OrxGetHostTable();
+  const Int32 n = path.GetLength();
+  UInt32 crc = 0;
+  for (Int32 at = 0; at < n;) {
+    Int32 count = std::min(kBlockUnits, n - at);
+    // A surrogate pair is mapped as one code point, so a block never ends inside one.
+    if (count > 1 && at + count < n && path[at + count - 1] >= 0xD800 && path[at + count - 1] <= 0xDBFF)
+      --count;
+    std::copy_n(path.Units() + at, count, block);
+    if (table) {
+      table->text->toUpper(block, count);
+    } else {
+      String upper = String(std::u16string_view(block, std::size_t(count))).ToUpper();
+      std::copy_n(upper.Units(), count, block);
+    }
+    for (Int32 i = 0; i < count; ++i)
+      block[i] = Utf16Char(BaseFile::ToFileOrder16(UInt16(block[i])));
+    crc = Crc32(crc, block, std::size_t(count) * 2);
+    at += count;
   }
-  for (Int32 i = 0; i < n; ++i)
-    buf[i] = BaseFile::ToFileOrder16(UInt16(upper[i]));
-  return Int32(Crc32(0, buf, std::size_t(n) * 2));
+  return Int32(crc);
 }

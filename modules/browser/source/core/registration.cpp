@@ -1,0 +1,64 @@
+// Start and end steps. Steps whose subsystem does not exist yet do nothing.
+#include "core/registration.h"
+
+#include "core/browserurl.h"
+
+namespace {
+constexpr Int32 kBrowserCommandId = 1017163;
+constexpr Int32 kCommandFlags = 0x10000000;
+constexpr Int32 kManagerInfoKind = 21;
+constexpr Int32 kPrefPageId = 465001634;
+constexpr Int32 kPrefPagePlace = 10000070;
+constexpr Int32 kStrBrowserName = 10000;
+constexpr Int32 kStrBrowserCommand = 30023;
+constexpr Int32 kStrDamagedLibraries = 10407;
+} // namespace
+
+void RegInitContent() {}
+void RegInitViewSettings() {}
+void RegInitBackgroundTasks() {}
+void RegInstallCallTable() {}
+
+Bool RegRegisterCommands()
+{
+  return GeRegisterCommand(kBrowserCommandId, GeLoadString(kStrBrowserCommand), kCommandFlags, nullptr);
+}
+
+Bool RegRegisterManagerInfo()
+{
+  return GeRegisterManagerInformation(kBrowserCommandId, GeLoadString(kStrBrowserName), kManagerInfoKind);
+}
+
+Bool RegRegisterViewFilterCommands() { return true; }
+
+Bool RegRegisterPrefPage()
+{
+  return GeRegisterPrefPage(kPrefPageId, GeLoadString(kStrBrowserName), String("Prefsbrowser"), kPrefPagePlace);
+}
+
+void RegFreeBackgroundTasks() {}
+void RegReleaseContent() {}
+void RegCloseAllLibraries() {}
+
+String DamagedLibrariesLine(const String& names)
+{
+  if (names.IsEmpty())
+    return String();
+  return GeLoadString(kStrDamagedLibraries) + String(" ") + names;
+}
+
+void RegReportDamagedLibraries()
+{
+  // The preset database will hand over (and clear) its marked library names here.
+  String names;
+  String line = DamagedLibrariesLine(names);
+  if (line.Content())
+    GePrint(line);
+}
+
+void RegRunLibraryLoader(OrxThread& thread) {}
+void RegVolumeChanged(const BrowserURL& volume, Bool removed) {}
+void RegRefreshFileRoot() {}
+void RegCloseBrowserWindows() {}
+void RegShutdownContent(Bool allowCompaction) {}
+void RegFreeIconCache() {}
