@@ -3,6 +3,10 @@
 #pragma once
 
 #include <atomic>
+#include <cassert>
+#include <cstddef>
+#include <new>
+#include <type_traits>
 #include <utility>
 
 #include "orx/memory.h"
@@ -12,6 +16,12 @@ class ReferenceObject
 {
 public:
   ORX_HOST_ALLOCATED
+  // MakeRef allocates without throwing: out of memory gives an empty reference.
+  static void* operator new(std::size_t n, const std::nothrow_t&) noexcept
+  {
+    return OrxMemAlloc(Int64(n), __LINE__, __FILE__, false);
+  }
+  static void operator delete(void* p, const std::nothrow_t&) noexcept { OrxMemFree(p); }
 
   ReferenceObject() = default;
   ReferenceObject(const ReferenceObject&) = delete;
@@ -22,14 +32,18 @@ public:
   // Destroys the object when the count reaches 0.
   void RemoveReference() const noexcept
   {
-    if (count_.fetch_sub(1, std::memory_order_acq_rel) == 1)
+    const UInt32 before = count_.fetch_sub(1, std::memory_order_acq_rel);
+    assert(before != 0 && "reference released more often than taken");
+    if (before == 1)
       delete this;
   }
   // Decrements without destroying; true when the count reached 0. For temporary self-references
   // that must not destroy the object a second time.
   Bool RemoveReferenceNoDestroy() const noexcept
   {
-    return count_.fetch_sub(1, std::memory_order_acq_rel) == 1;
+    const UInt32 before = count_.fetch_sub(1, std::memory_order_acq_rel);
+    assert(before != 0 && "reference released more often than taken");
+    return before == 1;
   }
   UInt32 GetReferenceCount() const noexcept { return count_.load(std::memory_order_relaxed); }
 
@@ -40,9 +54,9 @@ private:
   mutable std::atomic<UInt32> count_{0};
 };
 
-// A counted reference. Copying adds a reference, destruction and reassignment release one.
-// Adopt() takes over a reference that someone else already counted (for example one handed out
-// by a function that "fills a reference the caller owns").
+// A counted reference. Copying adds a reference, destruction and reassignment release one, so a
+// function that takes a Ref by value releases it on every path without saying so.
+// Adopt() takes over a reference that someone else already counted.
 template <typename T>
 class Ref
 {
@@ -55,7 +69,7 @@ public:
     if (p_)
       p_->AddReference();
   }
-  static Ref Adopt(T* p) noexcept
+  [[nodiscard]] static Ref Adopt(T* p) noexcept
   {
     Ref r;
     r.p_ = p;
@@ -63,11 +77,14 @@ public:
   }
   Ref(const Ref& o) noexcept : Ref(o.p_) {}
   Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  // Only towards a base class; going down is RefCast's explicit business.
   template <typename U>
+    requires std::is_convertible_v<U*, T*>
   Ref(const Ref<U>& o) noexcept : Ref(static_cast<T*>(o.Get())) // NOLINT
   {
   }
   template <typename U>
+    requires std::is_convertible_v<U*, T*>
   Ref(Ref<U>&& o) noexcept : p_(static_cast<T*>(o.Release())) // NOLINT
   {
   }
@@ -103,14 +120,22 @@ public:
   explicit operator bool() const noexcept { return p_ != nullptr; }
   friend bool operator==(const Ref& a, const Ref& b) noexcept { return a.p_ == b.p_; }
   friend bool operator==(const Ref& a, const T* b) noexcept { return a.p_ == b; }
+  friend bool operator==(const Ref& a, std::nullptr_t) noexcept { return a.p_ == nullptr; }
 
 private:
   T* p_ = nullptr;
 };
 
-// Makes a new object and takes its first reference.
+// Moves a reference to a derived type that the caller knows; no check.
+template <typename T, typename U>
+Ref<T> RefCast(Ref<U> r) noexcept
+{
+  return Ref<T>::Adopt(static_cast<T*>(r.Release()));
+}
+
+// Makes a new object and takes its first reference; empty when memory runs out.
 template <typename T, typename... A>
 Ref<T> MakeRef(A&&... args)
 {
-  return Ref<T>(new T(std::forward<A>(args)...));
+  return Ref<T>(new (std::nothrow) T(std::forward<A>(args)...));
 }
