@@ -50,19 +50,28 @@ Int32 BrowserPathHash(const String& path)
   constexpr Int32 kBlockUnits = 2048;
   Utf16Char block[kBlockUnits];
   const OrxHostTable* table = OrxGetHostTable();
+  const Utf16Char* src = path.Units();
   const Int32 n = path.GetLength();
   UInt32 crc = 0;
   for (Int32 at = 0; at < n;) {
     Int32 count = std::min(kBlockUnits, n - at);
     // A surrogate pair is mapped as one code point, so a block never ends inside one.
-    if (count > 1 && at + count < n && path[at + count - 1] >= 0xD800 && path[at + count - 1] <= 0xDBFF)
+    if (count > 1 && at + count < n && src[at + count - 1] >= 0xD800 && src[at + count - 1] <= 0xDBFF)
       --count;
-    std::copy_n(path.Units() + at, count, block);
-    if (table) {
-      table->text->toUpper(block, count);
-    } else {
-      String upper = String(std::u16string_view(block, std::size_t(count))).ToUpper();
-      std::copy_n(upper.Units(), count, block);
+    // Paths are mostly ASCII, whose upper case every mapping agrees on; the host maps the rest.
+    Utf16Char any = 0;
+    for (Int32 i = 0; i < count; ++i) {
+      Utf16Char c = src[at + i];
+      any |= c;
+      block[i] = (c >= u'a' && c <= u'z') ? Utf16Char(c - 32) : c;
+    }
+    if (any >= 0x80) {
+      if (table) {
+        table->text->toUpper(block, count);
+      } else {
+        String upper = String(std::u16string_view(block, std::size_t(count))).ToUpper();
+        std::copy_n(upper.Units(), count, block);
+      }
     }
     for (Int32 i = 0; i < count; ++i)
       block[i] = Utf16Char(BaseFile::ToFileOrder16(UInt16(block[i])));
