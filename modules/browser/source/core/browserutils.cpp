@@ -269,7 +269,7 @@ int DeleteTree(const Filename& folder, Bool recursive, DeleteFolderCallback call
         if (sub == 2)
           return 2;
         gone = sub == 0;
-      } else if (gone && !report(e.size)) {
+      } else if (gone && !report(0)) {
         return 2;
       }
     } else {
