@@ -2,14 +2,6 @@
 
 #include "orx/services.h"
 
-namespace {
-const String& Scheme()
-{
-  static const String scheme("baselist://");
-  return scheme;
-}
-} // namespace
-
 BrowserBaseListNode::BrowserBaseListNode(BaseList2D* object) : object_(object)
 {
   if (object_)
@@ -20,6 +12,8 @@ Bool BrowserBaseListNode::GetURL(BrowserURL* out, UInt32)
 {
   if (!out)
     return false;
-  out->SetString(Scheme() + name_);
+  String text("baselist://");
+  text += name_;
+  out->SetString(text);
   return true;
 }

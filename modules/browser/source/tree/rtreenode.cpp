@@ -163,7 +163,10 @@ Bool RTreeNode::MoveTo(RTreeNode* parent, RTreeNode* before, Bool freshOnly)
     target = parent ? parent : tree_.load(std::memory_order_relaxed);
   }
   // removed_ is only written under the structure lock, so it is stable here.
-  if (!target || target->removed_ || target->InSubtreeOf(this))
+  if (!target || target->removed_)
+    return false;
+  // Only a node with children can end up below itself; fresh nodes skip the climb.
+  if ((first_ || target == this) && target->InSubtreeOf(this))
     return false;
 
   UnlinkLocked(dead);
