@@ -171,6 +171,8 @@ String Reader::Decode(const char* s, const char* e)
   const char* amp = static_cast<const char*>(std::memchr(s, '&', n));
   if (!amp)
     return String::FromBytes(std::string_view(s, n), StringEncoding::Utf8);
+  if (n > std::size_t(CDynamicArray<char>::kMaxCount))
+    throw std::bad_alloc();
   decoded_.Clear();
   while (amp) {
     if (!decoded_.Append(s, Int32(amp - s)))
