@@ -1,0 +1,773 @@
+#include "presets/browserdatabase.h"
+
+#include <mutex>
+#include <shared_mutex>
+
+#include "orx/files.h"
+#include "orx/services.h"
+#include "presets/browserhashnode.h"
+
+namespace {
+struct Table
+{
+  BrowserDatabase** slots = nullptr;
+  Int32 capacity = 0;
+  Int32 count = 0;
+};
+Table g_table;
+
+RWLock& TableLock()
+{
+  static RWLock* l = new RWLock(); // process lifetime: libraries may be destroyed late
+  return *l;
+}
+
+const String kLibSuffix = ".LIBQZ";
+
+// Inserts the suffix in front of ".LIBQZ" (letter case ignored), else at the end.
+String InsertSuffix(const String& name, const String& suffix)
+{
+  String out = name;
+  Int32 pos = 0;
+  if (out.FindFirstIgnoreCase(kLibSuffix, &pos))
+    out.Insert(pos, suffix);
+  else
+    out += suffix;
+  return out;
+}
+
+String PickName(const BaseContainer& names, Int32 lang)
+{
+  if (names.Has(lang))
+    return names.GetString(lang);
+  if (names.Has(0x75730000))
+    return names.GetString(0x75730000);
+  if (names.Has(0x64650000))
+    return names.GetString(0x64650000);
+  for (const BaseContainer::Entry& e : names)
+    if (e.data.GetType() == DataType::String)
+      return e.data.GetString();
+  return String();
+}
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// table
+
+BrowserDatabase* BrowserDatabase::Create(const Filename& file, const String& dataSubFolder, Int32 flags, Int32* slot)
+{
+  BrowserDatabase* db = OrxNewObj(BrowserDatabase);
+  if (!db)
+    return nullptr;
+  db->file_ = file;
+  if (flags & DBFLAG_OUTER_STORAGE) {
+    db->inner_ = false;
+    db->dataFolder_ = file.GetDirectory() + (dataSubFolder.Content() ? dataSubFolder : String("image"));
+    if (!GeFolderExists(db->dataFolder_))
+      GeCreateFolderTree(db->dataFolder_);
+  }
+  Int32 s = -1;
+  {
+    std::lock_guard<RWLock> g(TableLock());
+    Table& t = g_table;
+    if (!t.slots) {
+      t.slots = OrxNewMemClear(BrowserDatabase*, 16);
+      if (t.slots) {
+        t.capacity = 16;
+        t.count = 2;
+      }
+    }
+    if (t.slots) {
+      if (flags & DBFLAG_MAIN) {
+        s = t.slots[0] ? -1 : 0;
+      } else if (flags & DBFLAG_USER) {
+        s = t.slots[1] ? -1 : 1;
+      } else {
+        for (Int32 i = 2; i < t.count; ++i)
+          if (!t.slots[i]) {
+            s = i;
+            break;
+          }
+        if (s < 0) {
+          if (t.count == t.capacity) {
+            Int32 cap = t.capacity < 16 ? 16 : t.capacity * 2;
+            BrowserDatabase** grown = OrxNewMemClear(BrowserDatabase*, cap);
+            if (grown) {
+              for (Int32 i = 0; i < t.capacity; ++i)
+                grown[i] = t.slots[i];
+              OrxMemFree(t.slots);
+              t.slots = grown;
+              t.capacity = cap;
+            }
+          }
+          if (t.count < t.capacity)
+            s = t.count++;
+        }
+      }
+      if (s >= 0)
+        t.slots[s] = db;
+    }
+  }
+  db->slot_.store(s, std::memory_order_release);
+  if (slot)
+    *slot = s;
+  return db;
+}
+
+void BrowserDatabase::Destroy(BrowserDatabase* db)
+{
+  if (!db)
+    return;
+  const Int32 s = db->slot_.exchange(-1, std::memory_order_acq_rel);
+  hashindex::RemoveLibrary(db);
+  {
+    std::lock_guard<Lock> g(db->lock_);
+    db->items_.FlushAll();
+    if (db->fileObj_) {
+      db->fileObj_->Close();
+      OrxDeleteObj(db->fileObj_);
+    }
+  }
+  db->cache_.Clear();
+  Bool empty = false;
+  {
+    std::lock_guard<RWLock> g(TableLock());
+    Table& t = g_table;
+    if (t.slots) {
+      for (Int32 i = 0; i < t.count; ++i)
+        if (t.slots[i] == db)
+          t.slots[i] = nullptr;
+      (void)s;
+      empty = true;
+      for (Int32 i = 0; i < t.count; ++i)
+        if (t.slots[i])
+          empty = false;
+      if (empty) {
+        OrxMemFree(t.slots);
+        t = Table();
+      }
+    }
+  }
+  OrxDeleteObj(db);
+  if (empty)
+    hashindex::FreeTree();
+}
+
+BrowserDatabase::~BrowserDatabase()
+{
+  if (fileObj_) {
+    fileObj_->Close();
+    OrxDeleteObj(fileObj_);
+  }
+}
+
+BrowserDatabase* BrowserDatabase::GetLibrary(Int32 slot)
+{
+  std::shared_lock<RWLock> g(TableLock());
+  const Table& t = g_table;
+  if (slot < 0 || slot >= t.count || !t.slots)
+    return nullptr;
+  BrowserDatabase* db = t.slots[slot];
+  return db && db->slot_.load(std::memory_order_acquire) >= 0 ? db : nullptr;
+}
+
+Int32 BrowserDatabase::GetTableCapacity()
+{
+  std::shared_lock<RWLock> g(TableLock());
+  return g_table.capacity;
+}
+
+BrowserDatabase* BrowserDatabase::FindLibraryForURL(const String& text, Bool fallBack)
+{
+  std::shared_lock<RWLock> g(TableLock());
+  const Table& t = g_table;
+  if (!t.slots)
+    return nullptr;
+  if (text.StartsWith("file:/"))
+    return t.slots[0];
+  for (Int32 i = 0; i < t.count; ++i) {
+    BrowserDatabase* db = t.slots[i];
+    if (!db || db->slot_.load(std::memory_order_acquire) < 0)
+      continue;
+    const String& name = db->name_;
+    const Int32 n = name.GetLength();
+    if (n == 0 || text.GetLength() < n || text.ComparePart(name, n, 0) != 0)
+      continue;
+    if (text.GetLength() == n || text[n] == u'/')
+      return db;
+  }
+  return fallBack ? t.slots[0] : nullptr;
+}
+
+BrowserDatabase* BrowserDatabase::FindLibraryForFile(const Filename& file)
+{
+  std::shared_lock<RWLock> g(TableLock());
+  const Table& t = g_table;
+  for (Int32 i = 0; t.slots && i < t.count; ++i)
+    if (t.slots[i] && t.slots[i]->slot_.load() >= 0 && t.slots[i]->file_ == file)
+      return t.slots[i];
+  return nullptr;
+}
+
+String BrowserDatabase::DisplayNameForURL(const String& text)
+{
+  BrowserDatabase* db = FindLibraryForURL(text, true);
+  return db ? db->GetDisplayName() : String();
+}
+
+namespace {
+std::vector<BrowserDatabase*> Snapshot()
+{
+  std::vector<BrowserDatabase*> out;
+  std::shared_lock<RWLock> g(TableLock());
+  for (Int32 i = 0; g_table.slots && i < g_table.count; ++i)
+    if (g_table.slots[i])
+      out.push_back(g_table.slots[i]);
+  return out;
+}
+} // namespace
+
+void BrowserDatabase::SaveAllAndClose(Bool save, Bool allowCompaction)
+{
+  for (BrowserDatabase* db : Snapshot()) {
+    if (save)
+      db->Save(false, allowCompaction, false);
+    Destroy(db);
+  }
+  GeFreeCompressionContext();
+}
+
+void BrowserDatabase::CompactAll()
+{
+  for (BrowserDatabase* db : Snapshot()) {
+    {
+      std::lock_guard<Lock> g(db->lock_);
+      db->wantsCompaction_ = true;
+    }
+    if (!db->IsReadOnly())
+      db->Save(true, true, false);
+  }
+}
+
+Bool BrowserDatabase::ListDamaged(String* out, Bool clear)
+{
+  String text;
+  Bool any = false;
+  for (BrowserDatabase* db : Snapshot()) {
+    if (!db->infoDamaged_.load() && !db->noWrite_.load())
+      continue;
+    String name = db->GetDisplayName();
+    if (text.Content())
+      text += ", ";
+    text += name;
+    any = true;
+    if (clear)
+      db->infoDamaged_.store(false);
+  }
+  if (out)
+    *out = text;
+  return any;
+}
+
+// ---------------------------------------------------------------------------------------------
+// library state
+
+Bool BrowserDatabase::IsChanged() const
+{
+  std::lock_guard<Lock> g(lock_);
+  return changed_;
+}
+
+Bool BrowserDatabase::WantsCompaction() const
+{
+  std::lock_guard<Lock> g(lock_);
+  return wantsCompaction_;
+}
+
+Int32 BrowserDatabase::GetItemCount() const
+{
+  std::lock_guard<Lock> g(lock_);
+  return itemCount_;
+}
+
+Int32 BrowserDatabase::GetVersion() const
+{
+  std::lock_guard<Lock> g(lock_);
+  return version_;
+}
+
+Int64 BrowserDatabase::GetEndOffset() const
+{
+  std::lock_guard<Lock> g(lock_);
+  return endOffset_;
+}
+
+Int64 BrowserDatabase::GetDeadBytes() const
+{
+  std::lock_guard<Lock> g(lock_);
+  return deadBytes_;
+}
+
+void BrowserDatabase::ClearChanged()
+{
+  std::lock_guard<Lock> g(lock_);
+  changed_ = false;
+}
+
+Bool BrowserDatabase::Protect(Bool compact)
+{
+  if (IsReadOnly())
+    return true;
+  std::lock_guard<Lock> g(lock_);
+  readOnly_.store(true);
+  changed_ = infoChanged_ = true;
+  return SaveLocked(true, compact, true);
+}
+
+void BrowserDatabase::Unprotect()
+{
+  std::lock_guard<Lock> g(lock_);
+  if (locked_.load() || noWrite_.load())
+    return;
+  readOnly_.store(false);
+  infoChanged_ = changed_ = true;
+}
+
+void BrowserDatabase::SetLocked()
+{
+  locked_.store(true);
+  readOnly_.store(true);
+}
+
+void BrowserDatabase::SetSystemLibrary()
+{
+  system_.store(true);
+  SetLocked();
+}
+
+String BrowserDatabase::GetName() const
+{
+  std::shared_lock<RWLock> g(TableLock());
+  return name_;
+}
+
+void BrowserDatabase::SetName(const String& name)
+{
+  std::lock_guard<Lock> g(lock_);
+  std::lock_guard<RWLock> t(TableLock());
+  if (name_ == name)
+    return;
+  name_ = name;
+  changed_ = infoChanged_ = true;
+}
+
+Bool BrowserDatabase::GetCatalogString(String* out) const
+{
+  std::lock_guard<Lock> g(lock_);
+  if (catalogString_.IsEmpty())
+    return false;
+  if (out)
+    *out = catalogString_;
+  return true;
+}
+
+void BrowserDatabase::SetCatalogString(const String& s)
+{
+  std::lock_guard<Lock> g(lock_);
+  catalogString_ = s;
+  hasCatalog_ = true;
+  catalogChanged_ = changed_ = true;
+}
+
+void BrowserDatabase::SetDisplayName(const String& text)
+{
+  std::lock_guard<Lock> g(lock_);
+  const Int32 lang = GeGetLanguageId();
+  if (displayNames_.Has(lang) && displayNames_.GetString(lang) == text)
+    return;
+  displayNames_.SetString(lang, text);
+  infoChanged_ = changed_ = true;
+}
+
+String BrowserDatabase::GetDisplayName() const
+{
+  std::lock_guard<Lock> g(lock_);
+  String n = PickName(displayNames_, GeGetLanguageId());
+  return n.Content() ? n : file_.GetFileString();
+}
+
+BaseContainer BrowserDatabase::GetDisplayNames() const
+{
+  std::lock_guard<Lock> g(lock_);
+  return displayNames_;
+}
+
+void BrowserDatabase::ListItems(std::vector<ItemInfo>* out) const
+{
+  out->clear();
+  std::lock_guard<Lock> g(lock_);
+  out->reserve(std::size_t(items_.GetCount()));
+  for (const BaseContainer::Entry& e : items_) {
+    const BaseContainer* rec = e.data.GetContainer();
+    if (!rec)
+      continue;
+    const BaseContainer* addr = rec->GetContainerInstance(dbitem::kAddress);
+    out->push_back({rec->GetId(), addr ? addr->GetString(dbitem::kAddrPath) : String(),
+                    addr ? addr->GetInt32(dbitem::kAddrHash) : 0});
+  }
+}
+
+void BrowserDatabase::ResolveDuplicateNameLocked(const String& loadedName)
+{
+  std::lock_guard<RWLock> t(TableLock());
+  name_ = loadedName;
+  if (name_.IsEmpty())
+    return;
+  auto owner = [&](const String& n) -> BrowserDatabase* {
+    for (Int32 i = 0; g_table.slots && i < g_table.count; ++i) {
+      BrowserDatabase* o = g_table.slots[i];
+      if (o && o != this && o->slot_.load() >= 0 && o->name_ == n)
+        return o;
+    }
+    return nullptr;
+  };
+  BrowserDatabase* other = owner(name_);
+  if (!other)
+    return;
+  readOnly_.store(true);
+  const Bool local = other->IsSystemLibrary() && !IsSystemLibrary();
+  String suffix, candidate;
+  for (Int32 attempt = 1;; ++attempt) {
+    suffix = (attempt == 1 && local) ? String(".local") : String(".") + String::FromInt(attempt);
+    candidate = InsertSuffix(name_, suffix);
+    if (!owner(candidate))
+      break;
+  }
+  String shown = PickName(displayNames_, GeGetLanguageId());
+  if (shown.IsEmpty())
+    shown = file_.GetFileString();
+  displayNames_.SetString(GeGetLanguageId(), InsertSuffix(shown, suffix));
+  const String old = name_;
+  name_ = candidate;
+  // The index is not built yet: only the records follow.
+  for (const BaseContainer::Entry& e : items_) {
+    BaseContainer* rec = items_.Mutable(e).GetContainer();
+    BaseContainer* addr = rec ? rec->GetContainerInstance(dbitem::kAddress) : nullptr;
+    if (!addr)
+      continue;
+    String path = addr->GetString(dbitem::kAddrPath);
+    const Int32 n = old.GetLength();
+    if (path.GetLength() >= n && path.ComparePart(old, n, 0) == 0 && (path.GetLength() == n || path[n] == u'/')) {
+      String np = candidate + path.SubStr(n, path.GetLength() - n);
+      addr->SetString(dbitem::kAddrPath, np);
+      addr->SetInt32(dbitem::kAddrHash, hashindex::PathHash(np));
+      rec->SetBool(dbitem::kChanged, true);
+    }
+  }
+  changed_ = infoChanged_ = true;
+}
+
+Bool BrowserDatabase::Rename(const String& newName)
+{
+  std::lock_guard<Lock> g(lock_);
+  if (noWrite_.load())
+    return false;
+  String old;
+  {
+    std::shared_lock<RWLock> t(TableLock());
+    for (Int32 i = 0; g_table.slots && i < g_table.count; ++i) {
+      BrowserDatabase* o = g_table.slots[i];
+      if (o && o != this && o->slot_.load() >= 0 && o->name_ == newName)
+        return false;
+    }
+    old = name_;
+  }
+  if (old == newName)
+    return true;
+  const Int32 n = old.GetLength();
+  for (const BaseContainer::Entry& e : items_) {
+    BaseContainer* rec = items_.Mutable(e).GetContainer();
+    if (!rec || rec->GetId() == -1)
+      continue;
+    const BaseContainer* addr = rec->GetContainerInstance(dbitem::kAddress);
+    if (!addr)
+      continue;
+    String path = addr->GetString(dbitem::kAddrPath);
+    if (n > 0 && path.GetLength() >= n && path.ComparePart(old, n, 0) == 0 &&
+        (path.GetLength() == n || path[n] == u'/')) {
+      String np = newName + path.SubStr(n, path.GetLength() - n);
+      MoveEntryLocked(rec, np, hashindex::PathHash(np));
+    }
+  }
+  {
+    std::lock_guard<RWLock> t(TableLock());
+    name_ = newName;
+  }
+  changed_ = infoChanged_ = true;
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// items
+
+void BrowserDatabase::MarkChangedLocked(BaseContainer* item)
+{
+  item->SetBool(dbitem::kChanged, true);
+  changed_ = true;
+}
+
+BrowserDatabaseItem* BrowserDatabase::NewHandle() { return OrxNewObj(BrowserDatabaseItem); }
+
+Bool BrowserDatabase::OpenFound(BaseContainer* item, BrowserDatabase* owner, BrowserHashNode* node,
+                                BrowserDatabaseItem* out, Bool owned)
+{
+  out->Attach(owner, item, node, owned);
+  return true;
+}
+
+Bool BrowserDatabase::OpenItemInto(const String& path, Int32 hash, BrowserDatabaseItem* out)
+{
+  out->Close();
+  BrowserHashNode* node = hashindex::FindNode(UInt32(hash));
+  BrowserDatabase* owner = nullptr;
+  BaseContainer* item = hashindex::FindEntry(node, path, caseFlag_, &owner);
+  if (!item)
+    return false;
+  return OpenFound(item, owner, node, out, false);
+}
+
+BrowserDatabaseItem* BrowserDatabase::OpenItem(const String& path, Int32 hash)
+{
+  BrowserHashNode* node = hashindex::FindNode(UInt32(hash));
+  BrowserDatabase* owner = nullptr;
+  BaseContainer* item = hashindex::FindEntry(node, path, caseFlag_, &owner);
+  if (!item)
+    return nullptr;
+  BrowserDatabaseItem* h = NewHandle();
+  if (!h) {
+    hashindex::ReleaseEntry(node, item);
+    return nullptr;
+  }
+  OpenFound(item, owner, node, h, true);
+  return h;
+}
+
+BrowserDatabaseItem* BrowserDatabase::OpenItem(const String& path) { return OpenItem(path, hashindex::PathHash(path)); }
+
+BrowserDatabaseItem* BrowserDatabase::OpenItemForChange(const String& path, Int32 hash)
+{
+  BrowserDatabaseItem* h = OpenItem(path, hash);
+  if (h && !h->IsWritable()) {
+    h->Close();
+    return nullptr;
+  }
+  return h;
+}
+
+BrowserDatabaseItem* BrowserDatabase::OpenOrCreateItem(const String& path, Bool force)
+{
+  return OpenOrCreateItem(path, hashindex::PathHash(path), force);
+}
+
+BrowserDatabaseItem* BrowserDatabase::OpenOrCreateItem(const String& path, Int32 hash, Bool force)
+{
+  auto openExisting = [&](BrowserHashNode* node) -> BrowserDatabaseItem* {
+    BrowserDatabase* owner = nullptr;
+    BaseContainer* item = hashindex::FindEntry(node, path, caseFlag_, &owner);
+    if (!item)
+      return nullptr;
+    BrowserDatabaseItem* h = (owner->IsReadOnly() && !force) ? nullptr : NewHandle();
+    if (!h) {
+      hashindex::ReleaseEntry(node, item);
+      return reinterpret_cast<BrowserDatabaseItem*>(-1);
+    }
+    OpenFound(item, owner, node, h, true);
+    return h;
+  };
+  BrowserDatabaseItem* h = openExisting(hashindex::FindNode(UInt32(hash)));
+  if (h)
+    return h == reinterpret_cast<BrowserDatabaseItem*>(-1) ? nullptr : h;
+  if ((IsReadOnly() && !force) || noWrite_.load())
+    return nullptr;
+  BaseContainer* stored = nullptr;
+  BrowserHashNode* node = nullptr;
+  {
+    std::lock_guard<Lock> g(lock_);
+    // Another thread may have made it while we waited.
+    h = openExisting(hashindex::FindNode(UInt32(hash)));
+    if (h)
+      return h == reinterpret_cast<BrowserDatabaseItem*>(-1) ? nullptr : h;
+    const Int32 id = nextId_;
+    BaseContainer rec(id);
+    rec.SetPointer(dbitem::kOwner, this);
+    BaseContainer addr;
+    addr.SetString(dbitem::kAddrPath, path);
+    addr.SetInt32(dbitem::kAddrHash, hash);
+    rec.SetContainer(dbitem::kAddress, std::move(addr));
+    rec.SetBool(dbitem::kChanged, true);
+    stored = items_.SetContainer(id, std::move(rec));
+    if (!stored)
+      return nullptr;
+    node = hashindex::AddNode(stored, this, path, UInt32(hash));
+    if (!node) {
+      items_.RemoveData(id);
+      return nullptr;
+    }
+    ++nextId_;
+    ++itemCount_;
+    changed_ = true;
+  }
+  h = NewHandle();
+  if (!h) {
+    std::lock_guard<Lock> g(lock_);
+    hashindex::CloseEntry(node, stored);
+    return nullptr;
+  }
+  OpenFound(stored, this, node, h, true);
+  return h;
+}
+
+void BrowserDatabase::RemoveItemStorageLocked(BaseContainer* item, Int32 itemKey, Bool)
+{
+  if (BaseContainer* data = item->GetContainerInstance(dbitem::kData)) {
+    Int64 off = data->GetInt64(dbitem::kDataOffset, 0);
+    if (inner_ && off > 0)
+      pendingDead_.push_back(off);
+    if (!inner_ && data->GetInt64(dbitem::kDataLength, 0) > 0)
+      GeDelete(DataFile(itemKey));
+  }
+  if (const BaseContainer* imgs = item->GetContainerInstance(dbitem::kImages)) {
+    for (const BaseContainer::Entry& e : *imgs) {
+      const BaseContainer* rec = e.data.GetContainer();
+      if (!rec)
+        continue;
+      Int64 off = rec->GetInt64(dbitem::kImgOffset, 0);
+      if (inner_ && off > 0)
+        pendingDead_.push_back(off);
+      if (!inner_)
+        GeDelete(ImageFile(itemKey, e.id));
+      cache_.Remove(UInt32(itemKey), UInt32(e.id));
+    }
+  }
+}
+
+Bool BrowserDatabase::DeleteItem(const String& path)
+{
+  const Int32 hash = hashindex::PathHash(path);
+  BrowserHashNode* node = hashindex::FindNode(UInt32(hash));
+  BrowserDatabase* owner = nullptr;
+  BaseContainer* item = hashindex::FindEntry(node, path, caseFlag_, &owner);
+  if (!item)
+    return false;
+  if (owner->IsReadOnly() || owner->noWrite_.load()) {
+    hashindex::ReleaseEntry(node, item);
+    return false;
+  }
+  std::lock_guard<Lock> g(owner->lock_);
+  const Int32 key = item->GetId();
+  if (key < 1) {
+    hashindex::ReleaseEntry(node, item);
+    return false;
+  }
+  Bool erase = false;
+  {
+    std::lock_guard<RWLock> n(node->GetLock());
+    UInt32 open = hashindex::GetOpenCountLocked(node, item);
+    if (open > 1) {
+      item->SetId(-2);
+      HashEntry& e = node->GetEntries()[node->FindIndexLocked(item)];
+      e.open.fetch_sub(1, std::memory_order_relaxed);
+    } else {
+      hashindex::RemoveEntryLocked(node, item);
+      if (item->GetInt64(dbitem::kChunkOffset, 0) > 0)
+        item->SetId(-1);
+      else
+        erase = true;
+    }
+  }
+  if (erase) {
+    owner->RemoveItemStorageLocked(item, key, false);
+    owner->items_.RemoveData(key);
+  }
+  --owner->itemCount_;
+  owner->changed_ = true;
+  return true;
+}
+
+void BrowserDatabase::MoveEntryLocked(BaseContainer* item, const String& newPath, Int32 newHash)
+{
+  BaseContainer* addr = item->GetContainerInstance(dbitem::kAddress);
+  if (!addr)
+    addr = item->SetContainer(dbitem::kAddress, BaseContainer());
+  const Int32 oldHash = addr->Has(dbitem::kAddrHash) ? addr->GetInt32(dbitem::kAddrHash)
+                                                      : hashindex::PathHash(addr->GetString(dbitem::kAddrPath));
+  BrowserHashNode* oldNode = hashindex::FindNode(UInt32(oldHash));
+  Bool indexed = false;
+  if (oldNode) {
+    std::shared_lock<RWLock> r(oldNode->GetLock());
+    indexed = oldNode->FindIndexLocked(item) >= 0;
+  }
+  if (indexed) {
+    BrowserHashNode* newNode = hashindex::EnsureNode(UInt32(newHash));
+    if (!newNode)
+      return;
+    Bool moved = false;
+    std::lock_guard<Lock> m(hashindex::MoveLock());
+    std::lock_guard<RWLock> a(oldNode->GetLock());
+    Int32 i = oldNode->FindIndexLocked(item);
+    if (i >= 0) {
+      if (newNode == oldNode) {
+        oldNode->GetEntries()[i].path = newPath;
+        moved = true;
+      } else {
+        std::lock_guard<RWLock> b(newNode->GetLock());
+        UInt32 open = oldNode->GetEntries()[i].open.load(std::memory_order_relaxed);
+        if (newNode->AppendLocked(item, oldNode->GetEntries()[i].db, newPath, open)) {
+          oldNode->RemoveAtLocked(i);
+          moved = true;
+        }
+      }
+    }
+    if (!moved)
+      return; // the item stays under its old path
+  }
+  addr->SetString(dbitem::kAddrPath, newPath);
+  addr->SetInt32(dbitem::kAddrHash, newHash);
+  MarkChangedLocked(item);
+}
+
+Bool BrowserDatabase::MoveItem(const String& oldPath, const String& newPath)
+{
+  const Int32 hash = hashindex::PathHash(oldPath);
+  BrowserHashNode* node = hashindex::FindNode(UInt32(hash));
+  BrowserDatabase* owner = nullptr;
+  BaseContainer* item = hashindex::FindEntry(node, oldPath, caseFlag_, &owner);
+  if (!item)
+    return false;
+  Bool ok = false;
+  {
+    std::lock_guard<Lock> g(owner->lock_);
+    const Int32 newHash = hashindex::PathHash(newPath);
+    BrowserHashNode* target = hashindex::FindNode(UInt32(newHash));
+    Bool exists = false;
+    if (target) {
+      std::shared_lock<RWLock> r(target->GetLock());
+      exists = hashindex::FindEntryLocked(target, newPath, caseFlag_, nullptr, false) != nullptr;
+    }
+    if (!exists && !owner->IsReadOnly() && !owner->noWrite_.load() && item->GetId() >= 1) {
+      owner->MoveEntryLocked(item, newPath, newHash);
+      const BaseContainer* addr = item->GetContainerInstance(dbitem::kAddress);
+      ok = addr && addr->GetString(dbitem::kAddrPath) == newPath;
+    }
+    const BaseContainer* addr = item->GetContainerInstance(dbitem::kAddress);
+    hashindex::ReleaseEntry(hashindex::FindNode(UInt32(addr ? addr->GetInt32(dbitem::kAddrHash) : hash)), item);
+  }
+  return ok;
+}
+
+Filename BrowserDatabase::DataFile(Int32 itemId) const { return dataFolder_ + (String::FromInt(itemId) + "_data"); }
+
+Filename BrowserDatabase::ImageFile(Int32 itemId, Int32 imageId) const
+{
+  return dataFolder_ + (String::FromInt(itemId) + "_" + String::FromInt(imageId) + ".jpg");
+}

@@ -1,0 +1,195 @@
+// BrowserDatabase: one preset library in memory, tied to its file, and the process-wide table of
+// libraries.
+//
+// Lock order: the table lock is innermost (nothing is locked while it is held); a library's lock
+// comes before any hash-node lock; two nodes are locked old before new under the index's move lock.
+#pragma once
+
+#include <atomic>
+#include <vector>
+
+#include "orx/basefile.h"
+#include "orx/bitmap.h"
+#include "orx/container.h"
+#include "orx/threads.h"
+#include "presets/browserdatabaseitem.h"
+#include "presets/dbbitmapcache.h"
+
+class BrowserHashNode;
+
+// Creation flags.
+constexpr Int32 DBFLAG_MAIN = 0x1;          // slot 0
+constexpr Int32 DBFLAG_USER = 0x2;          // slot 1
+constexpr Int32 DBFLAG_OUTER_STORAGE = 0x100;
+
+class BrowserDatabase
+{
+public:
+  // Sets up an empty library and puts it in the table; null when out of memory.
+  static BrowserDatabase* Create(const Filename& file, const String& dataSubFolder, Int32 flags, Int32* slot = nullptr);
+  // Saves nothing; takes the library out of the table and the index and frees it.
+  static void Destroy(BrowserDatabase* db);
+
+  // False only when the file cannot be opened.
+  Bool Load();
+  Bool Save(Bool always = false, Bool allowCompaction = false, Bool evenIfReadOnly = false);
+  Bool SaveIfChanged();
+  // Compacts into ".new", keeps the old file as ".bak" and replaces the library atomically.
+  Bool Compact();
+
+  Bool Protect(Bool compact = false);
+  void Unprotect();
+  Bool IsReadOnly() const { return readOnly_.load(std::memory_order_acquire); }
+  Bool IsLocked() const { return locked_.load(std::memory_order_acquire); }
+  void SetLocked();
+  void SetSystemLibrary();
+  Bool IsSystemLibrary() const { return system_.load(std::memory_order_acquire); }
+  void ClearChanged();
+  Bool IsChanged() const;
+  // True when the file could not be read whole or is not a library: it is never written.
+  Bool IsWriteProtectedByDamage() const { return noWrite_.load(std::memory_order_acquire); }
+  Bool IsInfoDamaged() const { return infoDamaged_.load(std::memory_order_acquire); }
+  Bool WantsCompaction() const;
+
+  String GetName() const;
+  void SetName(const String& name);
+  // False when another library has that name.
+  Bool Rename(const String& newName);
+  Bool GetCatalogString(String* out) const;
+  void SetCatalogString(const String& s);
+  void SetDisplayName(const String& text);
+  String GetDisplayName() const;
+  BaseContainer GetDisplayNames() const;
+  void RaiseRegistrationCount() { regCount_.fetch_add(1, std::memory_order_acq_rel); }
+  Int32 GetRegistrationCount() const { return regCount_.load(std::memory_order_acquire); }
+  Int32 GetSlot() const { return slot_.load(std::memory_order_acquire); }
+  const Filename& GetFilename() const { return file_; }
+  const Filename& GetDataFolder() const { return dataFolder_; }
+  Bool HasInnerStorage() const { return inner_; }
+  Int32 GetCaseFlag() const { return caseFlag_; }
+  void SetCaseFlag(Int32 flag) { caseFlag_ = flag; }
+  Int32 GetItemCount() const;
+  Int32 GetVersion() const;
+  Int64 GetEndOffset() const;
+  Int64 GetDeadBytes() const;
+
+  // Snapshot of the items (ids below 1 included; callers skip them).
+  struct ItemInfo
+  {
+    Int32 id;
+    String path;
+    Int32 hash;
+  };
+  void ListItems(std::vector<ItemInfo>* out) const;
+
+  // The library file positioned for appending or at an offset; every call is paired with
+  // ReleaseFile. For a caller that holds the library lock.
+  BaseFile* GetFileForAppend();
+  BaseFile* GetFileAt(Int64 offset);
+  void ReleaseFile(Int64 newEndOffset = -1);
+
+  // --- items (path hash as given by BrowserPathHash) ---
+  BrowserDatabaseItem* OpenItem(const String& path, Int32 hash);
+  BrowserDatabaseItem* OpenItem(const String& path);
+  BrowserDatabaseItem* OpenItemForChange(const String& path, Int32 hash);
+  BrowserDatabaseItem* OpenOrCreateItem(const String& path, Int32 hash, Bool force = false);
+  BrowserDatabaseItem* OpenOrCreateItem(const String& path, Bool force = false);
+  // Opens into a handle the caller keeps (no allocation).
+  Bool OpenItemInto(const String& path, Int32 hash, BrowserDatabaseItem* out);
+  Bool DeleteItem(const String& path);
+  Bool MoveItem(const String& oldPath, const String& newPath);
+
+  // --- preview cache ---
+  Bool CacheAddCopy(UInt32 itemId, UInt32 imageId, const BaseBitmap* bmp)
+  {
+    return cache_.AddCopy(itemId, imageId, bmp) != nullptr;
+  }
+  Bool CacheAddOwned(UInt32 itemId, UInt32 imageId, BaseBitmap* bmp, Bool pin)
+  {
+    return cache_.AddOwned(itemId, imageId, bmp, pin) != nullptr;
+  }
+  BaseBitmap* CacheGetCopy(UInt32 itemId, UInt32 imageId) { return cache_.GetCopy(itemId, imageId); }
+  BaseBitmap* CacheBorrow(UInt32 itemId, UInt32 imageId) { return cache_.Borrow(itemId, imageId); }
+  Bool CacheGiveBack(UInt32 itemId, UInt32 imageId) { return cache_.GiveBack(itemId, imageId); }
+  Bool CacheRemove(UInt32 itemId, UInt32 imageId) { return cache_.Remove(itemId, imageId); }
+  void CacheClear() { cache_.Clear(); }
+
+  // --- the table ---
+  static BrowserDatabase* FindLibraryForURL(const String& text, Bool fallBack = false);
+  static BrowserDatabase* FindLibraryForFile(const Filename& file);
+  static BrowserDatabase* GetLibrary(Int32 slot);
+  static BrowserDatabase* FirstLibrary() { return GetLibrary(0); }
+  static Int32 GetTableCapacity();
+  static String DisplayNameForURL(const String& text);
+  static void SaveAllAndClose(Bool save, Bool allowCompaction);
+  static void CompactAll();
+  static Bool ListDamaged(String* out, Bool clear);
+
+  Lock& GetLock() const { return lock_; }
+
+  // Use Create and Destroy.
+  BrowserDatabase() = default;
+  ~BrowserDatabase();
+  BrowserDatabase(const BrowserDatabase&) = delete;
+  BrowserDatabase& operator=(const BrowserDatabase&) = delete;
+
+private:
+  friend class BrowserDatabaseItem;
+
+  // All of these expect lock_ to be held.
+  Bool SaveLocked(Bool always, Bool allowCompaction, Bool evenIfReadOnly);
+  Bool CompactLocked();
+  Bool CreateFileLocked();
+  void BuildIndexLocked();
+  void UpgradeLocked();
+  void ResolveDuplicateNameLocked(const String& loadedName);
+  void MoveEntryLocked(BaseContainer* item, const String& newPath, Int32 newHash);
+  void MarkChangedLocked(BaseContainer* item);
+  void RemoveItemStorageLocked(BaseContainer* item, Int32 itemKey, Bool deferDead);
+  Bool WriteDataLocked(BaseContainer* item, const void* stored, Int64 size, Int32 encoding, Int64 originalLength);
+  Bool ReadDataLocked(const BaseContainer* item, ByteArray* out);
+  Bool AppendChunkLocked(UInt32 id, UInt32 tag, const void* payload, Int64 size, Int64* offset);
+  Bool ReadChunkPayloadLocked(Int64 offset, UInt32 expectId, ByteArray* out);
+  Filename DataFile(Int32 itemId) const;
+  Filename ImageFile(Int32 itemId, Int32 imageId) const;
+  Bool OpenFound(BaseContainer* item, BrowserDatabase* owner, BrowserHashNode* node, BrowserDatabaseItem* out,
+                 Bool owned);
+  BrowserDatabaseItem* NewHandle();
+  void UpdateCompactionWishLocked();
+
+  mutable Lock lock_;
+  BaseContainer items_;
+  Int32 itemCount_ = 0;
+  Int32 nextId_ = 1;
+  std::atomic<Int32> slot_{-1};
+  DBBitmapCache cache_;
+  Filename file_;
+  Filename dataFolder_;
+  BaseFile* fileObj_ = nullptr;
+  std::atomic<UInt32> fileOpen_{0};
+  Int64 endOffset_ = 0;
+  Int64 deadBytes_ = 0;
+  std::vector<Int64, orx::HostAllocator<Int64>> infoOffsets_;
+  std::vector<Int64, orx::HostAllocator<Int64>> catalogOffsets_;
+  std::vector<Int64, orx::HostAllocator<Int64>> legacyOffsets_;
+  // Chunks that no record refers to any more, marked dead once the next save made that durable.
+  std::vector<Int64, orx::HostAllocator<Int64>> pendingDead_;
+  Int32 version_ = 7;
+  String name_;
+  BaseContainer displayNames_;
+  std::atomic<Bool> readOnly_{false};
+  std::atomic<Bool> locked_{false};
+  std::atomic<Bool> system_{false};
+  std::atomic<Bool> noWrite_{false};
+  String catalogString_;
+  Bool hasCatalog_ = false;
+  Bool changed_ = false;
+  Bool infoChanged_ = false;
+  Bool catalogChanged_ = false;
+  Bool rewriteAll_ = false;
+  Int32 caseFlag_ = 0;
+  Bool inner_ = true;
+  std::atomic<Bool> infoDamaged_{false};
+  Bool wantsCompaction_ = false;
+  std::atomic<Int32> regCount_{0};
+};

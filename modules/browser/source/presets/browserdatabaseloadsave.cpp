@@ -1,0 +1,720 @@
+// Load, save, compaction and the data and preview chunks of a library.
+//
+// Crash safety: new chunks are written and synced before any old chunk is marked dead, so a file
+// cut anywhere holds, for every item, either its old or its new record. A file that could not be
+// read whole, or is not a library at all, is never written.
+#include <cstring>
+#include <mutex>
+
+#include "orx/files.h"
+#include "orx/hyperfile.h"
+#include "orx/services.h"
+#include "presets/browserdatabase.h"
+#include "presets/browserdatabasechunk.h"
+#include "presets/browserhashnode.h"
+
+using namespace dbchunk;
+
+namespace {
+
+Bool ToImage(const BaseContainer& bc, ByteArray* out) { return HyperFile::ContainerToImage(bc, kImageIdent, out); }
+
+// A record as it goes to disk: without the entries that only mean something in memory.
+BaseContainer DiskCopy(const BaseContainer& rec)
+{
+  BaseContainer c = rec;
+  c.RemoveData(dbitem::kOwner);
+  c.RemoveData(dbitem::kChanged);
+  c.RemoveData(dbitem::kChunkOffset);
+  return c;
+}
+
+bool IsLiveCode(UInt32 id)
+{
+  return id == kInfo || id == kCatalog || id == kItem || id == kData || id == kImage || id == kLegacyArray;
+}
+
+// Marks the chunk at off dead after checking that a live chunk is there; adds its bytes to dead.
+// False only when a write failed (the mark is then tried again at the next save).
+Bool MarkDeadChecked(BaseFile* f, Int64 off, Int64* dead)
+{
+  ChunkHeader h;
+  if (off <= 0 || !f->Seek(off) || !ReadChunkHeader(f, &h))
+    return true; // nothing there that we could mark
+  if (!IsLiveCode(h.id))
+    return true;
+  if (!MarkChunkDeadAt(f, off))
+    return false;
+  *dead += kHeaderSize + Int64(h.size);
+  return true;
+}
+
+Bool ReadWholeFile(const Filename& name, ByteArray* out)
+{
+  BaseFile f;
+  if (!f.Open(name, FileMode::Read))
+    return false;
+  Int64 len = f.GetLength();
+  if (len < 0)
+    return false;
+  ByteArray b;
+  b.resize(std::size_t(len));
+  if (len > 0 && !f.ReadExact(b.data(), len))
+    return false;
+  *out = std::move(b);
+  return true;
+}
+
+Bool WriteWholeFile(const Filename& name, const void* data, Int64 size)
+{
+  // Written beside and renamed over, so that a crash never leaves half a file under the name.
+  Filename tmp = name.GetString() + ".tmp";
+  BaseFile f;
+  if (!f.Open(tmp, FileMode::Write) || !f.WriteBytes(data, size) || !f.Sync() || !f.Close()) {
+    f.Close();
+    GeDelete(tmp);
+    return false;
+  }
+  return GeRename(tmp, name);
+}
+
+// Compressed bytes may claim any original length; refuse lengths no real preset has.
+Bool PlausibleExpansion(Int64 stored, Int64 original)
+{
+  constexpr Int64 kMaxRatio = 4096;
+  constexpr Int64 kMaxBytes = Int64(4) << 30;
+  return original >= 0 && original <= kMaxBytes && original <= (stored + 64) * kMaxRatio;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// file access
+
+BaseFile* BrowserDatabase::GetFileAt(Int64 offset)
+{
+  if (endOffset_ == 0 && !CreateFileLocked())
+    return nullptr;
+  if (!fileObj_) {
+    fileObj_ = OrxNewObj(BaseFile);
+    if (!fileObj_)
+      return nullptr;
+  }
+  if (fileOpen_.fetch_add(1, std::memory_order_acq_rel) == 0 || !fileObj_->IsOpen()) {
+    if (!fileObj_->Open(file_, FileMode::ReadWrite)) {
+      ReleaseFile();
+      return nullptr;
+    }
+  }
+  if (!fileObj_->Seek(offset)) {
+    ReleaseFile();
+    return nullptr;
+  }
+  return fileObj_;
+}
+
+BaseFile* BrowserDatabase::GetFileForAppend() { return GetFileAt(endOffset_); }
+
+void BrowserDatabase::ReleaseFile(Int64 newEndOffset)
+{
+  if (newEndOffset >= 0)
+    endOffset_ = newEndOffset;
+  if (fileOpen_.fetch_sub(1, std::memory_order_acq_rel) == 1 && fileObj_) {
+    fileObj_->Close();
+    OrxDeleteObj(fileObj_);
+  }
+}
+
+Bool BrowserDatabase::CreateFileLocked()
+{
+  if (noWrite_.load() || slot_.load() < 0 || fileOpen_.load() > 0)
+    return false;
+  // Never replace bytes that exist: only a missing or empty file is made anew.
+  Int64 size = GeGetFileSize(file_);
+  if (size > 0)
+    return false;
+  ByteArray b;
+  AppendChunk(&b, kHead, 0, nullptr, 0);
+  AppendChunk(&b, kEnd, 0, nullptr, 0);
+  BaseFile f;
+  if (!f.Open(file_, FileMode::Write) || !f.WriteBytes(b.data(), Int64(b.size())) || !f.Sync() || !f.Close())
+    return false;
+  GeSyncFolder(file_.GetDirectory());
+  endOffset_ = kHeaderSize;
+  infoOffsets_.clear();
+  catalogOffsets_.clear();
+  changed_ = infoChanged_ = true;
+  return true;
+}
+
+Bool BrowserDatabase::AppendChunkLocked(UInt32 id, UInt32 tag, const void* payload, Int64 size, Int64* offset)
+{
+  if (size < 0 || size > kMaxChunkSize)
+    return false;
+  BaseFile* f = GetFileForAppend();
+  if (!f)
+    return false;
+  const Int64 start = endOffset_;
+  // The end marker follows at once, so that nothing behind this chunk is ever read as a chunk.
+  ByteArray b;
+  b.reserve(std::size_t(size + 2 * kHeaderSize));
+  AppendChunk(&b, id, tag, payload, size);
+  AppendChunk(&b, kEnd, 0, nullptr, 0);
+  if (!f->WriteBytes(b.data(), Int64(b.size()))) {
+    ReleaseFile();
+    return false;
+  }
+  ReleaseFile(start + kHeaderSize + size);
+  *offset = start;
+  return true;
+}
+
+Bool BrowserDatabase::ReadChunkPayloadLocked(Int64 offset, UInt32 expectId, ByteArray* out)
+{
+  if (offset <= 0)
+    return false;
+  BaseFile* f = GetFileAt(offset);
+  if (!f)
+    return false;
+  ChunkHeader h;
+  Bool ok = ReadChunk(f, &h, out) && h.id == expectId;
+  ReleaseFile();
+  return ok;
+}
+
+// ---------------------------------------------------------------------------------------------
+// data and previews
+
+Bool BrowserDatabase::WriteDataLocked(BaseContainer* item, const void* stored, Int64 size, Int32 encoding,
+                                      Int64 originalLength)
+{
+  const Int32 id = item->GetId();
+  if (id < 1)
+    return false;
+  BaseContainer* ref = item->GetContainerInstance(dbitem::kData);
+  const Int64 oldOff = ref ? ref->GetInt64(dbitem::kDataOffset, 0) : 0;
+  Int64 off = 0;
+  if (inner_) {
+    if (!AppendChunkLocked(kData, UInt32(id), stored, size, &off))
+      return false;
+    // The old chunk dies only after the record that no longer names it is on disk.
+    if (oldOff > 0)
+      pendingDead_.push_back(oldOff);
+  } else if (!WriteWholeFile(DataFile(id), stored, size)) {
+    return false;
+  }
+  if (!ref)
+    ref = item->SetContainer(dbitem::kData, BaseContainer());
+  ref->SetInt64(dbitem::kDataOffset, inner_ ? off : 0);
+  ref->SetInt32(dbitem::kDataEncoding, encoding);
+  ref->SetInt64(dbitem::kDataLength, originalLength);
+  MarkChangedLocked(item);
+  return true;
+}
+
+Bool BrowserDatabase::ReadDataLocked(const BaseContainer* item, ByteArray* out)
+{
+  const BaseContainer* ref = item->GetContainerInstance(dbitem::kData);
+  if (!ref)
+    return false;
+  const Int64 len = ref->GetInt64(dbitem::kDataLength, 0);
+  const Int32 enc = ref->GetInt32(dbitem::kDataEncoding, 0);
+  ByteArray bytes;
+  if (inner_) {
+    if (!ReadChunkPayloadLocked(ref->GetInt64(dbitem::kDataOffset, 0), kData, &bytes))
+      return false;
+  } else {
+    Int32 id = item->GetId();
+    if (id < 1 || !ReadWholeFile(DataFile(id), &bytes))
+      return false;
+  }
+  if (enc == dbitem::kEncodingStored) {
+    *out = std::move(bytes);
+    return true;
+  }
+  if (enc != dbitem::kEncodingCompressed && enc != dbitem::kEncodingOldCompressed)
+    return false;
+  if (bytes.size() < 4 || !PlausibleExpansion(Int64(bytes.size()), len))
+    return false;
+  if (enc == dbitem::kEncodingOldCompressed) {
+    UInt32 be = BaseFile::ToFileOrder32(UInt32(len));
+    std::memcpy(bytes.data(), &be, 4);
+  }
+  ByteArray plain;
+  plain.resize(std::size_t(len));
+  if (!GeExpand(bytes.data(), Int64(bytes.size()), plain.data(), len))
+    return false;
+  *out = std::move(plain);
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// load
+
+Bool BrowserDatabase::Load()
+{
+  std::lock_guard<Lock> g(lock_);
+  LibraryImage img;
+  {
+    BaseFile f;
+    if (!f.Open(file_, FileMode::Read))
+      return false;
+    FileChunkSource src(&f);
+    ReadLibrary(&src, &img);
+  }
+  if (items_.GetCount() > 0) {
+    hashindex::RemoveLibrary(this);
+    items_.FlushAll();
+  }
+  items_ = std::move(img.items);
+  itemCount_ = img.itemCount;
+  nextId_ = img.maxItemId + 1;
+  endOffset_ = img.endOffset;
+  deadBytes_ = img.deadBytes;
+  version_ = img.version;
+  displayNames_ = img.displayNames;
+  readOnly_.store(img.readOnly || locked_.load());
+  hasCatalog_ = img.hasCatalog;
+  catalogString_ = img.catalogString;
+  infoOffsets_.assign(img.infoOffsets.begin(), img.infoOffsets.end());
+  catalogOffsets_.assign(img.catalogOffsets.begin(), img.catalogOffsets.end());
+  legacyOffsets_.assign(img.legacyOffsets.begin(), img.legacyOffsets.end());
+  pendingDead_.assign(img.staleChunks.begin(), img.staleChunks.end());
+  rewriteAll_ = !legacyOffsets_.empty();
+  changed_ = infoChanged_ = catalogChanged_ = false;
+
+  if (img.empty) {
+    // Nothing was ever written: the next save makes the file.
+    endOffset_ = 0;
+    changed_ = infoChanged_ = true;
+  } else if (img.notLibrary || img.unreadBytes) {
+    // Whatever these bytes are, they are the user's: read what we can, write nothing.
+    noWrite_.store(true);
+    readOnly_.store(true);
+    infoDamaged_.store(true);
+    GePrint(String("CB: ") + file_.GetString() +
+            (img.notLibrary ? String(" is not a preset library; it is left untouched")
+                            : String(" is damaged; it is opened read-only")));
+  } else if (img.failed || img.infoCount != 1) {
+    infoDamaged_.store(true);
+    changed_ = infoChanged_ = true;
+  }
+
+  // Old files without a library name held item paths of other libraries in their arrays.
+  if (version_ < 4 && !img.legacyIds.empty() && img.name.IsEmpty()) {
+    for (Int32 id : img.legacyIds) {
+      const BaseContainer* rec = items_.GetContainerInstance(id);
+      const BaseContainer* addr = rec ? rec->GetContainerInstance(dbitem::kAddress) : nullptr;
+      if (addr && addr->GetString(dbitem::kAddrPath).StartsWith("preset:/")) {
+        items_.RemoveData(id);
+        --itemCount_;
+      }
+    }
+  }
+
+  ResolveDuplicateNameLocked(img.name);
+  BuildIndexLocked();
+  UpgradeLocked();
+  // More dead bytes than live ones: ask for compaction.
+  wantsCompaction_ = img.deadBytes > img.scanned - img.deadBytes;
+  return true;
+}
+
+void BrowserDatabase::BuildIndexLocked()
+{
+  const Bool ro = IsReadOnly();
+  for (const BaseContainer::Entry& e : items_) {
+    BaseContainer* rec = items_.Mutable(e).GetContainer();
+    if (!rec || e.id < 1 || rec->GetId() < 1)
+      continue;
+    rec->SetPointer(dbitem::kOwner, this);
+    BaseContainer* addr = rec->GetContainerInstance(dbitem::kAddress);
+    if (!addr)
+      addr = rec->SetContainer(dbitem::kAddress, BaseContainer());
+    const String* pathPtr = nullptr;
+    if (const GeData* d = addr->GetData(dbitem::kAddrPath))
+      pathPtr = d->GetStringPtr();
+    const String path = pathPtr ? *pathPtr : String();
+    Int32 hash;
+    if (version_ < 7 || !addr->Has(dbitem::kAddrHash)) {
+      hash = hashindex::PathHash(path);
+      addr->SetInt32(dbitem::kAddrHash, hash);
+      rec->SetBool(dbitem::kChanged, true);
+      changed_ = true;
+    } else {
+      hash = addr->GetInt32(dbitem::kAddrHash);
+    }
+    hashindex::IndexLoadedItem(rec, this, path, UInt32(hash), ro, caseFlag_);
+  }
+}
+
+void BrowserDatabase::UpgradeLocked()
+{
+  if (version_ >= kCurrentVersion)
+    return;
+  if (version_ < 3 && !IsReadOnly() && !noWrite_.load() && inner_ && endOffset_ > 0) {
+    // These files left the tag words of data and image chunks empty.
+    if (BaseFile* f = GetFileAt(0)) {
+      auto patch = [&](Int64 off, UInt32 expect, Int32 id) {
+        ChunkHeader h;
+        if (off > 0 && f->Seek(off) && ReadChunkHeader(f, &h) && h.id == expect && h.tag != UInt32(id) &&
+            f->Seek(off + 4))
+          f->WriteUInt32(UInt32(id));
+      };
+      for (const BaseContainer::Entry& e : items_) {
+        const BaseContainer* rec = e.data.GetContainer();
+        if (!rec || rec->GetId() < 1)
+          continue;
+        if (const BaseContainer* d = rec->GetContainerInstance(dbitem::kData))
+          patch(d->GetInt64(dbitem::kDataOffset, 0), kData, rec->GetId());
+        const BaseContainer* addr = rec->GetContainerInstance(dbitem::kAddress);
+        const BaseContainer* imgs = addr ? addr->GetContainerInstance(dbitem::kAddrOldImages) : nullptr;
+        for (const BaseContainer::Entry& ie : imgs ? *imgs : BaseContainer()) {
+          if (const BaseContainer* ir = ie.data.GetContainer())
+            patch(ir->GetInt64(dbitem::kImgOffset, 0), kImage, rec->GetId());
+        }
+      }
+      f->Sync();
+      ReleaseFile();
+    }
+  }
+  for (const BaseContainer::Entry& e : items_) {
+    BaseContainer* rec = items_.Mutable(e).GetContainer();
+    if (!rec || rec->GetId() < 1)
+      continue;
+    if (version_ < 5) {
+      BaseContainer* addr = rec->GetContainerInstance(dbitem::kAddress);
+      if (addr && addr->GetContainerInstance(dbitem::kAddrOldImages)) {
+        BaseContainer imgs = addr->GetContainer(dbitem::kAddrOldImages);
+        addr->RemoveData(dbitem::kAddrOldImages);
+        rec->SetContainer(dbitem::kImages, std::move(imgs));
+      }
+    }
+    rec->SetBool(dbitem::kChanged, true);
+  }
+  changed_ = true;
+  version_ = kCurrentVersion;
+}
+
+// ---------------------------------------------------------------------------------------------
+// save
+
+Bool BrowserDatabase::Save(Bool always, Bool allowCompaction, Bool evenIfReadOnly)
+{
+  std::lock_guard<Lock> g(lock_);
+  return SaveLocked(always, allowCompaction, evenIfReadOnly);
+}
+
+Bool BrowserDatabase::SaveIfChanged()
+{
+  std::lock_guard<Lock> g(lock_);
+  if (!changed_ || IsReadOnly())
+    return true;
+  return SaveLocked(false, false, false);
+}
+
+Bool BrowserDatabase::SaveLocked(Bool always, Bool allowCompaction, Bool evenIfReadOnly)
+{
+  if (noWrite_.load())
+    return !evenIfReadOnly;
+  if (IsReadOnly() && !evenIfReadOnly)
+    return true;
+  if (!always && !changed_)
+    return true;
+  if (endOffset_ == 0 && !CreateFileLocked())
+    return false;
+
+  const Int64 base = endOffset_;
+  ByteArray buf;
+  std::vector<Int64> toMark;
+  Int64 newInfo = -1, newCatalog = -1;
+  ByteArray img;
+
+  const Bool writeInfo = infoChanged_ || infoOffsets_.size() != 1;
+  if (writeInfo) {
+    BaseContainer info;
+    info.SetInt32(0, kCurrentVersion);
+    info.SetString(3, name_);
+    info.SetInt32(5, IsReadOnly() ? 1 : 0);
+    info.SetContainer(4, displayNames_);
+    if (!ToImage(info, &img))
+      return false;
+    newInfo = base + Int64(buf.size());
+    AppendChunk(&buf, kInfo, 0, img.data(), Int64(img.size()));
+    toMark.insert(toMark.end(), infoOffsets_.begin(), infoOffsets_.end());
+  }
+  const Bool writeCatalog = hasCatalog_ && (catalogChanged_ || catalogOffsets_.size() != 1);
+  if (writeCatalog) {
+    BaseContainer cat;
+    cat.SetString(1, catalogString_);
+    if (!ToImage(cat, &img))
+      return false;
+    newCatalog = base + Int64(buf.size());
+    AppendChunk(&buf, kCatalog, 0, img.data(), Int64(img.size()));
+    toMark.insert(toMark.end(), catalogOffsets_.begin(), catalogOffsets_.end());
+  }
+
+  struct Placed
+  {
+    BaseContainer* rec;
+    Int64 offset;
+  };
+  std::vector<Placed> placed;
+  std::vector<Int32> erase;
+  for (const BaseContainer::Entry& e : items_) {
+    BaseContainer* rec = items_.Mutable(e).GetContainer();
+    if (!rec)
+      continue;
+    const Int32 id = rec->GetId();
+    if (id == -2)
+      continue; // still open somewhere: purged once its last handle closed
+    const Int64 oldChunk = rec->GetInt64(dbitem::kChunkOffset, 0);
+    if (id == -1) {
+      if (oldChunk > 0)
+        toMark.push_back(oldChunk);
+      erase.push_back(e.id);
+      continue;
+    }
+    if (!rec->GetBool(dbitem::kChanged) && !rewriteAll_)
+      continue;
+    if (!ToImage(DiskCopy(*rec), &img))
+      return false;
+    placed.push_back({rec, base + Int64(buf.size())});
+    AppendChunk(&buf, kItem, UInt32(id), img.data(), Int64(img.size()));
+    if (oldChunk > 0)
+      toMark.push_back(oldChunk);
+  }
+  const Int64 endMarker = base + Int64(buf.size());
+  AppendChunk(&buf, kEnd, 0, nullptr, 0);
+  toMark.insert(toMark.end(), legacyOffsets_.begin(), legacyOffsets_.end());
+
+  BaseFile* f = GetFileAt(base);
+  if (!f)
+    return false;
+  if (!f->WriteBytes(buf.data(), Int64(buf.size())) || !f->Sync()) {
+    ReleaseFile();
+    return false; // still marked changed: the next save writes from the same place
+  }
+
+  // The new records are on disk; only now may the old ones die.
+  for (Int32 key : erase) {
+    BaseContainer* rec = items_.GetContainerInstance(key);
+    if (rec) {
+      rec->SetId(key);
+      RemoveItemStorageLocked(rec, key, true);
+    }
+  }
+  toMark.insert(toMark.end(), pendingDead_.begin(), pendingDead_.end());
+  pendingDead_.clear();
+  Int64 dead = 0;
+  for (Int64 off : toMark)
+    if (!MarkDeadChecked(f, off, &dead))
+      pendingDead_.push_back(off);
+  f->Sync();
+  ReleaseFile();
+
+  for (const Placed& p : placed) {
+    p.rec->RemoveData(dbitem::kChanged);
+    p.rec->SetInt64(dbitem::kChunkOffset, p.offset);
+  }
+  for (Int32 key : erase) {
+    // Storage was queued above; those offsets were marked in the same pass.
+    items_.RemoveData(key);
+  }
+  if (newInfo >= 0)
+    infoOffsets_.assign(1, newInfo);
+  if (newCatalog >= 0)
+    catalogOffsets_.assign(1, newCatalog);
+  legacyOffsets_.clear();
+  rewriteAll_ = false;
+  changed_ = infoChanged_ = catalogChanged_ = false;
+  endOffset_ = endMarker;
+  deadBytes_ += dead;
+  UpdateCompactionWishLocked();
+  if (wantsCompaction_ && allowCompaction && CompactLocked())
+    wantsCompaction_ = false;
+  return true;
+}
+
+void BrowserDatabase::UpdateCompactionWishLocked()
+{
+  const Int64 size = endOffset_ + kHeaderSize;
+  if (deadBytes_ > size - deadBytes_)
+    wantsCompaction_ = true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// compaction
+
+Bool BrowserDatabase::Compact()
+{
+  std::lock_guard<Lock> g(lock_);
+  if (IsReadOnly() || noWrite_.load())
+    return false;
+  if (changed_ && !SaveLocked(true, false, false))
+    return false;
+  return CompactLocked();
+}
+
+Bool BrowserDatabase::CompactLocked()
+{
+  if (noWrite_.load() || endOffset_ == 0 || fileOpen_.load() > 0)
+    return false;
+  const Filename newName = file_.GetString() + ".new";
+  const Filename bakName = file_.GetString() + ".bak";
+
+  BaseFile src;
+  if (inner_ && !src.Open(file_, FileMode::Read))
+    return false;
+  const Int64 srcLen = inner_ ? src.GetLength() : 0;
+  BaseFile dst;
+  if (!dst.Open(newName, FileMode::Write))
+    return false;
+
+  ByteArray buf;
+  Int64 flushed = 0;
+  Bool ok = true;
+  auto pos = [&] { return flushed + Int64(buf.size()); };
+  auto flush = [&] {
+    if (ok && !buf.empty())
+      ok = dst.WriteBytes(buf.data(), Int64(buf.size()));
+    flushed += Int64(buf.size());
+    buf.clear();
+  };
+  constexpr std::size_t kFlushAt = 4u << 20;
+  // Copies the chunk at off (tag set to id) and gives its new offset, 0 when it is not there.
+  auto copyChunk = [&](Int64 off, UInt32 expect, Int32 id) -> Int64 {
+    ChunkHeader h;
+    if (off <= 0 || !src.Seek(off) || !ReadChunkHeader(&src, &h) || h.id != expect ||
+        h.size > UInt64(srcLen - off - kHeaderSize))
+      return 0;
+    const Int64 at = pos();
+    UChar head[16];
+    EncodeHeader({expect, UInt32(id), h.size}, head);
+    buf.insert(buf.end(), head, head + 16);
+    const std::size_t from = buf.size();
+    buf.resize(from + std::size_t(h.size));
+    if (!src.ReadExact(buf.data() + from, Int64(h.size))) {
+      buf.resize(from - 16);
+      return 0;
+    }
+    if (buf.size() >= kFlushAt)
+      flush();
+    return at;
+  };
+
+  ByteArray img;
+  AppendChunk(&buf, kHead, 0, nullptr, 0);
+  BaseContainer info;
+  info.SetInt32(0, kCurrentVersion);
+  info.SetString(3, name_);
+  info.SetInt32(5, IsReadOnly() ? 1 : 0);
+  info.SetContainer(4, displayNames_);
+  ok = ToImage(info, &img);
+  const Int64 infoAt = pos();
+  AppendChunk(&buf, kInfo, 0, img.data(), Int64(img.size()));
+  Int64 catAt = -1;
+  if (hasCatalog_) {
+    BaseContainer cat;
+    cat.SetString(1, catalogString_);
+    ok = ok && ToImage(cat, &img);
+    catAt = pos();
+    AppendChunk(&buf, kCatalog, 0, img.data(), Int64(img.size()));
+  }
+
+  struct Place
+  {
+    BaseContainer* rec;
+    BaseContainer disk;
+    Int64 itemAt;
+  };
+  std::vector<Place> places;
+  places.reserve(std::size_t(items_.GetCount()));
+  for (const BaseContainer::Entry& e : items_) {
+    BaseContainer* rec = items_.Mutable(e).GetContainer();
+    if (!ok || !rec || rec->GetId() < 1)
+      continue;
+    const Int32 id = rec->GetId();
+    Place p{rec, DiskCopy(*rec), 0};
+    if (inner_) {
+      if (BaseContainer* d = p.disk.GetContainerInstance(dbitem::kData)) {
+        const Int64 off = d->GetInt64(dbitem::kDataOffset, 0);
+        if (off > 0)
+          d->SetInt64(dbitem::kDataOffset, copyChunk(off, kData, id));
+      }
+      if (BaseContainer* imgs = p.disk.GetContainerInstance(dbitem::kImages)) {
+        for (const BaseContainer::Entry& ie : *imgs) {
+          BaseContainer* ir = imgs->Mutable(ie).GetContainer();
+          const Int64 off = ir ? ir->GetInt64(dbitem::kImgOffset, 0) : 0;
+          if (off > 0)
+            ir->SetInt64(dbitem::kImgOffset, copyChunk(off, kImage, id));
+        }
+      }
+    }
+    places.push_back(std::move(p));
+  }
+  for (Place& p : places) {
+    if (!ok)
+      break;
+    ok = ToImage(p.disk, &img);
+    p.itemAt = pos();
+    AppendChunk(&buf, kItem, UInt32(p.rec->GetId()), img.data(), Int64(img.size()));
+    if (buf.size() >= kFlushAt)
+      flush();
+  }
+  const Int64 endAt = pos();
+  AppendChunk(&buf, kEnd, 0, nullptr, 0);
+  flush();
+  ok = ok && dst.Sync();
+  ok = dst.Close() && ok;
+  src.Close();
+  if (!ok) {
+    GeDelete(newName);
+    return false;
+  }
+  // The old library stays whole under its own name until the rename replaces it in one step.
+  if (GeFileExists(bakName))
+    GeDelete(bakName);
+  if (!GeHardLink(file_, bakName) && !GeCopyFile(file_, bakName, true)) {
+    GeDelete(newName);
+    return false;
+  }
+  if (!GeRename(newName, file_)) {
+    GeDelete(newName);
+    return false;
+  }
+  GeSyncFolder(file_.GetDirectory());
+
+  for (Place& p : places) {
+    BaseContainer* rec = p.rec;
+    if (BaseContainer* d = rec->GetContainerInstance(dbitem::kData))
+      if (const BaseContainer* nd = p.disk.GetContainerInstance(dbitem::kData))
+        d->SetInt64(dbitem::kDataOffset, nd->GetInt64(dbitem::kDataOffset, 0));
+    if (BaseContainer* imgs = rec->GetContainerInstance(dbitem::kImages))
+      if (const BaseContainer* nimgs = p.disk.GetContainerInstance(dbitem::kImages))
+        for (const BaseContainer::Entry& ie : *imgs)
+          if (BaseContainer* ir = imgs->Mutable(ie).GetContainer())
+            if (const BaseContainer* nir = nimgs->GetContainerInstance(ie.id))
+              ir->SetInt64(dbitem::kImgOffset, nir->GetInt64(dbitem::kImgOffset, 0));
+    rec->SetInt64(dbitem::kChunkOffset, p.itemAt);
+  }
+  // Items deleted while open have no chunks in the new file.
+  for (const BaseContainer::Entry& e : items_) {
+    BaseContainer* rec = items_.Mutable(e).GetContainer();
+    if (!rec || rec->GetId() >= 1)
+      continue;
+    rec->RemoveData(dbitem::kChunkOffset);
+    rec->RemoveData(dbitem::kData);
+    rec->RemoveData(dbitem::kImages);
+  }
+  infoOffsets_.assign(1, infoAt);
+  catalogOffsets_.clear();
+  if (catAt >= 0)
+    catalogOffsets_.assign(1, catAt);
+  legacyOffsets_.clear();
+  pendingDead_.clear();
+  endOffset_ = endAt;
+  deadBytes_ = 0;
+  wantsCompaction_ = false;
+  return true;
+}
