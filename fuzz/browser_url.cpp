@@ -1,0 +1,73 @@
+// URLs come back from library and catalog files as text. Any text must give a URL whose
+// operations end, agree with each other and never touch memory they should not.
+// Input: UTF-8 text; a NUL byte, when there is one, separates a name to append.
+#include <cstdlib>
+#include <string_view>
+
+#include "core/browserurl.h"
+#include "services/host.h"
+
+namespace {
+void Check(bool ok)
+{
+  if (!ok)
+    std::abort();
+}
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+  static bool installed = (orxhost::InstallForThisProcess(), true);
+  (void)installed;
+  std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  std::size_t nul = bytes.find('\0');
+  String text = String::FromBytes(bytes.substr(0, nul), StringEncoding::Utf8);
+  String name = nul == std::string_view::npos ? String() : String::FromBytes(bytes.substr(nul + 1), StringEncoding::Utf8);
+
+  BrowserURL url(text);
+  const String normal = url.GetString();
+  Check(normal.GetLength() <= text.GetLength());
+
+  // Case never changes the hash.
+  BrowserURL upper(text.ToUpper());
+  Check(url.GetHash() == upper.GetHash());
+  Check(url.GetHash() == BrowserPathHash(normal));
+
+  // The parent chain gets shorter at every step and ends at the empty URL.
+  BrowserURL parent = url;
+  Int32 length = parent.GetString().GetLength();
+  for (Int32 steps = 0; parent.Content(); ++steps) {
+    Check(steps <= normal.GetLength());
+    parent.GetDirectory(&parent);
+    Int32 next = parent.GetString().GetLength();
+    Check(next < length);
+    length = next;
+  }
+
+  // A file found for the text leads back to itself.
+  Filename file;
+  if (url.GetFilename(&file)) {
+    Check(url.IsFile());
+    const String& p = file.GetString();
+    if (p.GetLength() > 0 && p[0] == u'/' && (p.GetLength() == 1 || p[p.GetLength() - 1] != u'/')) {
+      BrowserURL again(BrowserURL(file).GetString());
+      Check(again.GetFilename() == file);
+    }
+  } else {
+    Check(!url.IsFile());
+    Check(url.GetFlags() & URLFLAG_NOT_A_FILE);
+  }
+
+  String suffix = url.GetSuffix();
+  Check(url.CheckSuffix(suffix));
+
+  // Appending a plain name and going up again gives the URL back (when its text is in normal form).
+  Int32 slash = -1;
+  if (name.Content() && !name.FindFirst(u'/', &slash) && BrowserURL(normal).GetString() == normal) {
+    BrowserURL child(normal);
+    child.AppendName(name);
+    Check(child.GetFileString() == name);
+    Check(child.GetDirectory().GetString() == normal);
+  }
+  return 0;
+}
