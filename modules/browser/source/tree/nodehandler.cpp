@@ -1,9 +1,18 @@
 #include "tree/nodehandler.h"
 
+#include "core/browserinterface.h"
 #include "tree/rtreenode.h"
 
-Bool NodeTypeNameFromHandler(BrowserContentNode*, String*, Int32)
+Bool NodeTypeNameFromHandler(BrowserContentNode* node, String* out, Int32 mode)
 {
-  // No handler registry yet.
-  return false;
+  if (!node || !out)
+    return false;
+  BrowserPluginInterface* handler = node->GetPluginInterface(PLUGINREQUEST_TYPENAME);
+  if (!handler) {
+    BrowserURL url;
+    if (!node->GetURL(&url, 0) || !FindPluginForURL(url, false, &handler) || !handler)
+      return false;
+  }
+  handler->GetTypeName(out, NodeRef(node), nullptr, mode);
+  return true;
 }

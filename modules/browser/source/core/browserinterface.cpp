@@ -1,0 +1,488 @@
+#include "core/browserinterface.h"
+
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "orx/basefile.h"
+#include "presets/browserdatabase.h"
+
+// ---------------------------------------------------------------------------------------------
+// Shared default behaviour
+
+namespace {
+std::atomic<const PreviewDialogOps*> g_dialogOps{nullptr};
+}
+
+void SetPreviewDialogOps(const PreviewDialogOps* ops) { g_dialogOps.store(ops, std::memory_order_release); }
+
+Int32 BrowserPluginInterface::EndPreviewDialog(PreviewDialog* dialog, Bool storeEdits)
+{
+  const PreviewDialogOps* ops = g_dialogOps.load(std::memory_order_acquire);
+  return dialog && ops && ops->close ? ops->close(dialog, storeEdits) : 0;
+}
+
+Int32 BrowserPluginInterface::DeletePreviewDialog(PreviewDialog* dialog)
+{
+  const PreviewDialogOps* ops = g_dialogOps.load(std::memory_order_acquire);
+  return dialog && ops && ops->destroy ? ops->destroy(dialog) : 0;
+}
+
+void* BrowserPluginInterface::OpenPreviewData(Int32, NodeRef, BrowserURL*, Int32* qualities)
+{
+  if (qualities)
+    *qualities = 0;
+  return nullptr;
+}
+
+void BrowserPluginInterface::FreePreviewData(void*) {}
+
+BaseBitmap* BrowserPluginInterface::GetPreviewBitmap(void*, Int32, Int32, Int32) { return nullptr; }
+
+Int32 BrowserPluginInterface::DestroyPreviewDialog(NodeRef, PreviewDialog* dialog)
+{
+  return DeletePreviewDialog(dialog);
+}
+
+Int32 BrowserPluginInterface::ClosePreviewDialog(NodeRef, PreviewDialog* dialog)
+{
+  return EndPreviewDialog(dialog, false);
+}
+
+Bool BrowserPluginInterface::Execute(NodeRef, BrowserURL*, Int32) { return false; }
+
+// ---------------------------------------------------------------------------------------------
+// Counted type-name arrays
+
+namespace {
+// The count sits in a header as wide as the strictest alignment, so the strings stay aligned.
+constexpr std::size_t kTypeNamesHeader = alignof(std::max_align_t);
+static_assert(alignof(String) <= kTypeNamesHeader && sizeof(Int64) <= kTypeNamesHeader);
+} // namespace
+
+String* AllocTypeNames(Int32 count)
+{
+  if (count <= 0)
+    return nullptr;
+  const Int64 bytes = Int64(kTypeNamesHeader) + Int64(count) * Int64(sizeof(String));
+  auto* block = static_cast<UChar*>(OrxMemAlloc(bytes, __LINE__, __FILE__, false));
+  if (!block)
+    return nullptr;
+  *reinterpret_cast<Int64*>(block) = count;
+  auto* names = reinterpret_cast<String*>(block + kTypeNamesHeader);
+  for (Int32 i = 0; i < count; ++i)
+    ::new (static_cast<void*>(names + i)) String();
+  return names;
+}
+
+Int32 TypeNamesCount(const String* names)
+{
+  if (!names)
+    return 0;
+  return Int32(*reinterpret_cast<const Int64*>(reinterpret_cast<const UChar*>(names) - kTypeNamesHeader));
+}
+
+void FreeTypeNames(String*& names)
+{
+  if (!names)
+    return;
+  const Int32 count = TypeNamesCount(names);
+  for (Int32 i = 0; i < count; ++i)
+    names[i].~String();
+  OrxMemFree(reinterpret_cast<UChar*>(names) - kTypeNamesHeader);
+  names = nullptr;
+}
+
+String* MakeTypeNames(const String& name, Int32* count)
+{
+  String* names = AllocTypeNames(1);
+  if (names)
+    names[0] = name;
+  if (count)
+    *count = names ? 1 : 0;
+  return names;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The registry
+
+namespace {
+
+constexpr Int32 kBlockEntries = 1024;
+
+struct Entry
+{
+  BrowserPluginInterface* handler;
+  Int32 identifiesFiles;
+  Bool owned;
+};
+
+// A handler that a lookup is calling right now; UnregisterPlugin waits for these to end.
+struct Call
+{
+  BrowserPluginInterface* handler;
+  std::thread::id thread;
+};
+
+// Grows an array of trivially copyable elements in host memory; false when memory runs out.
+template <typename T>
+Bool Grow(T*& data, Int32& capacity, Int32 needed)
+{
+  if (needed <= capacity)
+    return true;
+  Int32 cap = capacity ? capacity * 2 : 16;
+  while (cap < needed)
+    cap *= 2;
+  T* bigger = OrxNewMem(T, cap);
+  if (!bigger)
+    return false;
+  if (data)
+    std::memcpy(static_cast<void*>(bigger), data, sizeof(T) * std::size_t(capacity));
+  OrxMemFree(data);
+  data = bigger;
+  capacity = cap;
+  return true;
+}
+
+class Registry
+{
+public:
+  Bool Add(BrowserPluginInterface* h, Int32 identifies, Bool owned)
+  {
+    std::lock_guard g(lock_);
+    const Int32 block = count_ / kBlockEntries;
+    if (block >= blockCount_) {
+      if (!Grow(blocks_, blockCap_, block + 1))
+        return false;
+      Entry* fresh = OrxNewMem(Entry, kBlockEntries);
+      if (!fresh)
+        return false;
+      blocks_[blockCount_++] = fresh;
+    }
+    At(count_++) = Entry{h, identifies, owned};
+    return true;
+  }
+
+  Bool Remove(BrowserPluginInterface* h)
+  {
+    std::unique_lock g(lock_);
+    const Int32 i = IndexOf(h);
+    if (i < 0)
+      return false;
+    for (Int32 j = i + 1; j < count_; ++j)
+      At(j - 1) = At(j);
+    --count_;
+    // The entry is gone, so no new call can start; wait for the ones running elsewhere.
+    const std::thread::id self = std::this_thread::get_id();
+    idle_.wait(g, [&] {
+      for (Int32 k = 0; k < callCount_; ++k)
+        if (calls_[k].handler == h && calls_[k].thread != self)
+          return false;
+      return true;
+    });
+    return true;
+  }
+
+  BrowserPluginInterface* Get(Int32 index)
+  {
+    std::lock_guard g(lock_);
+    return index >= 0 && index < count_ ? At(index).handler : nullptr;
+  }
+
+  Int32 Count()
+  {
+    std::lock_guard g(lock_);
+    return count_;
+  }
+
+  // The handler at index marked as being called, or null (nothing marked) when the entry is past
+  // the end, does not identify files, or the mark cannot be stored.
+  BrowserPluginInterface* BeginCallAt(Int32 index, Bool filesOnly, Bool* pastEnd)
+  {
+    std::lock_guard g(lock_);
+    *pastEnd = index >= count_;
+    if (*pastEnd)
+      return nullptr;
+    const Entry& e = At(index);
+    if (filesOnly && !e.identifiesFiles)
+      return nullptr;
+    return Mark(e.handler) ? e.handler : nullptr;
+  }
+
+  // Marks h as being called when it is still registered.
+  Bool BeginCall(BrowserPluginInterface* h)
+  {
+    std::lock_guard g(lock_);
+    return IndexOf(h) >= 0 && Mark(h);
+  }
+
+  void EndCall(BrowserPluginInterface* h)
+  {
+    {
+      std::lock_guard g(lock_);
+      const std::thread::id self = std::this_thread::get_id();
+      for (Int32 k = callCount_ - 1; k >= 0; --k) {
+        if (calls_[k].handler == h && calls_[k].thread == self) {
+          calls_[k] = calls_[--callCount_];
+          break;
+        }
+      }
+    }
+    idle_.notify_all();
+  }
+
+  void Release()
+  {
+    Entry** blocks;
+    Int32 blockCount, count;
+    Call* calls;
+    {
+      std::lock_guard g(lock_);
+      blocks = std::exchange(blocks_, nullptr);
+      blockCount = std::exchange(blockCount_, 0);
+      count = std::exchange(count_, 0);
+      blockCap_ = 0;
+      calls = std::exchange(calls_, nullptr);
+      callCount_ = callCap_ = 0;
+    }
+    // Handlers run without the lock; one registered twice is deleted once.
+    for (Int32 i = 0; i < count; ++i) {
+      Entry& e = blocks[i / kBlockEntries][i % kBlockEntries];
+      if (!e.owned || !e.handler)
+        continue;
+      BrowserPluginInterface* h = e.handler;
+      for (Int32 j = i; j < count; ++j) {
+        Entry& later = blocks[j / kBlockEntries][j % kBlockEntries];
+        if (later.handler == h)
+          later.handler = nullptr;
+      }
+      delete h;
+    }
+    for (Int32 b = 0; b < blockCount; ++b)
+      OrxMemFree(blocks[b]);
+    OrxMemFree(blocks);
+    OrxMemFree(calls);
+  }
+
+private:
+  Entry& At(Int32 i) { return blocks_[i / kBlockEntries][i % kBlockEntries]; }
+  Int32 IndexOf(BrowserPluginInterface* h)
+  {
+    for (Int32 i = 0; i < count_; ++i)
+      if (At(i).handler == h)
+        return i;
+    return -1;
+  }
+  Bool Mark(BrowserPluginInterface* h)
+  {
+    if (!Grow(calls_, callCap_, callCount_ + 1))
+      return false;
+    calls_[callCount_++] = Call{h, std::this_thread::get_id()};
+    return true;
+  }
+
+  // The registry lock: guards the entries and the running calls, never held while a handler runs.
+  std::mutex lock_;
+  std::condition_variable idle_;
+  Entry** blocks_ = nullptr;
+  Int32 blockCap_ = 0, blockCount_ = 0, count_ = 0;
+  Call* calls_ = nullptr;
+  Int32 callCap_ = 0, callCount_ = 0;
+};
+
+Registry g_registry;
+
+// A handler marked as being called for the lifetime of this object.
+class CallGuard
+{
+public:
+  explicit CallGuard(BrowserPluginInterface* h) : h_(h) {}
+  ~CallGuard()
+  {
+    if (h_)
+      g_registry.EndCall(h_);
+  }
+  CallGuard(const CallGuard&) = delete;
+  CallGuard& operator=(const CallGuard&) = delete;
+
+private:
+  BrowserPluginInterface* h_;
+};
+
+// Asks every file-identifying handler in registration order, skipping skip; the first that answers
+// true is the answer.
+BrowserPluginInterface* FirstIdentifying(Int32 count, BrowserURL& url, const void* header, Int32 size,
+                                         BrowserPluginInterface* skip)
+{
+  for (Int32 i = 0; i < count; ++i) {
+    Bool pastEnd = false;
+    BrowserPluginInterface* h = g_registry.BeginCallAt(i, true, &pastEnd);
+    if (pastEnd)
+      break;
+    if (!h)
+      continue;
+    CallGuard guard(h);
+    if (h != skip && h->Identify(url, header, size, 0))
+      return h;
+  }
+  return nullptr;
+}
+
+// Up to HANDLER_HEADER_SIZE bytes of the content at url: the file's, or for a URL that is not a
+// file the data of the item that the main database keeps for it. The number of bytes read.
+Int32 ReadHeader(BrowserURL& url, UChar* buf)
+{
+  Filename file;
+  if (url.GetFilename(&file)) {
+    BaseFile f;
+    if (!f.Open(file, FileMode::Read))
+      return 0;
+    const Int64 n = f.ReadBytes(buf, HANDLER_HEADER_SIZE);
+    return n > 0 ? Int32(n) : 0;
+  }
+  BrowserDatabase* db = BrowserDatabase::GetLibrary(0);
+  if (!db)
+    return 0;
+  const String text = url.GetString();
+  if (text.IsEmpty())
+    return 0;
+  BrowserDatabaseItem item;
+  if (!db->OpenItemInto(text, url.GetHash(), &item) || !item.HasData())
+    return 0;
+  ByteArray data;
+  if (!item.GetData(&data))
+    return 0;
+  const std::size_t n = std::min<std::size_t>(data.size(), HANDLER_HEADER_SIZE);
+  if (n)
+    std::memcpy(buf, data.data(), n);
+  return Int32(n);
+}
+
+} // namespace
+
+Bool RegisterPlugin(BrowserPluginInterface* handler, Int32 identifiesFiles, Bool ownedByRegistry)
+{
+  return handler && g_registry.Add(handler, identifiesFiles, ownedByRegistry);
+}
+
+Bool UnregisterPlugin(BrowserPluginInterface* handler) { return handler && g_registry.Remove(handler); }
+
+BrowserPluginInterface* GetPlugin(Int32 index) { return g_registry.Get(index); }
+
+Int32 GetPluginCount() { return g_registry.Count(); }
+
+BrowserPluginInterface* FindPluginByID(Int32 id)
+{
+  const Int32 count = g_registry.Count();
+  for (Int32 i = 0; i < count; ++i) {
+    Bool pastEnd = false;
+    BrowserPluginInterface* h = g_registry.BeginCallAt(i, false, &pastEnd);
+    if (pastEnd)
+      break;
+    if (!h)
+      continue;
+    CallGuard guard(h);
+    if (h->GetPluginID(nullptr) == id)
+      return h;
+  }
+  return nullptr;
+}
+
+Bool FindPluginForURL(const BrowserURL& url, Bool checkContents, BrowserPluginInterface** out)
+{
+  if (out)
+    *out = nullptr;
+  BrowserURL u(url);
+  const Int32 count = g_registry.Count();
+  BrowserPluginInterface* candidate = FirstIdentifying(count, u, nullptr, 0, nullptr);
+  if (!checkContents) {
+    if (out)
+      *out = candidate;
+    return candidate != nullptr;
+  }
+
+  UChar header[HANDLER_HEADER_SIZE];
+  const Int32 size = ReadHeader(u, header);
+  if (size <= 0)
+    return false;
+
+  BrowserPluginInterface* found = nullptr;
+  // The candidate may have been unregistered meanwhile; then it is not called again.
+  if (candidate && g_registry.BeginCall(candidate)) {
+    CallGuard guard(candidate);
+    if (candidate->Identify(u, header, size, 0))
+      found = candidate;
+  }
+  // The candidate already said no to these bytes.
+  if (!found)
+    found = FirstIdentifying(count, u, header, size, candidate);
+  if (out)
+    *out = found;
+  return found != nullptr;
+}
+
+void ReleasePluginRegistry() { g_registry.Release(); }
+
+// ---------------------------------------------------------------------------------------------
+// Handler cache of file nodes
+
+namespace {
+// Cached "looked up and not found".
+BrowserPluginInterface* const kNoHandler = reinterpret_cast<BrowserPluginInterface*>(~std::uintptr_t(0));
+} // namespace
+
+BrowserPluginInterface* CachedPluginLookup::Get(BrowserContentNode* node, const BrowserURL& url, UInt32 flags)
+{
+  const Bool quick = (flags & PLUGINREQUEST_QUICK) != 0;
+  const UInt32 status = node ? node->GetStatus() : 0;
+  BrowserPluginInterface* cached = handler_.load(std::memory_order_acquire);
+  if (cached && (quick || !(status & NODESTATUS_QUICK_MATCH)))
+    return cached == kNoHandler ? nullptr : cached;
+
+  BrowserPluginInterface* found = nullptr;
+  if (FindPluginForURL(url, !quick, &found) && found) {
+    // Mark before publishing, so that no reader takes a name-only match for a full one.
+    if (quick) {
+      if (node)
+        node->SetStatus(NODESTATUS_QUICK_MATCH);
+      handler_.store(found, std::memory_order_release);
+    } else {
+      handler_.store(found, std::memory_order_release);
+      if (node)
+        node->ClearStatus(NODESTATUS_QUICK_MATCH | NODESTATUS_NOHANDLER);
+    }
+    return found;
+  }
+  if (!quick) {
+    handler_.store(kNoHandler, std::memory_order_release);
+    // A remembered failure must not be retried by the next full request.
+    if (node) {
+      node->SetStatus(NODESTATUS_NOHANDLER);
+      node->ClearStatus(NODESTATUS_QUICK_MATCH);
+    }
+  } else if (node && handler_.load(std::memory_order_acquire) == kNoHandler) {
+    node->SetStatus(NODESTATUS_NOHANDLER);
+  }
+  return nullptr;
+}
+
+BrowserPluginInterface* CachedPluginLookup::Peek() const
+{
+  BrowserPluginInterface* h = handler_.load(std::memory_order_acquire);
+  return h == kNoHandler ? nullptr : h;
+}
+
+void CachedPluginLookup::Clear(BrowserContentNode* node)
+{
+  handler_.store(nullptr, std::memory_order_release);
+  if (node)
+    node->ClearStatus(NODESTATUS_QUICK_MATCH | NODESTATUS_NOHANDLER);
+}
+
+void CachedPluginLookup::Set(BrowserContentNode* node, BrowserPluginInterface* handler)
+{
+  handler_.store(handler, std::memory_order_release);
+  if (node)
+    node->ClearStatus(NODESTATUS_QUICK_MATCH | NODESTATUS_NOHANDLER);
+}

@@ -1,0 +1,153 @@
+// BrowserPluginInterface: the handler of one kind of content, and the registry through which nodes
+// and views find handlers.
+#pragma once
+
+#include <atomic>
+
+#include "core/browserurl.h"
+#include "orx/memory.h"
+#include "orx/string.h"
+#include "orx/types.h"
+#include "tree/rtreenode.h"
+
+class BaseBitmap;
+class PreviewDialog;
+
+// Plug-in ids of the built-in handlers (host plug-in id space).
+constexpr Int32 HANDLER_ID_IMAGE = 1018021;
+constexpr Int32 HANDLER_ID_MOVIE = 1018022;
+constexpr Int32 HANDLER_ID_SCENE = 1018023;
+constexpr Int32 HANDLER_ID_CATEGORY = 1018024;
+constexpr Int32 HANDLER_ID_CATALOG = 1018025;
+constexpr Int32 HANDLER_ID_UNKNOWN_FILE = 1018026;
+constexpr Int32 HANDLER_ID_FOLDER = 1018027;
+constexpr Int32 HANDLER_ID_DUMMY = 1018029;
+constexpr Int32 HANDLER_ID_DEFAULTS = 1018030;
+constexpr Int32 HANDLER_ID_FILE_PRESET = 1018031;
+constexpr Int32 HANDLER_ID_BASEOBJECT = 1018107;
+constexpr Int32 HANDLER_ID_BASEMATERIAL = 1018108;
+constexpr Int32 HANDLER_ID_BASETAG = 1018109;
+constexpr Int32 HANDLER_ID_RENDERDATA = 1018110;
+constexpr Int32 HANDLER_ID_SHADER = 1018111;
+constexpr Int32 HANDLER_ID_VIDEOPOST = 1018112;
+constexpr Int32 HANDLER_ID_PLEXION = 1018113;
+constexpr Int32 HANDLER_ID_SOUND = 1018114;
+constexpr Int32 HANDLER_ID_KORVEX = 1018115;
+constexpr Int32 HANDLER_ID_LAYOUT = 1018116;
+constexpr Int32 HANDLER_ID_PRESET_LIBRARY = 1018760;
+constexpr Int32 HANDLER_ID_CATALOG_FILE = 1018761;
+constexpr Int32 HANDLER_ID_SCRIPT = 1018762;
+
+// GetTypeName / GetTypeNames: the detailed name of the particular format; any other mode gives the
+// handler's general name.
+constexpr Int32 TYPENAME_DETAILED = 2;
+// Execute: merge into the active document where the kind allows it.
+constexpr Int32 EXECUTE_MERGE = 0x2;
+// OpenPreviewData qualities: bit 31 says the rendered bitmap's own size is kept with the item.
+constexpr Int32 PREVIEWQUALITY_OWN_SIZE = Int32(0x80000000u);
+// Pages answered by Destroy/ClosePreviewDialog beyond the three fixed ones.
+constexpr Int32 PREVIEWPAGE_EXTRA = 0x10000;
+// Number of content bytes that the full match looks at.
+constexpr Int32 HANDLER_HEADER_SIZE = 512;
+
+// The handler of one kind of content. Every operation that is given a node reference takes it by
+// value and so releases it on every path. Handlers are called from any thread without a lock, so
+// they keep no state that their operations change.
+class BrowserPluginInterface
+{
+public:
+  // Heap-made handlers are freed by the registry through the virtual destructor.
+  ORX_HOST_ALLOCATED
+
+  BrowserPluginInterface() = default;
+  BrowserPluginInterface(const BrowserPluginInterface&) = delete;
+  BrowserPluginInterface& operator=(const BrowserPluginInterface&) = delete;
+
+  /* 0 */ virtual ~BrowserPluginInterface() = default;
+  // The unique id; writes the display name when name is given.
+  /* 1 */ virtual Int32 GetPluginID(String* name) = 0;
+  // Without header bytes judges by the URL alone (its suffix); with them by the content.
+  /* 2 */ virtual Bool Identify(BrowserURL& url, const void* header, Int32 headerSize, Int32 reserved) = 0;
+  // Text of the type column; url may be null (then the node's URL counts). Answers out.
+  /* 3 */ virtual String* GetTypeName(String* out, NodeRef node, BrowserURL* url, Int32 mode) = 0;
+  // What a preview needs; may be slow, runs off the main thread. qualities may be null.
+  /* 4 */ virtual void* OpenPreviewData(Int32 flags, NodeRef node, BrowserURL* url, Int32* qualities);
+  /* 5 */ virtual void FreePreviewData(void* data);
+  // The caller owns the bitmap.
+  /* 6 */ virtual BaseBitmap* GetPreviewBitmap(void* data, Int32 width, Int32 height, Int32 flags);
+  // The item asked about is a node or a URL (either may be empty). The caller owns the bitmap.
+  /* 7 */ virtual BaseBitmap* GetIcon(NodeRef node, BrowserURL* url, Int32 size) = 0;
+  /* 8 */ virtual PreviewDialog* CreatePreviewDialog(NodeRef node, Int32 page) = 0;
+  // Deletes the dialog; answers the page it showed.
+  /* 9 */ virtual Int32 DestroyPreviewDialog(NodeRef node, PreviewDialog* dialog);
+  // Ends the dialog without deleting it; the default drops its edits.
+  /* 10 */ virtual Int32 ClosePreviewDialog(NodeRef node, PreviewDialog* dialog);
+  // Double click or drop; url may be null.
+  /* 11 */ virtual Bool Execute(NodeRef node, BrowserURL* url, Int32 flags);
+  // A counted array (AllocTypeNames) that the caller frees with FreeTypeNames; null when none.
+  /* 12 */ virtual String* GetTypeNames(Int32 mode, Int32* count) = 0;
+
+protected:
+  // For handlers whose ClosePreviewDialog keeps the user's edits.
+  static Int32 EndPreviewDialog(PreviewDialog* dialog, Bool storeEdits);
+  static Int32 DeletePreviewDialog(PreviewDialog* dialog);
+};
+
+// The preview dialogs are the user interface's; it installs how one is ended and deleted.
+// Until then the defaults leave dialogs alone and answer page 0.
+struct PreviewDialogOps
+{
+  Int32 (*destroy)(PreviewDialog* dialog);               // deletes, answers the page
+  Int32 (*close)(PreviewDialog* dialog, Bool storeEdits); // ends without deleting, answers the page
+};
+void SetPreviewDialogOps(const PreviewDialogOps* ops);
+
+// --- counted arrays of type names: the element count lies in front of the first element ---
+// count default-constructed strings in host memory; null for count <= 0 or out of memory.
+String* AllocTypeNames(Int32 count);
+Int32 TypeNamesCount(const String* names);
+// Frees an array of AllocTypeNames (null is fine) and clears the pointer.
+void FreeTypeNames(String*& names);
+// One-element array holding name; count may be null.
+String* MakeTypeNames(const String& name, Int32* count);
+
+// --- the registry ---
+// Handlers are kept in registration order. The registry lock is taken for each access and never held
+// while a handler runs, so handlers may use the registry themselves.
+
+// Appends an entry. identifiesFiles: the handler takes part in matching files (FindPluginForURL).
+// ownedByRegistry: ReleasePluginRegistry deletes it. False for null or when memory runs out.
+Bool RegisterPlugin(BrowserPluginInterface* handler, Int32 identifiesFiles, Bool ownedByRegistry = false);
+// Removes the handler's entry and waits until lookups running on other threads are done calling it,
+// so that its owner may delete it afterwards. The registry no longer owns it. False when not found.
+Bool UnregisterPlugin(BrowserPluginInterface* handler);
+// The entry at index; null outside 0 .. count-1. Walk 0, 1, 2 ... until null to visit every handler.
+BrowserPluginInterface* GetPlugin(Int32 index);
+Int32 GetPluginCount();
+// The first registered handler with that id, or null.
+BrowserPluginInterface* FindPluginByID(Int32 id);
+// Matches url to a handler: by name (quick match); with checkContents the first 512 bytes of the file,
+// or of the main database's item data for a URL that is not a file, confirm or choose the handler.
+// out (may be null) gets the handler or null.
+Bool FindPluginForURL(const BrowserURL& url, Bool checkContents, BrowserPluginInterface** out);
+// At the end: deletes the handlers that the registry owns and frees every entry.
+void ReleasePluginRegistry();
+
+// The handler cache of a node that shows a file (directory entries). flags as given to the node's
+// GetPluginInterface: PLUGINREQUEST_QUICK asks for the match by name only, otherwise the content is
+// read as well. A handler found by name is marked on the node (NODESTATUS_QUICK_MATCH) and looked up
+// again when a full match is asked for; a failed full match is remembered (NODESTATUS_NOHANDLER), so a
+// file without a handler is not read again. Clear() forgets both, e.g. when the file changed.
+class CachedPluginLookup
+{
+public:
+  BrowserPluginInterface* Get(BrowserContentNode* node, const BrowserURL& url, UInt32 flags);
+  void Clear(BrowserContentNode* node);
+  // Sets the handler directly (folders use the folder handler without matching).
+  void Set(BrowserContentNode* node, BrowserPluginInterface* handler);
+  // The cached handler without looking anything up; null when empty or none.
+  BrowserPluginInterface* Peek() const;
+
+private:
+  std::atomic<BrowserPluginInterface*> handler_{nullptr};
+};
