@@ -21,7 +21,8 @@ struct ModuleState
   std::atomic<bool> ending{false};
   Int32 runStart = 0;
   ThreadedPresetLoading* loader = nullptr;
-  Lock* loaderLock = nullptr;
+  // Read by worker threads that scan libraries.
+  std::atomic<Lock*> loaderLock{nullptr};
   Bool trace = false;
 };
 ModuleState g;
@@ -78,14 +79,15 @@ void StopLoader()
 
 void FreeLoaderLock()
 {
-  if (g.loaderLock)
-    OrxDeleteObj(g.loaderLock);
+  Lock* lock = g.loaderLock.exchange(nullptr);
+  if (lock)
+    OrxDeleteObj(lock);
 }
 
 void StartLoader()
 {
-  if (!g.loaderLock)
-    g.loaderLock = OrxNewObj(Lock);
+  if (!g.loaderLock.load())
+    g.loaderLock.store(OrxNewObj(Lock));
   if (g.loader) {
     // A second start-up message while the scan still runs must not start a rival scan.
     if (g.loader->IsRunning())
@@ -271,7 +273,7 @@ Bool BrowserIsReady() { return g.ready; }
 Bool BrowserIsEnding() { return g.ending; }
 Int32 BrowserRunStartTime() { return g.runStart; }
 Filename BrowserModuleFolder() { return g.modulePath ? g.modulePath->GetDirectory() : Filename(); }
-Lock* BrowserLoaderLock() { return g.loaderLock; }
+Lock* BrowserLoaderLock() { return g.loaderLock.load(); }
 Bool BrowserLoaderThreadExists() { return g.loader != nullptr; }
 
 Bool BrowserCompactionAllowed(Int32 runStart, Int32 now)
