@@ -68,8 +68,12 @@ void BrowserDatabaseItem::Close()
     // The item may have moved since it was opened: its node follows its current hash.
     const BaseContainer* addr = item->GetContainerInstance(dbitem::kAddress);
     BrowserHashNode* node = addr ? hashindex::FindNode(UInt32(addr->GetInt32(dbitem::kAddrHash))) : node_;
-    if (!hashindex::CloseEntry(node, item) && node != node_ && node_)
-      hashindex::CloseEntry(node_, item);
+    Bool left = hashindex::CloseEntry(node, item);
+    if (!left && node != node_ && node_)
+      left = hashindex::CloseEntry(node_, item);
+    // An item deleted while open is purged by the next save.
+    if (left)
+      db_->changed_ = true;
   }
   if (owned_) {
     owned_ = false;

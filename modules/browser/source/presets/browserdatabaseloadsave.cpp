@@ -392,7 +392,7 @@ void BrowserDatabase::UpgradeLocked()
     }
     rec->SetBool(dbitem::kChanged, true);
   }
-  changed_ = true;
+  changed_ = infoChanged_ = true; // the info record carries the version
   version_ = kCurrentVersion;
 }
 
