@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/browserurl.h"
+#include "core/browserutils.h"
 #include "core/registration.h"
 
 namespace {
@@ -127,6 +128,9 @@ void EndOfProgram()
   RegShutdownContent(compact);
   Trace("end free icon cache");
   RegFreeIconCache();
+  // Nothing may still write into the temporary folder: the libraries are closed by now.
+  Trace("end delete temporary folder");
+  DeleteTempFolderAtEnd();
 }
 
 Int32 Init(void* p1, void* p3)
