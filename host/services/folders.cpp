@@ -23,6 +23,9 @@ using orxhost::detail::ShouldFail;
 
 std::string P(const Filename* f) { return f->ToUtf8(); }
 
+} // namespace
+
+namespace orxhost::detail {
 DateTime ToDateTime(const struct timespec& ts)
 {
   std::tm tm{};
@@ -37,6 +40,10 @@ DateTime ToDateTime(const struct timespec& ts)
   d.second = UInt16(tm.tm_sec);
   return d;
 }
+} // namespace orxhost::detail
+
+namespace {
+using orxhost::detail::ToDateTime;
 
 // Creation time where the file system keeps one, else the modification time.
 struct timespec BirthTime(const std::string& path, const struct stat& st)

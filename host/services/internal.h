@@ -1,7 +1,10 @@
 // Shared between the host's service families; not part of the host API.
 #pragma once
 
+#include <ctime>
+
 #include "orx/hosttable.h"
+#include "orx/types.h"
 
 namespace orxhost::detail {
 extern const OrxMemoryTable kMemoryTable;
@@ -18,4 +21,6 @@ enum class Op { Open, Read, Write, Flush, Rename, Delete };
 bool ShouldFail(Op op);
 
 void FreePrefs();
+// Local time of a POSIX time stamp.
+DateTime ToDateTime(const struct timespec& ts);
 } // namespace orxhost::detail

@@ -190,6 +190,12 @@ void* GetLibrary(Int32 id, Int32 version, Int32 minSize)
       return rec.first;
   return nullptr;
 }
+void CurrentTime(DateTime* out)
+{
+  struct timespec ts;
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  *out = orxhost::detail::ToDateTime(ts);
+}
 } // namespace
 
 namespace orxhost {
@@ -197,7 +203,7 @@ namespace detail {
 const OrxSystemTable kSystemTable = {1,           sizeof(OrxSystemTable), Print,           Fatal,           MessageBox,
                                      OpenResource, CloseResource,         LoadString,      RegisterIcon,    Prefs,
                                      SavePrefs,   RegisterCommand,        RegisterManagerInfo, RegisterPrefPage,
-                                     InstallLibrary, GetLibrary};
+                                     InstallLibrary, GetLibrary, CurrentTime};
 
 void FreePrefs()
 {

@@ -264,6 +264,12 @@ Bool GeInstallLibrary(Int32 id, Int32 version, void* record, Int32 size)
   return T().system->installLibrary(id, version, record, size);
 }
 void* GeGetLibrary(Int32 id, Int32 version, Int32 minSize) { return T().system->getLibrary(id, version, minSize); }
+DateTime GeGetCurrentTime()
+{
+  DateTime d;
+  T().system->currentTime(&d);
+  return d;
+}
 void GeMessageBox(const String& text) { T().system->messageBox(&text); }
 String GeGetObjectName(const BaseList2D* obj)
 {

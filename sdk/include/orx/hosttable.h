@@ -130,6 +130,8 @@ struct OrxSystemTable
   Bool (*registerPrefPage)(Int32 id, const String* name, const String* description, Int32 place);
   Bool (*installLibrary)(Int32 id, Int32 version, void* record, Int32 size);
   void* (*getLibrary)(Int32 id, Int32 version, Int32 minSize);
+  // any thread; the local date and time now
+  void (*currentTime)(DateTime* out);
 };
 
 struct OrxSceneTable

@@ -35,6 +35,9 @@ Bool GeRegisterIcon(Int32 id, const Filename& file);
 BaseContainer* GeGetPrefs();
 Bool GeSavePrefs();
 
+// --- the local date and time now (any thread) ---
+DateTime GeGetCurrentTime();
+
 // --- user's language ---
 Int32 GeGetLanguageId();
 
