@@ -506,9 +506,11 @@ Bool BrowserDatabase::SaveLocked(Bool always, Bool allowCompaction, Bool evenIfR
   }
   toMark.insert(toMark.end(), pendingDead_.begin(), pendingDead_.end());
   pendingDead_.clear();
+  // A failed mark stops the marking: the rest are tried again at the next save.
   Int64 dead = 0;
+  Bool marking = true;
   for (Int64 off : toMark)
-    if (!MarkDeadChecked(f, off, &dead))
+    if (!marking || !(marking = MarkDeadChecked(f, off, &dead)))
       pendingDead_.push_back(off);
   f->Sync();
   ReleaseFile();
