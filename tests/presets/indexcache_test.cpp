@@ -38,12 +38,12 @@ TEST_F(LibraryTest, HashNodeEntriesCollisionsAndClose)
   EXPECT_EQ(hashindex::FindEntry(n, "p/two", 0), &b);
   EXPECT_EQ(hashindex::FindEntry(n, "P/TWO", 0), nullptr);
   EXPECT_EQ(hashindex::FindEntry(n, "P/TWO", 1), &b);
-  hashindex::ReleaseEntry(n, &b); // the two finds
-  hashindex::ReleaseEntry(n, &b);
-  EXPECT_FALSE(hashindex::RemoveIfUnused(n, &b)); // open
+  hashindex::ReleaseEntry(n, &b); // the two finds that matched
+  EXPECT_FALSE(hashindex::RemoveIfUnused(n, &b)); // still open twice
   b.SetId(-2);
-  EXPECT_FALSE(hashindex::CloseEntry(n, &b));     // one open left (AddNode's)
-  EXPECT_TRUE(hashindex::CloseEntry(n, &b));
+  EXPECT_FALSE(hashindex::CloseEntry(n, &b));
+  EXPECT_EQ(b.GetId(), -2);
+  EXPECT_TRUE(hashindex::CloseEntry(n, &b)); // the last one
   EXPECT_EQ(b.GetId(), -1);
   EXPECT_EQ(n->GetEntryCount(), 2);
   EXPECT_EQ(n->GetEntries()[0].item, &a); // order kept
