@@ -363,6 +363,34 @@ TEST_F(TreeTest, DeepAndWideTreesGoWithoutRecursion)
   EXPECT_EQ(TestNode::Live().load(), live0);
 }
 
+// A kind that puts itself into the tree while it is being made, before anyone references it.
+class SelfInserting : public TestNode
+{
+public:
+  SelfInserting(RTreeNode* parent, Bool* inserted) : TestNode("self") { *inserted = InsertUnder(parent); }
+};
+
+TEST_F(TreeTest, NodeInsertingItselfWhileMadeSurvivesEitherWay)
+{
+  Ref<TestNode> home = Add("home");
+  Bool inserted = false;
+  Ref<SelfInserting> in = MakeRef<SelfInserting>(home.Get(), &inserted);
+  EXPECT_TRUE(inserted);
+  EXPECT_EQ(in->GetReferenceCount(), 3u); // its parent's first and last child, and ours
+  EXPECT_EQ(Children(home.Get()), "self");
+
+  Ref<TestNode> gone = Add("gone");
+  gone->Remove();
+  const Int64 live = TestNode::Live().load();
+  Ref<SelfInserting> out = MakeRef<SelfInserting>(gone.Get(), &inserted);
+  EXPECT_FALSE(inserted);
+  ASSERT_TRUE(out);
+  EXPECT_EQ(out->GetReferenceCount(), 1u);
+  EXPECT_EQ(TestNode::Live().load(), live + 1);
+  out = nullptr;
+  EXPECT_EQ(TestNode::Live().load(), live);
+}
+
 // A node kind that keeps every base behaviour.
 class PlainNode : public TestNode
 {

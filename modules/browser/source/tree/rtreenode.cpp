@@ -12,6 +12,28 @@ namespace {
 SpinLock g_structureLock;
 } // namespace
 
+// The temporary reference a node holds on itself during a structural change. A node that nobody
+// references yet (one that inserts itself while it is being made) must survive the change even when
+// it ends unlinked, so its count goes back to 0 without destroying it.
+class RTreeNode::SelfReference
+{
+public:
+  explicit SelfReference(const RTreeNode* node) : node_(node), owned_(node->AddReference() > 1) {}
+  ~SelfReference()
+  {
+    if (owned_)
+      node_->RemoveReference();
+    else
+      node_->RemoveReferenceNoDestroy();
+  }
+  SelfReference(const SelfReference&) = delete;
+  SelfReference& operator=(const SelfReference&) = delete;
+
+private:
+  const RTreeNode* node_;
+  Bool owned_;
+};
+
 // References dropped while locks are held, released when every lock is gone.
 struct RTreeNode::Graveyard
 {
@@ -145,7 +167,7 @@ void RTreeNode::UnlinkLocked(Graveyard& dead)
 Bool RTreeNode::MoveTo(RTreeNode* parent, RTreeNode* before, Bool freshOnly)
 {
   // Declared before the locks so that they go after them.
-  Ref<RTreeNode> keep(this);
+  SelfReference keep(this);
   Graveyard dead;
   std::lock_guard structure(g_structureLock);
   std::lock_guard self(lock_);
@@ -212,7 +234,7 @@ Bool RTreeNode::InsertBefore(RTreeNode* reference) { return reference && MoveTo(
 
 Bool RTreeNode::Unlink(Bool)
 {
-  Ref<RTreeNode> keep(this);
+  SelfReference keep(this);
   Graveyard dead;
   std::lock_guard structure(g_structureLock);
   std::lock_guard self(lock_);
@@ -224,7 +246,7 @@ Bool RTreeNode::Unlink(Bool)
 
 void RTreeNode::Remove()
 {
-  Ref<RTreeNode> keep(this);
+  SelfReference keep(this);
   {
     // Marking the whole subtree first keeps anything from moving into or out of it while it is
     // taken apart, so the walk below stays inside it.

@@ -80,6 +80,7 @@ private:
   RTreeNode* LinkParent() const;
   Bool IsTreeRoot() const;
   Bool InSubtreeOf(const RTreeNode* root) const;
+  class SelfReference;
   struct Graveyard;
   struct Walk;
   Bool MoveTo(RTreeNode* parent, RTreeNode* before, Bool freshOnly);
