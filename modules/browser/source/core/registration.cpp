@@ -2,6 +2,9 @@
 #include "core/registration.h"
 
 #include "core/browserurl.h"
+#include "core/contentaccess.h"
+#include "core/libraryregistry.h"
+#include "presets/browserdatabase.h"
 
 namespace {
 constexpr Int32 kBrowserCommandId = 1017163;
@@ -14,10 +17,10 @@ constexpr Int32 kStrBrowserCommand = 30023;
 constexpr Int32 kStrDamagedLibraries = 10407;
 } // namespace
 
-void RegInitContent() {}
+void RegInitContent() { InitContent(); }
 void RegInitViewSettings() {}
 void RegInitBackgroundTasks() {}
-void RegInstallCallTable() {}
+void RegInstallCallTable() { InstallCallTable(); }
 
 Bool RegRegisterCommands()
 {
@@ -37,8 +40,9 @@ Bool RegRegisterPrefPage()
 }
 
 void RegFreeBackgroundTasks() {}
-void RegReleaseContent() {}
-void RegCloseAllLibraries() {}
+void RegReleaseContent() { ReleaseContent(); }
+// Without an end-of-program message first, changes would be lost: save what is still open.
+void RegCloseAllLibraries() { CloseAllLibraries(true, false); }
 
 String DamagedLibrariesLine(const String& names)
 {
@@ -49,16 +53,16 @@ String DamagedLibrariesLine(const String& names)
 
 void RegReportDamagedLibraries()
 {
-  // The preset database will hand over (and clear) its marked library names here.
   String names;
+  BrowserDatabase::ListDamaged(&names, true);
   String line = DamagedLibrariesLine(names);
   if (line.Content())
     GePrint(line);
 }
 
-void RegRunLibraryLoader(OrxThread& thread) {}
+void RegRunLibraryLoader(OrxThread& thread) { LoadLibraries(true, &thread); }
 void RegVolumeChanged(const BrowserURL& volume, Bool removed) {}
 void RegRefreshFileRoot() {}
 void RegCloseBrowserWindows() {}
-void RegShutdownContent(Bool allowCompaction) {}
+void RegShutdownContent(Bool allowCompaction) { ShutdownContent(allowCompaction); }
 void RegFreeIconCache() {}

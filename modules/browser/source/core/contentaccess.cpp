@@ -1,0 +1,428 @@
+#include "core/contentaccess.h"
+
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/browserinterface.h"
+#include "core/libraryregistry.h"
+#include "orx/services.h"
+#include "presets/browserdatabase.h"
+#include "presets/filepresetnode.h"
+#include "tree/categorynode.h"
+
+namespace {
+
+struct TopLevel
+{
+  const char* url;
+  Int32 parent; // index in this table, -1 for the tree
+  Int32 name;   // resource string
+  Int32 icon;
+};
+enum : Int32 { kFile, kNetwork, kPreset, kDefaultObject, kCatalog, kFavorites, kRecent, kSearch, kRootCount };
+// The order in which the top-level nodes are made.
+constexpr TopLevel kTopLevel[kRootCount] = {
+    {"file:/", -1, 10217, 0},          {"network:/", -1, 10218, 15},  {"preset:/", -1, 10219, 5},
+    {"defaultobject.libqz", kPreset, 10224, 3}, {"catalog:/", -1, 10220, 6}, {"favorite:/", -1, 10223, 13},
+    {"recent:/", -1, 10221, 3},        {"search:/", -1, 10222, 7},
+};
+
+struct ContentState
+{
+  Ref<BrowserContentTree> tree;
+  NodeRef roots[kRootCount];
+};
+std::mutex g_contentLock;
+ContentState g_content;
+
+std::mutex g_listenerLock;
+ContentChangeListener g_listener = nullptr;
+
+NodeRef Root(Int32 which)
+{
+  std::lock_guard l(g_contentLock);
+  return g_content.roots[which];
+}
+
+String URLText(BrowserContentNode* n)
+{
+  BrowserURL u;
+  if (!n || !n->GetURL(&u, 0))
+    return String();
+  return u.GetString();
+}
+
+// The first count units of text equal those of upper (already converted) after conversion.
+Bool EqualUpperPrefix(const String& text, const String& upper, Int32 count)
+{
+  const Utf16Char* a = text.Units();
+  const Utf16Char* b = upper.Units();
+  for (Int32 i = 0; i < count; ++i) {
+    Utf16Char c = a[i];
+    if (c >= 0x80)
+      return text.Left(count).ToUpper().ComparePart(upper, count) == 0;
+    if (c >= u'a' && c <= u'z')
+      c = Utf16Char(c - 32);
+    if (c != b[i])
+      return false;
+  }
+  return true;
+}
+
+std::u16string Key(const String& text)
+{
+  String u = text.ToUpper();
+  return std::u16string(u.View());
+}
+
+// Answers the node that a network URL stands for as a file.
+Bool ResolveNetwork(const BrowserURL& urlIn, Filename* out)
+{
+  BrowserURL url = urlIn;
+  NodeRef node = GetNode(url, GETNODE_EXACT);
+  if (!node)
+    return false;
+  BrowserURL target;
+  if (!node->GetURL(&target, URLREQUEST_TARGET) || !target.GetStringRef().StartsWith(String("file:/")))
+    return false;
+  return target.GetFilename(out);
+}
+
+// Folder nodes found or made during one AddLibraryNodes, by converted URL.
+class NodeIndex
+{
+public:
+  NodeRef Find(const std::u16string& key)
+  {
+    auto it = nodes_.find(key);
+    return it == nodes_.end() ? NodeRef() : it->second;
+  }
+  void Add(const NodeRef& n) { nodes_[Key(URLText(n.Get()))] = n; }
+  void Add(const std::u16string& key, const NodeRef& n) { nodes_[key] = n; }
+  // Remembers a folder's existing children once, without listing them.
+  void IndexChildren(const NodeRef& folder)
+  {
+    if (!indexed_.emplace(folder.Get(), true).second)
+      return;
+    for (NodeRef c = BrowserContentNode::FromTree(folder->GetFirstChild()); c; c = c->GetNextNode())
+      Add(c);
+  }
+
+private:
+  std::unordered_map<std::u16string, NodeRef> nodes_;
+  std::unordered_map<const void*, bool> indexed_;
+};
+
+} // namespace
+
+void SetContentChangeListener(ContentChangeListener listener)
+{
+  std::lock_guard l(g_listenerLock);
+  g_listener = listener;
+}
+
+void NotifyNodeChanged(const NodeRef& node)
+{
+  if (!node)
+    return;
+  ContentChangeListener listener;
+  {
+    std::lock_guard l(g_listenerLock);
+    listener = g_listener;
+  }
+  if (!listener)
+    return;
+  // The browser command only follows the preset tree, and only once the libraries are there.
+  const Bool command = (node->GetNodeType() == NODETYPE_PRESET || node == Root(kPreset)) && LibrariesLoaded();
+  listener(node, command);
+}
+
+Bool InitContent()
+{
+  if (ContentExists())
+    return true;
+  // Handlers that exist so far; the others join as their parts arrive.
+  if (!FindPluginByID(HANDLER_ID_CATEGORY))
+    RegisterPlugin(GetCategoryPlugin(), 0, false);
+
+  const Bool mainOk = OpenMainDatabase();
+  Ref<BrowserContentTree> tree = MakeRef<BrowserContentTree>();
+  if (!tree)
+    return false;
+  NodeRef roots[kRootCount];
+  for (Int32 i = 0; i < kRootCount; ++i) {
+    const TopLevel& t = kTopLevel[i];
+    RTreeNode* parent = t.parent < 0 ? static_cast<RTreeNode*>(tree.Get()) : roots[t.parent].Get();
+    roots[i] = CategoryNode::Make(parent, GeLoadString(t.name), String(t.url), t.icon);
+  }
+  {
+    std::lock_guard l(g_contentLock);
+    g_content.tree = tree;
+    for (Int32 i = 0; i < kRootCount; ++i)
+      g_content.roots[i] = roots[i];
+  }
+  BrowserURL::SetNetworkResolver(ResolveNetwork);
+
+  // Favorites are catalog links; they show once catalogs can make their nodes.
+  CategoryServices services = GetCategoryServices();
+  if (mainOk && services.makeFavoriteNode && roots[kFavorites])
+    AddLibraryNodes(GetMainDatabaseIndex(), String("favorite:/"), roots[kFavorites], services.makeFavoriteNode,
+                    nullptr);
+  const Bool defaultsOk = OpenDefaultObjectLibrary();
+  if (defaultsOk && roots[kDefaultObject])
+    AddLibraryNodes(GetDefaultObjectLibraryIndex(), String("preset://defaultobject.libqz"), roots[kDefaultObject],
+                    FilePresetNodeFactory, nullptr);
+  return mainOk && defaultsOk;
+}
+
+Bool ContentExists()
+{
+  std::lock_guard l(g_contentLock);
+  return bool(g_content.tree);
+}
+
+void ReleaseContent()
+{
+  BrowserURL::SetNetworkResolver(nullptr);
+  ContentState old;
+  {
+    std::lock_guard l(g_contentLock);
+    std::swap(old, g_content);
+  }
+  for (NodeRef& r : old.roots)
+    r = nullptr;
+  // The last reference takes the tree apart.
+  old.tree = nullptr;
+  ReleasePluginRegistry();
+}
+
+void ShutdownContent(Bool allowCompaction) { CloseAllLibraries(true, allowCompaction); }
+
+Ref<BrowserContentTree> GetContentTree()
+{
+  std::lock_guard l(g_contentLock);
+  return g_content.tree;
+}
+
+NodeRef GetRootNode(Int32 which)
+{
+  switch (which) {
+    case ROOT_PRESET: return Root(kPreset);
+    case ROOT_CATALOG: return Root(kCatalog);
+    case ROOT_FILE: return Root(kFile);
+    case ROOT_RECENT: return Root(kRecent);
+    case ROOT_SEARCH: return Root(kSearch);
+    case ROOT_FAVORITES: return Root(kFavorites);
+    case ROOT_NETWORK: return Root(kNetwork);
+    default: return nullptr;
+  }
+}
+
+NodeRef GetDefaultObjectNode() { return Root(kDefaultObject); }
+
+NodeRef GetNode(BrowserURL& url, Int32 mode, NodeRef start)
+{
+  const String want = url.GetStringRef().ToUpper();
+  if (want.IsEmpty())
+    return nullptr;
+  NodeRef row = std::move(start);
+  if (!row) {
+    Ref<BrowserContentTree> tree = GetContentTree();
+    if (!tree)
+      return nullptr;
+    row = BrowserContentNode::FromTree(tree->GetFirstChild());
+  }
+  if (want.StartsWith(String("FILE:/")) && url.IsFile()) {
+    // Listing the file root checks its volumes when it has none yet.
+    if (NodeRef fileRoot = Root(kFile))
+      row = fileRoot->GetDownNode();
+  }
+  const Int32 wantLen = want.GetLength();
+  NodeRef deepest;
+  while (row) {
+    NodeRef best;
+    Int32 bestLen = -1;
+    for (NodeRef n = row; n; n = n->GetNextNode()) {
+      const String text = URLText(n.Get());
+      const Int32 len = text.GetLength();
+      if (len == 0 || len > wantLen || len <= bestLen || !EqualUpperPrefix(text, want, len))
+        continue;
+      if (len == wantLen)
+        return n;
+      best = n;
+      bestLen = len;
+    }
+    if (!best)
+      return (mode & GETNODE_DEEPEST) ? deepest : nullptr;
+    if (mode & GETNODE_LOAD)
+      best->LoadChildren();
+    row = best->GetDownNode();
+    if (!row)
+      return (mode & GETNODE_DEEPEST) ? best : nullptr;
+    deepest = std::move(best);
+  }
+  return nullptr;
+}
+
+NodeRef FilePresetNodeFactory(const NodeRef& parent, const NodeRef& existing, BrowserURL& url, BrowserDatabase* db,
+                              Bool folder, void*)
+{
+  if (existing)
+    return existing;
+  if (!parent)
+    return nullptr;
+  if (folder)
+    return FilePresetNode::MakeFolder(parent, url.GetFileString(), db);
+  return FilePresetNode::MakePreset(parent, url, db);
+}
+
+Bool AddLibraryNodes(Int32 libraryIndex, const String& prefix, NodeRef parent, LibraryNodeFactory factory,
+                     void* data)
+{
+  BrowserDatabase* db = BrowserDatabase::GetLibrary(libraryIndex);
+  if (!db || !parent)
+    return false;
+  if (!factory)
+    factory = FilePresetNodeFactory;
+  std::vector<BrowserDatabase::ItemInfo> items;
+  db->ListItems(&items);
+
+  const String parentURL = URLText(parent.Get());
+  const std::u16string parentKey = Key(parentURL);
+  NodeIndex index;
+  index.Add(parentKey, parent);
+  const Int32 prefixLen = prefix.GetLength();
+  for (const BrowserDatabase::ItemInfo& info : items) {
+    if (info.id < 1 || info.path.GetLength() < prefixLen || info.path.ComparePart(prefix, prefixLen) != 0)
+      continue;
+    BrowserURL url(info.path);
+    url.SetHash(info.hash);
+    const String dir = url.GetDirectory().GetString();
+    const std::u16string dirKey = Key(dir);
+    // Only items at or below the parent's URL have a place there.
+    if (dirKey.size() < parentKey.size() || dirKey.compare(0, parentKey.size(), parentKey) != 0 ||
+        (dirKey.size() > parentKey.size() && dirKey[parentKey.size()] != u'/'))
+      continue;
+    NodeRef folder = parent;
+    std::u16string curKey = parentKey;
+    String curURL = parentURL;
+    Int32 pos = parentURL.GetLength();
+    while (folder && pos < dir.GetLength()) {
+      Int32 next = 0;
+      if (!dir.FindFirst(u'/', &next, pos + 1))
+        next = dir.GetLength();
+      const String part = dir.SubStr(pos + 1, next - pos - 1);
+      pos = next;
+      curURL = curURL + String("/") + part;
+      curKey = Key(curURL);
+      index.IndexChildren(folder);
+      NodeRef child = index.Find(curKey);
+      if (!child) {
+        BrowserURL folderURL(curURL);
+        child = factory(folder, nullptr, folderURL, db, true, data);
+        if (child)
+          index.Add(curKey, child);
+      }
+      folder = child;
+    }
+    if (!folder)
+      continue;
+    index.IndexChildren(folder);
+    const std::u16string key = Key(info.path);
+    NodeRef existing = index.Find(key);
+    Bool isFolder = false;
+    if (BrowserDatabaseItem* item = db->OpenItem(info.path, info.hash)) {
+      isFolder = item->IsFolder();
+      item->Close();
+    }
+    NodeRef made = factory(folder, existing, url, db, isFolder, data);
+    if (made)
+      index.Add(key, made);
+  }
+  return true;
+}
+
+NodeRef MakeFolderNodes(BrowserURL& url)
+{
+  const String text = url.GetString();
+  BrowserDatabase* db = BrowserDatabase::FindLibraryForURL(text);
+  if (!db)
+    return nullptr;
+  NodeRef node = GetNode(url, GETNODE_EXACT | GETNODE_DEEPEST);
+  if (!node || node->GetNodeType() != NODETYPE_PRESET)
+    return nullptr;
+  String nodeURL = URLText(node.Get());
+  const std::u16string key = Key(text);
+  if (Key(nodeURL) == key)
+    return node;
+  // The deepest node must be the text's ancestor at a path boundary.
+  const Int32 n = nodeURL.GetLength();
+  if (n >= text.GetLength() || text[n] != u'/' || Key(nodeURL) != key.substr(0, std::size_t(n)))
+    return nullptr;
+  Int32 pos = n;
+  while (node && pos < text.GetLength()) {
+    Int32 next = 0;
+    if (!text.FindFirst(u'/', &next, pos + 1))
+      next = text.GetLength();
+    const String part = text.SubStr(pos + 1, next - pos - 1);
+    pos = next;
+    if (part.IsEmpty())
+      continue;
+    node = FilePresetNode::MakeFolder(node, part, db);
+  }
+  return node;
+}
+
+void UpdateItemNode(BrowserDatabase* db, BrowserURL& itemURL)
+{
+  if (!db || db->GetRegistrationCount() <= 0)
+    return;
+  if (NodeRef node = GetNode(itemURL, GETNODE_EXACT)) {
+    if (node->GetNodeType() == NODETYPE_PRESET && !(node->GetStatus() & NODESTATUS_EXTERNAL))
+      NotifyNodeChanged(node);
+    return;
+  }
+  BrowserURL parentURL = itemURL.GetDirectory();
+  NodeRef parent = MakeFolderNodes(parentURL);
+  if (!parent)
+    return;
+  Bool folder = false;
+  if (BrowserDatabaseItem* item = db->OpenItem(itemURL.GetStringRef(), itemURL.GetHash())) {
+    folder = item->IsFolder();
+    item->Close();
+  }
+  NodeRef made = folder ? NodeRef(FilePresetNode::MakeFolder(parent, itemURL.GetFileString(), db))
+                        : NodeRef(FilePresetNode::MakePreset(parent, itemURL, db));
+  if (made)
+    NotifyNodeChanged(parent);
+}
+
+Bool AddRecent(NodeRef node)
+{
+  NodeRef recent = Root(kRecent);
+  if (!node || !recent)
+    return false;
+  CategoryServices services = GetCategoryServices();
+  if (node->GetNodeType() == NODETYPE_CATALOG && services.linkTarget)
+    if (NodeRef target = services.linkTarget(node))
+      node = target;
+  Int32 links = 0;
+  for (NodeRef c = BrowserContentNode::FromTree(recent->GetFirstChild()); c; c = c->GetNextNode()) {
+    if (c->GetNodeType() != NODETYPE_CATALOG)
+      continue;
+    ++links;
+    if (services.linkTarget && services.linkTarget(c) == node)
+      return false;
+  }
+  if (node->GetInfo(nullptr) & NODEMASK_BROWSABLE)
+    return true;
+  // Links are the catalogs' to make: without them nothing can be remembered.
+  if (!services.makeLink)
+    return false;
+  if (links > RECENT_LIMIT)
+    if (NodeRef oldest = BrowserContentNode::FromTree(recent->GetFirstChild()))
+      oldest->Remove();
+  return bool(services.makeLink(static_cast<CategoryNode*>(recent.Get()), node, nullptr));
+}

@@ -1,0 +1,683 @@
+#include "presets/filepresetnode.h"
+
+#include <mutex>
+#include <vector>
+
+#include "core/browserinterface.h"
+#include "core/browserutils.h"
+#include "core/contentaccess.h"
+#include "orx/files.h"
+#include "orx/services.h"
+#include "presets/browserdatabase.h"
+
+namespace {
+
+// Closes an item handle on every path.
+struct ItemHandle
+{
+  BrowserDatabaseItem* p;
+  explicit ItemHandle(BrowserDatabaseItem* item) : p(item) {}
+  ~ItemHandle()
+  {
+    if (p)
+      p->Close();
+  }
+  ItemHandle(const ItemHandle&) = delete;
+  ItemHandle& operator=(const ItemHandle&) = delete;
+  BrowserDatabaseItem* operator->() const { return p; }
+  explicit operator bool() const { return p != nullptr; }
+};
+
+FilePresetNode* AsPreset(BrowserContentNode* n) { return dynamic_cast<FilePresetNode*>(n); }
+FilePresetNode* AsPreset(RTreeNode* n) { return AsPreset(BrowserContentNode::Cast(n)); }
+
+String LastPart(const String& text)
+{
+  Int32 pos = 0;
+  if (text.FindLast(u'/', &pos))
+    return text.SubStr(pos + 1, text.GetLength() - pos - 1);
+  return text;
+}
+
+String NodeURLText(BrowserContentNode* n)
+{
+  BrowserURL u;
+  if (!n || !n->GetURL(&u, 0))
+    return String();
+  return u.GetString();
+}
+
+// A name the host can store as one path part.
+Bool AcceptableName(const String& name)
+{
+  Int32 pos = 0;
+  return name.Content() && !HasInvalidChar(name, &pos) && name != String(".") && name != String("..");
+}
+
+// True when node lies in the subtree of root (root included).
+Bool InSubtree(RTreeNode* node, RTreeNode* root)
+{
+  for (Ref<RTreeNode> n(node); n; n = n->GetUp())
+    if (n.Get() == root)
+      return true;
+  return false;
+}
+
+void RebaseChildren(RTreeNode* node, const String& oldPrefix, const String& newPrefix, Bool update)
+{
+  for (Ref<RTreeNode> c = node->GetFirstChild(); c; c = c->GetNext()) {
+    if (BrowserContentNode* cn = BrowserContentNode::Cast(c.Get())) {
+      cn->ReplaceURLPrefix(oldPrefix, newPrefix, update);
+      RebaseChildren(cn, oldPrefix, newPrefix, update);
+    }
+  }
+}
+
+} // namespace
+
+Bool CopyItemRecord(BrowserDatabaseItem* src, BrowserDatabaseItem* dst)
+{
+  Bool ok = true;
+  Int32 type2 = 0;
+  const Int32 type = src->GetType(&type2);
+  if (type)
+    ok = dst->SetType(type, type2) && ok;
+  BaseContainer names;
+  if (src->GetNames(&names))
+    for (const BaseContainer::Entry& e : names)
+      if (e.data.GetType() == DataType::String)
+        ok = dst->SetName(e.data.GetString(), e.id) && ok;
+  DateTime t;
+  if (src->GetTime(1, &t))
+    ok = dst->SetTime(1, t) && ok;
+  if (src->GetTime(0, &t))
+    ok = dst->SetTime(0, t) && ok;
+  BaseContainer settings;
+  if (src->GetSettings(&settings))
+    ok = dst->SetSettings(settings) && ok;
+  if (src->HasData()) {
+    ByteArray bytes;
+    ok = src->GetData(&bytes) && dst->SetData(bytes.data(), Int64(bytes.size())) && ok;
+  }
+  for (Int32 i = 0, n = src->GetPreviewCount(); i < n; ++i) {
+    PreviewInfo info;
+    ByteArray jpeg;
+    if (src->GetPreviewInfo(i, &info) && src->GetPreviewData(info.imageId, &jpeg))
+      ok = dst->AddPreview(info.imageId, jpeg.data(), Int64(jpeg.size()), info.quality, info.time, info.a, info.b) &&
+           ok;
+  }
+  String annotation = src->GetAnnotation();
+  if (annotation.Content())
+    ok = dst->SetAnnotation(annotation) && ok;
+  return ok;
+}
+
+
+DateTime CurrentDateTime() { return GeGetCurrentTime(); }
+
+FilePresetNode::FilePresetNode(UInt32 status, BrowserDatabase* db)
+    : BrowserContentNode(status), db_(db), slot_(db ? db->GetSlot() : -1)
+{
+}
+
+BrowserDatabase* FilePresetNode::GetLibrary() const
+{
+  // The node outlives a library that was closed under it; the slot tells.
+  if (!db_ || BrowserDatabase::GetLibrary(slot_) != db_)
+    return nullptr;
+  return db_;
+}
+
+String FilePresetNode::GetURLText() const
+{
+  std::lock_guard l(fieldLock_);
+  return url_;
+}
+
+void FilePresetNode::SetURLText(const String& text, Int32 hash)
+{
+  std::lock_guard l(fieldLock_);
+  url_ = text;
+  hash_ = hash;
+}
+
+void FilePresetNode::Touch()
+{
+  if (keepTime_)
+    return;
+  DateTime now = CurrentDateTime();
+  std::lock_guard l(fieldLock_);
+  time_ = now;
+}
+
+void FilePresetNode::TouchParent(const NodeRef& parent)
+{
+  if (FilePresetNode* p = AsPreset(parent.Get()))
+    p->Touch();
+}
+
+Bool FilePresetNode::InsertByOrder(const NodeRef& parent)
+{
+  // Equal positions keep the order of creation, so the common case appends.
+  FilePresetNode* last = AsPreset(parent->GetLastChild().Get());
+  if (!last || last->order_ <= order_)
+    return InsertUnder(parent.Get());
+  for (Ref<RTreeNode> c = parent->GetFirstChild(); c; c = c->GetNext()) {
+    FilePresetNode* s = AsPreset(c.Get());
+    if (s && s != this && s->order_ > order_)
+      return InsertBefore(c.Get());
+  }
+  return InsertUnder(parent.Get());
+}
+
+Ref<FilePresetNode> FilePresetNode::MakePreset(const NodeRef& parent, const BrowserURL& urlIn, BrowserDatabase* db)
+{
+  if (!parent)
+    return nullptr;
+  BrowserURL url = urlIn;
+  Ref<FilePresetNode> n(new (std::nothrow) FilePresetNode(0, db));
+  if (!n)
+    return nullptr;
+  n->url_ = url.GetString();
+  n->hash_ = url.GetHash();
+  n->time_ = CurrentDateTime();
+  if (db) {
+    ItemHandle item(db->OpenItem(n->url_, n->hash_));
+    if (item) {
+      n->handler_ = FindPluginByID(item->GetType());
+      n->name_ = item->GetName(0);
+      DateTime t;
+      if (item->GetTime(1, &t))
+        n->time_ = t;
+      n->order_ = item->GetOrder();
+    }
+  }
+  if (n->name_.IsEmpty())
+    n->name_ = LastPart(n->url_);
+  if (!n->InsertByOrder(parent))
+    return nullptr;
+  TouchParent(parent);
+  return n;
+}
+
+namespace {
+// Opens or makes the folder item with the name and the folder flag, changing only what differs.
+void PrepareFolderItem(BrowserDatabase* db, const String& path, Int32 hash, const String& name)
+{
+  if (!db)
+    return;
+  ItemHandle item(db->OpenOrCreateItem(path, hash));
+  if (!item || !item->IsWritable())
+    return;
+  if (item->GetName(0).IsEmpty())
+    item->SetName(name);
+  const Int32 flags = item->GetItemFlags();
+  if (!(flags & dbitem::kFolderFlag))
+    item->SetItemFlags(flags | dbitem::kFolderFlag);
+}
+} // namespace
+
+Ref<FilePresetNode> FilePresetNode::MakeFolder(const NodeRef& parent, const String& name, BrowserDatabase* db)
+{
+  if (!parent)
+    return nullptr;
+  Ref<FilePresetNode> n(new (std::nothrow) FilePresetNode(NODESTATUS_FOLDER, db));
+  if (!n)
+    return nullptr;
+  n->time_ = CurrentDateTime();
+  BrowserURL url(NodeURLText(parent.Get()) + String("/") + name);
+  n->url_ = url.GetString();
+  n->hash_ = url.GetHash();
+  n->name_ = name;
+  if (db) {
+    ItemHandle item(db->OpenItem(n->url_, n->hash_));
+    if (item) {
+      String shown = item->GetName(0);
+      if (shown.Content())
+        n->name_ = shown;
+      n->order_ = item->GetOrder();
+    }
+  }
+  if (!n->InsertUnder(parent.Get()))
+    return nullptr;
+  TouchParent(parent);
+  PrepareFolderItem(db, n->url_, n->hash_, name);
+  return n;
+}
+
+Ref<FilePresetNode> FilePresetNode::MakeLibraryRoot(const NodeRef& parent, const String& urlName, const String& shown,
+                                                    BrowserDatabase* db)
+{
+  if (!parent)
+    return nullptr;
+  Ref<FilePresetNode> n(new (std::nothrow) FilePresetNode(NODESTATUS_FOLDER | NODESTATUS_LIBRARY_ROOT, db));
+  if (!n)
+    return nullptr;
+  n->time_ = CurrentDateTime();
+  BrowserURL url(NodeURLText(parent.Get()) + String("/") + urlName);
+  n->url_ = url.GetString();
+  n->hash_ = url.GetHash();
+  n->name_ = shown.Content() ? shown : urlName;
+  // Libraries are listed by name after the categories of the preset root.
+  Ref<RTreeNode> before;
+  for (Ref<RTreeNode> c = parent->GetFirstChild(); c; c = c->GetNext()) {
+    FilePresetNode* s = AsPreset(c.Get());
+    if (s && s->IsLibraryRoot() && s->GetName().LexCompare(n->name_) > 0) {
+      before = c;
+      break;
+    }
+  }
+  if (!(before ? n->InsertBefore(before.Get()) : n->InsertUnder(parent.Get())))
+    return nullptr;
+  TouchParent(parent);
+  PrepareFolderItem(db, n->url_, n->hash_, n->name_);
+  return n;
+}
+
+BrowserPluginInterface* FilePresetNode::GetPluginInterface(UInt32)
+{
+  if (IsLibraryRoot())
+    return FindPluginByID(HANDLER_ID_PRESET_LIBRARY);
+  if (IsFolder())
+    return FindPluginByID(HANDLER_ID_FOLDER);
+  if (BrowserPluginInterface* h = handler_.load())
+    return h;
+  BrowserDatabase* db = GetLibrary();
+  if (!db)
+    return nullptr;
+  BrowserURL url;
+  GetURL(&url, 0);
+  ItemHandle item(db->OpenItem(url.GetStringRef(), url.GetHash()));
+  if (!item)
+    return nullptr;
+  BrowserPluginInterface* h = FindPluginByID(item->GetType());
+  if (h)
+    handler_ = h;
+  return h;
+}
+
+String FilePresetNode::GetName()
+{
+  std::lock_guard l(fieldLock_);
+  return name_;
+}
+
+Bool FilePresetNode::GetURL(BrowserURL* out, UInt32)
+{
+  if (!out)
+    return false;
+  String text;
+  Int32 hash;
+  {
+    std::lock_guard l(fieldLock_);
+    text = url_;
+    hash = hash_;
+  }
+  out->SetString(text);
+  out->SetHash(hash);
+  return true;
+}
+
+Bool FilePresetNode::GetFileTime(Int32, DateTime* out)
+{
+  if (!out)
+    return false;
+  std::lock_guard l(fieldLock_);
+  *out = time_;
+  return true;
+}
+
+UInt32 FilePresetNode::GetInfo(Int64* size)
+{
+  BrowserDatabase* db = GetLibrary();
+  UInt32 status = GetStatus();
+  if (db && db->IsReadOnly())
+    status |= NODESTATUS_READONLY;
+  if (size) {
+    *size = 0;
+    if (!IsFolder() && db) {
+      BrowserURL url;
+      GetURL(&url, 0);
+      ItemHandle item(db->OpenItem(url.GetStringRef(), url.GetHash()));
+      if (item)
+        *size = item->GetDataSize();
+    }
+  }
+  return status;
+}
+
+Int32 FilePresetNode::GetIconId(UInt32 flags)
+{
+  if (!IsFolder())
+    return ICON_PRESET;
+  BrowserDatabase* db = GetLibrary();
+  const Bool open = (flags & ICONREQUEST_OPEN) != 0;
+  if (db && db->IsReadOnly())
+    return open ? ICON_FOLDER_READONLY_OPEN : ICON_FOLDER_READONLY;
+  return open ? ICON_FOLDER_OPEN : ICON_FOLDER;
+}
+
+BaseBitmap* FilePresetNode::GetIcon(UInt32, Int32)
+{
+  if (IsFolder())
+    return nullptr; // folder icons come from the icon service by GetIconId
+  BrowserDatabase* db = GetLibrary();
+  if (!db)
+    return nullptr;
+  BrowserURL url;
+  GetURL(&url, 0);
+  ItemHandle item(db->OpenItem(url.GetStringRef(), url.GetHash()));
+  PreviewInfo info;
+  if (!item || item->GetPreviewCount() == 0 || !item->GetPreviewInfo(0, &info))
+    return nullptr;
+  return db->CacheGetCopy(UInt32(item->GetId()), UInt32(info.imageId));
+}
+
+Int32 FilePresetNode::Message(Int32 id, Int32 kind, Int32 op, void* data)
+{
+  if (kind != PRESETMSG_KIND)
+    return MESSAGE_NOT_HANDLED;
+  if (op == PRESETMSG_SECOND_TYPE && id == HANDLER_ID_FILE_PRESET && data) {
+    Int32* out = static_cast<Int32*>(data);
+    *out = 0;
+    if (BrowserDatabase* db = GetLibrary()) {
+      BrowserURL url;
+      GetURL(&url, 0);
+      ItemHandle item(db->OpenItem(url.GetStringRef(), url.GetHash()));
+      if (item) {
+        Int32 type2 = 0;
+        item->GetType(&type2);
+        *out = type2;
+      }
+    }
+    return 0;
+  }
+  // Loading the element behind a preset needs the preset handlers.
+  return MESSAGE_NOT_HANDLED;
+}
+
+Bool FilePresetNode::HasChildNamed(const String& name)
+{
+  for (Ref<RTreeNode> c = GetFirstChild(); c; c = c->GetNext()) {
+    BrowserContentNode* cn = BrowserContentNode::Cast(c.Get());
+    if (!cn)
+      continue;
+    if (cn->GetName().IsEqualIgnoreCase(name))
+      return true;
+    FilePresetNode* p = AsPreset(cn);
+    if (p && LastPart(p->GetURLText()).IsEqualIgnoreCase(name))
+      return true;
+  }
+  return false;
+}
+
+Int32 FilePresetNode::Rename(Int32 phase, const String& newName)
+{
+  BrowserDatabase* db = GetLibrary();
+  if (!db || db->IsReadOnly() || !AcceptableName(newName))
+    return EDIT_RENAME_REFUSED;
+  const String oldURL = GetURLText();
+  const Bool userRoot = IsLibraryRoot() && oldURL == String("preset://user.libqz");
+  NodeRef parent = GetUpNode();
+  String newURL;
+  if (!userRoot) {
+    if (!parent)
+      return EDIT_RENAME_REFUSED;
+    newURL = NodeURLText(parent.Get()) + String("/") + newName;
+    Int32 pos = 0;
+    if (IsLibraryRoot() && !newName.FindFirstIgnoreCase(String(".LIBQZ"), &pos))
+      newURL += String(".libqz");
+    // Another node already has that path: the item could not move there.
+    FilePresetNode* p = AsPreset(parent.Get());
+    if (!IsLibraryRoot() && p && !LastPart(oldURL).IsEqualIgnoreCase(newName) && p->HasChildNamed(newName))
+      return EDIT_RENAME_REFUSED;
+  }
+  if (EditPhase(phase) != EDITPHASE_DO)
+    return EditPhase(phase) <= EDITPHASE_PREPARE ? EDIT_OK : EDIT_RENAME_REFUSED;
+
+  std::lock_guard content(ContentLock());
+  if (userRoot) {
+    std::lock_guard l(fieldLock_);
+    name_ = newName;
+  } else if (IsLibraryRoot()) {
+    if (!db->Rename(newURL))
+      return EDIT_FILE_RENAME_FAILED;
+    db->SetDisplayName(newName);
+    {
+      std::lock_guard l(fieldLock_);
+      name_ = newName;
+    }
+    // The library moved its items itself.
+    BrowserURL u(newURL);
+    SetURLText(u.GetString(), u.GetHash());
+    RebaseChildren(this, oldURL, newURL, false);
+  } else {
+    {
+      ItemHandle item(db->OpenItemForChange(oldURL, BrowserPathHash(oldURL)));
+      if (!item || !item->SetName(newName))
+        return EDIT_RENAME_REFUSED;
+    }
+    if (newURL != oldURL) {
+      if (!db->MoveItem(oldURL, newURL))
+        return EDIT_RENAME_REFUSED;
+      BrowserURL u(newURL);
+      SetURLText(u.GetString(), u.GetHash());
+      RebaseChildren(this, oldURL, newURL, true);
+    }
+    std::lock_guard l(fieldLock_);
+    name_ = newName;
+  }
+  NotifyNodeChanged(NodeRef(this));
+  return EDIT_OK;
+}
+
+Int32 FilePresetNode::NewFolder(Int32 phase, const String& name, NodeRef* out)
+{
+  if (out)
+    *out = nullptr;
+  BrowserDatabase* db = GetLibrary();
+  if (!db || db->IsReadOnly() || !IsFolder() || !AcceptableName(name) || HasChildNamed(name))
+    return EDIT_NEWFOLDER_REFUSED;
+  if (EditPhase(phase) != EDITPHASE_DO)
+    return EditPhase(phase) <= EDITPHASE_PREPARE ? EDIT_OK : EDIT_NEWFOLDER_REFUSED;
+  Ref<FilePresetNode> folder;
+  {
+    std::lock_guard content(ContentLock());
+    folder = MakeFolder(NodeRef(this), name, db);
+  }
+  if (!folder)
+    return EDIT_NEWFOLDER_REFUSED;
+  NotifyNodeChanged(NodeRef(this));
+  if (out)
+    *out = folder;
+  return EDIT_OK;
+}
+
+Int32 FilePresetNode::WalkItems(Int32 phase, EditCallback callback, void* data)
+{
+  Int64 size = 0;
+  GetInfo(&size);
+  if (callback && callback(data, phase, 1, size, 0) < 0)
+    return EDIT_CANCELLED;
+  for (Ref<BrowserContentNode> c = GetDownNode(); c; c = c->GetNextNode()) {
+    FilePresetNode* p = AsPreset(c.Get());
+    if (p) {
+      if (p->WalkItems(phase, callback, data) != EDIT_OK)
+        return EDIT_CANCELLED;
+    } else if (callback) {
+      Int64 s = 0;
+      c->GetInfo(&s);
+      if (callback(data, phase, 1, s, 0) < 0)
+        return EDIT_CANCELLED;
+    }
+  }
+  return EDIT_OK;
+}
+
+Int32 FilePresetNode::MoveHere(NodeRef node, Int32 phase, EditCallback callback, void* data)
+{
+  BrowserDatabase* db = GetLibrary();
+  FilePresetNode* moved = AsPreset(node.Get());
+  const Int32 p = EditPhase(phase);
+  if (!db || db->IsReadOnly() || !moved || moved->GetLibrary() != db ||
+      (moved->GetStatus() & NODESTATUS_EXTERNAL) || HasChildNamed(LastPart(moved->GetURLText())) ||
+      InSubtree(this, moved) || p > EDITPHASE_DO)
+    return EDIT_MOVE_REFUSED;
+  if (p == EDITPHASE_ASK)
+    return EDIT_OK;
+  if (p == EDITPHASE_PREPARE)
+    return moved->WalkItems(phase, callback, data);
+
+  NodeRef oldParent = moved->GetUpNode();
+  if (!oldParent)
+    return EDIT_MOVE_FAILED;
+  std::scoped_lock content(ContentLock(), oldParent->ContentLock());
+  const String oldPrefix = moved->GetURLText();
+  const String newPrefix = GetURLText() + String("/") + LastPart(oldPrefix);
+  moved->ReplaceURLPrefix(oldPrefix, newPrefix, true);
+  if (moved->GetURLText() != newPrefix)
+    return EDIT_MOVE_FAILED;
+  RebaseChildren(moved, oldPrefix, newPrefix, true);
+  if (!moved->InsertByOrder(NodeRef(this)))
+    return EDIT_MOVE_FAILED;
+  Touch();
+  TouchParent(oldParent);
+  NotifyNodeChanged(oldParent);
+  NotifyNodeChanged(NodeRef(this));
+  return EDIT_OK;
+}
+
+Ref<FilePresetNode> FilePresetNode::CopyOneItem(FilePresetNode* source, const String& name)
+{
+  BrowserDatabase* db = GetLibrary();
+  BrowserURL url(GetURLText() + String("/") + name);
+  const String path = url.GetString();
+  const Int32 hash = url.GetHash();
+  {
+    ItemHandle item(db->OpenOrCreateItem(path, hash));
+    if (!item)
+      return nullptr;
+    if (source->IsFolder()) {
+      item->SetName(name);
+      item->SetItemFlags(item->GetItemFlags() | dbitem::kFolderFlag);
+    } else {
+      BrowserDatabase* srcDb = source->GetLibrary();
+      const String srcPath = source->GetURLText();
+      ItemHandle src(srcDb ? srcDb->OpenItem(srcPath, BrowserPathHash(srcPath)) : nullptr);
+      if (!src)
+        return nullptr;
+      CopyItemRecord(src.p, item.p);
+      item->SetName(name);
+    }
+  }
+  Ref<FilePresetNode> n =
+      source->IsFolder() ? MakeFolder(NodeRef(this), name, db) : MakePreset(NodeRef(this), url, db);
+  if (n)
+    NotifyNodeChanged(NodeRef(n.Get()));
+  return n;
+}
+
+Int32 FilePresetNode::CopyHere(NodeRef node, Int32 phase, const String* newName, EditCallback callback, void* data)
+{
+  BrowserDatabase* db = GetLibrary();
+  if (!db || db->IsReadOnly() || !node || (node->GetStatus() & NODESTATUS_EXTERNAL))
+    return EDIT_COPY_REFUSED;
+  // Directory entries and host objects need the file and preset handlers: refused until they exist.
+  FilePresetNode* source = node->GetNodeType() == NODETYPE_PRESET ? AsPreset(node.Get()) : nullptr;
+  if (!source || !source->GetLibrary() || InSubtree(this, source))
+    return EDIT_COPY_REFUSED;
+  const Int32 p = EditPhase(phase);
+  if (p == EDITPHASE_ASK)
+    return EDIT_OK;
+  if (p > EDITPHASE_DO)
+    return EDIT_COPY_REFUSED;
+  const String name = newName && newName->Content() ? *newName : LastPart(source->GetURLText());
+  if (!AcceptableName(name) || HasChildNamed(name))
+    return EDIT_COPY_REFUSED;
+  if (p == EDITPHASE_PREPARE)
+    return source->WalkItems(phase, callback, data);
+
+  Ref<FilePresetNode> copy;
+  {
+    std::lock_guard content(ContentLock());
+    copy = CopyOneItem(source, name);
+  }
+  if (!copy)
+    return EDIT_COPY_FAILED;
+  Int64 size = 0;
+  copy->GetInfo(&size);
+  if (callback && callback(data, EDITPHASE_DO, 1, size, 0) < 0)
+    return EDIT_CANCELLED;
+  if (!copy->IsFolder())
+    return EDIT_OK;
+  // The children as they were before the copy began.
+  std::vector<NodeRef> children;
+  for (NodeRef c = source->GetDownNode(); c; c = c->GetNextNode())
+    children.push_back(c);
+  for (NodeRef& c : children) {
+    Int32 r = copy->CopyHere(std::move(c), EDITFLAG_FROM_PARENT | EDITPHASE_DO, nullptr, callback, data);
+    if (r < 0)
+      return r;
+  }
+  return EDIT_OK;
+}
+
+Int32 FilePresetNode::Delete(Int32 phase, EditCallback callback, void* data)
+{
+  BrowserDatabase* db = GetLibrary();
+  if (!db || db->IsReadOnly())
+    return EDIT_DELETE_REFUSED;
+  const Int32 p = EditPhase(phase);
+  if (p == EDITPHASE_ASK)
+    return EDIT_OK;
+  if (p == EDITPHASE_PREPARE)
+    return WalkItems(phase, callback, data);
+  if (p != EDITPHASE_DO)
+    return EDIT_DELETE_REFUSED;
+
+  SetStatus(NODESTATUS_DELETED);
+  for (;;) {
+    NodeRef child = BrowserContentNode::FromTree(GetFirstChild());
+    if (!child)
+      break;
+    Int32 r = child->Delete(EDITPHASE_DO | EDITFLAG_FROM_PARENT, callback, data);
+    if (r != EDIT_OK)
+      return r;
+    // A child that answered success but stayed would hold this loop forever.
+    if (BrowserContentNode::FromTree(GetFirstChild()) == child)
+      child->Remove();
+  }
+  const String path = GetURLText();
+  db->DeleteItem(path);
+  if (IsLibraryRoot()) {
+    Filename file = db->GetFilename();
+    BrowserDatabase::Destroy(db);
+    GeDelete(file);
+  }
+  NodeRef parent = GetUpNode();
+  Remove();
+  if (!(phase & EDITFLAG_FROM_PARENT) && parent) {
+    TouchParent(parent);
+    NotifyNodeChanged(parent);
+  }
+  return EDIT_OK;
+}
+
+void FilePresetNode::ReplaceURLPrefix(const String& oldPrefix, const String& newPrefix, Bool updateLibrary)
+{
+  const String old = GetURLText();
+  if (!old.StartsWith(oldPrefix))
+    return;
+  const Int32 n = oldPrefix.GetLength();
+  // Only whole path parts: "a/bc" is not below "a/b".
+  if (old.GetLength() > n && old[n] != u'/')
+    return;
+  BrowserURL u(newPrefix + old.SubStr(n, old.GetLength() - n));
+  const String text = u.GetString();
+  if (updateLibrary) {
+    BrowserDatabase* db = GetLibrary();
+    if (!db || !db->MoveItem(old, text))
+      return;
+  }
+  SetURLText(text, u.GetHash());
+}
