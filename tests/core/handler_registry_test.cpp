@@ -120,7 +120,8 @@ TEST_F(RegistryTest, ItemWithoutFileMatchedByStoredData)
   BrowserDatabase* main = BrowserDatabase::GetLibrary(0);
   const Bool made = main == nullptr;
   if (made) {
-    main = BrowserDatabase::Create(orxtest::TempDir() + String("BrowserDB"), String(), DBFLAG_MAIN);
+    // As the module keeps it: records in the file, data in files beside it.
+    main = BrowserDatabase::Create(orxtest::TempDir() + String("BrowserDB"), String(), DBFLAG_MAIN | DBFLAG_OUTER_STORAGE);
     ASSERT_NE(main, nullptr);
   }
   const String path("favorite://stored/model.png");

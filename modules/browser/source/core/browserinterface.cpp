@@ -238,7 +238,15 @@ public:
     Int32 blockCount, count;
     Call* calls;
     {
-      std::lock_guard g(lock_);
+      std::unique_lock g(lock_);
+      // Lookups still running elsewhere finish before their handlers are deleted.
+      const std::thread::id self = std::this_thread::get_id();
+      idle_.wait(g, [&] {
+        for (Int32 k = 0; k < callCount_; ++k)
+          if (calls_[k].thread != self)
+            return false;
+        return true;
+      });
       blocks = std::exchange(blocks_, nullptr);
       blockCount = std::exchange(blockCount_, 0);
       count = std::exchange(count_, 0);
