@@ -2,7 +2,9 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "browsecommands.h"
 #include "orx/services.h"
 #include "pluginloader.h"
 #include "services/host.h"
@@ -12,18 +14,21 @@ namespace {
 void Usage(std::FILE* out)
 {
   std::fprintf(out,
-               "usage: orxhost [--module PATH] [--quiet] [COMMAND]\n"
+               "usage: orxhost [--module PATH] [--quiet] [COMMAND [ARGUMENTS]]\n"
                "\n"
                "Loads the content browser plug-in (browser.so beside orxhost, or PATH, or\n"
                "$ORXHOST_MODULE), runs its whole start order and end order, and reports the\n"
                "host memory that is still allocated at the end.\n"
                "\n"
                "commands:\n"
-               "  run       start and end the plug-in, printing every call (the default)\n"
+               "  run       start and end the plug-in, printing every call (the default)\n");
+  BrowseCommandSummary(out);
+  std::fprintf(out,
                "\n"
                "options:\n"
                "  --module PATH  the plug-in to load\n"
                "  --quiet        print only errors and the memory report\n"
+               "  --verbose      browse commands: also print the plug-in's console lines\n"
                "  --help         this text\n"
                "\n"
                "environment: ORXHOST_HOME moves every folder of the host under one root.\n");
@@ -40,6 +45,40 @@ int ReportMemory()
     orxhost::PrintLiveBlocks(stdout);
   return live ? 1 : 0;
 }
+
+// Browse commands keep standard output for their result: the report goes to standard error, and
+// only when something is left.
+int ReportMemoryQuietly()
+{
+  GeSavePrefs();
+  orxhost::detail::FreePrefs();
+  Int64 live = orxhost::LiveBlockCount();
+  if (live) {
+    std::fprintf(stderr, "orxhost: live host blocks: %lld\n", static_cast<long long>(live));
+    orxhost::PrintLiveBlocks(stderr);
+  }
+  return live ? 1 : 0;
+}
+
+int Browse(const std::string& module, const std::string& command, const std::vector<std::string>& args, bool verbose)
+{
+  if (int rc = ParseBrowseArguments(command, args); rc >= 0)
+    return rc;
+  orxhost::InstallForThisProcess();
+  orxhost::SetConsoleEcho(false);
+  int rc = 1;
+  {
+    PluginLoader plugin(false);
+    if (plugin.Load(module) && plugin.Start())
+      rc = RunBrowseCommand(command, args);
+    plugin.Stop();
+  }
+  if (verbose)
+    for (const std::string& line : orxhost::ConsoleLines())
+      std::fprintf(stderr, "%s\n", line.c_str());
+  int mem = ReportMemoryQuietly();
+  return rc ? rc : mem;
+}
 } // namespace
 
 int main(int argc, char** argv)
@@ -47,7 +86,13 @@ int main(int argc, char** argv)
   std::string module = DefaultModulePath();
   std::string command = "run";
   bool quiet = false;
+  bool verbose = false;
+  std::vector<std::string> commandArgs;
   for (int i = 1; i < argc; ++i) {
+    if (IsBrowseCommand(command)) {
+      commandArgs.push_back(argv[i]);
+      continue;
+    }
     if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
       Usage(stdout);
       return 0;
@@ -55,6 +100,8 @@ int main(int argc, char** argv)
       module = argv[++i];
     } else if (!std::strcmp(argv[i], "--quiet")) {
       quiet = true;
+    } else if (!std::strcmp(argv[i], "--verbose")) {
+      verbose = true;
     } else if (argv[i][0] != '-' && command == "run") {
       command = argv[i];
     } else {
@@ -63,6 +110,8 @@ int main(int argc, char** argv)
       return 2;
     }
   }
+  if (IsBrowseCommand(command))
+    return Browse(module, command, commandArgs, verbose);
   if (command != "run") {
     std::fprintf(stderr, "orxhost: unknown command '%s'\n", command.c_str());
     Usage(stderr);

@@ -1,0 +1,542 @@
+#include "browsecommands.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "orx/browserlib.h"
+#include "orx/files.h"
+#include "orx/services.h"
+
+namespace {
+
+struct Options
+{
+  std::string url;
+  std::string sort = "name";
+  bool json = false;
+  bool help = false;
+};
+
+const char* const kSorts[] = {"name", "modified", "created", "size", "type", "none"};
+
+void Help(const std::string& command, std::FILE* out)
+{
+  if (command == "ls") {
+    std::fprintf(out,
+                 "usage: orxhost ls [--sort ORDER] [--json] URL\n"
+                 "\n"
+                 "Lists the children of the content at URL (for example preset:/ or\n"
+                 "preset://demo.libqz/Materials): name, type, size, modification and creation\n"
+                 "dates and the status flags of each.\n"
+                 "\n"
+                 "  --sort ORDER  name (default; folders first), modified, created, size, type,\n"
+                 "                or none (the order of the content tree)\n"
+                 "  --json        one JSON array instead of the table\n");
+  } else if (command == "info") {
+    std::fprintf(out,
+                 "usage: orxhost info [--json] URL\n"
+                 "\n"
+                 "Shows what the browser knows about the content at URL: name, kind, type,\n"
+                 "size, dates, flags, its library and annotation.\n");
+  } else if (command == "cat") {
+    std::fprintf(out,
+                 "usage: orxhost cat URL\n"
+                 "\n"
+                 "Writes the data of the preset at URL to standard output, byte for byte.\n");
+  } else if (command == "demo") {
+    std::fprintf(out,
+                 "usage: orxhost demo\n"
+                 "\n"
+                 "Makes the demo library preset://demo.libqz in the user browser folder, with\n"
+                 "folders and presets that carry names, annotations, data and previews, so that\n"
+                 "there is something to browse. Running it again brings the library back to\n"
+                 "its original content.\n");
+  }
+}
+
+int ParseInto(const std::string& command, const std::vector<std::string>& args, Options* o)
+{
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--help" || a == "-h") {
+      o->help = true;
+    } else if (a == "--json" && (command == "ls" || command == "info")) {
+      o->json = true;
+    } else if (a == "--sort" && command == "ls") {
+      if (i + 1 >= args.size()) {
+        std::fprintf(stderr, "orxhost ls: --sort needs an order\n");
+        return 2;
+      }
+      o->sort = args[++i];
+      if (std::none_of(std::begin(kSorts), std::end(kSorts), [&](const char* s) { return o->sort == s; })) {
+        std::fprintf(stderr, "orxhost ls: unknown sort order '%s' (name, modified, created, size, type, none)\n",
+                     o->sort.c_str());
+        return 2;
+      }
+    } else if (!a.empty() && a[0] == '-') {
+      std::fprintf(stderr, "orxhost %s: unknown option '%s'\n", command.c_str(), a.c_str());
+      Help(command, stderr);
+      return 2;
+    } else if (o->url.empty() && command != "demo") {
+      o->url = a;
+    } else {
+      std::fprintf(stderr, "orxhost %s: unexpected argument '%s'\n", command.c_str(), a.c_str());
+      Help(command, stderr);
+      return 2;
+    }
+  }
+  if (o->help) {
+    Help(command, stdout);
+    return 0;
+  }
+  if (command != "demo" && o->url.empty()) {
+    std::fprintf(stderr, "orxhost %s: a URL is needed\n", command.c_str());
+    Help(command, stderr);
+    return 2;
+  }
+  return -1;
+}
+
+// --- the browser's table, used as another plug-in would ---
+
+const OrxBrowserLibrary* g_lib = nullptr;
+
+// A URL in storage of the size the browser asks for.
+class Url
+{
+public:
+  Url()
+  {
+    const std::size_t align = std::size_t(std::max<Int32>(g_lib->header.urlAlign, 8));
+    storage_ = static_cast<unsigned char*>(std::aligned_alloc(align, RoundUp(std::size_t(g_lib->header.urlSize), align)));
+    g_lib->url->Init(Get());
+  }
+  explicit Url(const std::string& text) : Url() { Set(text); }
+  ~Url()
+  {
+    g_lib->url->Free(Get());
+    std::free(storage_);
+  }
+  Url(const Url&) = delete;
+  Url& operator=(const Url&) = delete;
+  void Set(const std::string& text)
+  {
+    String s(text);
+    g_lib->url->SetString(Get(), &s);
+  }
+  std::string Text() const
+  {
+    String s;
+    g_lib->url->GetString(Get(), &s);
+    return s.ToUtf8();
+  }
+  OrxBrowserURL* Get() const { return reinterpret_cast<OrxBrowserURL*>(storage_); }
+
+private:
+  static std::size_t RoundUp(std::size_t n, std::size_t a) { return (n + a - 1) / a * a; }
+  unsigned char* storage_;
+};
+
+// A counted node reference of the browser.
+class Node
+{
+public:
+  Node() = default;
+  explicit Node(OrxBrowserNode* n) : n_(n) {} // takes the reference over
+  Node(const Node& o) : n_(o.n_)
+  {
+    if (n_)
+      g_lib->header.addNodeReference(n_);
+  }
+  Node(Node&& o) noexcept : n_(std::exchange(o.n_, nullptr)) {}
+  Node& operator=(Node o)
+  {
+    std::swap(n_, o.n_);
+    return *this;
+  }
+  ~Node()
+  {
+    if (n_)
+      g_lib->header.releaseNode(n_);
+  }
+  OrxBrowserNode* Get() const { return n_; }
+  explicit operator bool() const { return n_ != nullptr; }
+
+  std::string Name() const
+  {
+    String s;
+    g_lib->content->GetName(n_, &s);
+    return s.ToUtf8();
+  }
+  std::string URL() const
+  {
+    Url u;
+    g_lib->content->GetURL(n_, u.Get(), 0);
+    return u.Text();
+  }
+  std::string TypeName() const
+  {
+    String s;
+    g_lib->content->GetTypeName(n_, &s, 0);
+    return s.ToUtf8();
+  }
+  UInt32 Info(Int64* size) const { return g_lib->content->GetInfo(n_, size); }
+  DateTime Time(Int32 which) const
+  {
+    DateTime t;
+    g_lib->content->GetFileTime(n_, which, &t);
+    return t;
+  }
+  Int32 Kind() const { return g_lib->content->GetNodeType(n_); }
+
+private:
+  OrxBrowserNode* n_ = nullptr;
+};
+
+struct Entry
+{
+  Node node;
+  std::string name, url, type;
+  Int64 size = 0;
+  UInt32 flags = 0;
+  DateTime modified, created;
+};
+
+Entry Describe(Node n)
+{
+  Entry e;
+  e.name = n.Name();
+  e.url = n.URL();
+  e.type = n.TypeName();
+  e.flags = n.Info(&e.size);
+  e.modified = n.Time(1);
+  e.created = n.Time(0);
+  e.node = std::move(n);
+  return e;
+}
+
+std::string FormatTime(const DateTime& t)
+{
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u", t.year, t.month, t.day, t.hour, t.minute,
+                t.second);
+  return buf;
+}
+
+std::string Json(const std::string& s)
+{
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          out += buf;
+        } else {
+          out += char(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+int CompareText(const std::string& a, const std::string& b) { return String(a).LexCompare(String(b)); }
+
+int CompareTime(const DateTime& a, const DateTime& b)
+{
+  const UInt16 x[] = {a.year, a.month, a.day, a.hour, a.minute, a.second};
+  const UInt16 y[] = {b.year, b.month, b.day, b.hour, b.minute, b.second};
+  for (int i = 0; i < 6; ++i)
+    if (x[i] != y[i])
+      return int(x[i]) - int(y[i]);
+  return 0;
+}
+
+// The browser's orders (folders first), applied to what the table tells about each node.
+bool Before(const std::string& sort, const Entry& a, const Entry& b)
+{
+  const int groupA = int(a.flags & 3), groupB = int(b.flags & 3);
+  int c = 0;
+  if (sort == "size") {
+    c = a.size < b.size ? -1 : a.size > b.size ? 1 : 0;
+  } else {
+    c = groupB - groupA;
+    if (!c && (sort == "modified" || sort == "created"))
+      c = CompareTime(sort == "modified" ? a.modified : a.created, sort == "modified" ? b.modified : b.created);
+    if (!c && sort == "type" && !(groupA && groupB))
+      c = CompareText(a.type, b.type);
+  }
+  if (!c)
+    c = CompareText(a.name, b.name);
+  if (!c && !(sort == "type" && groupA && groupB))
+    c = CompareText(a.url, b.url);
+  return c < 0;
+}
+
+Node Resolve(const std::string& command, const std::string& text)
+{
+  Url url(text);
+  Node n(g_lib->main->GetNode(url.Get(), BROWSER_GETNODE_EXACT, nullptr));
+  if (!n)
+    std::fprintf(stderr, "orxhost %s: no such content: %s\n", command.c_str(), text.c_str());
+  return n;
+}
+
+int List(const Options& o)
+{
+  Node dir = Resolve("ls", o.url);
+  if (!dir)
+    return 1;
+  std::vector<Entry> entries;
+  for (Node c(g_lib->tree->GetDown(dir.Get())); c; c = Node(g_lib->tree->GetNext(c.Get())))
+    entries.push_back(Describe(c));
+  if (o.sort != "none")
+    std::stable_sort(entries.begin(), entries.end(),
+                     [&](const Entry& a, const Entry& b) { return Before(o.sort, a, b); });
+  if (o.json) {
+    std::printf("[");
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      const Entry& e = entries[i];
+      std::printf("%s\n  {\"name\": %s, \"url\": %s, \"type\": %s, \"size\": %lld, \"modified\": %s, "
+                  "\"created\": %s, \"flags\": %u, \"folder\": %s}",
+                  i ? "," : "", Json(e.name).c_str(), Json(e.url).c_str(), Json(e.type).c_str(),
+                  static_cast<long long>(e.size), Json(FormatTime(e.modified)).c_str(),
+                  Json(FormatTime(e.created)).c_str(), e.flags, (e.flags & 3) ? "true" : "false");
+    }
+    std::printf("%s]\n", entries.empty() ? "" : "\n");
+    return 0;
+  }
+  std::size_t nameWidth = 4, typeWidth = 4;
+  for (const Entry& e : entries) {
+    nameWidth = std::max(nameWidth, String(e.name).GetLength() + std::size_t(0));
+    typeWidth = std::max(typeWidth, String(e.type).GetLength() + std::size_t(0));
+  }
+  auto pad = [](const std::string& s, std::size_t width) {
+    std::size_t len = std::size_t(String(s).GetLength());
+    return s + std::string(width > len ? width - len : 0, ' ');
+  };
+  std::printf("%s  %s  %10s  %-19s  %-19s  %s\n", pad("NAME", nameWidth).c_str(), pad("TYPE", typeWidth).c_str(),
+              "SIZE", "MODIFIED", "CREATED", "FLAGS");
+  for (const Entry& e : entries) {
+    std::string name = e.name + ((e.flags & 3) ? "/" : "");
+    std::printf("%s  %s  %10lld  %s  %s  0x%08x\n", pad(name, nameWidth + 1).c_str(), pad(e.type, typeWidth).c_str(),
+                static_cast<long long>(e.size), FormatTime(e.modified).c_str(), FormatTime(e.created).c_str(),
+                e.flags);
+  }
+  return 0;
+}
+
+int Info(const Options& o)
+{
+  Node n = Resolve("info", o.url);
+  if (!n)
+    return 1;
+  Entry e = Describe(n);
+  Url url(e.url);
+  const Int32 lib = g_lib->main->GetLibraryIndex(url.Get());
+  String annotation;
+  const bool hasAnnotation = lib >= 1 && g_lib->main->GetItemAnnotation(lib, url.Get(), &annotation);
+  Int32 children = 0;
+  for (Node c(g_lib->tree->GetDown(n.Get())); c; c = Node(g_lib->tree->GetNext(c.Get())))
+    ++children;
+  if (o.json) {
+    std::printf("{\"name\": %s, \"url\": %s, \"kind\": %d, \"type\": %s, \"size\": %lld, \"modified\": %s, "
+                "\"created\": %s, \"flags\": %u, \"children\": %d, \"library\": %d, \"annotation\": %s}\n",
+                Json(e.name).c_str(), Json(e.url).c_str(), n.Kind(), Json(e.type).c_str(),
+                static_cast<long long>(e.size), Json(FormatTime(e.modified)).c_str(),
+                Json(FormatTime(e.created)).c_str(), e.flags, children, lib,
+                Json(hasAnnotation ? annotation.ToUtf8() : "").c_str());
+    return 0;
+  }
+  std::printf("name:       %s\n", e.name.c_str());
+  std::printf("url:        %s\n", e.url.c_str());
+  std::printf("kind:       %d\n", n.Kind());
+  std::printf("type:       %s\n", e.type.c_str());
+  std::printf("size:       %lld\n", static_cast<long long>(e.size));
+  std::printf("modified:   %s\n", FormatTime(e.modified).c_str());
+  std::printf("created:    %s\n", FormatTime(e.created).c_str());
+  std::printf("flags:      0x%08x%s%s\n", e.flags, (e.flags & 3) ? " folder" : "", (e.flags & 0x10) ? " read-only" : "");
+  std::printf("children:   %d\n", children);
+  if (lib >= 0)
+    std::printf("library:    %d\n", lib);
+  if (hasAnnotation && annotation.Content())
+    std::printf("annotation: %s\n", annotation.ToUtf8().c_str());
+  return 0;
+}
+
+int Cat(const Options& o)
+{
+  Url url(o.url);
+  const Int32 lib = g_lib->main->GetLibraryIndex(url.Get());
+  void* data = nullptr;
+  Int64 size = 0;
+  Int32 type = 0;
+  if (lib < 1 || !g_lib->main->GetItem(lib, url.Get(), &type, nullptr, &data, &size)) {
+    std::fprintf(stderr, "orxhost cat: no such preset: %s\n", o.url.c_str());
+    return 1;
+  }
+  if (g_lib->main->GetItemValue(lib, url.Get(), 0) & 8) {
+    OrxMemFree(data);
+    std::fprintf(stderr, "orxhost cat: a folder has no data: %s\n", o.url.c_str());
+    return 1;
+  }
+  bool ok = true;
+  if (data && size > 0)
+    ok = std::fwrite(data, 1, std::size_t(size), stdout) == std::size_t(size);
+  OrxMemFree(data);
+  ok = std::fflush(stdout) == 0 && ok;
+  if (!ok) {
+    std::fprintf(stderr, "orxhost cat: writing to standard output failed\n");
+    return 1;
+  }
+  return 0;
+}
+
+// --- demo content ---
+
+struct DemoItem
+{
+  const char* path;
+  const char* name;
+  const char* annotation;
+  const char* data;
+  UChar colour;
+};
+
+const DemoItem kDemoFolders[] = {
+    {"Materials", "Materials", "Surfaces ready to drop on an object.", nullptr, 0},
+    {"Materials/Metals", "Metals", "Polished and brushed metals.", nullptr, 0},
+    {"Objects", "Objects", "Simple objects to start a scene with.", nullptr, 0},
+    {"Render Settings", "Render Settings", "Output presets.", nullptr, 0},
+};
+
+const DemoItem kDemoPresets[] = {
+    {"Materials/Red Plastic", "Red Plastic", "Glossy red plastic.", "material \"Red Plastic\"\n  color 0.8 0.1 0.1\n  specular 0.6\n", 0xc0},
+    {"Materials/Oak", "Oak", "Oak wood with visible grain.", "material \"Oak\"\n  color 0.55 0.38 0.2\n  bump 0.3\n", 0x90},
+    {"Materials/Metals/Brushed Steel", "Brushed Steel", "Anisotropic steel.", "material \"Brushed Steel\"\n  color 0.6 0.6 0.62\n  roughness 0.35\n", 0x99},
+    {"Materials/Metals/Gold", "Gold", "Polished gold.", "material \"Gold\"\n  color 1.0 0.77 0.34\n  roughness 0.1\n", 0xe0},
+    {"Objects/Cube", "Cube", "A unit cube.", "object \"Cube\"\n  size 200 200 200\n  segments 1 1 1\n", 0x40},
+    {"Objects/Sphere", "Sphere", "A sphere with 24 segments.", "object \"Sphere\"\n  radius 100\n  segments 24\n", 0x60},
+    {"Objects/Torus", "Torus", "A ring.", "object \"Torus\"\n  radius 100 20\n  segments 36 12\n", 0x50},
+    {"Render Settings/Preview 640x360", "Preview 640x360", "Quick previews.", "render\n  width 640\n  height 360\n  antialiasing none\n", 0x30},
+    {"Render Settings/Full HD", "Full HD", "Final frames, 1920 by 1080.", "render\n  width 1920\n  height 1080\n  antialiasing best\n", 0x20},
+    {"Read Me", "Read Me", "What this library is for.", "This demo library was made by orxhost demo.\nBrowse it with orxhost ls preset://demo.libqz\n", 0x10},
+};
+
+// A small preview in the shape of a baseline JPEG stream: SOI, JFIF marker, a comment holding the
+// colour, EOI. Enough for the browser, which stores preview bytes as they come.
+std::string DemoPreview(UChar colour)
+{
+  std::string p = "\xFF\xD8\xFF\xE0";
+  p += std::string("\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00", 16);
+  p += "\xFF\xFE";
+  p += std::string("\x00\x05", 2);
+  p += char(colour);
+  p += char(colour);
+  p += char(colour);
+  p += "\xFF\xD9";
+  return p;
+}
+
+int Demo()
+{
+  Filename folder = GeGetSpecialFolder(FOLDER_USERLIBRARY) + String("browser");
+  GeCreateFolderTree(folder);
+  Filename file = folder + String("demo.libqz");
+  Url libURL("preset://demo.libqz");
+  const String shown("Demo");
+  Int32 lib = g_lib->main->CreateLibrary(libURL.Get(), &shown, &file);
+  if (lib < 1) {
+    std::fprintf(stderr, "orxhost demo: cannot create %s\n", file.ToUtf8().c_str());
+    return 1;
+  }
+  if (!g_lib->main->RegisterLibrary(&file, 4, libURL.Get())) {
+    std::fprintf(stderr, "orxhost demo: cannot register %s\n", file.ToUtf8().c_str());
+    return 1;
+  }
+  const std::string base = libURL.Text();
+  int failures = 0;
+  for (const DemoItem& f : kDemoFolders) {
+    Url u(base + "/" + f.path);
+    String name(f.name), note(f.annotation);
+    failures += !g_lib->main->SetItemFlag(lib, u.Get(), 8);
+    failures += !g_lib->main->SetItemName(lib, u.Get(), 0, &name);
+    failures += !g_lib->main->SetItemAnnotation(lib, u.Get(), &note);
+  }
+  Int32 count = 0;
+  for (const DemoItem& p : kDemoPresets) {
+    Url u(base + "/" + p.path);
+    String name(p.name), note(p.annotation);
+    BaseContainer settings;
+    settings.SetString(1, name);
+    settings.SetInt32(2, Int32(std::strlen(p.data)));
+    failures += !g_lib->main->SetItem(lib, u.Get(), 1018031, &settings, p.data, Int64(std::strlen(p.data)));
+    failures += !g_lib->main->SetItemName(lib, u.Get(), 0, &name);
+    failures += !g_lib->main->SetItemAnnotation(lib, u.Get(), &note);
+    std::string jpeg = DemoPreview(p.colour);
+    failures += !g_lib->main->SetItemPreview(lib, u.Get(), 1, jpeg.data(), Int64(jpeg.size()), 1);
+    ++count;
+  }
+  if (failures) {
+    std::fprintf(stderr, "orxhost demo: %d steps failed\n", failures);
+    return 1;
+  }
+  std::printf("orxhost: demo library %s (%s) with %zu folders and %d presets\n", base.c_str(),
+              file.ToUtf8().c_str(), std::size(kDemoFolders), count);
+  return 0;
+}
+
+} // namespace
+
+bool IsBrowseCommand(const std::string& command)
+{
+  return command == "ls" || command == "info" || command == "cat" || command == "demo";
+}
+
+void BrowseCommandSummary(std::FILE* out)
+{
+  std::fprintf(out,
+               "  ls URL    list the children of content (--sort ORDER, --json)\n"
+               "  info URL  what the browser knows about content (--json)\n"
+               "  cat URL   a preset's data on standard output\n"
+               "  demo      make the demo library preset://demo.libqz to browse\n"
+               "            (each command has --help)\n");
+}
+
+int ParseBrowseArguments(const std::string& command, const std::vector<std::string>& args)
+{
+  Options o;
+  return ParseInto(command, args, &o);
+}
+
+int RunBrowseCommand(const std::string& command, const std::vector<std::string>& args)
+{
+  Options o;
+  if (int rc = ParseInto(command, args, &o); rc >= 0)
+    return rc;
+  g_lib = static_cast<const OrxBrowserLibrary*>(
+      GeGetLibrary(BROWSERLIB_ID, BROWSERLIB_VERSION, Int32(sizeof(OrxBrowserLibrary))));
+  if (!g_lib) {
+    std::fprintf(stderr, "orxhost %s: the plug-in published no browser library\n", command.c_str());
+    return 1;
+  }
+  int rc = 1;
+  if (command == "ls")
+    rc = List(o);
+  else if (command == "info")
+    rc = Info(o);
+  else if (command == "cat")
+    rc = Cat(o);
+  else if (command == "demo")
+    rc = Demo();
+  g_lib = nullptr;
+  return rc;
+}
