@@ -323,7 +323,7 @@ int List(const Options& o)
     std::size_t len = std::size_t(String(s).GetLength());
     return s + std::string(width > len ? width - len : 0, ' ');
   };
-  std::printf("%s  %s  %10s  %-19s  %-19s  %s\n", pad("NAME", nameWidth).c_str(), pad("TYPE", typeWidth).c_str(),
+  std::printf("%s  %s  %10s  %-19s  %-19s  %s\n", pad("NAME", nameWidth + 1).c_str(), pad("TYPE", typeWidth).c_str(),
               "SIZE", "MODIFIED", "CREATED", "FLAGS");
   for (const Entry& e : entries) {
     std::string name = e.name + ((e.flags & 3) ? "/" : "");

@@ -45,7 +45,8 @@ inline bool MakeLibrary(const Filename& file, const std::string& url, const std:
   db->SetName(String(url.c_str()));
   if (!shown.empty())
     db->SetDisplayName(String(shown.c_str()));
-  bool ok = true;
+  // Written once before any data: the data chunks then follow the library's information.
+  bool ok = db->Save(true);
   for (const ItemSpec& s : items) {
     String path(String(url.c_str()) + (s.path.empty() ? String() : String("/") + String(s.path.c_str())));
     BrowserDatabaseItem* item = db->OpenOrCreateItem(path, true);

@@ -1,0 +1,247 @@
+#include <cstdlib>
+#include <cstring>
+
+#include "contenttest.h"
+#include "core/calltable.h"
+
+using namespace contenttest;
+
+namespace {
+
+class Content : public ContentTest
+{
+};
+
+TEST_F(Content, TopLevelNodesInOrder)
+{
+  Start();
+  Ref<BrowserContentTree> tree = GetContentTree();
+  ASSERT_TRUE(tree);
+  std::vector<std::string> urls;
+  for (NodeRef n = BrowserContentNode::FromTree(tree->GetFirstChild()); n; n = n->GetNextNode())
+    urls.push_back(URLOf(n.Get()));
+  EXPECT_EQ(urls, (std::vector<std::string>{"file:/", "network:/", "preset:/", "catalog:/", "favorite:/", "recent:/",
+                                            "search:/"}));
+  NodeRef def = GetDefaultObjectNode();
+  ASSERT_TRUE(def);
+  EXPECT_EQ(def->GetUpNode(), GetRootNode(ROOT_PRESET));
+  EXPECT_EQ(URLOf(def.Get()), "preset://defaultobject.libqz");
+  EXPECT_EQ(URLOf(GetRootNode(ROOT_PRESET).Get()), "preset:/");
+  EXPECT_EQ(URLOf(GetRootNode(ROOT_CATALOG).Get()), "catalog:/");
+  EXPECT_EQ(URLOf(GetRootNode(ROOT_FILE).Get()), "file:/");
+  EXPECT_EQ(URLOf(GetRootNode(ROOT_RECENT).Get()), "recent:/");
+  EXPECT_EQ(URLOf(GetRootNode(ROOT_SEARCH).Get()), "search:/");
+  EXPECT_EQ(URLOf(GetRootNode(ROOT_FAVORITES).Get()), "favorite:/");
+  EXPECT_FALSE(GetRootNode(6));
+  EXPECT_FALSE(GetRootNode(-1));
+  EXPECT_EQ(GetMainDatabaseIndex(), LIBRARY_MAIN);
+  EXPECT_GE(GetDefaultObjectLibraryIndex(), 2);
+  EXPECT_TRUE(FindPluginByID(HANDLER_ID_CATEGORY));
+}
+
+TEST_F(Content, DefaultObjectLibraryItemsShowBelowItsNode)
+{
+  ASSERT_TRUE(MakeLibrary(UserFolder() + String("default.libqz"), "preset://defaultobject.libqz",
+                          {{"Objects", true}, {"Objects/Cube"}}));
+  Start();
+  NodeRef cube = Find("preset://defaultobject.libqz/Objects/Cube");
+  ASSERT_TRUE(cube);
+  EXPECT_EQ(cube->GetUpNode()->GetUpNode(), GetDefaultObjectNode());
+}
+
+TEST_F(Content, GetNodeWalksPrefixesIgnoringCase)
+{
+  ASSERT_TRUE(MakeLibrary(UserFolder() + String("user.libqz"), "preset://user.libqz",
+                          {{"Folder", true}, {"Folder/Preset", false, "data"}}));
+  Start();
+  ASSERT_TRUE(LoadLibraries(true));
+  NodeRef lib = Find("preset://user.libqz");
+  ASSERT_TRUE(lib);
+  NodeRef preset = Find("PRESET://USER.LIBQZ/folder/preset");
+  ASSERT_TRUE(preset);
+  EXPECT_EQ(URLOf(preset.Get()), "preset://user.libqz/Folder/Preset");
+
+  EXPECT_FALSE(Find("preset://user.libqz/Missing")) << "mode 1 wants the node itself";
+  EXPECT_EQ(Find("preset://USER.libqz/missing/deeper", GETNODE_DEEPEST), lib);
+  EXPECT_EQ(Find("preset://user.libqz/Folder/Preset/below", GETNODE_DEEPEST), preset);
+  EXPECT_FALSE(Find("nothing:/x", GETNODE_DEEPEST));
+  EXPECT_FALSE(Find(""));
+
+  // A start node begins the search in its row.
+  BrowserURL url(String("preset://user.libqz/Folder"));
+  EXPECT_EQ(GetNode(url, GETNODE_EXACT, lib->GetDownNode()), preset->GetUpNode());
+  EXPECT_FALSE(GetNode(url, GETNODE_EXACT, GetRootNode(ROOT_RECENT)));
+}
+
+TEST_F(Content, SetItemForTheUserLibraryCreatesItFirst)
+{
+  Start();
+  const OrxBrowserLibrary* lib = GetBrowserLibrary();
+  BrowserURL url(String("preset://user.libqz/Mine/Thing"));
+  OrxBrowserURL* u = reinterpret_cast<OrxBrowserURL*>(&url);
+  const char data[] = "payload";
+  ASSERT_FALSE(BrowserDatabase::GetLibrary(LIBRARY_USER));
+  ASSERT_TRUE(lib->main->SetItem(LIBRARY_USER, u, 1018031, nullptr, data, 7));
+  BrowserDatabase* user = BrowserDatabase::GetLibrary(LIBRARY_USER);
+  ASSERT_TRUE(user);
+  EXPECT_EQ(user->GetDisplayName(), String("User"));
+  EXPECT_EQ(user->GetFilename(), UserFolder() + String("user.libqz"));
+  NodeRef node = Find("preset://user.libqz/Mine/Thing");
+  ASSERT_TRUE(node) << "the tree follows the item";
+  Int64 size = 0;
+  node->GetInfo(&size);
+  EXPECT_EQ(size, 7);
+
+  void* back = nullptr;
+  Int64 backSize = 0;
+  Int32 type = 0;
+  ASSERT_TRUE(lib->main->GetItem(LIBRARY_USER, u, &type, nullptr, &back, &backSize));
+  EXPECT_EQ(type, 1018031);
+  ASSERT_EQ(backSize, 7);
+  EXPECT_EQ(std::memcmp(back, data, 7), 0);
+  OrxMemFree(back);
+
+  // Library indices below 1 and items outside the library are refused.
+  EXPECT_FALSE(lib->main->SetItem(0, u, 1, nullptr, data, 7));
+  EXPECT_FALSE(lib->main->GetItem(0, u, &type, nullptr, &back, &backSize));
+  BrowserURL other(String("preset://other.libqz/x"));
+  EXPECT_FALSE(lib->main->SetItem(LIBRARY_USER, reinterpret_cast<OrxBrowserURL*>(&other), 1, nullptr, data, 7));
+
+  EXPECT_TRUE(lib->main->DeleteItem(LIBRARY_USER, u));
+  EXPECT_FALSE(Find("preset://user.libqz/Mine/Thing"));
+  EXPECT_FALSE(lib->main->GetItem(LIBRARY_USER, u, &type, nullptr, nullptr, nullptr));
+}
+
+TEST_F(Content, PublishedTableHasFixedShapeAndLaterEntriesDoNothing)
+{
+  orxhost::ClearRegistrations();
+  Start();
+  ASSERT_TRUE(InstallCallTable());
+  auto* lib = static_cast<const OrxBrowserLibrary*>(GeGetLibrary(BROWSERLIB_ID, BROWSERLIB_VERSION, 112));
+  ASSERT_EQ(lib, GetBrowserLibrary());
+  EXPECT_EQ(lib->header.size, 112);
+  EXPECT_EQ(lib->header.urlSize, Int32(sizeof(BrowserURL)));
+  // Every entry is filled, in every table.
+  auto allSet = [](const void* table, std::size_t count) {
+    const void* const* p = static_cast<const void* const*>(table);
+    for (std::size_t i = 0; i < count; ++i)
+      if (!p[i])
+        return false;
+    return true;
+  };
+  EXPECT_TRUE(allSet(lib->main, 42));
+  EXPECT_TRUE(allSet(lib->url, 14));
+  EXPECT_TRUE(allSet(lib->tree, 6));
+  EXPECT_TRUE(allSet(lib->content, 19));
+  EXPECT_TRUE(allSet(lib->handler, 13));
+
+  // The entries that wait for windows, icons, preview dialogs, defaults and the bridge.
+  BrowserURL url(String("preset:/"));
+  OrxBrowserURL* u = reinterpret_cast<OrxBrowserURL*>(&url);
+  String text("x");
+  BaseContainer bc;
+  EXPECT_FALSE(lib->main->OpenBrowser(u, &text));                              // 0
+  EXPECT_FALSE(lib->main->GetIconByNumber(3, 16));                             // 2
+  EXPECT_FALSE(lib->main->GetIconForURL(u, nullptr, 16, 0));                    // 3
+  OrxBrowserNode* root = lib->main->GetRootNode(ROOT_PRESET);
+  ASSERT_TRUE(root);
+  EXPECT_FALSE(lib->main->GetNodeIcon(root, 16, 0));                            // 4
+  EXPECT_EQ(lib->main->PreviewDialogCall(nullptr, nullptr, 0, 0), 0);           // 16
+  EXPECT_FALSE(lib->main->GetDefaultObject(5100, &bc));                         // 21
+  EXPECT_FALSE(lib->main->SetDefaultObject(5100, &bc));                         // 22
+  EXPECT_FALSE(lib->main->OpenBrowserWithOptions(u, &text, 0x0101));            // 41
+  EXPECT_FALSE(lib->content->CreateSDKNode(nullptr, nullptr, root));
+  EXPECT_FALSE(lib->content->CreateCategoryNode(&text, &text, 3, root));
+  EXPECT_FALSE(lib->content->GetSDKNodeData(root));
+  EXPECT_FALSE(lib->handler->CreateBridge(nullptr, nullptr));
+  EXPECT_FALSE(lib->main->GetRootNode(6));
+  lib->header.releaseNode(root);
+  EXPECT_EQ(ChildNames(GetRootNode(ROOT_PRESET)).size(), 1u) << "nothing was opened or added";
+}
+
+TEST_F(Content, PublishedTableBrowsesLikeAnotherPlugIn)
+{
+  ASSERT_TRUE(MakeLibrary(UserFolder() + String("b.libqz"), "preset://b.libqz",
+                          {{"F", true}, {"F/One", false, "1"}, {"F/Two", false, "22"}}));
+  Start();
+  LoadLibraries(true);
+  const OrxBrowserLibrary* lib = GetBrowserLibrary();
+  alignas(16) unsigned char storage[sizeof(BrowserURL)];
+  OrxBrowserURL* u = reinterpret_cast<OrxBrowserURL*>(storage);
+  lib->url->Init(u);
+  String text("preset://b.libqz/F");
+  lib->url->SetString(u, &text);
+  OrxBrowserNode* folder = lib->main->GetNode(u, BROWSER_GETNODE_EXACT, nullptr);
+  ASSERT_TRUE(folder);
+  std::vector<std::string> names;
+  for (OrxBrowserNode* c = lib->tree->GetDown(folder); c;) {
+    String n;
+    lib->content->GetName(c, &n);
+    names.push_back(n.ToUtf8());
+    OrxBrowserNode* next = lib->tree->GetNext(c);
+    lib->header.releaseNode(c);
+    c = next;
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"One", "Two"}));
+  EXPECT_EQ(lib->content->GetNodeType(folder), NODETYPE_PRESET);
+
+  OrxBrowserItemIterator* it = lib->main->CreateItemIterator(lib->main->GetLibraryIndex(u));
+  ASSERT_TRUE(it);
+  Int32 items = 0, folders = 0;
+  Bool isFolder = false;
+  while (lib->main->NextItem(it, u, &isFolder)) {
+    ++items;
+    folders += isFolder;
+  }
+  lib->main->FreeItemIterator(it);
+  EXPECT_EQ(items, 4) << "root record, folder and two presets";
+  EXPECT_EQ(folders, 2);
+  lib->header.releaseNode(folder);
+  lib->url->Free(u);
+}
+
+TEST_F(Content, CopyItemCopiesTheRecord)
+{
+  ASSERT_TRUE(MakeLibrary(UserFolder() + String("s.libqz"), "preset://s.libqz", {{"a", false, "bytes", 7, "Shown"}}));
+  ASSERT_TRUE(MakeLibrary(UserFolder() + String("t.libqz"), "preset://t.libqz", {}));
+  Start();
+  LoadLibraries(true);
+  const OrxBrowserLibrary* lib = GetBrowserLibrary();
+  BrowserURL src(String("preset://s.libqz/a")), dst(String("preset://t.libqz/b"));
+  ASSERT_TRUE(lib->main->CopyItem(reinterpret_cast<OrxBrowserURL*>(&src), reinterpret_cast<OrxBrowserURL*>(&dst)));
+  NodeRef copy = Find("preset://t.libqz/b");
+  ASSERT_TRUE(copy);
+  EXPECT_EQ(copy->GetName(), String("Shown"));
+  Int64 size = 0;
+  copy->GetInfo(&size);
+  EXPECT_EQ(size, 5);
+  BrowserURL missing(String("preset://s.libqz/none"));
+  EXPECT_FALSE(
+      lib->main->CopyItem(reinterpret_cast<OrxBrowserURL*>(&missing), reinterpret_cast<OrxBrowserURL*>(&dst)));
+}
+
+TEST_F(Content, RecentNeedsLinks)
+{
+  ASSERT_TRUE(MakeLibrary(UserFolder() + String("r.libqz"), "preset://r.libqz", {{"p"}}));
+  Start();
+  LoadLibraries(true);
+  EXPECT_TRUE(AddRecent(Find("preset://r.libqz"))) << "folders are not remembered, and that is no failure";
+  EXPECT_FALSE(AddRecent(Find("preset://r.libqz/p"))) << "no link can be made without catalogs";
+  EXPECT_TRUE(ChildNames(GetRootNode(ROOT_RECENT)).empty());
+  EXPECT_FALSE(AddRecent(nullptr));
+}
+
+TEST_F(Content, ListenerHearsOfChanges)
+{
+  static std::vector<std::pair<std::string, bool>> heard;
+  heard.clear();
+  SetContentChangeListener([](const NodeRef& n, Bool command) { heard.emplace_back(URLOf(n.Get()), command); });
+  ASSERT_TRUE(MakeLibrary(UserFolder() + String("l.libqz"), "preset://l.libqz", {}));
+  Start();
+  LoadLibraries(true);
+  SetContentChangeListener(nullptr);
+  ASSERT_FALSE(heard.empty());
+  EXPECT_EQ(heard.back(), (std::pair<std::string, bool>{"preset:/", true})) << "the scan ends with the preset root";
+}
+
+} // namespace
