@@ -591,7 +591,10 @@ Int32 FilePresetNode::CopyHere(NodeRef node, Int32 phase, const String* newName,
     return EDIT_OK;
   if (p > EDITPHASE_DO)
     return EDIT_COPY_REFUSED;
-  const String name = newName && newName->Content() ? *newName : LastPart(source->GetURLText());
+  String name = newName && newName->Content() ? *newName : source->GetName();
+  // A shown name that cannot be a path part gives way to the source's own path part.
+  if (!newName && !AcceptableName(name))
+    name = LastPart(source->GetURLText());
   if (!AcceptableName(name) || HasChildNamed(name))
     return EDIT_COPY_REFUSED;
   if (p == EDITPHASE_PREPARE)
