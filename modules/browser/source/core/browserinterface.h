@@ -119,7 +119,9 @@ String* MakeTypeNames(const String& name, Int32* count);
 // ownedByRegistry: ReleasePluginRegistry deletes it. False for null or when memory runs out.
 Bool RegisterPlugin(BrowserPluginInterface* handler, Int32 identifiesFiles, Bool ownedByRegistry = false);
 // Removes the handler's entry and waits until lookups running on other threads are done calling it,
-// so that its owner may delete it afterwards. The registry no longer owns it. False when not found.
+// so that its owner may delete it afterwards (a handler that unregisters itself from inside a call
+// does not wait for that call). The registry no longer owns it. False when not found. Pointers
+// handed out by GetPlugin and FindPluginForURL are not covered: their users must not outlive it.
 Bool UnregisterPlugin(BrowserPluginInterface* handler);
 // The entry at index; null outside 0 .. count-1. Walk 0, 1, 2 ... until null to visit every handler.
 BrowserPluginInterface* GetPlugin(Int32 index);

@@ -120,6 +120,7 @@ Int32 CompareKeys(UInt32 mode, Bool foldersFirst, SortKey& a, SortKey& b)
 }
 
 static_assert(sizeof(NodeRef) == sizeof(void*), "the sorted array holds one word per reference");
+static_assert(sizeof(void*) >= sizeof(Int64), "the count word holds an Int64");
 
 // Releases the references of nodes[0 .. count) and frees the block.
 void ReleaseAll(BrowserContentNode** nodes, Int32 count)
