@@ -99,6 +99,27 @@ TEST_F(LibraryTest, DataEncodings)
   h->Close();
 }
 
+// The first chunk of a library that has no file yet goes behind the new file's head, not over it.
+TEST_F(LibraryTest, DataOfANewLibraryBeforeItsFirstSave)
+{
+  BrowserDatabase* db = BrowserDatabase::Create(Path("n.libqz"), String(), 0);
+  db->SetName("preset://n.libqz");
+  BrowserDatabaseItem* h = Make(db, "preset://n.libqz/x");
+  const std::string data(3000, 'd');
+  ASSERT_TRUE(h->SetData(data.data(), Int64(data.size()), dbitem::kStoreAsGiven));
+  h->Close();
+  ASSERT_TRUE(db->Save());
+  EXPECT_EQ(Bytes(Path("n.libqz")).substr(0, 4), "dbfh");
+  db = Reopen(db);
+  EXPECT_FALSE(db->IsInfoDamaged());
+  h = db->OpenItem("preset://n.libqz/x");
+  ASSERT_NE(h, nullptr);
+  ByteArray out;
+  ASSERT_TRUE(h->GetData(&out));
+  EXPECT_EQ(std::string(out.begin(), out.end()), data);
+  h->Close();
+}
+
 TEST_F(LibraryTest, DeletedItemChunkIsDeadAfterSaveAndStaysGone)
 {
   BrowserDatabase* db = NewLibrary("a.libqz", "preset://a.libqz");

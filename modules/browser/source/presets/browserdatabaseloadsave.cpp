@@ -113,7 +113,13 @@ BaseFile* BrowserDatabase::GetFileAt(Int64 offset)
   return fileObj_;
 }
 
-BaseFile* BrowserDatabase::GetFileForAppend() { return GetFileAt(endOffset_); }
+BaseFile* BrowserDatabase::GetFileForAppend()
+{
+  // Made first: a new file moves the end offset behind its head.
+  if (endOffset_ == 0 && !CreateFileLocked())
+    return nullptr;
+  return GetFileAt(endOffset_);
+}
 
 void BrowserDatabase::ReleaseFile(Int64 newEndOffset)
 {
