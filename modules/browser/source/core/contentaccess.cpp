@@ -1,6 +1,7 @@
 #include "core/contentaccess.h"
 
 #include <mutex>
+#include <typeinfo>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -245,10 +246,16 @@ NodeRef GetNode(BrowserURL& url, Int32 mode, NodeRef start)
     NodeRef best;
     Int32 bestLen = -1;
     for (NodeRef n = row; n; n = n->GetNextNode()) {
-      const String text = URLText(n.Get());
-      const Int32 len = text.GetLength();
-      if (len == 0 || len > wantLen || len <= bestLen || !EqualUpperPrefix(text, want, len))
-        continue;
+      Int32 len = 0;
+      if (typeid(*n) == typeid(FilePresetNode)) {
+        if (!static_cast<FilePresetNode*>(n.Get())->MatchesUpperPrefix(want, &len) || len <= bestLen)
+          continue;
+      } else {
+        const String text = URLText(n.Get());
+        len = text.GetLength();
+        if (len == 0 || len > wantLen || len <= bestLen || !EqualUpperPrefix(text, want, len))
+          continue;
+      }
       if (len == wantLen)
         return n;
       best = n;

@@ -17,6 +17,8 @@
 namespace {
 
 std::atomic<bool> g_scanDone{false};
+// Set when a scan has run to its end (or stopped): until then a preset request waits for it.
+std::atomic<bool> g_scanFinished{false};
 std::atomic<bool> g_librariesLoaded{false};
 std::atomic<bool> g_catalogsDone{false};
 std::atomic<Int32> g_mainIndex{-1};
@@ -94,6 +96,10 @@ Bool ScanFolder(const Filename& folder, Bool system, OrxThread* thread)
 void ScanLocked(OrxThread* thread)
 {
   BusyScope busy;
+  struct Finish
+  {
+    ~Finish() { g_scanFinished = true; }
+  } finish;
   g_scanDone = true;
   Filename sys;
   if (GetSystemBrowserFolder(&sys) && !ScanFolder(sys, true, thread))
@@ -396,7 +402,7 @@ Int32 GetLibraryIndex(BrowserURL& url)
       LoadCatalogs(false);
       LoadCatalogs(true);
     }
-  } else if (text.StartsWith(String("preset:/")) && !g_scanDone && !t_busy) {
+  } else if (text.StartsWith(String("preset:/")) && !g_scanFinished && !t_busy) {
     ScanLock lock;
     if (!g_scanDone)
       ScanLocked(nullptr);
@@ -505,6 +511,7 @@ void CloseAllLibraries(Bool save, Bool allowCompaction)
 void ResetLibraryRegistryForTests()
 {
   g_scanDone = false;
+  g_scanFinished = false;
   g_librariesLoaded = false;
   g_catalogsDone = false;
 }
