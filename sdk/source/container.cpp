@@ -90,6 +90,13 @@ void GeData::SetString(const String& v)
   type_ = DataType::String;
   v_.s = s;
 }
+void GeData::SetString(String&& v)
+{
+  String* s = OrxNewObj(String, std::move(v));
+  Free();
+  type_ = DataType::String;
+  v_.s = s;
+}
 void GeData::SetFilename(const Filename& v)
 {
   Filename* f = OrxNewObj(Filename, v);
@@ -209,7 +216,9 @@ Bool operator==(const GeData& a, const GeData& b)
 // --- BaseContainer ---
 
 namespace {
-constexpr std::size_t kIndexFrom = 8; // below this many entries a scan is faster than hashing
+// Below this many entries a scan of the ids is about as fast as hashing, and records and settings
+// (mostly 10 to 20 entries) need no index memory.
+constexpr std::size_t kIndexFrom = 24;
 
 inline UInt32 HashId(Int32 id, UInt32 mask) { return (UInt32(id) * 0x9E3779B1u >> 7) & mask; }
 } // namespace
@@ -266,6 +275,12 @@ void BaseContainer::FlushAll()
   index_.clear();
   indexValid_ = false;
   live_ = dead_ = 0;
+}
+
+void BaseContainer::Reserve(Int32 n)
+{
+  if (n > 0)
+    entries_.reserve(std::size_t(n));
 }
 
 void BaseContainer::BuildIndex() const

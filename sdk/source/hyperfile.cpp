@@ -1,6 +1,7 @@
 // HyperFile: the typed byte image of values and containers (layout in the header).
 #include "orx/hyperfile.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -17,6 +18,7 @@ struct HyperFile::Impl
   Int64 pos = 0;
   Filename file;
   Int32 depth = 0;
+  String::Storage units; // decoding room for strings, reused
 
   void Put(const void* p, std::size_t n)
   {
@@ -189,11 +191,21 @@ Bool HyperFile::WriteData(const GeData& v)
     case DataType::Bool: d.PutU8(v.GetBool() ? 1 : 0); break;
     case DataType::String:
     case DataType::Filename: {
-      String s = v.GetString();
-      d.PutU32(UInt32(s.GetLength()));
-      for (Int32 i = 0; i < s.GetLength(); ++i) {
-        d.PutU8(UChar(s[i] >> 8));
-        d.PutU8(UChar(s[i]));
+      String copy;
+      const String* s = v.GetStringPtr();
+      if (!s) {
+        copy = v.GetString();
+        s = &copy;
+      }
+      const std::size_t n = std::size_t(s->GetLength());
+      d.PutU32(UInt32(n));
+      const std::size_t at = d.out.size();
+      d.out.resize(at + 2 * n);
+      UChar* o = d.out.data() + at;
+      const Utf16Char* u = s->Units();
+      for (std::size_t i = 0; i < n; ++i) {
+        o[2 * i] = UChar(u[i] >> 8);
+        o[2 * i + 1] = UChar(u[i]);
       }
       break;
     }
@@ -253,13 +265,14 @@ Bool HyperFile::ReadData(GeData* v)
       UInt32 n;
       if (!d.GetU32(&n) || !d.Has(Int64(n) * 2))
         return ok_ = false;
-      String::Storage units(n, u'\0');
+      d.units.resize(n);
+      const UChar* b = d.in + d.pos;
       for (UInt32 i = 0; i < n; ++i)
-        units[i] = Utf16Char((UInt32(d.in[d.pos + 2 * i]) << 8) | d.in[d.pos + 2 * i + 1]);
+        d.units[i] = Utf16Char((UInt32(b[2 * i]) << 8) | b[2 * i + 1]);
       d.pos += Int64(n) * 2;
-      String s(units.data(), Int32(n));
+      String s(d.units.data(), Int32(n));
       if (DataType(tag) == DataType::String)
-        v->SetString(s);
+        v->SetString(std::move(s));
       else
         v->SetFilename(Filename(s));
       return true;
@@ -273,31 +286,43 @@ Bool HyperFile::ReadData(GeData* v)
       return true;
     }
     case DataType::Container: {
-      if (d.depth >= kMaxDepth)
-        return ok_ = false;
-      UInt32 id, count;
-      if (!d.GetU32(&id) || !d.GetU32(&count))
-        return ok_ = false;
-      // Every entry takes at least 5 bytes: a count beyond that is a lie.
-      if (!d.Has(Int64(count) * 5))
-        return ok_ = false;
-      BaseContainer c{Int32(id)};
-      ++d.depth;
-      for (UInt32 i = 0; i < count; ++i) {
-        UInt32 eid;
-        GeData e;
-        if (!d.GetU32(&eid) || !ReadData(&e)) {
-          --d.depth;
-          return ok_ = false;
-        }
-        c.SetData(Int32(eid), std::move(e));
-      }
-      --d.depth;
+      BaseContainer c;
+      if (!ReadContainerBody(&c))
+        return false;
       v->SetContainer(std::move(c));
       return true;
     }
     default: return ok_ = false;
   }
+}
+
+Bool HyperFile::ReadContainerBody(BaseContainer* c)
+{
+  Impl& d = *d_;
+  if (d.depth >= kMaxDepth)
+    return ok_ = false;
+  UInt32 id, count;
+  if (!d.GetU32(&id) || !d.GetU32(&count))
+    return ok_ = false;
+  // Every entry takes at least 5 bytes: a count beyond that is a lie.
+  if (!d.Has(Int64(count) * 5))
+    return ok_ = false;
+  c->FlushAll();
+  c->SetId(Int32(id));
+  // The outermost container gets room for two more: readers often add bookkeeping to a record.
+  c->Reserve(Int32(std::min<UInt32>(count, 0x7ffffff0u)) + (d.depth == 0 ? 2 : 0));
+  ++d.depth;
+  for (UInt32 i = 0; i < count; ++i) {
+    UInt32 eid;
+    GeData e;
+    if (!d.GetU32(&eid) || !ReadData(&e)) {
+      --d.depth;
+      return ok_ = false;
+    }
+    c->SetData(Int32(eid), std::move(e));
+  }
+  --d.depth;
+  return true;
 }
 
 namespace {
@@ -342,10 +367,15 @@ Bool HyperFile::ReadBytes(ByteArray* v)
 }
 Bool HyperFile::ReadContainer(BaseContainer* v)
 {
-  GeData d;
-  if (!ReadData(&d) || d.GetType() != DataType::Container)
+  if (!ok_ || !d_->Reading())
     return ok_ = false;
-  *v = std::move(*d.GetContainer());
+  UChar tag;
+  if (!d_->GetU8(&tag) || DataType(tag) != DataType::Container)
+    return ok_ = false;
+  BaseContainer c;
+  if (!ReadContainerBody(&c))
+    return false;
+  *v = std::move(c);
   return true;
 }
 
@@ -358,6 +388,41 @@ Bool HyperFile::ContainerToImage(const BaseContainer& bc, UInt32 ident, ByteArra
   *out = std::move(hf.d_->out);
   hf.d_->out.clear();
   return true;
+}
+
+Bool HyperFile::ContainerToImage(const BaseContainer& bc, UInt32 ident, ByteArray* out, const Int32* skipIds,
+                                 Int32 skipCount)
+{
+  auto skipped = [&](Int32 id) {
+    for (Int32 i = 0; i < skipCount; ++i)
+      if (skipIds[i] == id)
+        return true;
+    return false;
+  };
+  Int32 count = bc.GetCount();
+  for (Int32 i = 0; i < skipCount; ++i)
+    if (std::find(skipIds, skipIds + i, skipIds[i]) == skipIds + i && bc.Has(skipIds[i]))
+      --count;
+  HyperFile hf;
+  hf.d_->mode = Mode::MemWrite;
+  hf.ok_ = true;
+  out->clear();
+  hf.d_->out.swap(*out);
+  Impl& d = *hf.d_;
+  d.PutU32(kMagic);
+  d.PutU32(ident);
+  d.PutU8(UChar(DataType::Container));
+  d.PutU32(UInt32(bc.GetId()));
+  d.PutU32(UInt32(count));
+  for (const BaseContainer::Entry& e : bc) {
+    if (skipped(e.id))
+      continue;
+    d.PutU32(UInt32(e.id));
+    if (!hf.WriteData(e.data))
+      break;
+  }
+  hf.d_->out.swap(*out);
+  return hf.ok_;
 }
 
 Bool HyperFile::ImageToContainer(const void* data, Int64 size, UInt32 ident, BaseContainer* out)

@@ -99,6 +99,41 @@ TEST(Container, ImageRoundTripsEveryType)
   EXPECT_FALSE(HyperFile::ImageToContainer(image.data(), Int64(image.size()), FourCC("xxxx"), &back));
 }
 
+TEST(Container, ImageWithoutSomeIdsEqualsTheImageOfACopyWithoutThem)
+{
+  orxtest::NoLeaks noLeaks;
+  BaseContainer bc = Sample();
+  BaseContainer copy = bc;
+  copy.RemoveData(4);
+  copy.RemoveData(10);
+  ByteArray expected;
+  ASSERT_TRUE(HyperFile::ContainerToImage(copy, FourCC("brow"), &expected));
+  // Old bytes in the buffer are replaced; an id named twice or absent changes nothing.
+  ByteArray image(1000, UChar(0xAB));
+  const Int32 skip[] = {10, 4, 10, 99};
+  ASSERT_TRUE(HyperFile::ContainerToImage(bc, FourCC("brow"), &image, skip, 4));
+  EXPECT_TRUE(image == expected);
+  // Only the outermost container loses them.
+  BaseContainer nested(1);
+  nested.SetContainer(4, bc);
+  nested.SetInt32(10, 1);
+  ASSERT_TRUE(HyperFile::ContainerToImage(nested, FourCC("brow"), &image, skip, 4));
+  BaseContainer back;
+  ASSERT_TRUE(HyperFile::ImageToContainer(image.data(), Int64(image.size()), FourCC("brow"), &back));
+  EXPECT_EQ(back.GetCount(), 0);
+  nested.RemoveData(10);
+  ASSERT_TRUE(HyperFile::ContainerToImage(nested, FourCC("brow"), &image, skip + 1, 1));
+  ASSERT_TRUE(HyperFile::ImageToContainer(image.data(), Int64(image.size()), FourCC("brow"), &back));
+  EXPECT_EQ(back.GetCount(), 0);
+  ASSERT_TRUE(HyperFile::ContainerToImage(nested, FourCC("brow"), &image, skip, 1));
+  ASSERT_TRUE(HyperFile::ImageToContainer(image.data(), Int64(image.size()), FourCC("brow"), &back));
+  ASSERT_NE(back.GetContainerInstance(4), nullptr);
+  const GeData* pointer = back.GetContainerInstance(4)->GetData(10);
+  ASSERT_NE(pointer, nullptr); // kept (as nil): only the outer entry 10 was left out
+  EXPECT_TRUE(pointer->IsNil());
+  EXPECT_EQ(back.GetContainerInstance(4)->GetCount(), bc.GetCount());
+}
+
 TEST(Container, DamagedImagesFailCleanly)
 {
   orxtest::NoLeaks noLeaks;

@@ -51,6 +51,7 @@ public:
   void SetFloat(Float v);
   void SetBool(Bool v);
   void SetString(const String& v);
+  void SetString(String&& v);
   void SetFilename(const Filename& v);
   void SetContainer(const BaseContainer& v);
   void SetContainer(BaseContainer&& v);
@@ -109,6 +110,8 @@ public:
   void SetId(Int32 id) { id_ = id; }
   Int32 GetCount() const { return live_; }
   void FlushAll();
+  // Room for n entries in all, so that adding up to that many moves nothing.
+  void Reserve(Int32 n);
 
   // Lookup by id; null when absent.
   const GeData* GetData(Int32 id) const;

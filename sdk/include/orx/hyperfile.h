@@ -66,9 +66,15 @@ public:
 
   // Container image helpers: the container written alone into a memory image with ident.
   static Bool ContainerToImage(const BaseContainer& bc, UInt32 ident, ByteArray* out);
+  // The same without the outermost container's entries of the given ids; out's memory is reused.
+  static Bool ContainerToImage(const BaseContainer& bc, UInt32 ident, ByteArray* out, const Int32* skipIds,
+                               Int32 skipCount);
   static Bool ImageToContainer(const void* data, Int64 size, UInt32 ident, BaseContainer* out);
 
 private:
+  // The entries of a container whose type tag was read.
+  Bool ReadContainerBody(BaseContainer* c);
+
   struct Impl;
   std::unique_ptr<Impl> d_;
   Bool ok_ = false;

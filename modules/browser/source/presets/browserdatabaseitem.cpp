@@ -67,7 +67,12 @@ void BrowserDatabaseItem::Close()
     std::lock_guard<Lock> g(db_->lock_);
     // The item may have moved since it was opened: its node follows its current hash.
     const BaseContainer* addr = item->GetContainerInstance(dbitem::kAddress);
-    BrowserHashNode* node = addr ? hashindex::FindNode(UInt32(addr->GetInt32(dbitem::kAddrHash))) : node_;
+    BrowserHashNode* node = node_;
+    if (addr) {
+      const UInt32 key = UInt32(addr->GetInt32(dbitem::kAddrHash));
+      if (!node_ || node_->GetKey() != key)
+        node = hashindex::FindNode(key);
+    }
     Bool left = hashindex::CloseEntry(node, item);
     if (!left && node != node_ && node_)
       left = hashindex::CloseEntry(node_, item);

@@ -4,6 +4,7 @@
 // cut anywhere holds, for every item, either its old or its new record. A file that could not be
 // read whole, or is not a library at all, is never written.
 #include <cstring>
+#include <iterator>
 #include <mutex>
 
 #include "orx/files.h"
@@ -18,6 +19,14 @@ using namespace dbchunk;
 namespace {
 
 Bool ToImage(const BaseContainer& bc, ByteArray* out) { return HyperFile::ContainerToImage(bc, kImageIdent, out); }
+
+constexpr Int32 kMemoryOnly[] = {dbitem::kOwner, dbitem::kChanged, dbitem::kChunkOffset};
+
+// The image of a record as it goes to disk, written straight from the record.
+Bool ToDiskImage(const BaseContainer& rec, ByteArray* out)
+{
+  return HyperFile::ContainerToImage(rec, kImageIdent, out, kMemoryOnly, Int32(std::size(kMemoryOnly)));
+}
 
 // A record as it goes to disk: without the entries that only mean something in memory.
 BaseContainer DiskCopy(const BaseContainer& rec)
@@ -474,16 +483,17 @@ Bool BrowserDatabase::SaveLocked(Bool always, Bool allowCompaction, Bool evenIfR
     const Int32 id = rec->GetId();
     if (id == -2)
       continue; // still open somewhere: purged once its last handle closed
-    const Int64 oldChunk = rec->GetInt64(dbitem::kChunkOffset, 0);
     if (id == -1) {
+      const Int64 oldChunk = rec->GetInt64(dbitem::kChunkOffset, 0);
       if (oldChunk > 0)
         toMark.push_back(oldChunk);
       erase.push_back(e.id);
       continue;
     }
-    if (!rec->GetBool(dbitem::kChanged) && !rewriteAll_)
+    if (!rewriteAll_ && !rec->GetBool(dbitem::kChanged))
       continue;
-    if (!ToImage(DiskCopy(*rec), &img))
+    const Int64 oldChunk = rec->GetInt64(dbitem::kChunkOffset, 0);
+    if (!ToDiskImage(*rec, &img))
       return false;
     placed.push_back({rec, base + Int64(buf.size())});
     AppendChunk(&buf, kItem, UInt32(id), img.data(), Int64(img.size()));
