@@ -65,17 +65,15 @@ void BrowserDatabaseItem::Close()
     BaseContainer* item = item_;
     item_ = nullptr;
     std::lock_guard<Lock> g(db_->lock_);
-    // The item may have moved since it was opened: its node follows its current hash.
-    const BaseContainer* addr = item->GetContainerInstance(dbitem::kAddress);
-    BrowserHashNode* node = node_;
-    if (addr) {
-      const UInt32 key = UInt32(addr->GetInt32(dbitem::kAddrHash));
-      if (!node_ || node_->GetKey() != key)
-        node = hashindex::FindNode(key);
+    // An item is in one node: the one it was opened in unless it moved since, then the node of
+    // its current hash.
+    Int32 closed = hashindex::CloseEntryIfThere(node_, item);
+    if (closed < 0) {
+      const BaseContainer* addr = item->GetContainerInstance(dbitem::kAddress);
+      BrowserHashNode* node = addr ? hashindex::FindNode(UInt32(addr->GetInt32(dbitem::kAddrHash))) : nullptr;
+      closed = node != node_ ? hashindex::CloseEntryIfThere(node, item) : -1;
     }
-    Bool left = hashindex::CloseEntry(node, item);
-    if (!left && node != node_ && node_)
-      left = hashindex::CloseEntry(node_, item);
+    const Bool left = closed == 1;
     // An item deleted while open is purged by the next save.
     if (left)
       db_->changed_ = true;

@@ -11,6 +11,18 @@ namespace {
 std::atomic<BrowserHashNode*> g_root{nullptr};
 std::atomic<Int64> g_nodes{0};
 
+// Nodes recently found or inserted, one per slot by the low bits of the key, in front of the
+// tree walk: a 100 000-node tree is about 23 levels deep, a cache miss each. A slot only ever
+// names a node of the tree, so a stale slot just means walking; the tree stays the truth.
+constexpr UInt32 kCacheSlots = 1u << 17;
+std::atomic<std::atomic<BrowserHashNode*>*> g_cache{nullptr};
+
+void Remember(BrowserHashNode* n)
+{
+  if (std::atomic<BrowserHashNode*>* c = g_cache.load(std::memory_order_acquire))
+    c[n->GetKey() & (kCacheSlots - 1)].store(n, std::memory_order_release);
+}
+
 Lock& RootLock()
 {
   static Lock* l = new Lock(); // lives as long as the process: threads may still be unwinding
@@ -172,11 +184,18 @@ Int32 PathHash(const String& path) { return BrowserPathHash(path); }
 
 BrowserHashNode* FindNode(UInt32 key)
 {
+  if (std::atomic<BrowserHashNode*>* c = g_cache.load(std::memory_order_acquire)) {
+    BrowserHashNode* hit = c[key & (kCacheSlots - 1)].load(std::memory_order_acquire);
+    if (hit && hit->GetKey() == key)
+      return hit;
+  }
   BRTreeNode* n = g_root.load(std::memory_order_acquire);
   while (n) {
     UInt32 k = n->GetKey();
-    if (k == key)
+    if (k == key) {
+      Remember(static_cast<BrowserHashNode*>(n));
       return static_cast<BrowserHashNode*>(n);
+    }
     n = key > k ? n->GetRight() : n->GetLeft();
   }
   return nullptr;
@@ -191,8 +210,14 @@ BrowserHashNode* InsertNode(BrowserHashNode* fresh)
     std::lock_guard<Lock> g(RootLock());
     root = g_root.load(std::memory_order_acquire);
     if (!root) {
+      // Without memory for the cache every lookup walks the tree.
+      if (!g_cache.load(std::memory_order_acquire))
+        g_cache.store(static_cast<std::atomic<BrowserHashNode*>*>(OrxMemAlloc(
+                        Int64(sizeof(std::atomic<BrowserHashNode*>)) * kCacheSlots, __LINE__, __FILE__, true)),
+                      std::memory_order_release);
       fresh->AddReference();
       g_root.store(fresh, std::memory_order_release);
+      Remember(fresh);
       return fresh;
     }
   }
@@ -210,6 +235,7 @@ BrowserHashNode* InsertNode(BrowserHashNode* fresh)
         HashTreeAccess::SetParent(fresh, n);
         fresh->AddReference();
         link.store(fresh, std::memory_order_release);
+        Remember(fresh);
         return fresh;
       }
     }
@@ -309,14 +335,14 @@ void ReleaseEntry(BrowserHashNode* node, const BaseContainer* item)
   }
 }
 
-Bool CloseEntry(BrowserHashNode* node, BaseContainer* item)
+Int32 CloseEntryIfThere(BrowserHashNode* node, BaseContainer* item)
 {
   if (!node)
-    return false;
+    return -1;
   std::lock_guard<RWLock> g(node->GetLock());
   Int32 i = node->FindIndexLocked(item);
   if (i < 0)
-    return false;
+    return -1;
   HashEntry& e = node->GetEntries()[i];
   UInt32 v = e.open.load(std::memory_order_relaxed);
   if (v > 0)
@@ -324,10 +350,12 @@ Bool CloseEntry(BrowserHashNode* node, BaseContainer* item)
   if (v == 0 && item->GetId() == -2) {
     node->RemoveAtLocked(i);
     item->SetId(-1);
-    return true;
+    return 1;
   }
-  return false;
+  return 0;
 }
+
+Bool CloseEntry(BrowserHashNode* node, BaseContainer* item) { return CloseEntryIfThere(node, item) == 1; }
 
 UInt32 GetOpenCountLocked(BrowserHashNode* node, const BaseContainer* item)
 {
@@ -420,11 +448,14 @@ Lock& MoveLock()
 void FreeTree()
 {
   BrowserHashNode* root = nullptr;
+  std::atomic<BrowserHashNode*>* cache = nullptr;
   {
     std::lock_guard<Lock> g(RootLock());
     root = g_root.exchange(nullptr, std::memory_order_acq_rel);
+    cache = g_cache.exchange(nullptr, std::memory_order_acq_rel);
   }
   ReleaseSubtree(root);
+  OrxMemFree(cache);
 }
 
 Int64 NodeCount() { return g_nodes.load(std::memory_order_relaxed); }

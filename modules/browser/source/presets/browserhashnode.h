@@ -91,6 +91,8 @@ void ReleaseEntry(BrowserHashNode* node, const BaseContainer* item);
 // Lowers the open count; at 0 an item deleted while open (id -2) leaves the node and gets id -1.
 // True when it left.
 Bool CloseEntry(BrowserHashNode* node, BaseContainer* item);
+// The same, telling apart an item that is not in the node: -1 not there, 1 left, 0 stayed.
+Int32 CloseEntryIfThere(BrowserHashNode* node, BaseContainer* item);
 Bool RemoveIfUnused(BrowserHashNode* node, const BaseContainer* item);
 Bool RemoveEntry(BrowserHashNode* node, const BaseContainer* item);
 Bool RemoveEntryLocked(BrowserHashNode* node, const BaseContainer* item);
