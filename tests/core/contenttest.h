@@ -22,12 +22,17 @@ namespace contenttest {
 
 struct ItemSpec
 {
+  ItemSpec(std::string p, bool f = false, std::string d = "", Int32 o = 0x7fffffff, std::string n = "",
+           Int32 t = 1018031)
+      : path(std::move(p)), folder(f), data(std::move(d)), order(o), name(std::move(n)), type(t)
+  {
+  }
   std::string path; // below the library's URL, "" for the root record
-  bool folder = false;
+  bool folder;
   std::string data;
-  Int32 order = 0x7fffffff;
+  Int32 order;
   std::string name; // shown name, "" for none
-  Int32 type = 1018031;
+  Int32 type;
 };
 
 inline Filename UserFolder() { return GetUserBrowserFolder(); }
@@ -127,8 +132,9 @@ protected:
   }
   void Start()
   {
-    if (!started_)
+    if (!started_) {
       ASSERT_TRUE(InitContent());
+    }
     started_ = true;
   }
   void Stop()
