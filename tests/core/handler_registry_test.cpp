@@ -187,6 +187,20 @@ TEST_F(RegistryTest, HandlersMayUseTheRegistryFromIdentify)
   EXPECT_EQ(GetPluginCount(), 1);
 }
 
+TEST_F(RegistryTest, RemovalDuringAWalkDoesNotHideALaterHandler)
+{
+  // While the walk asks the second handler, the first is unregistered: the third moves down onto
+  // the index the walk has just passed, and must still be found.
+  TestHandler first(10, "png", ""), second(11, "png", ""), third(12, "tga", "TGA!");
+  ASSERT_TRUE(RegisterPlugin(&first, 1));
+  ASSERT_TRUE(RegisterPlugin(&second, 1));
+  ASSERT_TRUE(RegisterPlugin(&third, 1));
+  second.onIdentify = [&](Bool) { UnregisterPlugin(&first); };
+  BrowserPluginInterface* h = nullptr;
+  EXPECT_TRUE(FindPluginForURL(BrowserURL(String("file:/x/a.tga")), false, &h));
+  EXPECT_EQ(h, &third);
+}
+
 TEST_F(RegistryTest, UnregisterWaitsForRunningCalls)
 {
   TestHandler slow(5, "png", kPng);

@@ -173,6 +173,7 @@ public:
     for (Int32 j = i + 1; j < count_; ++j)
       At(j - 1) = At(j);
     --count_;
+    ++removals_;
     // The entry is gone, so no new call can start; wait for the ones running elsewhere.
     const std::thread::id self = std::this_thread::get_id();
     idle_.wait(g, [&] {
@@ -194,6 +195,14 @@ public:
   {
     std::lock_guard g(lock_);
     return count_;
+  }
+
+  // Changes whenever an entry is removed: the entries behind it moved down one index, so a walk by
+  // index that ran meanwhile may have stepped over one of them.
+  UInt64 Removals()
+  {
+    std::lock_guard g(lock_);
+    return removals_;
   }
 
   // The handler at index marked as being called, or null (nothing marked) when the entry is past
@@ -297,6 +306,7 @@ private:
   Int32 blockCap_ = 0, blockCount_ = 0, count_ = 0;
   Call* calls_ = nullptr;
   Int32 callCap_ = 0, callCount_ = 0;
+  UInt64 removals_ = 0;
 };
 
 Registry g_registry;
@@ -318,23 +328,40 @@ private:
   BrowserPluginInterface* h_;
 };
 
+// Walks the entries by index, calling test on each (marked as being called) until it answers true.
+// A walk that found nothing while an entry was removed may have skipped one that moved down: it is
+// walked again, a few times at most.
+template <typename Test>
+BrowserPluginInterface* WalkRegistry(Int32 count, Bool filesOnly, Test test)
+{
+  for (Int32 attempt = 0; attempt < 8; ++attempt) {
+    const UInt64 removals = g_registry.Removals();
+    for (Int32 i = 0; i < count; ++i) {
+      Bool pastEnd = false;
+      BrowserPluginInterface* h = g_registry.BeginCallAt(i, filesOnly, &pastEnd);
+      if (pastEnd)
+        break;
+      if (!h)
+        continue;
+      CallGuard guard(h);
+      if (test(h))
+        return h;
+    }
+    if (g_registry.Removals() == removals)
+      break;
+    count = g_registry.Count();
+  }
+  return nullptr;
+}
+
 // Asks every file-identifying handler in registration order, skipping skip; the first that answers
 // true is the answer.
 BrowserPluginInterface* FirstIdentifying(Int32 count, BrowserURL& url, const void* header, Int32 size,
                                          BrowserPluginInterface* skip)
 {
-  for (Int32 i = 0; i < count; ++i) {
-    Bool pastEnd = false;
-    BrowserPluginInterface* h = g_registry.BeginCallAt(i, true, &pastEnd);
-    if (pastEnd)
-      break;
-    if (!h)
-      continue;
-    CallGuard guard(h);
-    if (h != skip && h->Identify(url, header, size, 0))
-      return h;
-  }
-  return nullptr;
+  return WalkRegistry(count, true, [&](BrowserPluginInterface* h) {
+    return h != skip && h->Identify(url, header, size, 0);
+  });
 }
 
 // Up to HANDLER_HEADER_SIZE bytes of the content at url: the file's, or for a URL that is not a
@@ -382,19 +409,7 @@ Int32 GetPluginCount() { return g_registry.Count(); }
 
 BrowserPluginInterface* FindPluginByID(Int32 id)
 {
-  const Int32 count = g_registry.Count();
-  for (Int32 i = 0; i < count; ++i) {
-    Bool pastEnd = false;
-    BrowserPluginInterface* h = g_registry.BeginCallAt(i, false, &pastEnd);
-    if (pastEnd)
-      break;
-    if (!h)
-      continue;
-    CallGuard guard(h);
-    if (h->GetPluginID(nullptr) == id)
-      return h;
-  }
-  return nullptr;
+  return WalkRegistry(g_registry.Count(), false, [&](BrowserPluginInterface* h) { return h->GetPluginID(nullptr) == id; });
 }
 
 Bool FindPluginForURL(const BrowserURL& url, Bool checkContents, BrowserPluginInterface** out)
