@@ -110,6 +110,9 @@ public:
   void SetId(Int32 id) { id_ = id; }
   Int32 GetCount() const { return live_; }
   void FlushAll();
+  // Takes over o's entries in place of its own; its own id stays as it is (readers elsewhere may
+  // be looking at the id meanwhile).
+  void TakeEntries(BaseContainer&& o) noexcept;
   // Room for n entries in all, so that adding up to that many moves nothing.
   void Reserve(Int32 n);
 
@@ -121,6 +124,9 @@ public:
   GeData& SetData(Int32 id, GeData&& data);
   Bool RemoveData(Int32 id);
   Bool Has(Int32 id) const { return GetData(id) != nullptr; }
+  // Where the entry stands in iteration order (comparable between entries until the next
+  // change of the container); -1 when absent.
+  Int32 GetPosition(Int32 id) const { return FindPos(id); }
 
   Int32 GetInt32(Int32 id, Int32 def = 0) const;
   Int64 GetInt64(Int32 id, Int64 def = 0) const;

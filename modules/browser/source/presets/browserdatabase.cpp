@@ -123,6 +123,9 @@ void BrowserDatabase::Destroy(BrowserDatabase* db)
   {
     std::lock_guard<Lock> g(db->lock_);
     db->items_.FlushAll();
+    db->dirty_.clear();
+    db->lazyLeft_.store(0);
+    db->lazyImages_.Clear();
     if (db->fileObj_) {
       db->fileObj_->Close();
       OrxDeleteObj(db->fileObj_);
@@ -407,8 +410,9 @@ void BrowserDatabase::ListItems(std::vector<ItemInfo>* out) const
   out->clear();
   std::lock_guard<Lock> g(lock_);
   out->reserve(std::size_t(items_.GetCount()));
+  BrowserDatabase* self = const_cast<BrowserDatabase*>(this);
   for (const BaseContainer::Entry& e : items_) {
-    const BaseContainer* rec = e.data.GetContainer();
+    const BaseContainer* rec = self->DecodedLocked(self->items_.Mutable(e).GetContainer());
     if (!rec)
       continue;
     const BaseContainer* addr = rec->GetContainerInstance(dbitem::kAddress);
@@ -451,7 +455,7 @@ void BrowserDatabase::ResolveDuplicateNameLocked(const String& loadedName)
   name_ = candidate;
   // The index is not built yet: only the records follow.
   for (const BaseContainer::Entry& e : items_) {
-    BaseContainer* rec = items_.Mutable(e).GetContainer();
+    BaseContainer* rec = DecodedLocked(items_.Mutable(e).GetContainer());
     BaseContainer* addr = rec ? rec->GetContainerInstance(dbitem::kAddress) : nullptr;
     if (!addr)
       continue;
@@ -461,7 +465,7 @@ void BrowserDatabase::ResolveDuplicateNameLocked(const String& loadedName)
       String np = candidate + path.SubStr(n, path.GetLength() - n);
       addr->SetString(dbitem::kAddrPath, np);
       addr->SetInt32(dbitem::kAddrHash, hashindex::PathHash(np));
-      rec->SetBool(dbitem::kChanged, true);
+      MarkChangedLocked(rec);
     }
   }
   changed_ = infoChanged_ = true;
@@ -486,7 +490,7 @@ Bool BrowserDatabase::Rename(const String& newName)
     return true;
   const Int32 n = old.GetLength();
   for (const BaseContainer::Entry& e : items_) {
-    BaseContainer* rec = items_.Mutable(e).GetContainer();
+    BaseContainer* rec = DecodedLocked(items_.Mutable(e).GetContainer());
     if (!rec || rec->GetId() == -1)
       continue;
     const BaseContainer* addr = rec->GetContainerInstance(dbitem::kAddress);
@@ -512,8 +516,12 @@ Bool BrowserDatabase::Rename(const String& newName)
 
 void BrowserDatabase::MarkChangedLocked(BaseContainer* item)
 {
+  DecodedLocked(item);
   item->SetBool(dbitem::kChanged, true);
   changed_ = true;
+  // A record deleted while open keeps the key it was queued under at deletion.
+  if (item->GetId() >= 1)
+    dirty_.push_back(item->GetId());
 }
 
 BrowserDatabaseItem* BrowserDatabase::NewHandle() { return OrxNewObj(BrowserDatabaseItem); }
@@ -604,10 +612,10 @@ BrowserDatabaseItem* BrowserDatabase::OpenOrCreateItem(const String& path, Int32
     addr.SetString(dbitem::kAddrPath, path);
     addr.SetInt32(dbitem::kAddrHash, hash);
     rec.SetContainer(dbitem::kAddress, std::move(addr));
-    rec.SetBool(dbitem::kChanged, true);
     stored = items_.SetContainer(id, std::move(rec));
     if (!stored)
       return nullptr;
+    MarkChangedLocked(stored);
     node = hashindex::AddNode(stored, this, path, UInt32(hash));
     if (!node) {
       items_.RemoveData(id);
@@ -629,6 +637,7 @@ BrowserDatabaseItem* BrowserDatabase::OpenOrCreateItem(const String& path, Int32
 
 void BrowserDatabase::RemoveItemStorageLocked(BaseContainer* item, Int32 itemKey, Bool)
 {
+  DecodedLocked(item);
   if (BaseContainer* data = item->GetContainerInstance(dbitem::kData)) {
     Int64 off = data->GetInt64(dbitem::kDataOffset, 0);
     if (inner_ && off > 0)
@@ -664,6 +673,7 @@ Bool BrowserDatabase::DeleteItem(const String& path)
     return false;
   }
   std::lock_guard<Lock> g(owner->lock_);
+  owner->DecodedLocked(item);
   const Int32 key = item->GetId();
   if (key < 1) {
     hashindex::ReleaseEntry(node, item);
@@ -672,6 +682,8 @@ Bool BrowserDatabase::DeleteItem(const String& path)
   Bool erase = false;
   {
     std::lock_guard<RWLock> n(node->GetLock());
+    // Whatever happens below, the next save has to look at this key.
+    owner->MarkDirtyKeyLocked(key);
     UInt32 open = hashindex::GetOpenCountLocked(node, item);
     if (open > 1) {
       item->SetId(-2);
@@ -696,6 +708,7 @@ Bool BrowserDatabase::DeleteItem(const String& path)
 
 void BrowserDatabase::MoveEntryLocked(BaseContainer* item, const String& newPath, Int32 newHash)
 {
+  DecodedLocked(item);
   BaseContainer* addr = item->GetContainerInstance(dbitem::kAddress);
   if (!addr)
     addr = item->SetContainer(dbitem::kAddress, BaseContainer());
@@ -747,6 +760,7 @@ Bool BrowserDatabase::MoveItem(const String& oldPath, const String& newPath)
   Bool ok = false;
   {
     std::lock_guard<Lock> g(owner->lock_);
+    owner->DecodedLocked(item);
     const Int32 newHash = hashindex::PathHash(newPath);
     BrowserHashNode* target = hashindex::FindNode(UInt32(newHash));
     Bool exists = false;

@@ -12,6 +12,7 @@
 #include "orx/bitmap.h"
 #include "orx/container.h"
 #include "orx/threads.h"
+#include "presets/browserdatabasechunk.h"
 #include "presets/browserdatabaseitem.h"
 #include "presets/dbbitmapcache.h"
 
@@ -144,7 +145,15 @@ private:
   void UpgradeLocked();
   void ResolveDuplicateNameLocked(const String& loadedName);
   void MoveEntryLocked(BaseContainer* item, const String& newPath, Int32 newHash);
+  // Every access to a record goes through here: a record loaded undecoded (it holds only its
+  // address, see dbchunk::LibraryImage) is decoded on first use. Gives rec.
+  BaseContainer* DecodedLocked(BaseContainer* rec);
+  void DecodeAllLocked();
+  // Replaces an undecoded record's stub by its decoded entries.
+  void AdoptDecodedLocked(BaseContainer* rec, BaseContainer&& full);
+  // The one place where a record's changed flag is set.
   void MarkChangedLocked(BaseContainer* item);
+  void MarkDirtyKeyLocked(Int32 key) { dirty_.push_back(key); }
   void RemoveItemStorageLocked(BaseContainer* item, Int32 itemKey, Bool deferDead);
   Bool WriteDataLocked(BaseContainer* item, const void* stored, Int64 size, Int32 encoding, Int64 originalLength);
   Bool ReadDataLocked(const BaseContainer* item, ByteArray* out);
@@ -174,6 +183,13 @@ private:
   std::vector<Int64, orx::HostAllocator<Int64>> legacyOffsets_;
   // Chunks that no record refers to any more, marked dead once the next save made that durable.
   std::vector<Int64, orx::HostAllocator<Int64>> pendingDead_;
+  // Keys of the records that a save has to look at (changed, or deleted); may hold duplicates.
+  // Filled only by MarkChangedLocked and the deletions, so that a save need not scan every record.
+  std::vector<Int32, orx::HostAllocator<Int32>> dirty_;
+  // Images of the records not decoded yet, and how many there are (read without the lock: zero
+  // means every record is decoded).
+  dbchunk::KeptImages lazyImages_;
+  std::atomic<Int32> lazyLeft_{0};
   Int32 version_ = 7;
   String name_;
   BaseContainer displayNames_;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <vector>
 
 #include "orx/hyperfile.h"
 #include "presets/browserdatabaseitem.h"
@@ -140,10 +142,11 @@ const UChar* FileChunkSource::Peek(Int64 pos, Int64 n)
     return nullptr;
   if (pos >= bufPos_ && pos + n <= bufPos_ + bufLen_)
     return buf_.data() + (pos - bufPos_);
-  constexpr Int64 kMinBlock = 16 * 1024, kMaxBlock = 1024 * 1024;
-  // Sequential use earns a bigger window; a jump starts small again.
+  constexpr Int64 kMinBlock = 512, kMaxBlock = 1024 * 1024;
+  // Sequential use earns a bigger window; a jump starts small again, since jumps mostly go over
+  // data and previews to the next header, and copying what lies between costs more than a read.
   if (pos <= bufPos_ + bufLen_ && pos >= bufPos_)
-    block_ = std::min(block_ * 2, kMaxBlock);
+    block_ = std::min(std::max(block_, Int64(16 * 1024)) * 2, kMaxBlock);
   else
     block_ = kMinBlock;
   Int64 want = std::min(std::max(block_, n), length_ - pos);
@@ -188,10 +191,116 @@ void StoreItem(LibraryImage* out, Int32 id, BaseContainer&& rec, Int64 chunkStar
   out->maxItemId = std::max(out->maxItemId, id);
 }
 
+// A cursor over a container image that checks what the container reader checks.
+struct ImageCursor
+{
+  const UChar* in;
+  Int64 size;
+  Int64 pos = 0;
+  bool Skip(Int64 n)
+  {
+    if (n < 0 || n > size - pos)
+      return false;
+    pos += n;
+    return true;
+  }
+  bool U8(UChar* v)
+  {
+    if (size - pos < 1)
+      return false;
+    *v = in[pos++];
+    return true;
+  }
+  bool U32(UInt32* v)
+  {
+    if (size - pos < 4)
+      return false;
+    *v = Load32(in + pos);
+    pos += 4;
+    return true;
+  }
+};
+
+constexpr UChar kTagNil = UChar(DataType::Nil), kTagInt32 = UChar(DataType::Int32),
+                kTagInt64 = UChar(DataType::Int64), kTagFloat = UChar(DataType::Float),
+                kTagBool = UChar(DataType::Bool), kTagString = UChar(DataType::String),
+                kTagFilename = UChar(DataType::Filename), kTagContainer = UChar(DataType::Container),
+                kTagBytes = UChar(DataType::Bytes);
+
+bool SkipBody(ImageCursor& c, Int32 level);
+
+bool SkipValue(ImageCursor& c, Int32 level, UChar tag)
+{
+  switch (tag) {
+    case kTagNil: return true;
+    case kTagInt32: return c.Skip(4);
+    case kTagInt64:
+    case kTagFloat: return c.Skip(8);
+    case kTagBool: {
+      UChar b;
+      return c.U8(&b) && b <= 1;
+    }
+    case kTagString:
+    case kTagFilename: {
+      UInt32 n;
+      return c.U32(&n) && c.Skip(Int64(n) * 2);
+    }
+    case kTagBytes: {
+      UInt32 hi, lo;
+      if (!c.U32(&hi) || !c.U32(&lo))
+        return false;
+      const UInt64 n = (UInt64(hi) << 32) | lo;
+      return n <= UInt64(INT64_MAX) && c.Skip(Int64(n));
+    }
+    case kTagContainer: return SkipBody(c, level);
+    default: return false;
+  }
+}
+
+// The id, the count and the entries of a container at nesting level `level` (the record is 0).
+bool ReadBodyHead(ImageCursor& c, Int32 level, UInt32* id, UInt32* count)
+{
+  if (level >= HyperFile::kMaxDepth || !c.U32(id) || !c.U32(count))
+    return false;
+  return Int64(*count) * 5 <= c.size - c.pos;
+}
+
+bool SkipBody(ImageCursor& c, Int32 level)
+{
+  UInt32 id, count;
+  if (!ReadBodyHead(c, level, &id, &count))
+    return false;
+  for (UInt32 i = 0; i < count; ++i) {
+    UInt32 eid;
+    UChar tag;
+    if (!c.U32(&eid) || !c.U8(&tag) || !SkipValue(c, level + 1, tag))
+      return false;
+  }
+  return true;
+}
+
 bool ReadImage(ChunkSource* src, Int64 pos, Int64 size, BaseContainer* out)
 {
   const UChar* p = src->Peek(pos, size);
   return p && HyperFile::ImageToContainer(p, size, kImageIdent, out);
+}
+
+// A record of the plain shape becomes a stub that keeps its image for later; false when it has to
+// be decoded now.
+bool KeepImage(ChunkSource* src, Int64 pos, Int64 size, LibraryImage* out, BaseContainer* stub)
+{
+  const UChar* p = src->Peek(pos, size);
+  RecordKeys keys;
+  if (!p || size > Int64(UINT32_MAX) || !ScanRecordImage(p, size, &keys))
+    return false;
+  const Int64 at = out->images.Add(p, UInt32(size));
+  stub->FlushAll();
+  stub->SetId(keys.id);
+  // Room for the chunk offset and the owner as well: nothing else is added before decoding.
+  stub->Reserve(3);
+  stub->SetInt64(dbitem::kLazy, at);
+  ++out->lazyCount;
+  return true;
 }
 
 void ReadLegacyArray(ChunkSource* src, Int64 start, Int64 size, LibraryImage* out)
@@ -234,7 +343,116 @@ void ReadLegacyArray(ChunkSource* src, Int64 start, Int64 size, LibraryImage* ou
 
 } // namespace
 
-void ReadLibrary(ChunkSource* src, LibraryImage* out)
+Bool ScanRecordImage(const UChar* p, Int64 size, RecordKeys* out)
+{
+  ImageCursor c{p, size};
+  UInt32 magic, ident, id, count;
+  UChar tag;
+  if (!c.U32(&magic) || !c.U32(&ident) || magic != HyperFile::kMagic || ident != kImageIdent || !c.U8(&tag) ||
+      tag != kTagContainer || !ReadBodyHead(c, 0, &id, &count))
+    return false;
+  bool address = false, path = false, hash = false;
+  for (UInt32 i = 0; i < count; ++i) {
+    UInt32 eid;
+    if (!c.U32(&eid) || !c.U8(&tag))
+      return false;
+    const Int32 e = Int32(eid);
+    if (e == dbitem::kOwner || e == dbitem::kChanged || e == dbitem::kChunkOffset || e == dbitem::kLazy)
+      return false;
+    if (e != dbitem::kAddress) {
+      if (!SkipValue(c, 1, tag))
+        return false;
+      continue;
+    }
+    if (address || tag != kTagContainer)
+      return false;
+    address = true;
+    UInt32 aid, acount;
+    if (!ReadBodyHead(c, 1, &aid, &acount))
+      return false;
+    for (UInt32 k = 0; k < acount; ++k) {
+      UInt32 sub;
+      UChar st;
+      if (!c.U32(&sub) || !c.U8(&st))
+        return false;
+      if (Int32(sub) == dbitem::kAddrPath) {
+        UInt32 n;
+        if (path || st != kTagString || !c.U32(&n))
+          return false;
+        out->path = c.in + c.pos;
+        out->pathUnits = n;
+        if (!c.Skip(Int64(n) * 2))
+          return false;
+        path = true;
+      } else if (Int32(sub) == dbitem::kAddrHash) {
+        UInt32 h;
+        if (hash || st != kTagInt32 || !c.U32(&h))
+          return false;
+        out->hash = Int32(h);
+        hash = true;
+      } else if (!SkipValue(c, 2, st)) {
+        return false;
+      }
+    }
+  }
+  out->id = Int32(id);
+  return address && path && hash;
+}
+
+Int64 KeptImages::Add(const UChar* p, UInt32 size)
+{
+  constexpr std::size_t kBlock = std::size_t(1) << 20;
+  const std::size_t need = 4 + std::size_t(size);
+  if (blocks_.empty() || blocks_.back().capacity() - blocks_.back().size() < need) {
+    blocks_.emplace_back();
+    blocks_.back().reserve(std::max(kBlock, need));
+  }
+  ByteArray& b = blocks_.back();
+  const std::size_t off = b.size();
+  b.resize(off + need);
+  std::memcpy(b.data() + off, &size, 4);
+  std::memcpy(b.data() + off + 4, p, size);
+  return (Int64(blocks_.size() - 1) << 32) | Int64(off);
+}
+
+Bool KeptImages::Get(Int64 at, const UChar** p, Int64* size) const
+{
+  const UInt64 block = UInt64(at) >> 32, off = UInt64(at) & 0xffffffffu;
+  if (at < 0 || block >= blocks_.size() || off + 4 > blocks_[block].size())
+    return false;
+  const ByteArray& b = blocks_[block];
+  UInt32 n;
+  std::memcpy(&n, b.data() + off, 4);
+  if (n > b.size() - off - 4)
+    return false;
+  *p = b.data() + off + 4;
+  *size = Int64(n);
+  return true;
+}
+
+Bool KeptImageKeys(const KeptImages& images, Int64 at, String* path, Int32* hash)
+{
+  const UChar* p;
+  Int64 n;
+  RecordKeys keys;
+  if (!images.Get(at, &p, &n) || !ScanRecordImage(p, n, &keys))
+    return false;
+  String::Storage units(keys.pathUnits, Utf16Char(0));
+  for (UInt32 i = 0; i < keys.pathUnits; ++i)
+    units[i] = Utf16Char((UInt32(keys.path[2 * i]) << 8) | keys.path[2 * i + 1]);
+  *path = String(units.data(), Int32(keys.pathUnits));
+  *hash = keys.hash;
+  return true;
+}
+
+Bool DecodeKeptImage(const KeptImages& images, Int64 at, BaseContainer* out)
+{
+  const UChar* p;
+  Int64 n;
+  return images.Get(at, &p, &n) && HyperFile::ImageToContainer(p, n, kImageIdent, out);
+}
+
+void ReadLibrary(ChunkSource* src, LibraryImage* out, Bool keepImages)
 {
   *out = LibraryImage();
   const Int64 len = src->Length();
@@ -301,6 +519,14 @@ void ReadLibrary(ChunkSource* src, LibraryImage* out)
         if (tag < 0)
           break;
         BaseContainer rec;
+        if (keepImages && KeepImage(src, body, size, out, &rec)) {
+          Int32 id = tag > 0 ? tag : rec.GetId();
+          if (id < 1)
+            break; // not stored: its image stays unused in the buffer
+          StoreItem(out, id, std::move(rec), start, kHeaderSize + size);
+          out->endOffset = pos;
+          break;
+        }
         if (!ReadImage(src, body, size, &rec)) {
           out->failed = true;
           break;

@@ -89,6 +89,23 @@ private:
   Int64 block_ = 16 * 1024;
 };
 
+// Record images kept for later, in blocks that never move once filled (a growing single buffer
+// would copy them again and again, and leave its old copies in the heap). A position is the block
+// number in the high word and the offset in the low word.
+class KeptImages
+{
+public:
+  // Gives the position of the copy.
+  Int64 Add(const UChar* p, UInt32 size);
+  // The image at a position; false when there is none.
+  Bool Get(Int64 at, const UChar** p, Int64* size) const;
+  Bool IsEmpty() const { return blocks_.empty(); }
+  void Clear() { std::vector<ByteArray>().swap(blocks_); }
+
+private:
+  std::vector<ByteArray> blocks_;
+};
+
 // What one pass over a library file found.
 struct LibraryImage
 {
@@ -115,9 +132,31 @@ struct LibraryImage
   Bool failed = false;     // the pass met a chunk it could not read
   Bool unreadBytes = false; // bytes were left that the pass could not account for
   Bool tornTail = false;   // the file ends inside a chunk (a write that was cut short)
+  // With keepImages: the images of records that wait to be decoded, each a 4-byte length in
+  // memory order and the bytes; such a record holds only its chunk offset and kLazy, the
+  // position of its image here (the index takes path and hash from the image).
+  KeptImages images;
+  Int32 lazyCount = 0;
 };
 
-// The pass of the reader. Never allocates more than the source holds.
-void ReadLibrary(ChunkSource* src, LibraryImage* out);
+// The pass of the reader. Never allocates more than the source holds. With keepImages, records of
+// the plain current shape are not decoded (see LibraryImage::images); DecodeKeptImage decodes one.
+void ReadLibrary(ChunkSource* src, LibraryImage* out, Bool keepImages = false);
+Bool DecodeKeptImage(const KeptImages& images, Int64 at, BaseContainer* out);
+// The path and the hash of a kept image.
+Bool KeptImageKeys(const KeptImages& images, Int64 at, String* path, Int32* hash);
+
+// What the index needs of a record image, found without decoding it.
+struct RecordKeys
+{
+  Int32 id = 0;
+  const UChar* path = nullptr; // big-endian UTF-16 units inside the image
+  UInt32 pathUnits = 0;
+  Int32 hash = 0;
+};
+// True only when the container reader would accept the image and the record has the plain shape:
+// exactly one address container holding exactly one String path (id 0) and one Int32 hash (id 2),
+// and none of the entries that exist in memory only. Allocates nothing.
+Bool ScanRecordImage(const UChar* p, Int64 size, RecordKeys* out);
 
 } // namespace dbchunk

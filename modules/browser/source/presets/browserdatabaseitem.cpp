@@ -64,19 +64,23 @@ void BrowserDatabaseItem::Close()
   if (item_) {
     BaseContainer* item = item_;
     item_ = nullptr;
-    std::lock_guard<Lock> g(db_->lock_);
-    // An item is in one node: the one it was opened in unless it moved since, then the node of
-    // its current hash.
-    Int32 closed = hashindex::CloseEntryIfThere(node_, item);
-    if (closed < 0) {
-      const BaseContainer* addr = item->GetContainerInstance(dbitem::kAddress);
-      BrowserHashNode* node = addr ? hashindex::FindNode(UInt32(addr->GetInt32(dbitem::kAddrHash))) : nullptr;
-      closed = node != node_ ? hashindex::CloseEntryIfThere(node, item) : -1;
+    // Most closes leave the item where it is: no library lock for those.
+    if (!hashindex::CloseIfStays(node_, item)) {
+      std::lock_guard<Lock> g(db_->lock_);
+      db_->DecodedLocked(item);
+      // An item is in one node: the one it was opened in unless it moved since, then the node of
+      // its current hash.
+      Int32 closed = hashindex::CloseEntryIfThere(node_, item);
+      if (closed < 0) {
+        const BaseContainer* addr = item->GetContainerInstance(dbitem::kAddress);
+        BrowserHashNode* node = addr ? hashindex::FindNode(UInt32(addr->GetInt32(dbitem::kAddrHash))) : nullptr;
+        closed = node != node_ ? hashindex::CloseEntryIfThere(node, item) : -1;
+      }
+      const Bool left = closed == 1;
+      // An item deleted while open is purged by the next save.
+      if (left)
+        db_->changed_ = true;
     }
-    const Bool left = closed == 1;
-    // An item deleted while open is purged by the next save.
-    if (left)
-      db_->changed_ = true;
   }
   if (owned_) {
     owned_ = false;
@@ -100,7 +104,7 @@ Bool BrowserDatabaseItem::Change(F&& f)
   std::lock_guard<Lock> g(db_->lock_);
   if (db_->IsReadOnly() || db_->noWrite_.load())
     return false;
-  if (!f(*item_))
+  if (!f(*db_->DecodedLocked(item_)))
     return false;
   db_->MarkChangedLocked(item_);
   return true;
@@ -110,8 +114,10 @@ template <typename F>
 auto BrowserDatabaseItem::Read(F&& f) const
 {
   std::lock_guard<Lock> g(db_->lock_);
-  return f(*static_cast<const BaseContainer*>(item_));
+  return f(*static_cast<const BaseContainer*>(db_->DecodedLocked(item_)));
 }
+
+BaseContainer* BrowserDatabaseItem::GetRecord() const { return item_ ? db_->DecodedLocked(item_) : nullptr; }
 
 Bool BrowserDatabaseItem::IsWritable() const { return item_ && !db_->IsReadOnly() && !db_->noWrite_.load(); }
 

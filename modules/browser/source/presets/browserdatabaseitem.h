@@ -25,6 +25,7 @@ constexpr Int32 kName = 16;
 constexpr Int32 kType2 = 17;
 constexpr Int32 kChanged = 18;     // memory only
 constexpr Int32 kChunkOffset = 19; // memory only
+constexpr Int32 kLazy = 20;        // memory only: where the undecoded image waits (never written)
 constexpr Int32 kState = 21;
 constexpr Int32 kAnimation = 22;
 
@@ -141,7 +142,7 @@ public:
   Bool RemovePreview(Int32 imageId);
 
   // The record itself, for a caller that holds the library's lock.
-  BaseContainer* GetRecord() const { return item_; }
+  BaseContainer* GetRecord() const;
 
 private:
   friend class BrowserDatabase;

@@ -3,6 +3,7 @@
 // Crash safety: new chunks are written and synced before any old chunk is marked dead, so a file
 // cut anywhere holds, for every item, either its old or its new record. A file that could not be
 // read whole, or is not a library at all, is never written.
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 #include <mutex>
@@ -25,6 +26,9 @@ constexpr Int32 kMemoryOnly[] = {dbitem::kOwner, dbitem::kChanged, dbitem::kChun
 // The image of a record as it goes to disk, written straight from the record.
 Bool ToDiskImage(const BaseContainer& rec, ByteArray* out)
 {
+  // A record that was never decoded holds only its address: writing it would lose the rest.
+  if (rec.Has(dbitem::kLazy))
+    return false;
   return HyperFile::ContainerToImage(rec, kImageIdent, out, kMemoryOnly, Int32(std::size(kMemoryOnly)));
 }
 
@@ -266,6 +270,46 @@ Bool BrowserDatabase::ReadDataLocked(const BaseContainer* item, ByteArray* out)
 // ---------------------------------------------------------------------------------------------
 // load
 
+BaseContainer* BrowserDatabase::DecodedLocked(BaseContainer* rec)
+{
+  if (!rec || lazyLeft_.load(std::memory_order_relaxed) == 0)
+    return rec;
+  const GeData* at = rec->GetData(dbitem::kLazy);
+  if (!at)
+    return rec;
+  BaseContainer full;
+  if (!DecodeKeptImage(lazyImages_, at->GetInt64(), &full)) {
+    // The reader checked this image at load, so only memory can have failed. The stub keeps its
+    // mark, which no save writes; nothing of this library is written any more.
+    noWrite_.store(true);
+    readOnly_.store(true);
+    return rec;
+  }
+  AdoptDecodedLocked(rec, std::move(full));
+  return rec;
+}
+
+void BrowserDatabase::AdoptDecodedLocked(BaseContainer* rec, BaseContainer&& full)
+{
+  // The same steps as for a record decoded by the reader and then indexed.
+  full.SetInt64(dbitem::kChunkOffset, rec->GetInt64(dbitem::kChunkOffset, 0));
+  full.RemoveData(dbitem::kChanged);
+  full.RemoveData(dbitem::kLazy);
+  if (void* owner = rec->GetPointer(dbitem::kOwner))
+    full.SetPointer(dbitem::kOwner, owner);
+  rec->TakeEntries(std::move(full));
+  if (lazyLeft_.fetch_sub(1, std::memory_order_acq_rel) == 1)
+    lazyImages_.Clear();
+}
+
+void BrowserDatabase::DecodeAllLocked()
+{
+  if (lazyLeft_.load(std::memory_order_relaxed) == 0)
+    return;
+  for (const BaseContainer::Entry& e : items_)
+    DecodedLocked(items_.Mutable(e).GetContainer());
+}
+
 Bool BrowserDatabase::Load()
 {
   std::lock_guard<Lock> g(lock_);
@@ -275,13 +319,30 @@ Bool BrowserDatabase::Load()
     if (!f.Open(file_, FileMode::Read))
       return false;
     FileChunkSource src(&f);
-    ReadLibrary(&src, &img);
+    ReadLibrary(&src, &img, true);
   }
   if (items_.GetCount() > 0) {
     hashindex::RemoveLibrary(this);
     items_.FlushAll();
   }
   items_ = std::move(img.items);
+  dirty_.clear();
+  lazyImages_ = std::move(img.images);
+  {
+    Int32 lazy = 0;
+    if (img.lazyCount > 0)
+      for (const BaseContainer::Entry& e : items_)
+        if (const BaseContainer* rec = e.data.GetContainer(); rec && rec->Has(dbitem::kLazy))
+          ++lazy;
+    lazyLeft_.store(lazy, std::memory_order_release);
+  }
+  // Old versions are upgraded record by record, and damaged or legacy files are rare: all of
+  // those are decoded now.
+  if (img.version < kCurrentVersion || img.failed || img.unreadBytes || img.notLibrary || !img.legacyIds.empty() ||
+      !img.legacyOffsets.empty())
+    DecodeAllLocked();
+  if (lazyLeft_.load(std::memory_order_relaxed) == 0)
+    lazyImages_.Clear();
   itemCount_ = img.itemCount;
   nextId_ = img.maxItemId + 1;
   endOffset_ = img.endOffset;
@@ -329,12 +390,14 @@ Bool BrowserDatabase::Load()
 
   ResolveDuplicateNameLocked(img.name);
   BuildIndexLocked();
+
   UpgradeLocked();
   // More dead bytes than live ones: ask for compaction.
   wantsCompaction_ = img.deadBytes > img.scanned - img.deadBytes;
   return true;
 }
 
+// A record that waits to be decoded is indexed from the path and hash in its image.
 void BrowserDatabase::BuildIndexLocked()
 {
   const Bool ro = IsReadOnly();
@@ -343,23 +406,32 @@ void BrowserDatabase::BuildIndexLocked()
     if (!rec || e.id < 1 || rec->GetId() < 1)
       continue;
     rec->SetPointer(dbitem::kOwner, this);
+    if (const GeData* kept = rec->GetData(dbitem::kLazy)) {
+      String path;
+      Int32 hash;
+      if (KeptImageKeys(lazyImages_, kept->GetInt64(), &path, &hash)) {
+        hashindex::IndexLoadedItem(rec, this, std::move(path), UInt32(hash), ro, caseFlag_);
+        continue;
+      }
+      DecodedLocked(rec);
+    }
     BaseContainer* addr = rec->GetContainerInstance(dbitem::kAddress);
     if (!addr)
       addr = rec->SetContainer(dbitem::kAddress, BaseContainer());
     const String* pathPtr = nullptr;
     if (const GeData* d = addr->GetData(dbitem::kAddrPath))
       pathPtr = d->GetStringPtr();
-    const String path = pathPtr ? *pathPtr : String();
-    Int32 hash;
+    static const String kNoPath;
     if (version_ < 7 || !addr->Has(dbitem::kAddrHash)) {
-      hash = hashindex::PathHash(path);
+      const String path = pathPtr ? *pathPtr : kNoPath; // the address changes below
+      const Int32 hash = hashindex::PathHash(path);
       addr->SetInt32(dbitem::kAddrHash, hash);
-      rec->SetBool(dbitem::kChanged, true);
-      changed_ = true;
+      MarkChangedLocked(rec);
+      hashindex::IndexLoadedItem(rec, this, path, UInt32(hash), ro, caseFlag_);
     } else {
-      hash = addr->GetInt32(dbitem::kAddrHash);
+      hashindex::IndexLoadedItem(rec, this, pathPtr ? *pathPtr : kNoPath, UInt32(addr->GetInt32(dbitem::kAddrHash)), ro,
+                                 caseFlag_);
     }
-    hashindex::IndexLoadedItem(rec, this, path, UInt32(hash), ro, caseFlag_);
   }
 }
 
@@ -367,6 +439,7 @@ void BrowserDatabase::UpgradeLocked()
 {
   if (version_ >= kCurrentVersion)
     return;
+  DecodeAllLocked(); // done at load already; old records are never left undecoded
   if (version_ < 3 && !IsReadOnly() && !noWrite_.load() && inner_ && endOffset_ > 0) {
     // These files left the tag words of data and image chunks empty.
     if (BaseFile* f = GetFileAt(0)) {
@@ -405,7 +478,7 @@ void BrowserDatabase::UpgradeLocked()
         rec->SetContainer(dbitem::kImages, std::move(imgs));
       }
     }
-    rec->SetBool(dbitem::kChanged, true);
+    MarkChangedLocked(rec);
   }
   changed_ = infoChanged_ = true; // the info record carries the version
   version_ = kCurrentVersion;
@@ -476,18 +549,38 @@ Bool BrowserDatabase::SaveLocked(Bool always, Bool allowCompaction, Bool evenIfR
   };
   std::vector<Placed> placed;
   std::vector<Int32> erase;
-  for (const BaseContainer::Entry& e : items_) {
-    BaseContainer* rec = items_.Mutable(e).GetContainer();
+  std::vector<Int32> waiting; // deleted while open: looked at again by the next save
+  // The records to look at, in the order of the items container (the order they are written in).
+  std::vector<std::pair<Int32, Int32>> order; // position, key
+  if (rewriteAll_) {
+    order.reserve(std::size_t(items_.GetCount()));
+    for (const BaseContainer::Entry& e : items_)
+      order.push_back({Int32(order.size()), e.id});
+  } else {
+    order.reserve(dirty_.size());
+    for (Int32 key : dirty_) {
+      const Int32 at = items_.GetPosition(key);
+      if (at >= 0)
+        order.push_back({at, key});
+    }
+    std::sort(order.begin(), order.end());
+    order.erase(std::unique(order.begin(), order.end()), order.end());
+  }
+  for (const auto& [at, key] : order) {
+    (void)at;
+    BaseContainer* rec = DecodedLocked(items_.GetContainerInstance(key));
     if (!rec)
       continue;
     const Int32 id = rec->GetId();
-    if (id == -2)
+    if (id == -2) {
+      waiting.push_back(key);
       continue; // still open somewhere: purged once its last handle closed
+    }
     if (id == -1) {
       const Int64 oldChunk = rec->GetInt64(dbitem::kChunkOffset, 0);
       if (oldChunk > 0)
         toMark.push_back(oldChunk);
-      erase.push_back(e.id);
+      erase.push_back(key);
       continue;
     }
     if (!rewriteAll_ && !rec->GetBool(dbitem::kChanged))
@@ -545,6 +638,7 @@ Bool BrowserDatabase::SaveLocked(Bool always, Bool allowCompaction, Bool evenIfR
     catalogOffsets_.assign(1, newCatalog);
   legacyOffsets_.clear();
   rewriteAll_ = false;
+  dirty_.assign(waiting.begin(), waiting.end());
   changed_ = infoChanged_ = catalogChanged_ = false;
   endOffset_ = endMarker;
   deadBytes_ += dead;
@@ -645,6 +739,7 @@ Bool BrowserDatabase::CompactLocked()
     BaseContainer* rec;
     BaseContainer disk;
     Int64 itemAt;
+    Bool undecoded; // disk was decoded from the kept image; it becomes the record on success
   };
   std::vector<Place> places;
   places.reserve(std::size_t(items_.GetCount()));
@@ -653,7 +748,18 @@ Bool BrowserDatabase::CompactLocked()
     if (!ok || !rec || rec->GetId() < 1)
       continue;
     const Int32 id = rec->GetId();
-    Place p{rec, DiskCopy(*rec), 0};
+    Place p{rec, BaseContainer(), 0, false};
+    if (const GeData* kept = rec->GetData(dbitem::kLazy)) {
+      // Decoding straight into the copy that is written costs what copying a decoded record does.
+      // Such images hold none of the memory-only entries.
+      ok = DecodeKeptImage(lazyImages_, kept->GetInt64(), &p.disk);
+      p.disk.SetId(id);
+      p.undecoded = true;
+      if (!ok)
+        continue;
+    } else {
+      p.disk = DiskCopy(*rec);
+    }
     if (inner_) {
       if (BaseContainer* d = p.disk.GetContainerInstance(dbitem::kData)) {
         const Int64 off = d->GetInt64(dbitem::kDataOffset, 0);
@@ -705,6 +811,11 @@ Bool BrowserDatabase::CompactLocked()
 
   for (Place& p : places) {
     BaseContainer* rec = p.rec;
+    if (p.undecoded) {
+      AdoptDecodedLocked(rec, std::move(p.disk));
+      rec->SetInt64(dbitem::kChunkOffset, p.itemAt);
+      continue;
+    }
     if (BaseContainer* d = rec->GetContainerInstance(dbitem::kData))
       if (const BaseContainer* nd = p.disk.GetContainerInstance(dbitem::kData))
         d->SetInt64(dbitem::kDataOffset, nd->GetInt64(dbitem::kDataOffset, 0));
@@ -718,7 +829,7 @@ Bool BrowserDatabase::CompactLocked()
   }
   // Items deleted while open have no chunks in the new file.
   for (const BaseContainer::Entry& e : items_) {
-    BaseContainer* rec = items_.Mutable(e).GetContainer();
+    BaseContainer* rec = DecodedLocked(items_.Mutable(e).GetContainer());
     if (!rec || rec->GetId() >= 1)
       continue;
     rec->RemoveData(dbitem::kChunkOffset);

@@ -73,13 +73,13 @@ Int32 BrowserHashNode::FindIndexLocked(const BaseContainer* item) const
   return -1;
 }
 
-Bool BrowserHashNode::AppendLocked(BaseContainer* item, BrowserDatabase* db, const String& path, UInt32 open)
+Bool BrowserHashNode::AppendLocked(BaseContainer* item, BrowserDatabase* db, String path, UInt32 open)
 {
   if (count_ == 0) {
     entries_ = &inline_;
     inline_.item = item;
     inline_.db = db;
-    inline_.path = path;
+    inline_.path = std::move(path);
     inline_.open.store(open, std::memory_order_relaxed);
     count_ = 1;
     return true;
@@ -99,7 +99,7 @@ Bool BrowserHashNode::AppendLocked(BaseContainer* item, BrowserDatabase* db, con
   HashEntry* e = ::new (&arr[count_]) HashEntry();
   e->item = item;
   e->db = db;
-  e->path = path;
+  e->path = std::move(path);
   e->open.store(open, std::memory_order_relaxed);
   if (entries_ != &inline_) {
     for (Int32 i = 0; i < count_; ++i)
@@ -244,11 +244,11 @@ BrowserHashNode* InsertNode(BrowserHashNode* fresh)
 }
 } // namespace
 
-BrowserHashNode* AddNode(BaseContainer* item, BrowserDatabase* db, const String& path, UInt32 key)
+BrowserHashNode* AddNode(BaseContainer* item, BrowserDatabase* db, String path, UInt32 key)
 {
   if (BrowserHashNode* existing = FindNode(key)) {
     std::lock_guard<RWLock> g(existing->GetLock());
-    return existing->AppendLocked(item, db, path, 1) ? existing : nullptr;
+    return existing->AppendLocked(item, db, std::move(path), 1) ? existing : nullptr;
   }
   void* mem = OrxMemAlloc(Int64(sizeof(BrowserHashNode)), __LINE__, __FILE__, false);
   if (!mem)
@@ -260,7 +260,7 @@ BrowserHashNode* AddNode(BaseContainer* item, BrowserDatabase* db, const String&
   BrowserHashNode* result = node;
   {
     std::lock_guard<RWLock> g(node->GetLock());
-    if (!node->AppendLocked(item, db, path, 1))
+    if (!node->AppendLocked(item, db, std::move(path), 1))
       result = nullptr;
   }
   fresh->RemoveReference(); // drops the node when another one of that key won
@@ -357,6 +357,26 @@ Int32 CloseEntryIfThere(BrowserHashNode* node, BaseContainer* item)
 
 Bool CloseEntry(BrowserHashNode* node, BaseContainer* item) { return CloseEntryIfThere(node, item) == 1; }
 
+Bool CloseIfStays(BrowserHashNode* node, const BaseContainer* item)
+{
+  if (!node)
+    return false;
+  // Ids become -2 only under the node's write lock, so the id is stable under the read lock.
+  std::shared_lock<RWLock> g(node->GetLock());
+  Int32 i = node->FindIndexLocked(item);
+  if (i < 0)
+    return false;
+  std::atomic<UInt32>& c = node->GetEntries()[i].open;
+  const Bool deleted = item->GetId() == -2;
+  UInt32 v = c.load(std::memory_order_relaxed);
+  for (;;) {
+    if (v == 0 || (deleted && v == 1))
+      return false;
+    if (c.compare_exchange_weak(v, v - 1, std::memory_order_relaxed))
+      return true;
+  }
+}
+
 UInt32 GetOpenCountLocked(BrowserHashNode* node, const BaseContainer* item)
 {
   Int32 i = node ? node->FindIndexLocked(item) : -1;
@@ -413,18 +433,19 @@ void RemoveLibrary(const BrowserDatabase* db)
   }
 }
 
-BrowserHashNode* IndexLoadedItem(BaseContainer* item, BrowserDatabase* db, const String& path, UInt32 key,
+BrowserHashNode* IndexLoadedItem(BaseContainer* item, BrowserDatabase* db, String path, UInt32 key,
                                  Bool dbReadOnly, Int32 caseFlag)
 {
-  BrowserHashNode* node = AddNode(item, db, path, key);
+  BrowserHashNode* node = AddNode(item, db, std::move(path), key);
   if (!node)
     return nullptr;
   std::lock_guard<RWLock> g(node->GetLock());
   Int32 i = node->FindIndexLocked(item);
   if (i >= 0 && node->GetEntryCount() >= 2 && !dbReadOnly) {
     HashEntry* e = node->GetEntries();
+    const String& own = e[i].path; // the path went into the entry
     for (Int32 j = 0; j < i; ++j) {
-      if (e[j].db && e[j].db != db && e[j].db->IsReadOnly() && SamePath(e[j].path, path, caseFlag)) {
+      if (e[j].db && e[j].db != db && e[j].db->IsReadOnly() && SamePath(e[j].path, own, caseFlag)) {
         node->SwapLocked(i, j);
         i = j;
         break;

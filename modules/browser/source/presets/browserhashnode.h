@@ -58,7 +58,7 @@ public:
   Int32 FindIndexLocked(const BaseContainer* item) const;
 
   // Appends with open count `open`; false when memory runs out.
-  Bool AppendLocked(BaseContainer* item, BrowserDatabase* db, const String& path, UInt32 open);
+  Bool AppendLocked(BaseContainer* item, BrowserDatabase* db, String path, UInt32 open);
   void RemoveAtLocked(Int32 index);
   void SwapLocked(Int32 a, Int32 b);
 
@@ -77,7 +77,7 @@ BrowserHashNode* FindNode(UInt32 key);
 // The node of the key, made empty when there is none; null when out of memory.
 BrowserHashNode* EnsureNode(UInt32 key);
 // Adds the item with open count 1 to the node of the key, making the node when there is none.
-BrowserHashNode* AddNode(BaseContainer* item, BrowserDatabase* db, const String& path, UInt32 key);
+BrowserHashNode* AddNode(BaseContainer* item, BrowserDatabase* db, String path, UInt32 key);
 
 // Case flag 0 compares paths exactly, anything else ignores letter case.
 // The first live entry (item id >= 1) with that path; its open count goes up. Null when none.
@@ -93,6 +93,10 @@ void ReleaseEntry(BrowserHashNode* node, const BaseContainer* item);
 Bool CloseEntry(BrowserHashNode* node, BaseContainer* item);
 // The same, telling apart an item that is not in the node: -1 not there, 1 left, 0 stayed.
 Int32 CloseEntryIfThere(BrowserHashNode* node, BaseContainer* item);
+// Closing without the library lock: lowers the open count when the item is in the node and
+// cannot leave it by this close (not deleted while open, or other handles remain). False when
+// nothing was done; the caller then closes the slow way.
+Bool CloseIfStays(BrowserHashNode* node, const BaseContainer* item);
 Bool RemoveIfUnused(BrowserHashNode* node, const BaseContainer* item);
 Bool RemoveEntry(BrowserHashNode* node, const BaseContainer* item);
 Bool RemoveEntryLocked(BrowserHashNode* node, const BaseContainer* item);
@@ -101,7 +105,7 @@ UInt32 GetOpenCountLocked(BrowserHashNode* node, const BaseContainer* item);
 void RemoveLibrary(const BrowserDatabase* db);
 // Indexes a loaded item: among equal paths a writable library's item comes before a read-only
 // library's item that was indexed earlier.
-BrowserHashNode* IndexLoadedItem(BaseContainer* item, BrowserDatabase* db, const String& path, UInt32 key,
+BrowserHashNode* IndexLoadedItem(BaseContainer* item, BrowserDatabase* db, String path, UInt32 key,
                                  Bool dbReadOnly, Int32 caseFlag);
 // Serialises two-node sections (moves) so that crossing moves of two libraries cannot deadlock.
 Lock& MoveLock();
