@@ -64,6 +64,8 @@ int main(int argc, char** argv)
     return 2;
   g_home = dir;
   ::setenv("ORXHOST_HOME", dir, 1);
+  // The module's resource folder, also when a test program is run by hand rather than by ctest.
+  ::setenv("ORX_TEST_RES", ORX_TEST_RES_DIR, 0);
   orxhost::InstallForThisProcess();
   ::testing::InitGoogleTest(&argc, argv);
   int rc = RUN_ALL_TESTS();
