@@ -65,3 +65,63 @@ TEST_F(LibraryTest, LoaderAndEditorsTogether)
     h->Close();
   }
 }
+
+// Records are decoded on first use: several threads reaching the same undecoded records at once,
+// through handles of their own, while another deletes and saves, all see whole records.
+TEST_F(LibraryTest, UndecodedRecordsReachedFromSeveralThreads)
+{
+  constexpr int kItems = 200;
+  const String name = "preset://lazy.libqz";
+  auto path = [&](int i) { return name + "/f/i" + String::FromInt(i); };
+  {
+    BrowserDatabase* db = NewLibrary("lazy.libqz", "preset://lazy.libqz");
+    for (int i = 0; i < kItems; ++i) {
+      BrowserDatabaseItem* h = Make(db, path(i), nullptr);
+      h->SetName(String("n") + String::FromInt(i), 0x75730000);
+      h->SetAnnotation(String("a") + String::FromInt(i));
+      h->Close();
+    }
+    ASSERT_TRUE(db->Save());
+    BrowserDatabase::Destroy(db);
+  }
+  BrowserDatabase* db = Open(Path("lazy.libqz"));
+  std::atomic<int> wrong{0}, seen{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 3; ++t) {
+    readers.emplace_back([&, t] {
+      BrowserDatabaseItem h;
+      for (int round = 0; round < 3; ++round) {
+        for (int k = 0; k < kItems; ++k) {
+          const int i = (k * 7 + t * 13) % kItems;
+          const String p = path(i);
+          if (!db->OpenItemInto(p, hashindex::PathHash(p), &h))
+            continue; // deleted meanwhile
+          seen.fetch_add(1);
+          if (h.GetName(0x75730000) != String("n") + String::FromInt(i) ||
+              h.GetAnnotation() != String("a") + String::FromInt(i))
+            wrong.fetch_add(1);
+          h.Close();
+        }
+      }
+    });
+  }
+  std::thread deleter([&] {
+    for (int i = 0; i < kItems; i += 10) {
+      db->DeleteItem(path(i));
+      if (i % 50 == 0)
+        db->Save();
+    }
+  });
+  for (std::thread& r : readers)
+    r.join();
+  deleter.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_GT(seen.load(), 0);
+  ASSERT_TRUE(db->Save());
+  db = Reopen(db);
+  EXPECT_EQ(db->GetItemCount(), kItems - kItems / 10);
+  BrowserDatabaseItem* h = db->OpenItem(path(11));
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(h->GetAnnotation(), String("a11"));
+  h->Close();
+}

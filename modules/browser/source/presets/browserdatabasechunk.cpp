@@ -293,7 +293,7 @@ bool KeepImage(ChunkSource* src, Int64 pos, Int64 size, LibraryImage* out, BaseC
   RecordKeys keys;
   if (!p || size > Int64(UINT32_MAX) || !ScanRecordImage(p, size, &keys))
     return false;
-  const Int64 at = out->images.Add(p, UInt32(size));
+  const Int64 at = out->images.Add(p, UInt32(size), keys);
   stub->FlushAll();
   stub->SetId(keys.id);
   // Room for the chunk offset and the owner as well: nothing else is added before decoding.
@@ -399,10 +399,10 @@ Bool ScanRecordImage(const UChar* p, Int64 size, RecordKeys* out)
   return address && path && hash;
 }
 
-Int64 KeptImages::Add(const UChar* p, UInt32 size)
+Int64 KeptImages::Add(const UChar* p, UInt32 size, const RecordKeys& keys)
 {
   constexpr std::size_t kBlock = std::size_t(1) << 20;
-  const std::size_t need = 4 + std::size_t(size);
+  const std::size_t need = kPrefix + std::size_t(size);
   if (blocks_.empty() || blocks_.back().capacity() - blocks_.back().size() < need) {
     blocks_.emplace_back();
     blocks_.back().reserve(std::max(kBlock, need));
@@ -410,23 +410,30 @@ Int64 KeptImages::Add(const UChar* p, UInt32 size)
   ByteArray& b = blocks_.back();
   const std::size_t off = b.size();
   b.resize(off + need);
-  std::memcpy(b.data() + off, &size, 4);
-  std::memcpy(b.data() + off + 4, p, size);
+  // What the index needs rides in front, so that indexing does not scan the image again.
+  const UInt32 head[4] = {size, UInt32(keys.path - p), keys.pathUnits, UInt32(keys.hash)};
+  std::memcpy(b.data() + off, head, kPrefix);
+  std::memcpy(b.data() + off + kPrefix, p, size);
   return (Int64(blocks_.size() - 1) << 32) | Int64(off);
 }
 
-Bool KeptImages::Get(Int64 at, const UChar** p, Int64* size) const
+Bool KeptImages::Get(Int64 at, const UChar** p, Int64* size, RecordKeys* keys) const
 {
   const UInt64 block = UInt64(at) >> 32, off = UInt64(at) & 0xffffffffu;
-  if (at < 0 || block >= blocks_.size() || off + 4 > blocks_[block].size())
+  if (at < 0 || block >= blocks_.size() || off + kPrefix > blocks_[block].size())
     return false;
   const ByteArray& b = blocks_[block];
-  UInt32 n;
-  std::memcpy(&n, b.data() + off, 4);
-  if (n > b.size() - off - 4)
+  UInt32 head[4];
+  std::memcpy(head, b.data() + off, kPrefix);
+  if (head[0] > b.size() - off - kPrefix || head[1] > head[0] || UInt64(head[2]) * 2 > head[0] - head[1])
     return false;
-  *p = b.data() + off + 4;
-  *size = Int64(n);
+  *p = b.data() + off + kPrefix;
+  *size = Int64(head[0]);
+  if (keys) {
+    keys->path = *p + head[1];
+    keys->pathUnits = head[2];
+    keys->hash = Int32(head[3]);
+  }
   return true;
 }
 
@@ -435,12 +442,18 @@ Bool KeptImageKeys(const KeptImages& images, Int64 at, String* path, Int32* hash
   const UChar* p;
   Int64 n;
   RecordKeys keys;
-  if (!images.Get(at, &p, &n) || !ScanRecordImage(p, n, &keys))
+  if (!images.Get(at, &p, &n, &keys))
     return false;
-  String::Storage units(keys.pathUnits, Utf16Char(0));
+  Utf16Char small[512];
+  std::vector<Utf16Char> large;
+  Utf16Char* units = small;
+  if (keys.pathUnits > std::size(small)) {
+    large.resize(keys.pathUnits);
+    units = large.data();
+  }
   for (UInt32 i = 0; i < keys.pathUnits; ++i)
     units[i] = Utf16Char((UInt32(keys.path[2 * i]) << 8) | keys.path[2 * i + 1]);
-  *path = String(units.data(), Int32(keys.pathUnits));
+  *path = String(units, Int32(keys.pathUnits));
   *hash = keys.hash;
   return true;
 }
@@ -449,7 +462,7 @@ Bool DecodeKeptImage(const KeptImages& images, Int64 at, BaseContainer* out)
 {
   const UChar* p;
   Int64 n;
-  return images.Get(at, &p, &n) && HyperFile::ImageToContainer(p, n, kImageIdent, out);
+  return images.Get(at, &p, &n, nullptr) && HyperFile::ImageToContainer(p, n, kImageIdent, out);
 }
 
 void ReadLibrary(ChunkSource* src, LibraryImage* out, Bool keepImages)

@@ -89,20 +89,33 @@ private:
   Int64 block_ = 16 * 1024;
 };
 
+// What the index needs of a record image, found without decoding it.
+struct RecordKeys
+{
+  Int32 id = 0;
+  const UChar* path = nullptr; // big-endian UTF-16 units inside the image
+  UInt32 pathUnits = 0;
+  Int32 hash = 0;
+};
+// True only when the container reader would accept the image and the record has the plain shape:
+// exactly one address container holding exactly one String path (id 0) and one Int32 hash (id 2),
+// and none of the entries that exist in memory only. Allocates nothing.
 // Record images kept for later, in blocks that never move once filled (a growing single buffer
 // would copy them again and again, and leave its old copies in the heap). A position is the block
 // number in the high word and the offset in the low word.
 class KeptImages
 {
 public:
-  // Gives the position of the copy.
-  Int64 Add(const UChar* p, UInt32 size);
-  // The image at a position; false when there is none.
-  Bool Get(Int64 at, const UChar** p, Int64* size) const;
+  // Gives the position of the copy; keys are those found in p.
+  Int64 Add(const UChar* p, UInt32 size, const RecordKeys& keys);
+  // The image at a position and, when asked, its keys (the path points into the image; the id is
+  // not kept); false when there is none.
+  Bool Get(Int64 at, const UChar** p, Int64* size, RecordKeys* keys) const;
   Bool IsEmpty() const { return blocks_.empty(); }
   void Clear() { std::vector<ByteArray>().swap(blocks_); }
 
 private:
+  static constexpr std::size_t kPrefix = 16; // size, path offset, path units, hash
   std::vector<ByteArray> blocks_;
 };
 
@@ -146,17 +159,6 @@ Bool DecodeKeptImage(const KeptImages& images, Int64 at, BaseContainer* out);
 // The path and the hash of a kept image.
 Bool KeptImageKeys(const KeptImages& images, Int64 at, String* path, Int32* hash);
 
-// What the index needs of a record image, found without decoding it.
-struct RecordKeys
-{
-  Int32 id = 0;
-  const UChar* path = nullptr; // big-endian UTF-16 units inside the image
-  UInt32 pathUnits = 0;
-  Int32 hash = 0;
-};
-// True only when the container reader would accept the image and the record has the plain shape:
-// exactly one address container holding exactly one String path (id 0) and one Int32 hash (id 2),
-// and none of the entries that exist in memory only. Allocates nothing.
 Bool ScanRecordImage(const UChar* p, Int64 size, RecordKeys* out);
 
 } // namespace dbchunk

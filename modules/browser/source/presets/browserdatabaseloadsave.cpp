@@ -401,6 +401,50 @@ Bool BrowserDatabase::Load()
 void BrowserDatabase::BuildIndexLocked()
 {
   const Bool ro = IsReadOnly();
+  std::vector<UInt32> keys;
+  std::vector<BrowserHashNode*> nodes;
+  auto knownNode = [&](Int32 hash) -> BrowserHashNode* {
+    auto it = std::lower_bound(keys.begin(), keys.end(), UInt32(hash));
+    return it != keys.end() && *it == UInt32(hash) ? nodes[std::size_t(it - keys.begin())] : nullptr;
+  };
+  if (version_ >= kCurrentVersion) {
+    // The nodes first, medians before the halves around them: hashes in file order are random,
+    // which makes a tree deep enough that every level of every walk misses the cache. The items
+    // then enter their nodes in the order of the library as usual.
+    keys.reserve(std::size_t(items_.GetCount()));
+    for (const BaseContainer::Entry& e : items_) {
+      const BaseContainer* rec = e.data.GetContainer();
+      if (!rec || e.id < 1 || rec->GetId() < 1)
+        continue;
+      if (const GeData* kept = rec->GetData(dbitem::kLazy)) {
+        const UChar* p;
+        Int64 n;
+        RecordKeys k;
+        if (lazyImages_.Get(kept->GetInt64(), &p, &n, &k))
+          keys.push_back(UInt32(k.hash));
+      } else if (const BaseContainer* addr = rec->GetContainerInstance(dbitem::kAddress);
+                 addr && addr->Has(dbitem::kAddrHash)) {
+        keys.push_back(UInt32(addr->GetInt32(dbitem::kAddrHash)));
+      }
+    }
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    nodes.assign(keys.size(), nullptr);
+    std::vector<std::pair<std::size_t, std::size_t>> ranges;
+    ranges.reserve(keys.size() + 1);
+    ranges.push_back({0, keys.size()});
+    for (std::size_t at = 0; at < ranges.size(); ++at) {
+      const auto [lo, hi] = ranges[at];
+      if (lo >= hi)
+        continue;
+      const std::size_t mid = lo + (hi - lo) / 2;
+      nodes[mid] = hashindex::EnsureNode(keys[mid]);
+      if (mid > lo)
+        ranges.push_back({lo, mid});
+      if (hi > mid + 1)
+        ranges.push_back({mid + 1, hi});
+    }
+  }
   for (const BaseContainer::Entry& e : items_) {
     BaseContainer* rec = items_.Mutable(e).GetContainer();
     if (!rec || e.id < 1 || rec->GetId() < 1)
@@ -410,7 +454,7 @@ void BrowserDatabase::BuildIndexLocked()
       String path;
       Int32 hash;
       if (KeptImageKeys(lazyImages_, kept->GetInt64(), &path, &hash)) {
-        hashindex::IndexLoadedItem(rec, this, std::move(path), UInt32(hash), ro, caseFlag_);
+        hashindex::IndexLoadedItem(rec, this, std::move(path), UInt32(hash), ro, caseFlag_, knownNode(hash));
         continue;
       }
       DecodedLocked(rec);
@@ -429,8 +473,9 @@ void BrowserDatabase::BuildIndexLocked()
       MarkChangedLocked(rec);
       hashindex::IndexLoadedItem(rec, this, path, UInt32(hash), ro, caseFlag_);
     } else {
-      hashindex::IndexLoadedItem(rec, this, pathPtr ? *pathPtr : kNoPath, UInt32(addr->GetInt32(dbitem::kAddrHash)), ro,
-                                 caseFlag_);
+      const Int32 hash = addr->GetInt32(dbitem::kAddrHash);
+      hashindex::IndexLoadedItem(rec, this, pathPtr ? *pathPtr : kNoPath, UInt32(hash), ro, caseFlag_,
+                                 knownNode(hash));
     }
   }
 }

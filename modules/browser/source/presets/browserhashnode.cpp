@@ -434,28 +434,26 @@ void RemoveLibrary(const BrowserDatabase* db)
 }
 
 BrowserHashNode* IndexLoadedItem(BaseContainer* item, BrowserDatabase* db, String path, UInt32 key,
-                                 Bool dbReadOnly, Int32 caseFlag)
+                                 Bool dbReadOnly, Int32 caseFlag, BrowserHashNode* node)
 {
-  BrowserHashNode* node = AddNode(item, db, std::move(path), key);
+  if (!node || node->GetKey() != key)
+    node = EnsureNode(key);
   if (!node)
     return nullptr;
+  // Entered closed (open count 0) and put in place under one lock.
   std::lock_guard<RWLock> g(node->GetLock());
-  Int32 i = node->FindIndexLocked(item);
-  if (i >= 0 && node->GetEntryCount() >= 2 && !dbReadOnly) {
+  if (!node->AppendLocked(item, db, std::move(path), 0))
+    return nullptr;
+  Int32 i = node->GetEntryCount() - 1;
+  if (i >= 1 && !dbReadOnly) {
     HashEntry* e = node->GetEntries();
     const String& own = e[i].path; // the path went into the entry
     for (Int32 j = 0; j < i; ++j) {
       if (e[j].db && e[j].db != db && e[j].db->IsReadOnly() && SamePath(e[j].path, own, caseFlag)) {
         node->SwapLocked(i, j);
-        i = j;
         break;
       }
     }
-  }
-  if (i >= 0) {
-    std::atomic<UInt32>& c = node->GetEntries()[i].open;
-    if (c.load(std::memory_order_relaxed) > 0)
-      c.fetch_sub(1, std::memory_order_relaxed);
   }
   return node;
 }

@@ -105,8 +105,9 @@ UInt32 GetOpenCountLocked(BrowserHashNode* node, const BaseContainer* item);
 void RemoveLibrary(const BrowserDatabase* db);
 // Indexes a loaded item: among equal paths a writable library's item comes before a read-only
 // library's item that was indexed earlier.
+// node: the node of the key when the caller knows it already, else null.
 BrowserHashNode* IndexLoadedItem(BaseContainer* item, BrowserDatabase* db, String path, UInt32 key,
-                                 Bool dbReadOnly, Int32 caseFlag);
+                                 Bool dbReadOnly, Int32 caseFlag, BrowserHashNode* node = nullptr);
 // Serialises two-node sections (moves) so that crossing moves of two libraries cannot deadlock.
 Lock& MoveLock();
 
