@@ -36,20 +36,23 @@ String InsertSuffix(const String& name, const String& suffix)
   return out;
 }
 
-String PickName(const BaseContainer& names, Int32 lang)
+} // namespace
+
+String PickLanguageText(const BaseContainer& texts, Int32 language)
 {
-  if (names.Has(lang))
-    return names.GetString(lang);
-  if (names.Has(0x75730000))
-    return names.GetString(0x75730000);
-  if (names.Has(0x64650000))
-    return names.GetString(0x64650000);
-  for (const BaseContainer::Entry& e : names)
+  if (language == 0)
+    language = GeGetLanguageId();
+  if (texts.Has(language))
+    return texts.GetString(language);
+  if (texts.Has(LANGUAGE_ENGLISH))
+    return texts.GetString(LANGUAGE_ENGLISH);
+  if (texts.Has(LANGUAGE_GERMAN))
+    return texts.GetString(LANGUAGE_GERMAN);
+  for (const BaseContainer::Entry& e : texts)
     if (e.data.GetType() == DataType::String)
       return e.data.GetString();
   return String();
 }
-} // namespace
 
 // ---------------------------------------------------------------------------------------------
 // table
@@ -395,7 +398,7 @@ void BrowserDatabase::SetDisplayName(const String& text)
 String BrowserDatabase::GetDisplayName() const
 {
   std::lock_guard<Lock> g(lock_);
-  String n = PickName(displayNames_, GeGetLanguageId());
+  String n = PickLanguageText(displayNames_, 0);
   return n.Content() ? n : file_.GetFileString();
 }
 
@@ -447,7 +450,7 @@ void BrowserDatabase::ResolveDuplicateNameLocked(const String& loadedName)
     if (!owner(candidate))
       break;
   }
-  String shown = PickName(displayNames_, GeGetLanguageId());
+  String shown = PickLanguageText(displayNames_, 0);
   if (shown.IsEmpty())
     shown = file_.GetFileString();
   displayNames_.SetString(GeGetLanguageId(), InsertSuffix(shown, suffix));

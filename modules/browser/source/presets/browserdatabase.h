@@ -18,6 +18,13 @@
 
 class BrowserHashNode;
 
+constexpr Int32 LANGUAGE_ENGLISH = 0x75730000;
+constexpr Int32 LANGUAGE_GERMAN = 0x64650000;
+
+// The text of a per-language container for a language (0: the user's): that language's, else the
+// English, else the German, else the first text there is.
+String PickLanguageText(const BaseContainer& texts, Int32 language);
+
 // Creation flags.
 constexpr Int32 DBFLAG_MAIN = 0x1;          // slot 0
 constexpr Int32 DBFLAG_USER = 0x2;          // slot 1

@@ -28,22 +28,6 @@ DateTime Unpack(Int32 date, Int32 time)
 } // namespace dbitem
 
 namespace {
-String PickName(const BaseContainer& names, Int32 lang)
-{
-  if (lang == 0)
-    lang = GeGetLanguageId();
-  if (names.Has(lang))
-    return names.GetString(lang);
-  if (names.Has(0x75730000))
-    return names.GetString(0x75730000);
-  if (names.Has(0x64650000))
-    return names.GetString(0x64650000);
-  for (const BaseContainer::Entry& e : names)
-    if (e.data.GetType() == DataType::String)
-      return e.data.GetString();
-  return String();
-}
-
 BaseContainer* Sub(BaseContainer* rec, Int32 id)
 {
   BaseContainer* c = rec->GetContainerInstance(id);
@@ -190,7 +174,7 @@ String BrowserDatabaseItem::GetName(Int32 language) const
     return String();
   return Read([&](const BaseContainer& r) {
     const BaseContainer* n = r.GetContainerInstance(dbitem::kName);
-    return n ? PickName(*n, language) : String();
+    return n ? PickLanguageText(*n, language) : String();
   });
 }
 
