@@ -8,20 +8,8 @@
 
 #include "orx/filename.h"
 #include "orx/hosttable.h"
+#include "orx/plugin.h"
 #include "services/host.h"
-
-namespace {
-constexpr Int32 kMsgInterfaceVersion = 0;
-constexpr Int32 kMsgStartRecord = 1;
-constexpr Int32 kMsgStartupActivity = 1000;
-constexpr Int32 kMsgRunStart = 1001084;
-constexpr Int32 kMsgEndOfProgram = 200000272;
-
-struct StartRecord
-{
-  void* field;
-};
-} // namespace
 
 std::string DefaultModulePath()
 {
@@ -45,7 +33,7 @@ Int32 PluginLoader::Action(Int32 action, void* p1, void* p2, void* p3)
 
 Int32 PluginLoader::Message(Int32 id, void* data)
 {
-  Int32 r = main_(6, reinterpret_cast<void*>(static_cast<intptr_t>(id)), data, nullptr);
+  Int32 r = main_(ORX_ACTION_MESSAGE, reinterpret_cast<void*>(static_cast<intptr_t>(id)), data, nullptr);
   if (verbose_)
     std::printf("orxhost: message %d -> %d\n", id, r);
   return r;
@@ -69,18 +57,18 @@ bool PluginLoader::Load(const std::string& path)
     std::printf("orxhost: loaded %s\n", path.c_str());
   {
     Filename modulePath{String(path)};
-    if (Action(1, const_cast<OrxHostTable*>(orxhost::Table()), nullptr, &modulePath) != 1) {
+    if (Action(ORX_ACTION_INIT, const_cast<OrxHostTable*>(orxhost::Table()), nullptr, &modulePath) != 1) {
       std::fprintf(stderr, "orxhost: the plug-in refused the host\n");
       return false;
     }
   }
-  StartRecord rec{&rec};
-  if (Message(kMsgStartRecord, &rec) != 1) {
+  OrxPluginStartRecord rec{&rec};
+  if (Message(ORX_MSG_OPEN_RESOURCE, &rec) != 1) {
     std::fprintf(stderr, "orxhost: the plug-in could not open its resources\n");
     return false;
   }
   Int32 iface = 0;
-  Message(kMsgInterfaceVersion, &iface);
+  Message(ORX_MSG_VERSION, &iface);
   if (verbose_)
     std::printf("orxhost: plug-in interface %d\n", iface);
   return true;
@@ -91,13 +79,13 @@ bool PluginLoader::Start()
   if (!main_)
     return false;
   started_ = true;
-  if (Action(2, nullptr, nullptr, nullptr) != 1) {
+  if (Action(ORX_ACTION_START, nullptr, nullptr, nullptr) != 1) {
     std::fprintf(stderr, "orxhost: the plug-in failed to start\n");
     return false;
   }
   Int32 zero = 0;
-  Message(kMsgRunStart, &zero);
-  Message(kMsgStartupActivity, nullptr);
+  Message(ORX_MSG_RUN_START, &zero);
+  Message(ORX_MSG_STARTUP_ACTIVITY, nullptr);
   return true;
 }
 
@@ -107,8 +95,8 @@ void PluginLoader::Stop()
     return;
   if (main_) {
     if (started_)
-      Message(kMsgEndOfProgram, nullptr);
-    Action(3, nullptr, nullptr, nullptr);
+      Message(ORX_MSG_END_OF_PROGRAM, nullptr);
+    Action(ORX_ACTION_END, nullptr, nullptr, nullptr);
   }
   ::dlclose(handle_);
   handle_ = nullptr;

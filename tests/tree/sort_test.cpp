@@ -9,7 +9,7 @@
 
 namespace {
 
-struct Spec
+struct NodeShape
 {
   std::string name;
   UInt32 status = 0;
@@ -22,7 +22,7 @@ struct Spec
 class SortNode : public BrowserContentNode
 {
 public:
-  explicit SortNode(Spec s) : BrowserContentNode(s.status), s_(std::move(s)), name_(s_.name.c_str()) {}
+  explicit SortNode(NodeShape s) : BrowserContentNode(s.status), s_(std::move(s)), name_(s_.name.c_str()) {}
   Int32 GetNodeType() override { return NODETYPE_CATALOG; }
   String GetName() override { return name_; }
   const String* GetNameRef() override { return &name_; }
@@ -54,7 +54,7 @@ public:
   Int32 typeAsked = 0, infoAsked = 0;
 
 private:
-  Spec s_;
+  NodeShape s_;
   String name_;
 };
 
@@ -71,7 +71,7 @@ protected:
     SetFoldersFirst(true);
     noLeaks_.emplace();
     tree_ = MakeRef<BrowserContentTree>();
-    parent_ = MakeRef<SortNode>(Spec{"parent", NODESTATUS_FOLDER});
+    parent_ = MakeRef<SortNode>(NodeShape{"parent", NODESTATUS_FOLDER});
     ASSERT_TRUE(parent_->InsertUnder(tree_.Get()));
   }
   void TearDown() override
@@ -89,7 +89,7 @@ protected:
     browser.SetBool(BROWSER_PREF_FOLDERS_FIRST, on);
     prefs->SetContainer(BROWSER_PREFS_ID, browser);
   }
-  Ref<SortNode> Add(Spec s)
+  Ref<SortNode> Add(NodeShape s)
   {
     Ref<SortNode> n = MakeRef<SortNode>(std::move(s));
     EXPECT_TRUE(n->InsertUnder(parent_.Get()));
