@@ -65,6 +65,25 @@ Int64 Read(void* h, void* data, Int64 size)
   return done;
 }
 
+Int64 ReadAt(void* h, Int64 offset, void* data, Int64 size)
+{
+  if (orxhost::detail::ShouldFail(orxhost::detail::Op::Read))
+    return -1;
+  auto* f = static_cast<FileHandle*>(h);
+  Int64 done = 0;
+  while (done < size) {
+    ssize_t n = ::pread(f->fd, static_cast<char*>(data) + done, std::size_t(size - done), off_t(offset + done));
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0)
+      return done > 0 ? done : -1;
+    if (n == 0)
+      break;
+    done += n;
+  }
+  return done;
+}
+
 Bool Write(void* h, const void* data, Int64 size)
 {
   auto* f = static_cast<FileHandle*>(h);
@@ -113,7 +132,7 @@ Bool Sync(void* h)
 
 namespace orxhost {
 namespace detail {
-const OrxFileTable kFileTable = {1, sizeof(OrxFileTable), Open, Close, Read, Write, Seek, Tell, Length, Sync};
+const OrxFileTable kFileTable = {1, sizeof(OrxFileTable), Open, Close, Read, Write, Seek, Tell, Length, Sync, ReadAt};
 
 bool ShouldFail(Op op)
 {

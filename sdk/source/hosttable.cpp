@@ -49,6 +49,12 @@ Int64 BaseFile::ReadBytes(void* data, Int64 size)
     return -1;
   return T().file->read(handle_, data, size);
 }
+Int64 BaseFile::ReadAt(Int64 offset, void* data, Int64 size)
+{
+  if (!handle_ || size < 0 || offset < 0)
+    return -1;
+  return T().file->readAt(handle_, offset, data, size);
+}
 Bool BaseFile::WriteBytes(const void* data, Int64 size)
 {
   return handle_ && size >= 0 && T().file->write(handle_, data, size);

@@ -65,6 +65,10 @@ TEST(HostFiles, ReadWriteWithoutTruncatingAndFaults)
     EXPECT_EQ(rw.ReadBytes(c, 2), 2);
     EXPECT_EQ(std::string(c, 2), "ab");
     EXPECT_EQ(rw.GetPosition(), 6);
+    EXPECT_EQ(rw.ReadAt(8, c, 2), 2); // a positioned read leaves the position alone
+    EXPECT_EQ(std::string(c, 2), "XY");
+    EXPECT_EQ(rw.ReadAt(9, c, 2), 1);
+    EXPECT_EQ(rw.GetPosition(), 6);
     EXPECT_TRUE(rw.Sync());
   }
   EXPECT_EQ(orxtest::ReadFile(f), "dbfhabcdXY");

@@ -33,6 +33,9 @@ public:
 
   // Reads up to size bytes; returns the number read, -1 on error.
   Int64 ReadBytes(void* data, Int64 size);
+  // Reads up to size bytes at offset, leaving the position where it was (one system call where a
+  // seek and a read would take two); the number read, -1 on error.
+  Int64 ReadAt(Int64 offset, void* data, Int64 size);
   // Reads exactly size bytes; false when fewer could be read.
   Bool ReadExact(void* data, Int64 size) { return ReadBytes(data, size) == size; }
   Bool WriteBytes(const void* data, Int64 size);

@@ -52,6 +52,8 @@ struct OrxFileTable
   Int64 (*tell)(void* handle);
   Int64 (*length)(void* handle);
   Bool (*sync)(void* handle);
+  // reads at an absolute offset without moving the position; the number read, -1 on error
+  Int64 (*readAt)(void* handle, Int64 offset, void* data, Int64 size);
 };
 
 struct OrxFolderTable

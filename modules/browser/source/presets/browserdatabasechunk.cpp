@@ -152,7 +152,7 @@ const UChar* FileChunkSource::Peek(Int64 pos, Int64 n)
   Int64 want = std::min(std::max(block_, n), length_ - pos);
   if (Int64(buf_.size()) < want)
     buf_.resize(std::size_t(want));
-  if (!f_->Seek(pos) || f_->ReadBytes(buf_.data(), want) != want) {
+  if (f_->ReadAt(pos, buf_.data(), want) != want) {
     bufLen_ = 0;
     return nullptr;
   }
