@@ -46,14 +46,17 @@ Bool Close(void* h)
   return ok;
 }
 
-Int64 Read(void* h, void* data, Int64 size)
+// Reads until size bytes or the end; offset < 0 reads at the file position, else at offset.
+Int64 ReadLoop(void* h, Int64 offset, void* data, Int64 size)
 {
   if (orxhost::detail::ShouldFail(orxhost::detail::Op::Read))
     return -1;
   auto* f = static_cast<FileHandle*>(h);
   Int64 done = 0;
   while (done < size) {
-    ssize_t n = ::read(f->fd, static_cast<char*>(data) + done, std::size_t(size - done));
+    char* to = static_cast<char*>(data) + done;
+    const std::size_t want = std::size_t(size - done);
+    ssize_t n = offset < 0 ? ::read(f->fd, to, want) : ::pread(f->fd, to, want, off_t(offset + done));
     if (n < 0 && errno == EINTR)
       continue;
     if (n < 0)
@@ -65,24 +68,8 @@ Int64 Read(void* h, void* data, Int64 size)
   return done;
 }
 
-Int64 ReadAt(void* h, Int64 offset, void* data, Int64 size)
-{
-  if (orxhost::detail::ShouldFail(orxhost::detail::Op::Read))
-    return -1;
-  auto* f = static_cast<FileHandle*>(h);
-  Int64 done = 0;
-  while (done < size) {
-    ssize_t n = ::pread(f->fd, static_cast<char*>(data) + done, std::size_t(size - done), off_t(offset + done));
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n < 0)
-      return done > 0 ? done : -1;
-    if (n == 0)
-      break;
-    done += n;
-  }
-  return done;
-}
+Int64 Read(void* h, void* data, Int64 size) { return ReadLoop(h, -1, data, size); }
+Int64 ReadAt(void* h, Int64 offset, void* data, Int64 size) { return offset < 0 ? -1 : ReadLoop(h, offset, data, size); }
 
 Bool Write(void* h, const void* data, Int64 size)
 {

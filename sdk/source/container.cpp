@@ -254,15 +254,7 @@ BaseContainer& BaseContainer::operator=(BaseContainer&& o) noexcept
 {
   if (this != &o) {
     id_ = o.id_;
-    live_ = o.live_;
-    dead_ = o.dead_;
-    entries_ = std::move(o.entries_);
-    index_ = std::move(o.index_);
-    indexValid_ = o.indexValid_;
-    o.live_ = o.dead_ = 0;
-    o.entries_.clear();
-    o.index_.clear();
-    o.indexValid_ = false;
+    TakeEntries(std::move(o));
   }
   return *this;
 }

@@ -113,7 +113,6 @@ Bool CopyItemRecord(BrowserDatabaseItem* src, BrowserDatabaseItem* dst)
 }
 
 
-DateTime CurrentDateTime() { return GeGetCurrentTime(); }
 
 FilePresetNode::FilePresetNode(UInt32 status, BrowserDatabase* db)
     : BrowserContentNode(status), db_(db), slot_(db ? db->GetSlot() : -1)
@@ -170,7 +169,7 @@ void FilePresetNode::Touch()
 {
   if (keepTime_)
     return;
-  DateTime now = CurrentDateTime();
+  DateTime now = GeGetCurrentTime();
   std::lock_guard l(fieldLock_);
   time_ = now;
 }
@@ -195,17 +194,24 @@ Bool FilePresetNode::InsertByOrder(const NodeRef& parent)
   return InsertUnder(parent.Get());
 }
 
-Ref<FilePresetNode> FilePresetNode::MakePreset(const NodeRef& parent, const BrowserURL& urlIn, BrowserDatabase* db)
+Ref<FilePresetNode> FilePresetNode::MakeAt(const NodeRef& parent, UInt32 status, BrowserDatabase* db, BrowserURL url)
 {
   if (!parent)
     return nullptr;
-  BrowserURL url = urlIn;
-  Ref<FilePresetNode> n(new (std::nothrow) FilePresetNode(0, db));
+  Ref<FilePresetNode> n(new (std::nothrow) FilePresetNode(status, db));
   if (!n)
     return nullptr;
   n->url_ = url.GetString();
   n->hash_ = url.GetHash();
-  n->time_ = CurrentDateTime();
+  n->time_ = GeGetCurrentTime();
+  return n;
+}
+
+Ref<FilePresetNode> FilePresetNode::MakePreset(const NodeRef& parent, const BrowserURL& url, BrowserDatabase* db)
+{
+  Ref<FilePresetNode> n = MakeAt(parent, 0, db, url);
+  if (!n)
+    return nullptr;
   if (db) {
     ItemHandle item(db->OpenItem(n->url_, n->hash_));
     if (item) {
@@ -246,13 +252,9 @@ Ref<FilePresetNode> FilePresetNode::MakeFolder(const NodeRef& parent, const Stri
 {
   if (!parent)
     return nullptr;
-  Ref<FilePresetNode> n(new (std::nothrow) FilePresetNode(NODESTATUS_FOLDER, db));
+  Ref<FilePresetNode> n = MakeAt(parent, NODESTATUS_FOLDER, db, BrowserURL(NodeURLText(parent.Get()) + String("/") + name));
   if (!n)
     return nullptr;
-  n->time_ = CurrentDateTime();
-  BrowserURL url(NodeURLText(parent.Get()) + String("/") + name);
-  n->url_ = url.GetString();
-  n->hash_ = url.GetHash();
   n->name_ = name;
   if (db) {
     ItemHandle item(db->OpenItem(n->url_, n->hash_));
@@ -275,13 +277,10 @@ Ref<FilePresetNode> FilePresetNode::MakeLibraryRoot(const NodeRef& parent, const
 {
   if (!parent)
     return nullptr;
-  Ref<FilePresetNode> n(new (std::nothrow) FilePresetNode(NODESTATUS_FOLDER | NODESTATUS_LIBRARY_ROOT, db));
+  Ref<FilePresetNode> n = MakeAt(parent, NODESTATUS_FOLDER | NODESTATUS_LIBRARY_ROOT, db,
+                                 BrowserURL(NodeURLText(parent.Get()) + String("/") + urlName));
   if (!n)
     return nullptr;
-  n->time_ = CurrentDateTime();
-  BrowserURL url(NodeURLText(parent.Get()) + String("/") + urlName);
-  n->url_ = url.GetString();
-  n->hash_ = url.GetHash();
   n->name_ = shown.Content() ? shown : urlName;
   // Libraries are listed by name after the categories of the preset root.
   Ref<RTreeNode> before;

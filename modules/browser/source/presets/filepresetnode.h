@@ -70,6 +70,8 @@ public:
 
 protected:
   FilePresetNode(UInt32 status, BrowserDatabase* db);
+  // A node not in the tree yet, at url, made now; null without a parent or memory.
+  static Ref<FilePresetNode> MakeAt(const NodeRef& parent, UInt32 status, BrowserDatabase* db, BrowserURL url);
   ~FilePresetNode() override = default;
 
 private:
@@ -96,5 +98,3 @@ private:
 // Copies type, names, times, settings, data, previews and annotation of one item to another.
 Bool CopyItemRecord(BrowserDatabaseItem* src, BrowserDatabaseItem* dst);
 
-// The current local date-time.
-DateTime CurrentDateTime();

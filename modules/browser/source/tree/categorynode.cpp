@@ -56,7 +56,7 @@ void ResetCategoryOnceFlagsForTests()
 }
 
 CategoryNode::CategoryNode(const String& name, const String& urlText, Int32 iconId)
-    : BrowserContentNode(NODESTATUS_CATEGORY), time_(CurrentDateTime()), name_(name), urlText_(urlText),
+    : BrowserContentNode(NODESTATUS_CATEGORY), time_(GeGetCurrentTime()), name_(name), urlText_(urlText),
       iconId_(iconId), kind_(KindOf(urlText))
 {
 }
@@ -90,7 +90,7 @@ Bool CategoryNode::IsFavorites() const { return urlText_ == String("favorite:/")
 
 void CategoryNode::Touch()
 {
-  DateTime now = CurrentDateTime();
+  DateTime now = GeGetCurrentTime();
   std::lock_guard l(timeLock_);
   time_ = now;
 }
