@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "services/host.h"
-#include "tree/rtreenode.h"
+#include "contenttree/rtreenode.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "services/host.h"
-#include "tree/sortby.h"
+#include "contenttree/sortby.h"
 
 namespace {
 

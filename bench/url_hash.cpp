@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/browserurl.h"
+#include "base/browserurl.h"
 #include "orx/basefile.h"
 #include "services/host.h"
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "core/browserurl.h"
+#include "base/browserurl.h"
 #include "services/host.h"
 
 namespace {

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "contenttest.h"
+#include "handlertest.h"
 #include "core/calltable.h"
 
 using namespace contenttest;
@@ -242,6 +243,48 @@ TEST_F(Content, ListenerHearsOfChanges)
   SetContentChangeListener(nullptr);
   ASSERT_FALSE(heard.empty());
   EXPECT_EQ(heard.back(), (std::pair<std::string, bool>{"preset:/", true})) << "the scan ends with the preset root";
+}
+
+// Items of the main database that are not files are matched by their stored data once the content
+// is there (the content layer gives the handlers its reader).
+TEST_F(Content, ItemWithoutFileMatchedByStoredData)
+{
+  const std::string png = "\x89PNG\r\n\x1a\n";
+  const std::string scene = "ORXSCENE";
+  handlertest::TestHandler image(2, "png", png), sceneHandler(3, "orx", scene);
+  Start();
+  ASSERT_TRUE(RegisterPlugin(&image, 1));
+  ASSERT_TRUE(RegisterPlugin(&sceneHandler, 1));
+  BrowserDatabase* main = BrowserDatabase::GetLibrary(0);
+  ASSERT_NE(main, nullptr);
+  const String path("favorite://stored/model.png");
+  {
+    BrowserDatabaseItem* item = main->OpenOrCreateItem(path);
+    ASSERT_NE(item, nullptr);
+    const std::string data = scene + std::string(1000, 's');
+    EXPECT_TRUE(item->SetData(data.data(), Int64(data.size()), dbitem::kStoreAsGiven));
+    item->Close();
+  }
+  BrowserURL url(path);
+  EXPECT_FALSE(url.IsFile());
+  BrowserPluginInterface* h = nullptr;
+  EXPECT_TRUE(FindPluginForURL(url, false, &h));
+  EXPECT_EQ(h, &image);
+  EXPECT_TRUE(FindPluginForURL(url, true, &h));
+  EXPECT_EQ(h, &sceneHandler);
+  EXPECT_EQ(sceneHandler.lastSize.load(), HANDLER_HEADER_SIZE);
+
+  // An item without data gives nothing to check.
+  const String bare("favorite://stored/bare.png");
+  if (BrowserDatabaseItem* item = main->OpenOrCreateItem(bare))
+    item->Close();
+  EXPECT_FALSE(FindPluginForURL(BrowserURL(bare), true, &h));
+  EXPECT_EQ(h, nullptr);
+
+  main->DeleteItem(path);
+  main->DeleteItem(bare);
+  EXPECT_TRUE(UnregisterPlugin(&image));
+  EXPECT_TRUE(UnregisterPlugin(&sceneHandler));
 }
 
 } // namespace

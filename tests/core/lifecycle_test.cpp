@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/browserurl.h"
+#include "base/browserurl.h"
 #include "core/registration.h"
 #include "core/startplugin.h"
 #include "orxtest.h"

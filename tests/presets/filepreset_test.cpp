@@ -1,4 +1,4 @@
-#include "../core/contenttest.h"
+#include "contenttest.h"
 
 using namespace contenttest;
 

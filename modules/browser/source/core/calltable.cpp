@@ -5,7 +5,7 @@
 #include <new>
 #include <vector>
 
-#include "core/browserinterface.h"
+#include "contenttree/browserinterface.h"
 #include "core/calltable.h"
 #include "core/contentaccess.h"
 #include "core/libraryregistry.h"

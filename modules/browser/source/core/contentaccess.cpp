@@ -1,17 +1,19 @@
 #include "core/contentaccess.h"
 
+#include <algorithm>
+#include <cstring>
 #include <mutex>
 #include <typeinfo>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
-#include "core/browserinterface.h"
+#include "contenttree/browserinterface.h"
 #include "core/libraryregistry.h"
 #include "orx/services.h"
 #include "presets/browserdatabase.h"
 #include "presets/filepresetnode.h"
-#include "tree/categorynode.h"
+#include "nodes/categorynode.h"
 
 namespace {
 
@@ -118,16 +120,12 @@ private:
 
 } // namespace
 
-void SetContentChangeListener(ContentChangeListener listener)
-{
-  std::lock_guard l(g_listenerLock);
-  g_listener = listener;
-}
+namespace {
 
-void NotifyNodeChanged(const NodeRef& node)
+// The sink of the nodes' change notices: the browser command only follows the preset tree, and only
+// once the libraries are there.
+void ContentNodeChanged(const NodeRef& node)
 {
-  if (!node)
-    return;
   ContentChangeListener listener;
   {
     std::lock_guard l(g_listenerLock);
@@ -135,9 +133,48 @@ void NotifyNodeChanged(const NodeRef& node)
   }
   if (!listener)
     return;
-  // The browser command only follows the preset tree, and only once the libraries are there.
   const Bool command = (node->GetNodeType() == NODETYPE_PRESET || node == Root(kPreset)) && LibrariesLoaded();
   listener(node, command);
+}
+
+void LoadLibrariesIfNeeded() { LoadLibraries(false); }
+
+void LoadCatalogIndex()
+{
+  BrowserURL catalogs(String("catalog:/"));
+  GetLibraryIndex(catalogs);
+}
+
+// The first bytes of a main-database item's data, for handlers that match by content.
+Int32 ReadMainItemHeader(BrowserURL& url, UChar* buf, Int32 size)
+{
+  BrowserDatabase* db = BrowserDatabase::GetLibrary(0);
+  if (!db)
+    return 0;
+  const String text = url.GetString();
+  if (text.IsEmpty())
+    return 0;
+  BrowserDatabaseItem item;
+  if (!db->OpenItemInto(text, url.GetHash(), &item) || !item.HasData())
+    return 0;
+  ByteArray data;
+  if (!item.GetData(&data))
+    return 0;
+  const std::size_t n = std::min<std::size_t>(data.size(), std::size_t(size));
+  if (n)
+    std::memcpy(buf, data.data(), n);
+  return Int32(n);
+}
+
+} // namespace
+
+void SetContentChangeListener(ContentChangeListener listener)
+{
+  {
+    std::lock_guard l(g_listenerLock);
+    g_listener = listener;
+  }
+  SetNodeChangedSink(listener ? ContentNodeChanged : nullptr);
 }
 
 Bool InitContent()
@@ -165,6 +202,8 @@ Bool InitContent()
       g_content.roots[i] = roots[i];
   }
   BrowserURL::SetNetworkResolver(ResolveNetwork);
+  SetItemHeaderReader(ReadMainItemHeader);
+  SetCategoryLibraryLoaders(CategoryLibraryLoaders{LoadLibrariesIfNeeded, LoadCatalogIndex});
 
   // Favorites are catalog links; they show once catalogs can make their nodes.
   CategoryServices services = GetCategoryServices();
@@ -187,6 +226,8 @@ Bool ContentExists()
 void ReleaseContent()
 {
   BrowserURL::SetNetworkResolver(nullptr);
+  SetItemHeaderReader(nullptr);
+  SetCategoryLibraryLoaders(CategoryLibraryLoaders{});
   ContentState old;
   {
     std::lock_guard l(g_contentLock);

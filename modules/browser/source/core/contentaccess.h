@@ -3,8 +3,9 @@
 // other plug-ins use.
 #pragma once
 
-#include "core/browserurl.h"
-#include "tree/rtreenode.h"
+#include "base/browserurl.h"
+#include "contenttree/contentevents.h"
+#include "contenttree/rtreenode.h"
 
 class BrowserDatabase;
 
@@ -65,8 +66,8 @@ Bool AddRecent(NodeRef node);
 // Tells whoever shows the tree that a node changed: open windows always, the browser command
 // (command set) when the node is of the preset tree and the libraries are loaded.
 using ContentChangeListener = void (*)(const NodeRef& node, Bool command);
+// NotifyNodeChanged (contentevents.h) reaches the listener set here.
 void SetContentChangeListener(ContentChangeListener listener);
-void NotifyNodeChanged(const NodeRef& node);
 // After an item of a library changed: updates or makes its node when the library is shown.
 void UpdateItemNode(BrowserDatabase* db, BrowserURL& itemURL);
 // Makes the folder nodes of url (and url itself as a folder) below its library's root node.

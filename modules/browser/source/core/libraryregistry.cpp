@@ -5,7 +5,7 @@
 #include <mutex>
 #include <set>
 
-#include "core/browserutils.h"
+#include "base/browserutils.h"
 #include "core/contentaccess.h"
 #include "core/startplugin.h"
 #include "orx/files.h"

@@ -9,7 +9,7 @@
 #include <functional>
 #include <vector>
 
-#include "core/browserurl.h"
+#include "base/browserurl.h"
 #include "orx/filename.h"
 #include "orx/string.h"
 

@@ -1,7 +1,7 @@
 // Start and end steps. Steps whose subsystem does not exist yet do nothing.
 #include "core/registration.h"
 
-#include "core/browserurl.h"
+#include "base/browserurl.h"
 #include "core/contentaccess.h"
 #include "core/libraryregistry.h"
 #include "presets/browserdatabase.h"

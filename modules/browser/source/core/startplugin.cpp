@@ -4,8 +4,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "core/browserurl.h"
-#include "core/browserutils.h"
+#include "base/browserurl.h"
+#include "base/browserutils.h"
 #include "core/registration.h"
 
 namespace {

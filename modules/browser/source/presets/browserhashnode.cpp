@@ -4,7 +4,7 @@
 #include <shared_mutex>
 #include <vector>
 
-#include "core/browserurl.h"
+#include "base/browserurl.h"
 #include "presets/browserdatabase.h"
 
 namespace {

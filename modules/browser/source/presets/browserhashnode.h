@@ -10,7 +10,7 @@
 
 #include "orx/container.h"
 #include "orx/threads.h"
-#include "tree/referenceobject.h"
+#include "contenttree/referenceobject.h"
 
 class BrowserDatabase;
 

@@ -3,9 +3,9 @@
 #include <mutex>
 #include <vector>
 
-#include "core/browserinterface.h"
-#include "core/browserutils.h"
-#include "core/contentaccess.h"
+#include "contenttree/browserinterface.h"
+#include "base/browserutils.h"
+#include "contenttree/contentevents.h"
 #include "orx/files.h"
 #include "orx/services.h"
 #include "presets/browserdatabase.h"

@@ -4,7 +4,7 @@
 
 #include "orx/string.h"
 #include "orx/threads.h"
-#include "tree/rtreenode.h"
+#include "contenttree/rtreenode.h"
 
 class BrowserDatabase;
 class BrowserDatabaseItem;

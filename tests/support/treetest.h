@@ -5,7 +5,7 @@
 #include <string>
 
 #include "orxtest.h"
-#include "tree/rtreenode.h"
+#include "contenttree/rtreenode.h"
 
 namespace treetest {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "core/browserurl.h"
+#include "base/browserurl.h"
 #include "orx/basefile.h"
 #include "orx/hosttable.h"
 

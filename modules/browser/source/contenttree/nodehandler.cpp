@@ -1,7 +1,7 @@
-#include "tree/nodehandler.h"
+#include "contenttree/nodehandler.h"
 
-#include "core/browserinterface.h"
-#include "tree/rtreenode.h"
+#include "contenttree/browserinterface.h"
+#include "contenttree/rtreenode.h"
 
 Bool NodeTypeNameFromHandler(BrowserContentNode* node, String* out, Int32 mode)
 {

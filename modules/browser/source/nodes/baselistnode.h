@@ -1,7 +1,7 @@
 // BrowserBaseListNode: a host object shown in the tree under "baselist://" + its name.
 #pragma once
 
-#include "tree/rtreenode.h"
+#include "contenttree/rtreenode.h"
 
 class BaseList2D;
 

@@ -4,11 +4,11 @@
 
 #include <atomic>
 
-#include "core/browserurl.h"
+#include "base/browserurl.h"
 #include "orx/memory.h"
 #include "orx/string.h"
 #include "orx/types.h"
-#include "tree/rtreenode.h"
+#include "contenttree/rtreenode.h"
 
 class BaseBitmap;
 class PreviewDialog;
@@ -132,6 +132,11 @@ BrowserPluginInterface* FindPluginByID(Int32 id);
 // or of the main database's item data for a URL that is not a file, confirm or choose the handler.
 // out (may be null) gets the handler or null.
 Bool FindPluginForURL(const BrowserURL& url, Bool checkContents, BrowserPluginInterface** out);
+// The first bytes of content that is not a file (an item of the main database), for matching by
+// content. The storage layer sits above the handlers, so the content layer installs the reader.
+// Answers the number of bytes read into buf (at most size).
+using ItemHeaderReader = Int32 (*)(BrowserURL& url, UChar* buf, Int32 size);
+void SetItemHeaderReader(ItemHeaderReader reader);
 // At the end: deletes the handlers that the registry owns and frees every entry.
 void ReleasePluginRegistry();
 

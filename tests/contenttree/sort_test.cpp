@@ -5,7 +5,7 @@
 
 #include "orx/services.h"
 #include "orxtest.h"
-#include "tree/sortby.h"
+#include "contenttree/sortby.h"
 
 namespace {
 

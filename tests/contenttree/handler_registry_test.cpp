@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "handlertest.h"
-#include "presets/browserdatabase.h"
 
 using handlertest::RegistryTest;
 using handlertest::TestHandler;
@@ -110,48 +109,6 @@ TEST_F(RegistryTest, FullMatchNeedsBytes)
   // A URL that is not a file, without a main database, has none.
   EXPECT_FALSE(FindPluginForURL(BrowserURL(String("catalog://nowhere/x.png")), true, &h));
   EXPECT_EQ(image.contentCalls.load(), 0);
-}
-
-TEST_F(RegistryTest, ItemWithoutFileMatchedByStoredData)
-{
-  TestHandler image(2, "png", kPng), scene(3, "orx", kScene);
-  ASSERT_TRUE(RegisterPlugin(&image, 1));
-  ASSERT_TRUE(RegisterPlugin(&scene, 1));
-  BrowserDatabase* main = BrowserDatabase::GetLibrary(0);
-  const Bool made = main == nullptr;
-  if (made) {
-    // As the module keeps it: records in the file, data in files beside it.
-    main = BrowserDatabase::Create(orxtest::TempDir() + String("BrowserDB"), String(), DBFLAG_MAIN | DBFLAG_OUTER_STORAGE);
-    ASSERT_NE(main, nullptr);
-  }
-  const String path("favorite://stored/model.png");
-  {
-    BrowserDatabaseItem* item = main->OpenOrCreateItem(path);
-    ASSERT_NE(item, nullptr);
-    const std::string data = kScene + std::string(1000, 's');
-    EXPECT_TRUE(item->SetData(data.data(), Int64(data.size()), dbitem::kStoreAsGiven));
-    item->Close();
-  }
-  BrowserURL url(path);
-  EXPECT_FALSE(url.IsFile());
-  BrowserPluginInterface* h = nullptr;
-  EXPECT_TRUE(FindPluginForURL(url, false, &h));
-  EXPECT_EQ(h, &image);
-  EXPECT_TRUE(FindPluginForURL(url, true, &h));
-  EXPECT_EQ(h, &scene);
-  EXPECT_EQ(scene.lastSize.load(), HANDLER_HEADER_SIZE);
-
-  // An item without data gives nothing to check.
-  const String bare("favorite://stored/bare.png");
-  if (BrowserDatabaseItem* item = main->OpenOrCreateItem(bare))
-    item->Close();
-  EXPECT_FALSE(FindPluginForURL(BrowserURL(bare), true, &h));
-  EXPECT_EQ(h, nullptr);
-
-  main->DeleteItem(path);
-  main->DeleteItem(bare);
-  if (made)
-    BrowserDatabase::Destroy(main);
 }
 
 TEST_F(RegistryTest, HandlersMayUseTheRegistryFromIdentify)

@@ -1,12 +1,10 @@
-#include "tree/categorynode.h"
+#include "nodes/categorynode.h"
 
 #include <mutex>
 
-#include "core/libraryregistry.h"
 #include "orx/bitmap.h"
 #include "orx/files.h"
 #include "orx/services.h"
-#include "presets/filepresetnode.h"
 
 namespace {
 
@@ -14,13 +12,7 @@ std::mutex g_servicesLock;
 CategoryServices g_services;
 std::atomic<bool> g_volumesBuilt{false};
 std::atomic<bool> g_networkBuilt{false};
-
-
-void DefaultLoadCatalogs()
-{
-  BrowserURL catalogs(String("catalog:/"));
-  GetLibraryIndex(catalogs);
-}
+CategoryLibraryLoaders g_loaders;
 
 Int32 KindOf(const String& url)
 {
@@ -35,7 +27,19 @@ Int32 KindOf(const String& url)
   return CATEGORY_OTHER;
 }
 
+CategoryLibraryLoaders GetLoaders()
+{
+  std::lock_guard l(g_servicesLock);
+  return g_loaders;
+}
+
 } // namespace
+
+void SetCategoryLibraryLoaders(const CategoryLibraryLoaders& loaders)
+{
+  std::lock_guard l(g_servicesLock);
+  g_loaders = loaders;
+}
 
 void SetCategoryServices(const CategoryServices& services)
 {
@@ -149,12 +153,17 @@ Bool CategoryNode::LoadChildren()
       if (s.buildVolumes && !g_volumesBuilt.exchange(true))
         s.buildVolumes(this);
       break;
-    case CATEGORY_PRESET: LoadLibraries(false); break;
+    case CATEGORY_PRESET: {
+      const CategoryLibraryLoaders loaders = GetLoaders();
+      if (loaders.loadLibraries)
+        loaders.loadLibraries();
+      break;
+    }
     case CATEGORY_CATALOG:
       if (s.loadCatalogs)
         s.loadCatalogs();
-      else
-        DefaultLoadCatalogs();
+      else if (const CategoryLibraryLoaders loaders = GetLoaders(); loaders.loadCatalogs)
+        loaders.loadCatalogs();
       break;
     case CATEGORY_NETWORK:
       if (s.buildNetwork && !g_networkBuilt.exchange(true))

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "core/browserutils.h"
+#include "base/browserutils.h"
 #include "orxtest.h"
 
 namespace {

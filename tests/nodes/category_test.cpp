@@ -1,5 +1,5 @@
-#include "../core/contenttest.h"
-#include "tree/baselistnode.h"
+#include "contenttest.h"
+#include "nodes/baselistnode.h"
 
 using namespace contenttest;
 

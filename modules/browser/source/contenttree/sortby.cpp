@@ -1,4 +1,4 @@
-#include "tree/sortby.h"
+#include "contenttree/sortby.h"
 
 #include <algorithm>
 #include <cstring>

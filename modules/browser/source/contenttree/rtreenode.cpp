@@ -1,10 +1,10 @@
-#include "tree/rtreenode.h"
+#include "contenttree/rtreenode.h"
 
 #include <array>
 #include <cassert>
 #include <mutex>
 
-#include "tree/nodehandler.h"
+#include "contenttree/nodehandler.h"
 
 namespace {
 // Lock 1 of the order in rtreenode.h. Per-node locks alone cannot keep two concurrent moves from

@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "core/browserurl.h"
+#include "base/browserurl.h"
 #include "orxtest.h"
 
 namespace {

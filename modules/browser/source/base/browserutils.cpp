@@ -1,4 +1,4 @@
-#include "core/browserutils.h"
+#include "base/browserutils.h"
 
 #include <atomic>
 #include <charconv>

@@ -1,5 +1,5 @@
 // BrowserBaseListNode: a host object in the tree under "baselist://".
-#include "tree/baselistnode.h"
+#include "nodes/baselistnode.h"
 
 #include "treetest.h"
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "core/browserinterface.h"
-#include "core/browserutils.h"
+#include "contenttree/browserinterface.h"
+#include "base/browserutils.h"
 #include "core/contentaccess.h"
 #include "core/libraryregistry.h"
 #include "orx/files.h"
@@ -16,7 +16,7 @@
 #include "orxtest.h"
 #include "presets/browserdatabase.h"
 #include "presets/filepresetnode.h"
-#include "tree/categorynode.h"
+#include "nodes/categorynode.h"
 
 namespace contenttest {
 

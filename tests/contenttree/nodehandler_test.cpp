@@ -1,7 +1,7 @@
 // Nodes and their handlers: the base type name through the registry, and the handler cache of
 // file nodes (name-only matches looked up again, failed full matches remembered).
 #include "handlertest.h"
-#include "tree/nodehandler.h"
+#include "contenttree/nodehandler.h"
 
 using handlertest::RegistryTest;
 using handlertest::TestHandler;

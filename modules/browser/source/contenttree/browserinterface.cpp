@@ -1,12 +1,12 @@
-#include "core/browserinterface.h"
+#include "contenttree/browserinterface.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <thread>
 
 #include "orx/basefile.h"
-#include "presets/browserdatabase.h"
 
 // ---------------------------------------------------------------------------------------------
 // Shared default behaviour
@@ -364,6 +364,8 @@ BrowserPluginInterface* FirstIdentifying(Int32 count, BrowserURL& url, const voi
   });
 }
 
+std::atomic<ItemHeaderReader> g_itemHeaderReader{nullptr};
+
 // Up to HANDLER_HEADER_SIZE bytes of the content at url: the file's, or for a URL that is not a
 // file the data of the item that the main database keeps for it. The number of bytes read.
 Int32 ReadHeader(BrowserURL& url, UChar* buf)
@@ -376,25 +378,16 @@ Int32 ReadHeader(BrowserURL& url, UChar* buf)
     const Int64 n = f.ReadBytes(buf, HANDLER_HEADER_SIZE);
     return n > 0 ? Int32(n) : 0;
   }
-  BrowserDatabase* db = BrowserDatabase::GetLibrary(0);
-  if (!db)
-    return 0;
-  const String text = url.GetString();
-  if (text.IsEmpty())
-    return 0;
-  BrowserDatabaseItem item;
-  if (!db->OpenItemInto(text, url.GetHash(), &item) || !item.HasData())
-    return 0;
-  ByteArray data;
-  if (!item.GetData(&data))
-    return 0;
-  const std::size_t n = std::min<std::size_t>(data.size(), HANDLER_HEADER_SIZE);
-  if (n)
-    std::memcpy(buf, data.data(), n);
-  return Int32(n);
+  const ItemHeaderReader reader = g_itemHeaderReader.load(std::memory_order_acquire);
+  return reader ? reader(url, buf, HANDLER_HEADER_SIZE) : 0;
 }
 
 } // namespace
+
+void SetItemHeaderReader(ItemHeaderReader reader)
+{
+  g_itemHeaderReader.store(reader, std::memory_order_release);
+}
 
 Bool RegisterPlugin(BrowserPluginInterface* handler, Int32 identifiesFiles, Bool ownedByRegistry)
 {

@@ -6,9 +6,9 @@
 #include <functional>
 #include <string>
 
-#include "core/browserinterface.h"
+#include "contenttree/browserinterface.h"
 #include "orxtest.h"
-#include "tree/rtreenode.h"
+#include "contenttree/rtreenode.h"
 
 namespace handlertest {
 

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "orx/types.h"
-#include "tree/rtreenode.h"
+#include "contenttree/rtreenode.h"
 
 constexpr UInt32 SORTBY_NAME = 1; // also every value that is not 2 to 6
 constexpr UInt32 SORTBY_MODIFIED = 2;

@@ -1,4 +1,4 @@
-#include "tree/baselistnode.h"
+#include "nodes/baselistnode.h"
 
 #include "orx/services.h"
 

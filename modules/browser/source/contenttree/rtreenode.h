@@ -4,12 +4,12 @@
 
 #include <atomic>
 
-#include "core/browserurl.h"
+#include "base/browserurl.h"
 #include "orx/string.h"
 #include "orx/threads.h"
 #include "orx/types.h"
-#include "tree/nodeconstants.h"
-#include "tree/referenceobject.h"
+#include "contenttree/nodeconstants.h"
+#include "contenttree/referenceobject.h"
 
 class BaseBitmap;
 class BrowserPluginInterface;

@@ -5,9 +5,9 @@
 
 #include <atomic>
 
-#include "core/browserinterface.h"
+#include "contenttree/browserinterface.h"
 #include "orx/threads.h"
-#include "tree/rtreenode.h"
+#include "contenttree/rtreenode.h"
 
 // Category kinds, from the URL text.
 constexpr Int32 CATEGORY_OTHER = 0;
@@ -40,6 +40,15 @@ struct CategoryServices
   NodeRef (*makeFavoriteNode)(const NodeRef& parent, const NodeRef& existing, BrowserURL& url,
                               BrowserDatabase* db, Bool folder, void* data) = nullptr;
 };
+// How the preset and catalog categories are filled by default: the library registry's scans. The
+// registry sits above the nodes, so the content layer installs these at start.
+struct CategoryLibraryLoaders
+{
+  void (*loadLibraries)() = nullptr;
+  void (*loadCatalogs)() = nullptr;
+};
+void SetCategoryLibraryLoaders(const CategoryLibraryLoaders& loaders);
+
 // The services installed now.
 CategoryServices GetCategoryServices();
 void SetCategoryServices(const CategoryServices& services);

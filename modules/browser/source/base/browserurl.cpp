@@ -1,6 +1,6 @@
 // BrowserURL. On this platform a native path P ("/a/b") is the text "file://localhost" + P, and
 // the text after "file://localhost" is the path again ("" meaning "/"), so the round trip is exact.
-#include "core/browserurl.h"
+#include "base/browserurl.h"
 
 #include <atomic>
 #include <string_view>
