@@ -197,6 +197,58 @@ TEST_F(TreeTest, UnlinkKeepsChildrenAndTree)
   EXPECT_EQ(treetest::CheckTree(tree_.Get()), 4);
 }
 
+// An unlinked subtree holds no pointer to a tree it outlives, and one that nobody but its own
+// children holds goes away with them.
+TEST_F(TreeTest, UnlinkedSubtreeOutlivesItsTreeAndIsFreedWhenDropped)
+{
+  Ref<TestNode> a = Add("a"), b = Add("b");
+  Ref<TestNode> b1 = Add("b1", b.Get());
+  Ref<TestNode> b11 = Add("b11", b1.Get());
+  ASSERT_TRUE(b->Unlink(true));
+  ASSERT_TRUE(b1->Unlink(true)); // a second unlinked root, inside no linked parent
+  ASSERT_TRUE(b1->InsertUnder(b.Get()));
+  ASSERT_TRUE(b1->Unlink(true));
+  tree_ = nullptr; // takes a apart; b and b1 stay, in no tree
+  EXPECT_TRUE(a->IsRemoved());
+  for (const Ref<TestNode>& n : {b, b1, b11}) {
+    EXPECT_EQ(n->GetTree(), nullptr);
+    EXPECT_FALSE(n->IsRemoved());
+  }
+  EXPECT_FALSE(b->InsertUnder(nullptr)); // the tree it was in is gone
+  EXPECT_TRUE(b1->InsertUnder(b.Get()));
+  EXPECT_EQ(Children(b.Get()), "b1");
+  EXPECT_EQ(b11->GetUp().Get(), b1.Get());
+
+  // Dropping the root while its children hold it frees the whole subtree.
+  const Int64 before = TestNode::Live().load();
+  b = nullptr;
+  EXPECT_TRUE(b1->IsRemoved()) << "a subtree that no one can reach from above is removed";
+  b1 = nullptr;
+  b11 = nullptr;
+  a = nullptr;
+  EXPECT_EQ(TestNode::Live().load(), before - 4);
+}
+
+TEST_F(TreeTest, DroppingAnUnlinkedNodeWithChildrenFreesThem)
+{
+  const Int64 before = TestNode::Live().load();
+  {
+    Ref<TestNode> b = Add("b");
+    Add("b1", b.Get());
+    Add("b2", b.Get());
+    ASSERT_TRUE(b->Unlink(true));
+  }
+  EXPECT_EQ(TestNode::Live().load(), before);
+  // A node kept unlinked from a living tree goes back to its top level.
+  Ref<TestNode> c = Add("c");
+  Add("c1", c.Get());
+  ASSERT_TRUE(c->Unlink(true));
+  EXPECT_EQ(c->GetTree(), tree_.Get());
+  EXPECT_TRUE(c->InsertUnder(nullptr));
+  EXPECT_EQ(Children(tree_.Get()), "c");
+  EXPECT_EQ(Children(c.Get()), "c1");
+}
+
 TEST_F(TreeTest, RemoveTakesTheSubtreeAndMarksItDeleted)
 {
   Ref<TestNode> a = Add("a"), b = Add("b");

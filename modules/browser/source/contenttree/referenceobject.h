@@ -32,6 +32,8 @@ public:
   // Destroys the object when the count reaches 0.
   void RemoveReference() const noexcept
   {
+    if (watchReleases_.load(std::memory_order_acquire) && ReleaseWatched())
+      return;
     const UInt32 before = count_.fetch_sub(1, std::memory_order_acq_rel);
     assert(before != 0 && "reference released more often than taken");
     if (before == 1)
@@ -49,9 +51,14 @@ public:
 
 protected:
   virtual ~ReferenceObject() = default;
+  // While set, every release first asks ReleaseWatched, which may take the release over (true)
+  // because the object must go although references to it remain (a cycle only it can see).
+  void WatchReleases(Bool on) const noexcept { watchReleases_.store(on, std::memory_order_release); }
+  virtual Bool ReleaseWatched() const noexcept { return false; }
 
 private:
   mutable std::atomic<UInt32> count_{0};
+  mutable std::atomic<Bool> watchReleases_{false};
 };
 
 // A counted reference. Copying adds a reference, destruction and reassignment release one, so a

@@ -164,6 +164,58 @@ void RTreeNode::UnlinkLocked(Graveyard& dead)
   topLevel_ = false;
 }
 
+void RTreeNode::Detach()
+{
+  detached_ = true;
+  RTree* tree = tree_.load(std::memory_order_relaxed);
+  if (tree && !IsTreeRoot()) {
+    detachedIn_ = tree;
+    detachedPrev_ = nullptr;
+    detachedNext_ = std::exchange(tree->detachedHead_, this);
+    if (detachedNext_)
+      detachedNext_->detachedPrev_ = this;
+  }
+  WatchReleases(true);
+}
+
+void RTreeNode::Attach()
+{
+  if (!detached_)
+    return;
+  if (RTree* tree = std::exchange(detachedIn_, nullptr)) {
+    if (detachedPrev_)
+      detachedPrev_->detachedNext_ = detachedNext_;
+    else
+      tree->detachedHead_ = detachedNext_;
+    if (detachedNext_)
+      detachedNext_->detachedPrev_ = detachedPrev_;
+  }
+  detachedPrev_ = detachedNext_ = nullptr;
+  detached_ = false;
+  WatchReleases(false);
+}
+
+Bool RTreeNode::ReleaseWatched() const noexcept
+{
+  RTreeNode* self = const_cast<RTreeNode*>(this);
+  {
+    std::lock_guard structure(g_structureLock);
+    if (!detached_ || removed_)
+      return false;
+    // Children count their link to the parent; the reference being released is the one more.
+    UInt32 children = 0;
+    for (const RTreeNode* c = first_.Get(); c; c = c->next_.Get())
+      ++children;
+    if (children == 0 || GetReferenceCount() != children + 1)
+      return false;
+  }
+  // The released reference keeps the node alive through Remove, which clears the watch, so the
+  // release below is an ordinary one and destroys the node.
+  self->Remove();
+  RemoveReference();
+  return true;
+}
+
 Bool RTreeNode::MoveTo(RTreeNode* parent, RTreeNode* before, Bool freshOnly)
 {
   // Declared before the locks so that they go after them.
@@ -191,6 +243,7 @@ Bool RTreeNode::MoveTo(RTreeNode* parent, RTreeNode* before, Bool freshOnly)
   if ((first_ || target == this) && target->InSubtreeOf(this))
     return false;
 
+  Attach();
   UnlinkLocked(dead);
 
   if (before) {
@@ -241,6 +294,7 @@ Bool RTreeNode::Unlink(Bool)
   if (removed_ || (!LinkParent() && !prev_ && !next_))
     return false;
   UnlinkLocked(dead);
+  Detach();
   return true;
 }
 
@@ -260,6 +314,7 @@ void RTreeNode::Remove()
   Graveyard dead;
   std::lock_guard structure(g_structureLock);
   std::lock_guard self(lock_);
+  Attach();
   UnlinkLocked(dead);
   tree_.store(nullptr, std::memory_order_release);
 }
@@ -301,6 +356,14 @@ RTree::~RTree()
     std::lock_guard structure(g_structureLock);
     std::lock_guard self(lock_);
     removed_ = true; // nothing joins the top level while it is taken apart
+    // Unlinked subtrees outlive the tree: they are left in no tree, so InsertUnder(nullptr) fails.
+    for (RTreeNode* root = std::exchange(detachedHead_, nullptr); root;) {
+      RTreeNode* next = std::exchange(root->detachedNext_, nullptr);
+      root->detachedPrev_ = nullptr;
+      root->detachedIn_ = nullptr;
+      Walk::Subtree(root, [](RTreeNode* n) { n->tree_.store(nullptr, std::memory_order_release); });
+      root = next;
+    }
   }
   RemoveChildren();
   RemoveReferenceNoDestroy();

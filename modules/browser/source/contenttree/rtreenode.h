@@ -65,6 +65,9 @@ public:
   // be inserted elsewhere (InsertUnder(nullptr) puts it back at the top level). False for a node
   // that is not linked or was removed. Link locks are private to this class, so no caller can hold
   // the parent's: it is locked whatever lockParent says.
+  // An unlinked node never outlives its tree's pointer: when the tree goes, the node and its subtree
+  // are left in no tree. When nothing but its own children holds an unlinked node, it is removed
+  // with its subtree, since no one could reach it again.
   Bool Unlink(Bool lockParent = true);
   // Removes the children one at a time until none is left.
   void RemoveChildren();
@@ -86,6 +89,9 @@ private:
   Bool MoveTo(RTreeNode* parent, RTreeNode* before, Bool freshOnly);
   void UnlinkLocked(Graveyard& dead);
   void RemoveDescendants();
+  void Detach();
+  void Attach();
+  Bool ReleaseWatched() const noexcept override;
 
   // Fields in the order of the design: five counted links, the link lock, the tree.
   Ref<RTreeNode> parent_; // empty for a top-level node: the tree does not count its children's links to it
@@ -97,6 +103,12 @@ private:
   std::atomic<RTree*> tree_{nullptr};
   Bool topLevel_ = false; // linked directly under the tree
   Bool removed_ = false;
+  // An unlinked subtree's root, listed in its tree (detachedIn_) so the tree can let go of it at its
+  // end. All three only change under the structure lock.
+  Bool detached_ = false;
+  RTree* detachedIn_ = nullptr;
+  RTreeNode* detachedPrev_ = nullptr;
+  RTreeNode* detachedNext_ = nullptr;
   const Bool content_ = false;
 };
 
@@ -112,6 +124,10 @@ public:
 
 protected:
   ~RTree() override;
+
+private:
+  friend class RTreeNode;
+  RTreeNode* detachedHead_ = nullptr; // unlinked subtrees that still carry this tree
 };
 
 class BrowserContentTree : public RTree
