@@ -1,5 +1,7 @@
 // Nodes and their handlers: the base type name through the registry, and the handler cache of
 // file nodes (name-only matches looked up again, failed full matches remembered).
+#include <memory>
+
 #include "handlertest.h"
 #include "contenttree/nodehandler.h"
 
@@ -106,6 +108,31 @@ TEST_F(NodeHandlerTest, CacheRemembersFailedFullMatch)
   EXPECT_EQ(other.Get(plain.Get(), txt, PLUGINREQUEST_QUICK), nullptr);
   EXPECT_FALSE(plain->GetStatus() & NODESTATUS_NOHANDLER);
   EXPECT_EQ(other.Get(plain.Get(), txt, 0), &image);
+}
+
+// Its owner may free a handler as soon as it is unregistered: no cache may hand it out after that,
+// while caches of handlers that stay keep them.
+TEST_F(NodeHandlerTest, UnregisteringEmptiesEveryCacheThatHoldsTheHandler)
+{
+  auto image = std::make_unique<TestHandler>(2, "png", kPng);
+  TestHandler folder(7, "", "");
+  ASSERT_TRUE(RegisterPlugin(image.get(), 1));
+  ASSERT_TRUE(RegisterPlugin(&folder, 0));
+  BrowserURL url = File("g.png", kPng);
+  Ref<UrlNode> node = MakeRef<UrlNode>("g.png", url);
+  CachedPluginLookup quick, full, set;
+  ASSERT_EQ(quick.Get(node.Get(), url, PLUGINREQUEST_QUICK), image.get());
+  ASSERT_EQ(full.Get(node.Get(), url, 0), image.get());
+  set.Set(nullptr, &folder);
+
+  ASSERT_TRUE(UnregisterPlugin(image.get()));
+  image.reset();
+  EXPECT_EQ(quick.Peek(), nullptr);
+  EXPECT_EQ(full.Peek(), nullptr);
+  EXPECT_EQ(full.Get(node.Get(), url, 0), nullptr);
+  EXPECT_EQ(quick.Get(node.Get(), url, PLUGINREQUEST_QUICK), nullptr);
+  EXPECT_EQ(set.Peek(), &folder) << "a handler that stays registered stays cached";
+  EXPECT_EQ(set.Get(nullptr, url, 0), &folder);
 }
 
 } // namespace

@@ -219,6 +219,12 @@ public:
     return Mark(e.handler) ? e.handler : nullptr;
   }
 
+  Bool Contains(BrowserPluginInterface* h)
+  {
+    std::lock_guard g(lock_);
+    return IndexOf(h) >= 0;
+  }
+
   // Marks h as being called when it is still registered.
   Bool BeginCall(BrowserPluginInterface* h)
   {
@@ -394,7 +400,20 @@ Bool RegisterPlugin(BrowserPluginInterface* handler, Int32 identifiesFiles, Bool
   return handler && g_registry.Add(handler, identifiesFiles, ownedByRegistry);
 }
 
-Bool UnregisterPlugin(BrowserPluginInterface* handler) { return handler && g_registry.Remove(handler); }
+namespace {
+// Changes whenever a handler leaves the registry, which empties every node's handler cache.
+std::atomic<UInt32> g_registryGeneration{1};
+UInt32 RegistryGeneration() { return g_registryGeneration.load(std::memory_order_acquire); }
+void HandlerLeft() { g_registryGeneration.fetch_add(1, std::memory_order_acq_rel); }
+} // namespace
+
+Bool UnregisterPlugin(BrowserPluginInterface* handler)
+{
+  if (!handler || !g_registry.Remove(handler))
+    return false;
+  HandlerLeft();
+  return true;
+}
 
 BrowserPluginInterface* GetPlugin(Int32 index) { return g_registry.Get(index); }
 
@@ -438,7 +457,11 @@ Bool FindPluginForURL(const BrowserURL& url, Bool checkContents, BrowserPluginIn
   return found != nullptr;
 }
 
-void ReleasePluginRegistry() { g_registry.Release(); }
+void ReleasePluginRegistry()
+{
+  g_registry.Release();
+  HandlerLeft();
+}
 
 // ---------------------------------------------------------------------------------------------
 // Handler cache of file nodes
@@ -448,36 +471,58 @@ namespace {
 BrowserPluginInterface* const kNoHandler = reinterpret_cast<BrowserPluginInterface*>(~std::uintptr_t(0));
 } // namespace
 
+BrowserPluginInterface* CachedPluginLookup::Load() const
+{
+  const UInt32 now = RegistryGeneration();
+  std::lock_guard l(lock_);
+  // Some handler left since this was stored: forget it if it was this one.
+  if (generation_ != now) {
+    if (handler_ && handler_ != kNoHandler && !g_registry.Contains(handler_))
+      handler_ = nullptr;
+    generation_ = now;
+  }
+  return handler_;
+}
+
+void CachedPluginLookup::Store(BrowserPluginInterface* handler, UInt32 generation)
+{
+  std::lock_guard l(lock_);
+  handler_ = handler;
+  generation_ = generation;
+}
+
 BrowserPluginInterface* CachedPluginLookup::Get(BrowserContentNode* node, const BrowserURL& url, UInt32 flags)
 {
   const Bool quick = (flags & PLUGINREQUEST_QUICK) != 0;
   const UInt32 status = node ? node->GetStatus() : 0;
-  BrowserPluginInterface* cached = handler_.load(std::memory_order_acquire);
+  BrowserPluginInterface* cached = Load();
   if (cached && (quick || !(status & NODESTATUS_QUICK_MATCH)))
     return cached == kNoHandler ? nullptr : cached;
 
+  // A handler unregistered during the lookup makes what it found stale at once.
+  const UInt32 generation = RegistryGeneration();
   BrowserPluginInterface* found = nullptr;
   if (FindPluginForURL(url, !quick, &found) && found) {
     // Mark before publishing, so that no reader takes a name-only match for a full one.
     if (quick) {
       if (node)
         node->SetStatus(NODESTATUS_QUICK_MATCH);
-      handler_.store(found, std::memory_order_release);
+      Store(found, generation);
     } else {
-      handler_.store(found, std::memory_order_release);
+      Store(found, generation);
       if (node)
         node->ClearStatus(NODESTATUS_QUICK_MATCH | NODESTATUS_NOHANDLER);
     }
     return found;
   }
   if (!quick) {
-    handler_.store(kNoHandler, std::memory_order_release);
+    Store(kNoHandler, generation);
     // A remembered failure must not be retried by the next full request.
     if (node) {
       node->SetStatus(NODESTATUS_NOHANDLER);
       node->ClearStatus(NODESTATUS_QUICK_MATCH);
     }
-  } else if (node && handler_.load(std::memory_order_acquire) == kNoHandler) {
+  } else if (node && Load() == kNoHandler) {
     node->SetStatus(NODESTATUS_NOHANDLER);
   }
   return nullptr;
@@ -485,20 +530,20 @@ BrowserPluginInterface* CachedPluginLookup::Get(BrowserContentNode* node, const 
 
 BrowserPluginInterface* CachedPluginLookup::Peek() const
 {
-  BrowserPluginInterface* h = handler_.load(std::memory_order_acquire);
+  BrowserPluginInterface* h = Load();
   return h == kNoHandler ? nullptr : h;
 }
 
 void CachedPluginLookup::Clear(BrowserContentNode* node)
 {
-  handler_.store(nullptr, std::memory_order_release);
+  Store(nullptr, 0);
   if (node)
     node->ClearStatus(NODESTATUS_QUICK_MATCH | NODESTATUS_NOHANDLER);
 }
 
 void CachedPluginLookup::Set(BrowserContentNode* node, BrowserPluginInterface* handler)
 {
-  handler_.store(handler, std::memory_order_release);
+  Store(handler, RegistryGeneration());
   if (node)
     node->ClearStatus(NODESTATUS_QUICK_MATCH | NODESTATUS_NOHANDLER);
 }

@@ -7,6 +7,7 @@
 #include "base/browserurl.h"
 #include "orx/memory.h"
 #include "orx/string.h"
+#include "orx/threads.h"
 #include "orx/types.h"
 #include "contenttree/rtreenode.h"
 
@@ -145,6 +146,7 @@ void ReleasePluginRegistry();
 // read as well. A handler found by name is marked on the node (NODESTATUS_QUICK_MATCH) and looked up
 // again when a full match is asked for; a failed full match is remembered (NODESTATUS_NOHANDLER), so a
 // file without a handler is not read again. Clear() forgets both, e.g. when the file changed.
+// Unregistering any handler empties every cache: its owner may free it right after.
 class CachedPluginLookup
 {
 public:
@@ -156,5 +158,11 @@ public:
   BrowserPluginInterface* Peek() const;
 
 private:
-  std::atomic<BrowserPluginInterface*> handler_{nullptr};
+  // Under lock_: the handler with the registry generation it was found in.
+  BrowserPluginInterface* Load() const;
+  void Store(BrowserPluginInterface* handler, UInt32 generation);
+
+  mutable SpinLock lock_;
+  mutable UInt32 generation_ = 0;
+  mutable BrowserPluginInterface* handler_ = nullptr;
 };
