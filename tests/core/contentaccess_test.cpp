@@ -74,6 +74,21 @@ TEST_F(Content, GetNodeWalksPrefixesIgnoringCase)
   EXPECT_FALSE(GetNode(url, GETNODE_EXACT, GetRootNode(ROOT_RECENT)));
 }
 
+TEST_F(Content, GetNodeMatchesEndAtAPartBoundary)
+{
+  ASSERT_TRUE(MakeLibrary(UserFolder() + String("p.libqz"), "preset://p.libqz",
+                          {{"Folder", true}, {"Folder/Preset", false, "data"}}));
+  Start();
+  ASSERT_TRUE(LoadLibraries(true));
+  NodeRef lib = Find("preset://p.libqz");
+  ASSERT_TRUE(lib);
+  EXPECT_EQ(Find("preset://p.libqz/Fold/deeper", GETNODE_DEEPEST), lib);
+  EXPECT_EQ(Find("preset://p.libqzzz", GETNODE_DEEPEST), GetRootNode(ROOT_PRESET));
+  EXPECT_FALSE(Find("preset://p.libqz/FolderX"));
+  EXPECT_FALSE(Find("preset://p.libqz/Folder/Presets"));
+  EXPECT_EQ(Find("preset://p.libqz/Folder/Preset/", GETNODE_DEEPEST), Find("preset://p.libqz/Folder/Preset"));
+}
+
 TEST_F(Content, SetItemForTheUserLibraryCreatesItFirst)
 {
   Start();

@@ -297,6 +297,9 @@ NodeRef GetNode(BrowserURL& url, Int32 mode, NodeRef start)
         if (len == 0 || len > wantLen || len <= bestLen || !EqualUpperPrefix(text, want, len))
           continue;
       }
+      // A match ends where a part of the URL ends: "Fold" is no prefix of "Fold/x" in "Folder".
+      if (len < wantLen && want[len] != u'/' && want[len - 1] != u'/')
+        continue;
       if (len == wantLen)
         return n;
       best = n;
