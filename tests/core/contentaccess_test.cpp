@@ -89,6 +89,35 @@ TEST_F(Content, GetNodeMatchesEndAtAPartBoundary)
   EXPECT_EQ(Find("preset://p.libqz/Folder/Preset/", GETNODE_DEEPEST), Find("preset://p.libqz/Folder/Preset"));
 }
 
+// A library's URL and its node agree, whether the URL comes from a display name with a "/" or
+// from a stored name of several parts.
+TEST_F(Content, LibraryURLsFromNamesAgreeWithTheirNodes)
+{
+  ASSERT_TRUE(MakeLibrary(UserFolder() + String("band.libqz"), "", {}, "AC/DC"));
+  ASSERT_TRUE(MakeLibrary(UserFolder() + String("deep.libqz"), "preset://Two/Parts", {{"In", true}}));
+  Start();
+  for (const char* file : {"band.libqz", "deep.libqz"}) {
+    BrowserURL url;
+    ASSERT_TRUE(RegisterLibrary(UserFolder() + String(file), false, false, true, &url)) << file;
+    const String text = url.GetString();
+    NodeRef node = GetNode(url, GETNODE_EXACT);
+    ASSERT_TRUE(node) << text.ToUtf8();
+    EXPECT_EQ(URLOf(node.Get()), text.ToUtf8());
+    Int32 slot = GetLibraryIndex(url);
+    ASSERT_GT(slot, 0);
+    // An item set through the published table shows where its URL says.
+    BrowserURL item(text + String("/Thing"));
+    const char data[] = "x";
+    ASSERT_TRUE(GetBrowserLibrary()->main->SetItem(slot, reinterpret_cast<OrxBrowserURL*>(&item), 1018031, nullptr,
+                                                   data, 1));
+    EXPECT_TRUE(Find((text + String("/Thing")).ToUtf8())) << text.ToUtf8();
+  }
+  BrowserURL band;
+  ASSERT_TRUE(RegisterLibrary(UserFolder() + String("band.libqz"), false, false, true, &band));
+  EXPECT_EQ(band.GetString(), String("preset://AC_DC"));
+  EXPECT_TRUE(Find("preset://Two/Parts/In"));
+}
+
 TEST_F(Content, SetItemForTheUserLibraryCreatesItFirst)
 {
   Start();

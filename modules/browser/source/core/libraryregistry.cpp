@@ -160,6 +160,19 @@ BrowserDatabase* DefaultObjectLibrary()
 
 Bool IsUserLibraryFile(const Filename& file) { return file.GetFileString() == kUserLibraryFile; }
 
+String ParentURLText(const NodeRef& parent)
+{
+  BrowserURL u;
+  return parent->GetURL(&u, 0) ? u.GetString() : String();
+}
+
+// A library URL from a name the user gave: the name stays one part of the URL.
+String LibraryURLFromName(const String& prefix, const String& name, const Filename& file)
+{
+  const String part = MakeValidName(name.Content() ? name : file.GetFileString());
+  return prefix + part;
+}
+
 // Shows a newly registered library: its root node below the URL's parent and its items.
 void ShowLibrary(BrowserDatabase* db, BrowserURL& url)
 {
@@ -171,7 +184,14 @@ void ShowLibrary(BrowserDatabase* db, BrowserURL& url)
       parent = GetRootNode(ROOT_PRESET);
     if (!parent)
       return;
-    node = FilePresetNode::MakeLibraryRoot(parent, url.GetFileString(), db->GetDisplayName(), db);
+    // The node's URL must be the library's own, even for a stored name of several parts.
+    const String parentText = ParentURLText(parent);
+    const String& text = url.GetStringRef();
+    const Int32 skip = parentText.GetLength() + 1;
+    const String urlName = text.GetLength() > skip && text.StartsWith(parentText + String("/"))
+                               ? text.SubStr(skip, text.GetLength() - skip)
+                               : url.GetFileString();
+    node = FilePresetNode::MakeLibraryRoot(parent, urlName, db->GetDisplayName(), db);
     if (!node)
       return;
     NotifyNodeChanged(parent);
@@ -280,8 +300,8 @@ Bool RegisterLibrary(const Filename& file, Bool system, Bool readOnly, Bool writ
       db->SetSystemLibrary();
     String display = db->GetDisplayName();
     String name = db->GetName();
-    if (name.GetLength() < kPresetPrefix.GetLength()) {
-      name = kPresetPrefix + display;
+    if (name.GetLength() <= kPresetPrefix.GetLength()) {
+      name = LibraryURLFromName(kPresetPrefix, display, file);
       if (!db->Rename(name))
         name = db->GetName();
     }
@@ -442,7 +462,7 @@ Bool LoadCatalogs(Bool userFolder)
     if (!userFolder || e.IsReadOnly())
       db->SetLocked();
     if (db->GetName().IsEmpty())
-      db->Rename(kCatalogPrefix + db->GetDisplayName());
+      db->Rename(LibraryURLFromName(kCatalogPrefix, db->GetDisplayName(), file));
     // Catalog nodes come with the catalogs themselves; until then the database is open and found.
     last = true;
   }
