@@ -100,11 +100,13 @@ Bool CopyFile(const Filename* from, const Filename* to, Bool overwrite)
   std::string src = P(from), dst = P(to);
   if (!overwrite && ::access(dst.c_str(), F_OK) == 0)
     return false;
-  int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
+  int in = orxhost::detail::OpenRegularFile(src, O_RDONLY);
   if (in < 0)
     return false;
-  int out = ::open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (out < 0) {
+  int out = orxhost::detail::OpenRegularFile(dst, O_WRONLY | O_CREAT);
+  if (out < 0 || ::ftruncate(out, 0) != 0) {
+    if (out >= 0)
+      ::close(out);
     ::close(in);
     return false;
   }
@@ -213,6 +215,8 @@ Bool BrowseNext(void* h, FolderEntry* out)
     out->attributes = 0;
     if (S_ISDIR(st.st_mode))
       out->attributes |= FILEATTR_FOLDER;
+    else if (!S_ISREG(st.st_mode))
+      out->attributes |= FILEATTR_SPECIAL;
     if (e->d_name[0] == '.')
       out->attributes |= FILEATTR_HIDDEN;
     if (!(st.st_mode & S_IWUSR))

@@ -22,6 +22,7 @@ constexpr UInt32 FILEATTR_FOLDER = 0x1;
 constexpr UInt32 FILEATTR_HIDDEN = 0x2;
 constexpr UInt32 FILEATTR_READONLY = 0x4;
 constexpr UInt32 FILEATTR_BUNDLE = 0x8;
+constexpr UInt32 FILEATTR_SPECIAL = 0x10; // neither a folder nor a regular file (pipe, socket, device)
 
 struct FolderEntry
 {
@@ -33,6 +34,7 @@ struct FolderEntry
   Bool IsFolder() const { return attributes & FILEATTR_FOLDER; }
   Bool IsHidden() const { return attributes & FILEATTR_HIDDEN; }
   Bool IsReadOnly() const { return attributes & FILEATTR_READONLY; }
+  Bool IsSpecial() const { return attributes & FILEATTR_SPECIAL; }
 };
 
 // Folder enumeration: `BrowseFiles b; if (b.Init(dir)) while (b.GetNext()) use(b.Entry());`
