@@ -1,6 +1,8 @@
 // Plain files on POSIX, with fault injection for tests of crash and I/O-error paths.
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -19,17 +21,35 @@ struct FileHandle
   bool failed; // a write failed: close reports it
 };
 
+// Kernel views: their entries look like regular files, but a read may wait for an event or never
+// end, and what they hold is not content.
+bool IsKernelView(const struct statfs& fs)
+{
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case PROC_SUPER_MAGIC:
+    case SYSFS_MAGIC:
+    case DEBUGFS_MAGIC:
+    case TRACEFS_MAGIC:
+    case SECURITYFS_MAGIC:
+    case CGROUP_SUPER_MAGIC:
+    case CGROUP2_SUPER_MAGIC:
+    case BPF_FS_MAGIC:
+    case EFIVARFS_MAGIC:
+    case PSTOREFS_MAGIC: return true;
+    default: return false;
+  }
+}
+
 void* Open(const Filename* name, Int32 mode)
 {
   if (orxhost::detail::ShouldFail(orxhost::detail::Op::Open))
     return nullptr;
-  std::string path = name->ToUtf8();
-  int flags = mode == 0 ? O_RDONLY : mode == 1 ? (O_WRONLY | O_CREAT | O_TRUNC) : O_RDWR;
-  int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
+  int access = mode == 0 ? O_RDONLY : mode == 1 ? (O_WRONLY | O_CREAT) : O_RDWR;
+  int fd = orxhost::detail::OpenRegularFile(name->ToUtf8(), access);
   if (fd < 0)
     return nullptr;
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  // Emptied only now that it is known to be a regular file.
+  if (mode == 1 && ::ftruncate(fd, 0) != 0) {
     ::close(fd);
     return nullptr;
   }
@@ -119,6 +139,30 @@ Bool Sync(void* h)
 
 namespace orxhost {
 namespace detail {
+// Only regular files are opened (symbolic links to them are followed, as a Linux program opening
+// a path does). A pipe, socket or device could make the caller wait forever, so the open itself is
+// non-blocking (a pipe without a writer would block in open) and the kind is checked on the open
+// descriptor, which no rename can swap behind our back.
+int OpenRegularFile(const std::string& path, int access)
+{
+  int fd = ::open(path.c_str(), access | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+  if (fd < 0)
+    return -1;
+  struct stat st;
+  struct statfs fs;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fstatfs(fd, &fs) != 0 || IsKernelView(fs)) {
+    ::close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  int fl = ::fcntl(fd, F_GETFL);
+  if (fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 const OrxFileTable kFileTable = {1, sizeof(OrxFileTable), Open, Close, Read, Write, Seek, Tell, Length, Sync, ReadAt};
 
 bool ShouldFail(Op op)

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -62,21 +63,25 @@ Bool Exists(const Filename* name, Bool isFolder)
   return isFolder ? S_ISDIR(st.st_mode) : true;
 }
 
-Bool CreateFolder(const Filename* name, Bool withParents)
+Int32 MakeFolder(const Filename* name, Bool withParents)
 {
   std::string p = P(name);
   if (p.empty())
-    return false;
+    return MAKEFOLDER_FAILED;
   if (withParents) {
     for (std::size_t i = 1; i < p.size(); ++i)
       if (p[i] == '/')
         ::mkdir(p.substr(0, i).c_str(), 0755);
   }
   if (::mkdir(p.c_str(), 0755) == 0)
-    return true;
+    return MAKEFOLDER_CREATED;
   struct stat st;
-  return errno == EEXIST && ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (errno == EEXIST && ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+    return MAKEFOLDER_EXISTED;
+  return MAKEFOLDER_FAILED;
 }
+
+Bool CreateFolder(const Filename* name, Bool withParents) { return MakeFolder(name, withParents) != MAKEFOLDER_FAILED; }
 
 Bool Rename(const Filename* from, const Filename* to)
 {
@@ -85,14 +90,63 @@ Bool Rename(const Filename* from, const Filename* to)
   return ::rename(P(from).c_str(), P(to).c_str()) == 0;
 }
 
+std::atomic<bool> g_noReplaceUnsupported{false};
+
+// Where the file system has no no-replace rename: a file is linked under the new name (which
+// fails when the name is taken) and the old name removed. A folder cannot be linked; it is renamed
+// after a test, which leaves a short window in which another process could take the name.
+bool RenameByLink(const std::string& from, const std::string& to)
+{
+  struct stat st;
+  if (::lstat(from.c_str(), &st) != 0)
+    return false;
+  if (S_ISDIR(st.st_mode)) {
+    if (::lstat(to.c_str(), &st) == 0 || errno != ENOENT)
+      return false;
+    return ::rename(from.c_str(), to.c_str()) == 0;
+  }
+  if (::link(from.c_str(), to.c_str()) != 0)
+    return false;
+  if (::unlink(from.c_str()) != 0) {
+    ::unlink(to.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool RenameNoReplacePath(const std::string& from, const std::string& to)
+{
+  if (!g_noReplaceUnsupported.load()) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+      return true;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+      return false;
+  }
+  return RenameByLink(from, to);
+}
+
+Bool RenameNoReplace(const Filename* from, const Filename* to)
+{
+  if (ShouldFail(Op::Rename))
+    return false;
+  return RenameNoReplacePath(P(from), P(to));
+}
+
 Bool Move(const Filename* from, const Filename* toFolder)
 {
   if (ShouldFail(Op::Rename))
     return false;
   Filename target = *toFolder + from->GetFileString();
-  if (Exists(&target, false))
-    return false;
-  return ::rename(P(from).c_str(), P(&target).c_str()) == 0;
+  return RenameNoReplacePath(P(from), P(&target));
+}
+
+// Both names existing and leading to one file: the same device and inode, so a different
+// spelling, a symbolic link or a hard link is the same file.
+Bool SameFile(const Filename* a, const Filename* b)
+{
+  struct stat sa, sb;
+  return ::stat(P(a).c_str(), &sa) == 0 && ::stat(P(b).c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
 }
 
 Bool CopyFile(const Filename* from, const Filename* to, Bool overwrite)
@@ -100,11 +154,17 @@ Bool CopyFile(const Filename* from, const Filename* to, Bool overwrite)
   std::string src = P(from), dst = P(to);
   if (!overwrite && ::access(dst.c_str(), F_OK) == 0)
     return false;
-  int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
+  int in = orxhost::detail::OpenRegularFile(src, O_RDONLY);
   if (in < 0)
     return false;
-  int out = ::open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (out < 0) {
+  int out = orxhost::detail::OpenRegularFile(dst, O_WRONLY | O_CREAT);
+  // A copy onto itself (however the target is named) would empty the source: checked on the two
+  // open descriptors, before anything is truncated.
+  struct stat si, so;
+  if (out < 0 || ::fstat(in, &si) != 0 || ::fstat(out, &so) != 0 || (si.st_dev == so.st_dev && si.st_ino == so.st_ino) ||
+      ::ftruncate(out, 0) != 0) {
+    if (out >= 0)
+      ::close(out);
     ::close(in);
     return false;
   }
@@ -213,6 +273,8 @@ Bool BrowseNext(void* h, FolderEntry* out)
     out->attributes = 0;
     if (S_ISDIR(st.st_mode))
       out->attributes |= FILEATTR_FOLDER;
+    else if (!S_ISREG(st.st_mode))
+      out->attributes |= FILEATTR_SPECIAL;
     if (e->d_name[0] == '.')
       out->attributes |= FILEATTR_HIDDEN;
     if (!(st.st_mode & S_IWUSR))
@@ -349,8 +411,12 @@ Bool GetEnv(const char* name, String* out)
 } // namespace
 
 namespace orxhost::detail {
-const OrxFolderTable kFolderTable = {1,          sizeof(OrxFolderTable), Exists,     CreateFolder, Rename,
+const OrxFolderTable kFolderTable = {2,          sizeof(OrxFolderTable), Exists,     CreateFolder, Rename,
                                      Move,       CopyFile,               HardLink,   Remove,       SyncFolder,
                                      FileTime,   FileSize,               BrowseInit, BrowseNext,   BrowseFree,
-                                     VolumesInit, VolumesNext,           VolumesFree, SpecialFolder, GetEnv};
+                                     VolumesInit, VolumesNext,           VolumesFree, SpecialFolder, GetEnv,
+                                     RenameNoReplace, MakeFolder,        SameFile};
+}
+namespace orxhost {
+void SimulateNoReplaceRenameUnsupported(bool on) { g_noReplaceUnsupported.store(on); }
 }

@@ -33,6 +33,8 @@ std::vector<std::string> FatalErrors();
 enum class FileOp { Open, Read, Write, Flush, Rename, Delete };
 void FailNth(FileOp op, int n);
 void ClearFaults();
+// The no-replace rename behaves as on a file system that does not support it.
+void SimulateNoReplaceRenameUnsupported(bool on);
 
 // --- registrations that the module made ---
 struct Registration

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <ctime>
+#include <string>
 
 #include "orx/hosttable.h"
 #include "orx/types.h"
@@ -19,6 +20,11 @@ extern const OrxSceneTable kSceneTable;
 // Fault injection: true when this call of op must fail.
 enum class Op { Open, Read, Write, Flush, Rename, Delete };
 bool ShouldFail(Op op);
+
+// Opens a regular file and nothing else, without ever waiting: access is O_RDONLY, O_WRONLY or
+// O_RDWR, optionally with O_CREAT (never O_TRUNC: truncate after the check). The descriptor is
+// blocking again on return; -1 with errno set on failure (EINVAL: not a regular file).
+int OpenRegularFile(const std::string& path, int access);
 
 void FreePrefs();
 // Local time of a POSIX time stamp.

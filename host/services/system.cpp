@@ -1,7 +1,11 @@
 // Console, messages, resources, icons, preferences and registrations of the stand-in host.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <sstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -76,9 +80,24 @@ Bool OpenResource(const Filename* file)
   std::lock_guard<std::mutex> g(g_lock);
   if (g_resourceOpen)
     return true;
-  std::ifstream in(file->ToUtf8());
-  if (!in)
+  int fd = orxhost::detail::OpenRegularFile(file->ToUtf8(), O_RDONLY);
+  if (fd < 0)
     return false;
+  std::string bytes;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0) {
+      ::close(fd);
+      if (n < 0)
+        return false;
+      break;
+    }
+    bytes.append(buf, std::size_t(n));
+  }
+  std::istringstream in(bytes);
   std::string line;
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r')

@@ -105,7 +105,27 @@ Bool GeFileExists(const Filename& name, Bool isFolder) { return T().folder->exis
 Bool GeFolderExists(const Filename& name) { return T().folder->exists(&name, true); }
 Bool GeCreateFolder(const Filename& name) { return T().folder->createFolder(&name, false); }
 Bool GeCreateFolderTree(const Filename& name) { return T().folder->createFolder(&name, true); }
+Int32 GeMakeFolder(const Filename& name, Bool withParents)
+{
+  const OrxFolderTable* f = T().folder;
+  if (ORX_HAS_ENTRY(f, makeFolder))
+    return f->makeFolder(&name, withParents);
+  // An older host: the answer may be wrong when another process makes the folder meanwhile.
+  if (f->exists(&name, true))
+    return MAKEFOLDER_EXISTED;
+  return f->createFolder(&name, withParents) ? MAKEFOLDER_CREATED : MAKEFOLDER_FAILED;
+}
 Bool GeRename(const Filename& from, const Filename& to) { return T().folder->rename(&from, &to); }
+Bool GeRenameNoReplace(const Filename& from, const Filename& to)
+{
+  const OrxFolderTable* f = T().folder;
+  return ORX_HAS_ENTRY(f, renameNoReplace) && f->renameNoReplace(&from, &to);
+}
+Bool GeIsSameFile(const Filename& a, const Filename& b)
+{
+  const OrxFolderTable* f = T().folder;
+  return ORX_HAS_ENTRY(f, sameFile) && f->sameFile(&a, &b);
+}
 Bool GeMove(const Filename& from, const Filename& toFolder) { return T().folder->move(&from, &toFolder); }
 Bool GeCopyFile(const Filename& from, const Filename& to, Bool overwrite)
 {

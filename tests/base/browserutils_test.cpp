@@ -121,6 +121,35 @@ TEST_F(BrowserUtils, SameLibraryFoldersMeanNoSystemFolderAndNoMessage)
   EXPECT_TRUE(orxhost::ConsoleLines().empty());
 }
 
+TEST_F(BrowserUtils, LibraryFoldersAreComparedAsFolders)
+{
+  EnvGuard home("ORXHOST_HOME"), dataHome("XDG_DATA_HOME"), dataDirs("XDG_DATA_DIRS");
+  ::unsetenv("ORXHOST_HOME");
+  Filename dir = orxtest::TempDir();
+  const std::string d = dir.ToUtf8();
+  ASSERT_EQ(::symlink(d.c_str(), (d + "-link").c_str()), 0);
+  // One folder, spelled with a trailing slash, a dot part, and through a link.
+  for (const std::string& other : {d + "/", d + "/.", d + "-link"}) {
+    ResetBrowserUtilsForTests();
+    orxhost::ClearConsole();
+    ::setenv("XDG_DATA_HOME", other.c_str(), 1);
+    ::setenv("XDG_DATA_DIRS", d.c_str(), 1);
+    ASSERT_TRUE(GeCreateFolderTree(GeGetSpecialFolder(FOLDER_LIBRARY) + String("browser")));
+    Filename out;
+    EXPECT_FALSE(GetSystemBrowserFolder(&out)) << other;
+    EXPECT_TRUE(out.IsEmpty()) << other;
+    EXPECT_TRUE(orxhost::ConsoleLines().empty()) << other;
+  }
+  // Two folders are still two.
+  ResetBrowserUtilsForTests();
+  Filename user = orxtest::TempDir();
+  ::setenv("XDG_DATA_HOME", user.ToUtf8().c_str(), 1);
+  Filename out;
+  EXPECT_TRUE(GetSystemBrowserFolder(&out));
+  EXPECT_EQ(out, GeGetSpecialFolder(FOLDER_LIBRARY) + String("browser"));
+  ::unlink((d + "-link").c_str());
+}
+
 TEST_F(BrowserUtils, UserBrowserFolderIsMadeOrReported)
 {
   Filename user = GetUserBrowserFolder();

@@ -1,11 +1,16 @@
 // The handler registry: order and blocks, matching files by name and by content, re-entrant
 // handlers, unregistering, the end of the registry; the shared defaults of handlers.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <memory>
 #include <thread>
 #include <vector>
 
 #include "handlertest.h"
+#include "watchdog.h"
 
 using handlertest::RegistryTest;
 using handlertest::TestHandler;
@@ -284,3 +289,22 @@ TEST(TypeNamesTest, CountedArrayInHostMemory)
 }
 
 } // namespace
+
+TEST_F(RegistryTest, ContentMatchOnAPipeDoesNotWait)
+{
+  TestHandler image(2, "png", kPng);
+  ASSERT_TRUE(RegisterPlugin(&image, 1));
+  const Filename pipe = orxtest::TempDir() + String("stream.png");
+  ASSERT_EQ(::mkfifo(pipe.ToUtf8().c_str(), 0644), 0);
+  BrowserPluginInterface* h = &image;
+  Bool found = true;
+  EXPECT_TRUE(orxtest::FinishesWithin([&] { found = FindPluginForURL(BrowserURL(pipe), true, &h); },
+                                      std::chrono::seconds(30), [&] {
+                                        int fd = ::open(pipe.ToUtf8().c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+                                        if (fd >= 0)
+                                          ::close(fd);
+                                      }));
+  EXPECT_FALSE(found);
+  EXPECT_EQ(h, nullptr);
+  EXPECT_EQ(image.contentCalls.load(), 0) << "nothing was read, so there is nothing to match";
+}

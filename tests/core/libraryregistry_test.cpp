@@ -1,7 +1,13 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
 #include <map>
 
 #include "contenttest.h"
+#include "watchdog.h"
 
 using namespace contenttest;
 
@@ -125,6 +131,31 @@ TEST_F(Registry, EnvironmentFoldersAreScanned)
   EXPECT_GE(Slot(a + String("ea.libqz")), 2);
   EXPECT_GE(Slot(b + String("eb.libqz")), 2);
   EXPECT_TRUE(Find("preset://eb.libqz"));
+}
+
+TEST_F(Registry, ANamedPipeInALibraryFolderDoesNotStopTheScan)
+{
+  Filename env = orxtest::TempDir();
+  const std::string trap = (UserFolder() + String("trap.libqz")).ToUtf8();
+  const std::string envTrap = (env + String("a.libqz")).ToUtf8();
+  ASSERT_EQ(::mkfifo(trap.c_str(), 0644), 0);
+  ASSERT_EQ(::mkfifo(envTrap.c_str(), 0644), 0);
+  ASSERT_TRUE(MakeLibrary(UserFolder() + String("z.libqz"), "preset://z.libqz", {{"x"}}));
+  ::setenv("ORX_BROWSERLIBS", env.ToUtf8().c_str(), 1);
+  Start();
+  Bool loaded = false;
+  EXPECT_TRUE(orxtest::FinishesWithin([&] { loaded = LoadLibraries(true); }, std::chrono::seconds(30), [&] {
+    for (const std::string& p : {trap, envTrap}) {
+      int fd = ::open(p.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+      if (fd >= 0)
+        ::close(fd);
+    }
+  }));
+  ::unsetenv("ORX_BROWSERLIBS");
+  EXPECT_TRUE(loaded);
+  EXPECT_TRUE(LibrariesLoaded()) << "the scan went on past the pipes";
+  EXPECT_TRUE(Find("preset://z.libqz"));
+  EXPECT_EQ(CountOpen(UserFolder() + String("trap.libqz")), 0);
 }
 
 TEST(LibraryPaths, ExpansionSplitsSubstitutesAndStops)

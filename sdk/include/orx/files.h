@@ -8,9 +8,19 @@ Bool GeFileExists(const Filename& name, Bool isFolder = false);
 Bool GeFolderExists(const Filename& name);
 Bool GeCreateFolder(const Filename& name);        // one level; true when it exists afterwards
 Bool GeCreateFolderTree(const Filename& name);    // with missing parents
+// Tells a folder made now from one that was there: for "new folder", where an existing one is a
+// name clash rather than success.
+constexpr Int32 MAKEFOLDER_FAILED = 0;
+constexpr Int32 MAKEFOLDER_CREATED = 1;
+constexpr Int32 MAKEFOLDER_EXISTED = 2;
+Int32 GeMakeFolder(const Filename& name, Bool withParents = false);
 Bool GeRename(const Filename& from, const Filename& to); // replaces an existing file atomically
+// A rename that never replaces: false when something already has the name to.
+Bool GeRenameNoReplace(const Filename& from, const Filename& to);
+// True when both names lead to one existing file or folder, however they are spelled.
+Bool GeIsSameFile(const Filename& a, const Filename& b);
 Bool GeMove(const Filename& from, const Filename& toFolder);
-Bool GeCopyFile(const Filename& from, const Filename& to, Bool overwrite);
+Bool GeCopyFile(const Filename& from, const Filename& to, Bool overwrite); // false onto itself
 Bool GeHardLink(const Filename& from, const Filename& to);
 Bool GeDelete(const Filename& name);              // a file or an empty folder
 Bool GeSyncFolder(const Filename& folder);        // flushes a folder's entries (after a rename)
@@ -22,6 +32,7 @@ constexpr UInt32 FILEATTR_FOLDER = 0x1;
 constexpr UInt32 FILEATTR_HIDDEN = 0x2;
 constexpr UInt32 FILEATTR_READONLY = 0x4;
 constexpr UInt32 FILEATTR_BUNDLE = 0x8;
+constexpr UInt32 FILEATTR_SPECIAL = 0x10; // neither a folder nor a regular file (pipe, socket, device)
 
 struct FolderEntry
 {
@@ -33,6 +44,7 @@ struct FolderEntry
   Bool IsFolder() const { return attributes & FILEATTR_FOLDER; }
   Bool IsHidden() const { return attributes & FILEATTR_HIDDEN; }
   Bool IsReadOnly() const { return attributes & FILEATTR_READONLY; }
+  Bool IsSpecial() const { return attributes & FILEATTR_SPECIAL; }
 };
 
 // Folder enumeration: `BrowseFiles b; if (b.Init(dir)) while (b.GetNext()) use(b.Entry());`

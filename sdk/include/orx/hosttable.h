@@ -6,6 +6,9 @@
 // may call it and who owns what it returns. No entry lets an exception out: failures are answered.
 #pragma once
 
+#include <cstddef>
+#include <type_traits>
+
 #include "orx/types.h"
 
 class String;
@@ -80,6 +83,13 @@ struct OrxFolderTable
   // special folder by number; writes into out
   void (*specialFolder)(Int32 which, Filename* out);
   Bool (*getEnv)(const char* name, String* out);
+  // --- version 2 ---
+  // a rename that never replaces: false when something already has the name to
+  Bool (*renameNoReplace)(const Filename* from, const Filename* to);
+  // MAKEFOLDER_CREATED, MAKEFOLDER_EXISTED (a folder had the name) or MAKEFOLDER_FAILED
+  Int32 (*makeFolder)(const Filename* name, Bool withParents);
+  // true when both names lead to one existing file or folder (device and inode)
+  Bool (*sameFile)(const Filename* a, const Filename* b);
 };
 
 struct OrxThreadTable
@@ -159,6 +169,11 @@ struct OrxHostTable
 };
 
 } // extern "C"
+
+// True when a family table of the host has the entry (tables grow at their end; an older host's
+// table is shorter).
+#define ORX_HAS_ENTRY(family, entry)                                                                                   \
+  ((family)->size >= Int32(offsetof(std::remove_cvref_t<decltype(*(family))>, entry) + sizeof((family)->entry)))
 
 // The table this binary's copy of the sdk calls through. Installed by the plug-in with action 1,
 // or by the host for its own use. Null before that.

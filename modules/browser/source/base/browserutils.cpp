@@ -57,7 +57,8 @@ Bool GetSystemBrowserFolder(Filename* out)
   std::lock_guard<std::mutex> lock(g_folderLock);
   Filename f4 = UserLibraryFolderLocked();
   Filename f3 = GeGetSpecialFolder(FOLDER_LIBRARY);
-  if (f3.IsEmpty() || f3 == f4) {
+  // Compared as folders, not as text: "/d/" and "/d", or a link to it, are one folder.
+  if (f3.IsEmpty() || f3 == f4 || GeIsSameFile(f3, f4)) {
     if (out)
       *out = Filename();
     return false;

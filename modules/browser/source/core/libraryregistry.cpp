@@ -67,8 +67,8 @@ const String kUserLibraryFile("user.libqz");
 const String kPresetPrefix("preset://");
 const String kCatalogPrefix("catalog://");
 
-// Entries of a folder that are files, sorted by name so that slots do not depend on the order in
-// which the file system lists them.
+// Entries of a folder that are regular files, sorted by name so that slots do not depend on the
+// order in which the file system lists them. Pipes, sockets and devices are passed over.
 std::vector<FolderEntry> ListFiles(const Filename& folder)
 {
   std::vector<FolderEntry> out;
@@ -76,7 +76,7 @@ std::vector<FolderEntry> ListFiles(const Filename& folder)
   if (!b.Init(folder))
     return out;
   while (b.GetNext())
-    if (!b.Entry().IsFolder())
+    if (!b.Entry().IsFolder() && !b.Entry().IsSpecial())
       out.push_back(b.Entry());
   std::sort(out.begin(), out.end(), [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
   return out;
