@@ -7,6 +7,7 @@
 #include <map>
 
 #include "contenttest.h"
+#include "core/calltable.h"
 #include "watchdog.h"
 
 using namespace contenttest;
@@ -71,6 +72,40 @@ TEST_F(Registry, UserLibraryTakesSlotOneOnlyFromTheUserFolder)
   EXPECT_TRUE(sysDb->IsReadOnly());
   EXPECT_TRUE(Find("preset://sysuser.libqz/s"));
   EXPECT_TRUE(Find("preset://user.libqz/u"));
+}
+
+// The built-in libraries are files of the user folder, not any files with their names.
+TEST_F(Registry, BuiltInLibrariesAreTheUserFolderFilesNotTheirNames)
+{
+  const Filename shared = orxtest::TempDir() + String("shared/");
+  ASSERT_TRUE(MakeLibrary(shared + String("default.libqz"), "preset://otherdefault.libqz", {{"d"}}));
+  ASSERT_TRUE(MakeLibrary(shared + String("user.libqz"), "preset://shareduser.libqz", {{"s"}}));
+  ::setenv("ORX_BROWSERLIBS", shared.ToUtf8().c_str(), 1);
+  Start();
+  EXPECT_TRUE(LoadLibraries(true));
+  // The user has no user library: a shared user.libqz does not take its slot.
+  EXPECT_EQ(BrowserDatabase::GetLibrary(LIBRARY_USER), nullptr);
+  const Int32 sharedUser = Slot(shared + String("user.libqz"));
+  EXPECT_GE(sharedUser, 2);
+  EXPECT_TRUE(Find("preset://shareduser.libqz/s"));
+  // A default.libqz elsewhere is an ordinary library.
+  BrowserURL url;
+  EXPECT_TRUE(RegisterLibrary(shared + String("default.libqz"), false, false, false, &url));
+  EXPECT_EQ(url.GetString(), String("preset://otherdefault.libqz"));
+  EXPECT_TRUE(Find("preset://otherdefault.libqz/d"));
+
+  // Writing to slot 1 makes the user's own library, and refuses URLs outside it without making one.
+  const OrxBrowserLibrary* lib = GetBrowserLibrary();
+  BrowserURL outside(String("preset://shareduser.libqz/x"));
+  const char data[] = "d";
+  EXPECT_FALSE(lib->main->SetItem(LIBRARY_USER, reinterpret_cast<OrxBrowserURL*>(&outside), 1018031, nullptr, data, 1));
+  EXPECT_FALSE(GeFileExists(UserFolder() + String("user.libqz")));
+  EXPECT_EQ(BrowserDatabase::GetLibrary(LIBRARY_USER), nullptr);
+  BrowserURL mine(String("preset://user.libqz/x"));
+  EXPECT_TRUE(lib->main->SetItem(LIBRARY_USER, reinterpret_cast<OrxBrowserURL*>(&mine), 1018031, nullptr, data, 1));
+  ASSERT_NE(BrowserDatabase::GetLibrary(LIBRARY_USER), nullptr);
+  EXPECT_EQ(BrowserDatabase::GetLibrary(LIBRARY_USER)->GetFilename(), UserFolder() + String("user.libqz"));
+  EXPECT_EQ(Slot(shared + String("user.libqz")), sharedUser);
 }
 
 TEST_F(Registry, SecondRegistrationKeepsFirstFlagsAndURL)

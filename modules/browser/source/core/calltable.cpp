@@ -156,7 +156,9 @@ Bool SetItem(Int32 library, OrxBrowserURL* url, Int32 type, const BaseContainer*
 {
   if (!url || size < 0 || (size > 0 && !data))
     return false;
-  if (library == LIBRARY_USER && !BrowserDatabase::GetLibrary(LIBRARY_USER) && EnsureUserLibrary() < 0)
+  // Only an item of the user library may create it.
+  if (library == LIBRARY_USER && !BrowserDatabase::GetLibrary(LIBRARY_USER) &&
+      (!IsUserLibraryURL(*U(url)) || EnsureUserLibrary() < 0))
     return false;
   BrowserDatabase* db = LibraryFor(library, U(url));
   Bool ok;
@@ -348,7 +350,7 @@ Bool SetItemAnnotation(Int32 library, OrxBrowserURL* url, const String* text)
 
 Bool CreateUserLibraryFolder(OrxBrowserURL* url)
 {
-  if (!url || !U(url)->GetStringRef().StartsWith(String("preset://user.libqz")))
+  if (!url || !IsUserLibraryURL(*U(url)))
     return false;
   if (EnsureUserLibrary() < 0)
     return false;

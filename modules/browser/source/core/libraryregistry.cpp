@@ -158,7 +158,15 @@ BrowserDatabase* DefaultObjectLibrary()
   return idx >= 0 ? BrowserDatabase::GetLibrary(idx) : nullptr;
 }
 
-Bool IsUserLibraryFile(const Filename& file) { return file.GetFileString() == kUserLibraryFile; }
+// A file of the user's browser folder by its name: the built-in libraries are these files, not
+// any file that shares their name. The folder is compared as a file (a new library file may not
+// exist yet).
+Bool IsUserFolderFile(const Filename& file, const String& name)
+{
+  return file.GetFileString() == name && GeIsSameFile(file.GetDirectory(), GetUserBrowserFolder());
+}
+
+Bool IsUserLibraryFile(const Filename& file) { return IsUserFolderFile(file, kUserLibraryFile); }
 
 String ParentURLText(const NodeRef& parent)
 {
@@ -269,7 +277,8 @@ Bool LoadLibraries(Bool force, OrxThread* thread)
 
 Bool RegisterLibrary(const Filename& file, Bool system, Bool readOnly, Bool writable, BrowserURL* url)
 {
-  if (file.GetFileString() == kDefaultLibraryFile)
+  // The default-object library is opened at start and never shown as a library.
+  if (IsUserFolderFile(file, kDefaultLibraryFile))
     return true;
   if (readOnly && writable)
     return false;
@@ -349,7 +358,7 @@ Int32 CreateLibrary(const BrowserURL& urlIn, const String& name, const Filename&
   std::lock_guard<std::recursive_mutex> reg(g_registryMutex);
   if (BrowserDatabase* open = BrowserDatabase::FindLibraryForFile(file))
     return open->GetSlot();
-  const Bool user = IsUserLibraryFile(file) && file.GetDirectory() == GetUserBrowserFolder();
+  const Bool user = IsUserLibraryFile(file);
   Int32 slot = -1;
   BrowserDatabase* db =
       BrowserDatabase::Create(file, String("data ") + file.GetFileString(), user ? DBFLAG_USER : 0, &slot);
@@ -392,6 +401,15 @@ Int32 EnsureUserLibrary()
   if (!RegisterLibrary(file, false, false, false, nullptr))
     return -1;
   return idx;
+}
+
+Bool IsUserLibraryURL(BrowserURL& url)
+{
+  const String kUserURL("preset://user.libqz");
+  const String& text = url.GetStringRef();
+  const Int32 n = kUserURL.GetLength();
+  return text.GetLength() >= n && text.Left(n).ToUpper() == kUserURL.ToUpper() &&
+         (text.GetLength() == n || text[n] == u'/');
 }
 
 Bool LibraryItemExists(BrowserURL& url)

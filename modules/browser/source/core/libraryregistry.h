@@ -40,6 +40,8 @@ Bool UnregisterLibrary(Int32 index);
 Int32 CreateLibrary(const BrowserURL& url, const String& name, const Filename& file);
 // Opens (or creates) "user.libqz" in the user browser folder as the user library "User".
 Int32 EnsureUserLibrary();
+// The user library's URL or a URL below it.
+Bool IsUserLibraryURL(BrowserURL& url);
 Bool LibraryItemExists(BrowserURL& url);
 Int32 GetLibraryIndex(BrowserURL& url);
 Bool LoadCatalogs(Bool userFolder);
