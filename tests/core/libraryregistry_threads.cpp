@@ -1,4 +1,6 @@
 // The library loader against requests of other threads, and the end of the program while it runs.
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <thread>
 
@@ -104,6 +106,54 @@ TEST_F(LoaderThreads, EndOfProgramWaitsForTheLoader)
     EXPECT_FALSE(ContentExists());
     EXPECT_FALSE(BrowserDatabase::GetLibrary(LIBRARY_MAIN));
   }
+}
+
+// A catalog request made while another caller loads the catalogs waits for that load. The load is
+// held up by a registration that keeps the registry busy (its change listener waits).
+std::atomic<int> g_listenerState{0}; // 1: a registration holds the registry; 2: let it go
+
+void HoldingListener(const NodeRef&, Bool)
+{
+  int expected = 0;
+  if (!g_listenerState.compare_exchange_strong(expected, 1))
+    return;
+  while (g_listenerState.load() != 2)
+    std::this_thread::yield();
+}
+
+TEST_F(LoaderThreads, CatalogRequestDuringAnotherCallersLoadWaitsForIt)
+{
+  for (int i = 0; i < 3; ++i) {
+    const std::string name = "c" + std::to_string(i) + ".catqz";
+    ASSERT_TRUE(MakeLibrary(UserFolder() + String(name.c_str()), "catalog://" + name, {{"link"}}));
+  }
+  ASSERT_TRUE(MakeLibrary(UserFolder() + String("r.libqz"), "preset://r.libqz", {{"p"}}));
+  Start();
+  g_listenerState = 0;
+  SetContentChangeListener(HoldingListener);
+  std::thread registration([] { RegisterLibrary(UserFolder() + String("r.libqz"), false, false, false, nullptr); });
+  while (g_listenerState.load() != 1)
+    std::this_thread::yield();
+
+  Int32 first = -1, second = -1;
+  std::thread loader([&] {
+    BrowserURL url(String("catalog://c2.catqz"));
+    first = GetLibraryIndex(url);
+  });
+  // Gives the loader time to begin; were it late, this request would load them itself.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::thread request([&] {
+    BrowserURL url(String("catalog://c0.catqz"));
+    second = GetLibraryIndex(url);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  g_listenerState = 2;
+  registration.join();
+  loader.join();
+  request.join();
+  SetContentChangeListener(nullptr);
+  EXPECT_GE(first, 2);
+  EXPECT_GE(second, 2) << "the request during the load answered before the catalogs were there";
 }
 
 } // namespace

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <set>
 
 #include "base/browserutils.h"
@@ -29,6 +31,9 @@ std::mutex g_scanMutex;
 // One registration at a time: two threads must not open two databases for one file.
 std::recursive_mutex g_registryMutex;
 std::mutex g_catalogMutex;
+// The thread loading the catalogs, under g_catalogMutex; requests wait for it to finish.
+std::thread::id g_catalogsLoader;
+std::condition_variable g_catalogsLoaded;
 
 // A scan or registration on this thread: the tree must not start another scan from inside it.
 thread_local Int32 t_busy = 0;
@@ -436,9 +441,20 @@ Int32 GetLibraryIndex(BrowserURL& url)
   if (text.ComparePart(String("catalog:/"), 9) == 0 && text.GetLength() >= 9) {
     std::unique_lock<std::mutex> l(g_catalogMutex);
     if (!g_catalogsDone.exchange(true)) {
+      g_catalogsLoader = std::this_thread::get_id();
       l.unlock();
       LoadCatalogs(false);
       LoadCatalogs(true);
+      l.lock();
+      g_catalogsLoader = std::thread::id();
+      l.unlock();
+      g_catalogsLoaded.notify_all();
+    } else {
+      // Another caller is loading them: its catalogs are the ones asked for. The loader itself
+      // (a request from inside the load) must not wait for itself.
+      g_catalogsLoaded.wait(l, [] {
+        return g_catalogsLoader == std::thread::id() || g_catalogsLoader == std::this_thread::get_id();
+      });
     }
   } else if (text.StartsWith(String("preset:/")) && !g_scanFinished && !t_busy) {
     ScanLock lock;
