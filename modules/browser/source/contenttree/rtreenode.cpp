@@ -144,6 +144,7 @@ Bool RTreeNode::InSubtreeOf(const RTreeNode* root) const
 void RTreeNode::UnlinkLocked(Graveyard& dead)
 {
   if (RTreeNode* up = LinkParent()) {
+    up->childrenVersion_.fetch_add(1, std::memory_order_acq_rel);
     std::lock_guard l(up->lock_);
     if (up->first_.Get() == this)
       dead.Bury(std::exchange(up->first_, next_));
@@ -267,6 +268,7 @@ Bool RTreeNode::MoveTo(RTreeNode* parent, RTreeNode* before, Bool freshOnly)
     }
     prev_ = std::exchange(target->last_, Ref<RTreeNode>(this));
   }
+  target->childrenVersion_.fetch_add(1, std::memory_order_acq_rel);
   if (target->IsTreeRoot())
     topLevel_ = true;
   else
@@ -388,6 +390,8 @@ void BrowserContentNode::Remove()
     SetStatus(NODESTATUS_DELETED);
   }
   RTreeNode::Remove();
+  // The index holds the removed children; they go now, not with this node.
+  DropRowIndex();
 }
 
 BrowserPluginInterface* BrowserContentNode::GetPluginInterface(UInt32) { return nullptr; }

@@ -48,6 +48,8 @@ public:
 
   // Not counted; null while the node is outside any tree.
   RTree* GetTree() const { return tree_.load(std::memory_order_acquire); }
+  // Changes whenever a child joins or leaves, or a child says its URL changed.
+  UInt32 GetChildrenVersion() const { return childrenVersion_.load(std::memory_order_acquire); }
   // True once Remove has begun on this node or on a node above it.
   Bool IsRemoved() const;
   // True while the node has a parent (the tree counts) or a sibling.
@@ -105,6 +107,7 @@ private:
   Bool removed_ = false;
   // An unlinked subtree's root, listed in its tree (detachedIn_) so the tree can let go of it at its
   // end. All three only change under the structure lock.
+  std::atomic<UInt32> childrenVersion_{0};
   Bool detached_ = false;
   RTree* detachedIn_ = nullptr;
   RTreeNode* detachedPrev_ = nullptr;
@@ -193,13 +196,34 @@ public:
   /* 19 */ virtual Int32 Delete(Int32 phase, EditCallback callback, void* data);
   /* 20 */ virtual void ReplaceURLPrefix(const String& oldPrefix, const String& newPrefix, Bool updateLibrary);
 
+  // Outside the slot order. The length of the node's URL when it equals the first units of upper
+  // (an upper-cased URL) after case conversion; -1 otherwise.
+  virtual Int32 MatchUpperURLPrefix(const String& upper);
+  // True for a kind whose URL text changes only where it calls URLChanged: only such children are
+  // found through their parent's row index, the others are always compared one by one.
+  virtual Bool NotifiesURLChanges() const { return false; }
+  // The child that upper (an upper-cased URL) leads to: the one whose URL is the longest prefix of
+  // upper ending where a part of upper ends. len gets the prefix length. Wide rows are indexed, so
+  // the cost does not grow with the number of children.
+  Ref<BrowserContentNode> FindChildForURL(const String& upper, Int32* len);
+
 protected:
   explicit BrowserContentNode(UInt32 status = 0) : RTreeNode(true), status_(status) {}
-  ~BrowserContentNode() override = default;
+  ~BrowserContentNode() override;
+  // Tells the parent's row index that this node's URL text changed.
+  void URLChanged();
 
 private:
+  struct RowIndex;
+  void DropRowIndex();
   std::atomic<UInt32> status_;
   mutable SpinLock contentLock_;
+  SpinLock rowLock_;                  // guards rowIndex_
+  RowIndex* rowIndex_ = nullptr;      // the index of this node's children, when they are many
 };
+
+// Matches one node of a row against upper the way FindChildForURL does: the prefix length, or -1
+// when the node's URL is no prefix of upper ending at a part boundary.
+Int32 MatchRowNode(BrowserContentNode* n, const String& upper);
 
 using NodeRef = Ref<BrowserContentNode>;

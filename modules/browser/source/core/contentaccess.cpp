@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
-#include <typeinfo>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -55,23 +54,6 @@ String URLText(BrowserContentNode* n)
   if (!n || !n->GetURL(&u, 0))
     return String();
   return u.GetString();
-}
-
-// The first count units of text equal those of upper (already converted) after conversion.
-Bool EqualUpperPrefix(const String& text, const String& upper, Int32 count)
-{
-  const Utf16Char* a = text.Units();
-  const Utf16Char* b = upper.Units();
-  for (Int32 i = 0; i < count; ++i) {
-    Utf16Char c = a[i];
-    if (c >= 0x80)
-      return text.Left(count).ToUpper().ComparePart(upper, count) == 0;
-    if (c >= u'a' && c <= u'z')
-      c = Utf16Char(c - 32);
-    if (c != b[i])
-      return false;
-  }
-  return true;
 }
 
 std::u16string Key(const String& text)
@@ -270,48 +252,49 @@ NodeRef GetNode(BrowserURL& url, Int32 mode, NodeRef start)
   if (want.IsEmpty())
     return nullptr;
   NodeRef row = std::move(start);
+  // The node whose children the row is, when it is all of them (the top level has none).
+  NodeRef parent;
   if (!row) {
     Ref<BrowserContentTree> tree = GetContentTree();
     if (!tree)
       return nullptr;
     row = BrowserContentNode::FromTree(tree->GetFirstChild());
+  } else if (!row->GetPrev()) {
+    parent = row->GetUpNode();
   }
   if (want.StartsWith(String("FILE:/")) && url.IsFile()) {
     // Listing the file root checks its volumes when it has none yet.
-    if (NodeRef fileRoot = Root(kFile))
+    if (NodeRef fileRoot = Root(kFile)) {
       row = fileRoot->GetDownNode();
+      parent = fileRoot;
+    }
   }
   const Int32 wantLen = want.GetLength();
   NodeRef deepest;
   while (row) {
     NodeRef best;
     Int32 bestLen = -1;
-    for (NodeRef n = row; n; n = n->GetNextNode()) {
-      Int32 len = 0;
-      if (typeid(*n) == typeid(FilePresetNode)) {
-        if (!static_cast<FilePresetNode*>(n.Get())->MatchesUpperPrefix(want, &len) || len <= bestLen)
-          continue;
-      } else {
-        const String text = URLText(n.Get());
-        len = text.GetLength();
-        if (len == 0 || len > wantLen || len <= bestLen || !EqualUpperPrefix(text, want, len))
-          continue;
+    if (parent) {
+      best = parent->FindChildForURL(want, &bestLen);
+    } else {
+      for (NodeRef n = row; n; n = n->GetNextNode()) {
+        const Int32 len = MatchRowNode(n.Get(), want);
+        if (len > bestLen) {
+          best = n;
+          bestLen = len;
+        }
       }
-      // A match ends where a part of the URL ends: "Fold" is no prefix of "Fold/x" in "Folder".
-      if (len < wantLen && want[len] != u'/' && want[len - 1] != u'/')
-        continue;
-      if (len == wantLen)
-        return n;
-      best = n;
-      bestLen = len;
     }
     if (!best)
       return (mode & GETNODE_DEEPEST) ? deepest : nullptr;
+    if (bestLen == wantLen)
+      return best;
     if (mode & GETNODE_LOAD)
       best->LoadChildren();
     row = best->GetDownNode();
     if (!row)
       return (mode & GETNODE_DEEPEST) ? best : nullptr;
+    parent = best;
     deepest = std::move(best);
   }
   return nullptr;

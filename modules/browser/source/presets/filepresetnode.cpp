@@ -160,9 +160,18 @@ Bool FilePresetNode::MatchesUpperPrefix(const String& upper, Int32* len) const
 
 void FilePresetNode::SetURLText(const String& text, Int32 hash)
 {
-  std::lock_guard l(fieldLock_);
-  url_ = text;
-  hash_ = hash;
+  {
+    std::lock_guard l(fieldLock_);
+    url_ = text;
+    hash_ = hash;
+  }
+  URLChanged();
+}
+
+Int32 FilePresetNode::MatchUpperURLPrefix(const String& upper)
+{
+  Int32 len = -1;
+  return MatchesUpperPrefix(upper, &len) ? len : -1;
 }
 
 void FilePresetNode::Touch()

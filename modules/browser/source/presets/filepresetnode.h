@@ -67,6 +67,8 @@ public:
                           void* data) override;
   /* 19 */ Int32 Delete(Int32 phase, EditCallback callback, void* data) override;
   /* 20 */ void ReplaceURLPrefix(const String& oldPrefix, const String& newPrefix, Bool updateLibrary) override;
+  Int32 MatchUpperURLPrefix(const String& upper) override;
+  Bool NotifiesURLChanges() const override { return true; }
 
 protected:
   FilePresetNode(UInt32 status, BrowserDatabase* db);
