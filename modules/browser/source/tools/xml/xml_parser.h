@@ -19,6 +19,8 @@ enum XMLError : Int32
   XML_OUT_OF_MEMORY = -1,
   XML_FILE_ERROR = -2,
   XML_HOOK_FAILED = -3,
+  XML_TRUNCATED = -4,          // the input ended inside a tag or with elements still open
+  XML_CONTENT_AFTER_ROOT = -5, // a second top-level element, or text after the root
 };
 
 class XMLNode
@@ -37,6 +39,12 @@ public:
   void SetName(const String& s) { name = s; }
   void SetAttributes(const String& s) { attributes = s; }
   void SetText(const String& s) { text = s; }
+  // The value of one attribute: the attribute text is split into pairs first, then the value's
+  // entities are decoded. False when there is no such attribute.
+  Bool GetAttribute(const String& key, String* value) const;
+  // Appends key="value", the value escaped so that GetAttribute gives it back. False for a key
+  // that could not be read back (empty, blanks, =, quotes, <, >, /) or a value holding U+0000.
+  Bool AddAttribute(const String& key, const String& value);
 
   XMLNode* prev = nullptr;
   XMLNode* next = nullptr;
