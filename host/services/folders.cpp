@@ -158,7 +158,8 @@ Bool CopyFile(const Filename* from, const Filename* to, Bool overwrite)
   int in = orxhost::detail::OpenRegularFile(src, O_RDONLY);
   if (in < 0)
     return false;
-  int out = orxhost::detail::OpenRegularFile(dst, O_WRONLY | O_CREAT);
+  // Without overwrite, a target made meanwhile by someone else is not taken over.
+  int out = orxhost::detail::OpenRegularFile(dst, O_WRONLY | O_CREAT | (overwrite ? 0 : O_EXCL));
   // A copy onto itself (however the target is named) would empty the source: checked on the two
   // open descriptors, before anything is truncated.
   struct stat si, so;

@@ -29,8 +29,9 @@ std::string SystemPath(const Filename* name);
 String SystemText(const std::string& bytes);
 
 // Opens a regular file and nothing else, without ever waiting: access is O_RDONLY, O_WRONLY or
-// O_RDWR, optionally with O_CREAT (never O_TRUNC: truncate after the check). The descriptor is
-// blocking again on return; -1 with errno set on failure (EINVAL: not a regular file).
+// O_RDWR, optionally with O_CREAT and O_EXCL (never O_TRUNC: truncate after the check). The
+// descriptor is blocking again on return; -1 with errno set on failure (EINVAL: not a regular
+// file).
 int OpenRegularFile(const std::string& path, int access);
 
 void FreePrefs();
