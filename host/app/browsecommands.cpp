@@ -123,7 +123,8 @@ public:
   Url& operator=(const Url&) = delete;
   void Set(const std::string& text)
   {
-    String s(text);
+    // Command-line bytes: a file name in a URL keeps bytes that are not UTF-8.
+    String s = String::FromBytes(text, StringEncoding::System);
     g_lib->url->SetString(Get(), &s);
   }
   std::string Text() const

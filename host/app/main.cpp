@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "browsecommands.h"
+#include "filecommands.h"
 #include "orx/services.h"
 #include "pluginloader.h"
 #include "services/host.h"
@@ -23,6 +24,7 @@ void Usage(std::FILE* out)
                "commands:\n"
                "  run       start and end the plug-in, printing every call (the default)\n");
   BrowseCommandSummary(out);
+  FileCommandSummary(out);
   std::fprintf(out,
                "\n"
                "options:\n"
@@ -89,7 +91,7 @@ int main(int argc, char** argv)
   bool verbose = false;
   std::vector<std::string> commandArgs;
   for (int i = 1; i < argc; ++i) {
-    if (IsBrowseCommand(command)) {
+    if (IsBrowseCommand(command) || command == "file") {
       commandArgs.push_back(argv[i]);
       continue;
     }
@@ -112,6 +114,8 @@ int main(int argc, char** argv)
   }
   if (IsBrowseCommand(command))
     return Browse(module, command, commandArgs, verbose);
+  if (command == "file")
+    return RunFileCommand(commandArgs);
   if (command != "run") {
     std::fprintf(stderr, "orxhost: unknown command '%s'\n", command.c_str());
     Usage(stderr);

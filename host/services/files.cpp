@@ -45,7 +45,7 @@ void* Open(const Filename* name, Int32 mode)
   if (orxhost::detail::ShouldFail(orxhost::detail::Op::Open))
     return nullptr;
   int access = mode == 0 ? O_RDONLY : mode == 1 ? (O_WRONLY | O_CREAT) : O_RDWR;
-  int fd = orxhost::detail::OpenRegularFile(name->ToUtf8(), access);
+  int fd = orxhost::detail::OpenRegularFile(orxhost::detail::SystemPath(name), access);
   if (fd < 0)
     return nullptr;
   // Emptied only now that it is known to be a regular file.
@@ -139,6 +139,14 @@ Bool Sync(void* h)
 
 namespace orxhost {
 namespace detail {
+std::string SystemPath(const Filename* name)
+{
+  std::string bytes;
+  return name && name->ToSystemBytes(&bytes) ? bytes : std::string();
+}
+
+String SystemText(const std::string& bytes) { return String::FromBytes(bytes, StringEncoding::System); }
+
 // Only regular files are opened (symbolic links to them are followed, as a Linux program opening
 // a path does). A pipe, socket or device could make the caller wait forever, so the open itself is
 // non-blocking (a pipe without a writer would block in open) and the kind is checked on the open

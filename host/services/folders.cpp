@@ -22,7 +22,8 @@ namespace {
 using orxhost::detail::Op;
 using orxhost::detail::ShouldFail;
 
-std::string P(const Filename* f) { return f->ToUtf8(); }
+std::string P(const Filename* f) { return orxhost::detail::SystemPath(f); }
+using orxhost::detail::SystemText;
 
 } // namespace
 
@@ -157,7 +158,8 @@ Bool CopyFile(const Filename* from, const Filename* to, Bool overwrite)
   int in = orxhost::detail::OpenRegularFile(src, O_RDONLY);
   if (in < 0)
     return false;
-  int out = orxhost::detail::OpenRegularFile(dst, O_WRONLY | O_CREAT);
+  // Without overwrite, a target made meanwhile by someone else is not taken over.
+  int out = orxhost::detail::OpenRegularFile(dst, O_WRONLY | O_CREAT | (overwrite ? 0 : O_EXCL));
   // A copy onto itself (however the target is named) would empty the source: checked on the two
   // open descriptors, before anything is truncated.
   struct stat si, so;
@@ -269,7 +271,7 @@ Bool BrowseNext(void* h, FolderEntry* out)
     struct stat st;
     if (::stat(full.c_str(), &st) != 0 && ::lstat(full.c_str(), &st) != 0)
       continue;
-    out->name = String(e->d_name);
+    out->name = SystemText(e->d_name);
     out->attributes = 0;
     if (S_ISDIR(st.st_mode))
       out->attributes |= FILEATTR_FOLDER;
@@ -316,7 +318,7 @@ void* VolumesInit()
       while (dirent* e = ::readdir(d)) {
         if (e->d_name[0] == '.')
           continue;
-        v->list.push_back(VolumeEntry{Filename(String(base + "/" + e->d_name)), String(e->d_name), 0});
+        v->list.push_back(VolumeEntry{Filename(SystemText(base + "/" + e->d_name)), SystemText(e->d_name), 0});
       }
       ::closedir(d);
     }
@@ -333,7 +335,7 @@ void* VolumesInit()
         continue;
       bool system = d.starts_with("/boot") || d.starts_with("/proc") || d.starts_with("/sys") || d.starts_with("/etc");
       std::string name = d.substr(d.rfind('/') + 1);
-      v->list.push_back(VolumeEntry{Filename(String(d)), String(name), system ? VOLUMEFLAG_HIDDEN : 0u});
+      v->list.push_back(VolumeEntry{Filename(SystemText(d)), SystemText(name), system ? VOLUMEFLAG_HIDDEN : 0u});
     }
     std::fclose(f);
   }
@@ -397,7 +399,7 @@ void SpecialFolder(Int32 which, Filename* out)
       default: break;
     }
   }
-  *out = Filename(String(r));
+  *out = Filename(SystemText(r));
 }
 
 Bool GetEnv(const char* name, String* out)

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "orx/hosttable.h"
+#include "orx/filename.h"
 #include "orx/types.h"
 
 namespace orxhost::detail {
@@ -21,9 +22,16 @@ extern const OrxSceneTable kSceneTable;
 enum class Op { Open, Read, Write, Flush, Rename, Delete };
 bool ShouldFail(Op op);
 
+// A name as the system's bytes. A text that cannot name a file gives "", which names nothing, so
+// the call made with it fails instead of reaching a file of a similar name.
+std::string SystemPath(const Filename* name);
+// A name the system gave, as text that goes back to the same bytes.
+String SystemText(const std::string& bytes);
+
 // Opens a regular file and nothing else, without ever waiting: access is O_RDONLY, O_WRONLY or
-// O_RDWR, optionally with O_CREAT (never O_TRUNC: truncate after the check). The descriptor is
-// blocking again on return; -1 with errno set on failure (EINVAL: not a regular file).
+// O_RDWR, optionally with O_CREAT and O_EXCL (never O_TRUNC: truncate after the check). The
+// descriptor is blocking again on return; -1 with errno set on failure (EINVAL: not a regular
+// file).
 int OpenRegularFile(const std::string& path, int access);
 
 void FreePrefs();

@@ -80,7 +80,7 @@ Bool OpenResource(const Filename* file)
   std::lock_guard<std::mutex> g(g_lock);
   if (g_resourceOpen)
     return true;
-  int fd = orxhost::detail::OpenRegularFile(file->ToUtf8(), O_RDONLY);
+  int fd = orxhost::detail::OpenRegularFile(orxhost::detail::SystemPath(file), O_RDONLY);
   if (fd < 0)
     return false;
   std::string bytes;

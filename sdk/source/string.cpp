@@ -10,7 +10,12 @@
 
 namespace {
 
-void AppendUtf8(String::Storage& out, const UChar* s, std::size_t n)
+constexpr Utf16Char kEscapeBase = 0xDC00; // escapes of bytes 0x80..0xFF: U+DC80..U+DCFF
+
+// escape false: an ill-formed sequence is replaced by one U+FFFD per maximal subpart, as the Unicode
+// standard recommends. escape true: each byte that is not part of a valid sequence becomes its
+// escape, so the bytes can be had back.
+void AppendUtf8(String::Storage& out, const UChar* s, std::size_t n, bool escape = false)
 {
   out.reserve(out.size() + n);
   std::size_t i = 0;
@@ -22,8 +27,7 @@ void AppendUtf8(String::Storage& out, const UChar* s, std::size_t n)
       continue;
     }
     // Lead bytes and the allowed range of the second byte (rules out overlong forms, surrogates
-    // and values past U+10FFFF); an ill-formed sequence is replaced by one U+FFFD per maximal
-    // subpart, as the Unicode standard recommends.
+    // and values past U+10FFFF).
     Int32 len = 0;
     UChar lo = 0x80, hi = 0xBF;
     if (c >= 0xC2 && c <= 0xDF)
@@ -37,11 +41,6 @@ void AppendUtf8(String::Storage& out, const UChar* s, std::size_t n)
       lo = c == 0xF0 ? 0x90 : 0x80;
       hi = c == 0xF4 ? 0x8F : 0xBF;
     }
-    if (len == 0) {
-      out += u'\uFFFD';
-      ++i;
-      continue;
-    }
     UInt32 cp = len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
     Int32 k = 1;
     for (; k < len && i + std::size_t(k) < n; ++k) {
@@ -50,9 +49,14 @@ void AppendUtf8(String::Storage& out, const UChar* s, std::size_t n)
         break;
       cp = (cp << 6) | (cc & 0x3F);
     }
-    if (k < len) {
-      out += u'\uFFFD';
-      i += std::size_t(k);
+    if (len == 0 || k < len) {
+      if (escape) {
+        out += Utf16Char(kEscapeBase + c);
+        ++i;
+      } else {
+        out += u'\uFFFD';
+        i += std::size_t(len == 0 ? 1 : k);
+      }
       continue;
     }
     if (cp >= 0x10000) {
@@ -63,6 +67,25 @@ void AppendUtf8(String::Storage& out, const UChar* s, std::size_t n)
       out += Utf16Char(cp);
     }
     i += std::size_t(len);
+  }
+}
+
+void PutUtf8(std::string& out, UInt32 c)
+{
+  if (c < 0x80) {
+    out += char(c);
+  } else if (c < 0x800) {
+    out += char(0xC0 | (c >> 6));
+    out += char(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += char(0xE0 | (c >> 12));
+    out += char(0x80 | ((c >> 6) & 0x3F));
+    out += char(0x80 | (c & 0x3F));
+  } else {
+    out += char(0xF0 | (c >> 18));
+    out += char(0x80 | ((c >> 12) & 0x3F));
+    out += char(0x80 | ((c >> 6) & 0x3F));
+    out += char(0x80 | (c & 0x3F));
   }
 }
 
@@ -119,7 +142,7 @@ String String::FromBytes(std::string_view bytes, StringEncoding enc)
     for (std::size_t i = 0; i < bytes.size(); ++i)
       s.data_[i] = b[i];
   } else {
-    AppendUtf8(s.data_, b, bytes.size());
+    AppendUtf8(s.data_, b, bytes.size(), enc == StringEncoding::System);
   }
   return s;
 }
@@ -134,25 +157,44 @@ std::string String::ToUtf8() const
       c = 0x10000 + ((c - 0xD800) << 10) + (UInt32(data_[i + 1]) - 0xDC00);
       ++i;
     } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD; // lone surrogate
+      c = 0xFFFD; // lone surrogate, escaped bytes among them
     }
-    if (c < 0x80) {
-      out += char(c);
-    } else if (c < 0x800) {
-      out += char(0xC0 | (c >> 6));
-      out += char(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += char(0xE0 | (c >> 12));
-      out += char(0x80 | ((c >> 6) & 0x3F));
-      out += char(0x80 | (c & 0x3F));
-    } else {
-      out += char(0xF0 | (c >> 18));
-      out += char(0x80 | ((c >> 12) & 0x3F));
-      out += char(0x80 | ((c >> 6) & 0x3F));
-      out += char(0x80 | (c & 0x3F));
-    }
+    PutUtf8(out, c);
   }
   return out;
+}
+
+Bool String::ToSystemBytes(std::string* out) const
+{
+  std::string bytes;
+  bytes.reserve(data_.size());
+  bool escaped = false;
+  for (std::size_t i = 0; i < data_.size(); ++i) {
+    UInt32 c = data_[i];
+    if (c == 0)
+      return false;
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < data_.size() && data_[i + 1] >= 0xDC00 && data_[i + 1] <= 0xDFFF) {
+      PutUtf8(bytes, 0x10000 + ((c - 0xD800) << 10) + (UInt32(data_[i + 1]) - 0xDC00));
+      ++i;
+    } else if (c >= kEscapeBase + 0x80 && c <= kEscapeBase + 0xFF) {
+      bytes += char(c - kEscapeBase);
+      escaped = true;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      return false;
+    } else {
+      PutUtf8(bytes, c);
+    }
+  }
+  // Escapes that together form a valid sequence would read back as that character: the same
+  // bytes as another text. Only a text that its bytes decode to again may name a file.
+  if (escaped) {
+    String back = FromBytes(bytes, StringEncoding::System);
+    if (back.data_ != data_)
+      return false;
+  }
+  if (out)
+    *out = std::move(bytes);
+  return true;
 }
 
 std::string String::ToLatin1() const

@@ -1,3 +1,5 @@
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -354,6 +356,25 @@ TEST_F(BrowserUtils, DeleteFolderTree)
   EXPECT_FALSE(DeleteFolderTree(dir, true, nullptr, nullptr));
   EXPECT_TRUE(GeFolderExists(dir));
   EXPECT_TRUE(DeleteFolderTree(dir, true, nullptr, nullptr));
+}
+
+TEST_F(BrowserUtils, DeleteFolderTreeWithNamesThatAreNotUtf8)
+{
+  Filename base = orxtest::TempDir();
+  const std::string b = base.ToUtf8();
+  // Beside the tree, a file whose name differs from one inside only in a byte that is not UTF-8.
+  ASSERT_TRUE(orxtest::WriteFile(base + String("keep"), "k"));
+  ASSERT_EQ(::mkdir((b + "/tree").c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir((b + "/tree/caf\xE9").c_str(), 0755), 0);
+  for (const char* name : {"/tree/caf\xE9/x\xFF", "/tree/caf\xE9/x\xFE", "/tree/caf\xE8", "/caf\xE8"}) {
+    int fd = ::open((b + name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0) << name;
+    ::close(fd);
+  }
+  EXPECT_TRUE(DeleteFolderTree(base + String("tree"), true, nullptr, nullptr));
+  struct stat st;
+  EXPECT_NE(::lstat((b + "/tree").c_str(), &st), 0) << "the tree is gone";
+  EXPECT_EQ(::lstat((b + "/caf\xE8").c_str(), &st), 0) << "the file beside it stays";
 }
 
 TEST_F(BrowserUtils, DeleteFolderTreeNeverFollowsLinks)

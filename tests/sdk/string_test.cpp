@@ -1,3 +1,7 @@
+#include <set>
+#include <string>
+#include <vector>
+
 #include "orxtest.h"
 
 TEST(String, Utf8RoundTripAndInvalidBytes)
@@ -98,4 +102,36 @@ TEST(Filename, PathParts)
   EXPECT_EQ(g.ToUtf8(), "/a.b/readme.txt");
   EXPECT_TRUE(Filename(String("/a/b/c")).IsInside(Filename(String("/a/b"))));
   EXPECT_FALSE(Filename(String("/a/bc")).IsInside(Filename(String("/a/b"))));
+}
+
+TEST(String, SystemBytesGoBackToTheSameBytes)
+{
+  const std::vector<std::string> names = {
+      "caf\xE9", "caf\xC3\xA9", "\xFF\xFE", "cut\xE2\x82", "\xED\xA0\x80", "\xED\xB2\x80", "\xC0\xAF", "\xF4\x90\x80\x80",
+      "\xF0\x9F\x98\x80", "a\x80" "b\xBF", std::string(1, '\xC3') + "(", "plain ascii", ""};
+  std::set<String> texts;
+  for (const std::string& bytes : names) {
+    String s = String::FromBytes(bytes, StringEncoding::System);
+    std::string back;
+    EXPECT_TRUE(s.ToSystemBytes(&back)) << bytes;
+    EXPECT_EQ(back, bytes);
+    texts.insert(s);
+    // Shown as text, each byte that is not UTF-8 is one U+FFFD.
+    EXPECT_EQ(s.ToUtf8().find('\xFF'), std::string::npos);
+  }
+  EXPECT_EQ(texts.size(), names.size()) << "different bytes, different texts";
+  EXPECT_EQ(String::FromBytes("caf\xE9", StringEncoding::System).ToUtf8(), "caf\xEF\xBF\xBD");
+  // Valid UTF-8 decodes to its characters, not to escapes.
+  EXPECT_EQ(String::FromBytes("caf\xC3\xA9 \xF0\x9F\x98\x80", StringEncoding::System), String("café 😀"));
+
+  // Text that no bytes decode to cannot be a name: a zero, a surrogate that is not an escaped byte,
+  // escaped bytes that together would read as a character.
+  std::string out = "unchanged";
+  for (const std::u16string& bad : {std::u16string(u"a\0b", 3), std::u16string(u"x\xD800"), std::u16string(u"\xDC41"),
+                                    std::u16string(u"\xDCC3\xDCA9"), std::u16string(u"\xDE00\xD83D")}) {
+    EXPECT_FALSE(String(std::u16string_view(bad)).ToSystemBytes(&out));
+  }
+  // A pair of surrogates is one character, not two escapes.
+  EXPECT_TRUE(String(u"\U0001F600").ToSystemBytes(&out));
+  EXPECT_EQ(out, "\xF0\x9F\x98\x80");
 }

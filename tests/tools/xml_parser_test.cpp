@@ -88,10 +88,10 @@ TEST(XmlRead, StructureTextAndMixedContent)
     EXPECT_EQ(s2->next->next->prev, s2->next);
   }
   {
-    // A second top-level element ends the document.
+    // A second top-level element ends the document with an error.
     Parsed p(kDecl + "<a>1</a><b>2</b>");
     ASSERT_NE(p.root, nullptr);
-    EXPECT_EQ(p.code, 0);
+    EXPECT_EQ(p.code, XML_CONTENT_AFTER_ROOT);
     EXPECT_EQ(p.root->next, nullptr);
   }
 }
@@ -126,7 +126,7 @@ TEST(XmlRead, TagClasses)
     EXPECT_TRUE(p.root->name.IsEmpty());
     ASSERT_EQ(CountChildren(p.root), 2);
     EXPECT_TRUE(p.root->firstChild->next->name.IsEmpty());
-    EXPECT_EQ(p.code, 0);
+    EXPECT_EQ(p.code, XML_TRUNCATED) << "the root is never closed";
   }
 }
 
@@ -210,11 +210,11 @@ TEST(XmlRead, RawTextElementsKeepTheirContent)
   EXPECT_EQ(CountChildren(n.root->firstChild), 1);
   EXPECT_EQ(n.code, 0);
 
-  // Unclosed, the element stays without text.
+  // Unclosed, the element stays without text, and the document is cut short.
   Parsed open(kDecl + "<h type=\"html\"><b>x</b>");
   ASSERT_NE(open.root, nullptr);
   EXPECT_TRUE(open.root->text.IsEmpty());
-  EXPECT_EQ(open.code, 0);
+  EXPECT_EQ(open.code, XML_TRUNCATED);
 }
 
 TEST(XmlRead, EntitiesAndCharacterReferences)
@@ -223,7 +223,10 @@ TEST(XmlRead, EntitiesAndCharacterReferences)
   Parsed p(kDecl + "<r v=\"a&amp;b &gt;\"><t>&lt;&gt;&amp;&quot;&apos;&#65;&#x263a;&#X41;&#x1F600;</t>"
                    "<u>&bogus; &amp &#; &#0; &#xD800; &#1114112; &#x110000; &#12a; &;&</u></r>");
   ASSERT_NE(p.root, nullptr);
-  EXPECT_EQ(U8(p.root->attributes), "v=\"a&b >\"");
+  EXPECT_EQ(U8(p.root->attributes), "v=\"a&amp;b &gt;\"") << "attribute text stays as written";
+  String v;
+  EXPECT_TRUE(p.root->GetAttribute(String("v"), &v));
+  EXPECT_EQ(U8(v), "a&b >");
   const XMLNode* t = p.root->firstChild;
   EXPECT_EQ(U8(t->text), "<>&\"'A\u263a&#X41;\U0001F600");
   // Anything that is not a well-formed reference stays as it is.
@@ -237,11 +240,11 @@ TEST(XmlRead, DamagedInput)
 {
   orxtest::NoLeaks noLeaks;
   {
-    // Input ending with elements open, or inside a tag, returns what was built.
+    // Input ending with elements open, or inside a tag, returns what was built, as cut short.
     for (const std::string& tail : {"<a><b>x</b><c>", "<a><b>x</b><c", "<a><b>x", "<a><b>x</b><c x=\"1"}) {
       Parsed p(kDecl + tail);
       ASSERT_NE(p.root, nullptr) << tail;
-      EXPECT_EQ(p.code, 0) << tail;
+      EXPECT_EQ(p.code, XML_TRUNCATED) << tail;
       EXPECT_EQ(U8(p.root->name), "a");
       ASSERT_NE(p.root->firstChild, nullptr);
       EXPECT_TRUE(p.root->firstChild->text.IsEmpty() || U8(p.root->firstChild->text) == "x");
@@ -253,6 +256,7 @@ TEST(XmlRead, DamagedInput)
     Parsed p(s);
     ASSERT_NE(p.root, nullptr);
     EXPECT_EQ(CountChildren(p.root), 1);
+    EXPECT_EQ(p.code, XML_TRUNCATED);
   }
   {
     Parsed p(kDecl + "<a n=\"\xFF\xFE\">\xC3\x28\xE2\x82</a>");
@@ -266,12 +270,18 @@ TEST(XmlRead, DamagedInput)
     EXPECT_EQ(p.code, 0);
   }
   {
-    // Every prefix of a valid document parses without harm.
+    // Every prefix of a valid document parses without harm; one cut inside the root is reported.
     std::string doc = kDecl + "\r\n<item type=folder>\r\n\t<name>\r\n\t\t<string>A &amp; B</string>\r\n\t</name>\r\n</item>\r\n";
+    const std::size_t rootStart = doc.find('>', doc.find("<item")), rootEnd = doc.find("</item>") + 7;
     for (std::size_t n = 0; n <= doc.size(); ++n) {
       Int32 code = 0;
       XMLNode* root = ParseXML(doc.data(), Int64(n), &code);
-      EXPECT_EQ(code, 0);
+      if (n >= rootEnd)
+        EXPECT_EQ(code, 0) << n;
+      else if (n > rootStart)
+        EXPECT_EQ(code, XML_TRUNCATED) << n;
+      else
+        EXPECT_EQ(root, nullptr) << n;
       FreeXMLTree(root);
     }
   }
@@ -381,22 +391,26 @@ TEST(XmlWrite, ExactBytes)
                                           "\t</name>\r\n"
                                           "</item>\r\n");
 
-  // A leaf without text, a preamble, and the root's siblings at depth 0.
+  // A leaf without text and a preamble.
   XMLNode* other = OrxNewObj(XMLNode);
   other->SetName(String("other"));
-  item->next = other;
-  other->prev = item;
   item->AddChild(String("annotation"));
   String preamble("<!-- made by hand -->");
   ASSERT_TRUE(WriteXMLFile(f, item, StringEncoding::Utf8, &preamble));
-  EXPECT_EQ(orxtest::ReadFile(f), kDecl + "\r\n<!-- made by hand -->\r\n"
-                                          "<item type=folder>\r\n"
-                                          "\t<name>\r\n"
-                                          "\t\t<string>Cubes</string>\r\n"
-                                          "\t</name>\r\n"
-                                          "\t<annotation></annotation>\r\n"
-                                          "</item>\r\n"
-                                          "<other></other>\r\n");
+  const std::string written = kDecl + "\r\n<!-- made by hand -->\r\n"
+                                      "<item type=folder>\r\n"
+                                      "\t<name>\r\n"
+                                      "\t\t<string>Cubes</string>\r\n"
+                                      "\t</name>\r\n"
+                                      "\t<annotation></annotation>\r\n"
+                                      "</item>\r\n";
+  EXPECT_EQ(orxtest::ReadFile(f), written);
+  // The root's siblings could not be read back: refused, and the file is left as it was.
+  item->next = other;
+  other->prev = item;
+  EXPECT_FALSE(WriteXMLFile(f, item, StringEncoding::Utf8, &preamble));
+  EXPECT_EQ(orxtest::ReadFile(f), written);
+  other->prev = nullptr;
   String empty;
   ASSERT_TRUE(WriteXMLFile(f, other, StringEncoding::Utf8, &empty));
   EXPECT_EQ(orxtest::ReadFile(f), kDecl + "\r\n\r\n<other></other>\r\n");
@@ -411,7 +425,7 @@ TEST(XmlWrite, RoundTripOfAwkwardTexts)
   Filename f = orxtest::TempDir() + String("x.cbinfo");
   const String awkward("Cubes <big> & \"small\" &amp; 'Würfel' \u263a");
   XMLNode* item = MakeFolderItem(awkward);
-  item->SetAttributes(String("type=a&b<c>d"));
+  item->SetAttributes(String("type=a&b<c"));
   XMLNode* html = item->AddChild(String("page"));
   html->SetAttributes(String("type=\"html\""));
   html->SetText(String("<p>a &amp; b</p>"));
@@ -423,7 +437,7 @@ TEST(XmlWrite, RoundTripOfAwkwardTexts)
   XMLNode* back = LoadXMLFile(f, &code);
   ASSERT_NE(back, nullptr);
   EXPECT_EQ(code, 0);
-  EXPECT_EQ(back->attributes, String("type=a&b<c>d"));
+  EXPECT_EQ(back->attributes, String("type=a&b<c"));
   ASSERT_NE(back->firstChild, nullptr);
   ASSERT_NE(back->firstChild->firstChild, nullptr);
   EXPECT_EQ(back->firstChild->firstChild->text, awkward);
@@ -459,6 +473,209 @@ TEST(XmlWrite, Failures)
   orxhost::ClearFaults();
   EXPECT_TRUE(WriteXMLFile(f, item, StringEncoding::Utf8));
   FreeXMLTree(item);
+}
+
+namespace {
+
+// Same names, attribute texts, texts and shape.
+bool SameTree(const XMLNode* a, const XMLNode* b, std::string* why)
+{
+  if (!a || !b) {
+    *why = "missing tree";
+    return a == b;
+  }
+  if (a->name != b->name || a->attributes != b->attributes || a->text != b->text) {
+    *why = "node <" + U8(a->name) + "> differs: attributes [" + U8(a->attributes) + "] / [" + U8(b->attributes) +
+           "], text [" + U8(a->text) + "] / [" + U8(b->text) + "]";
+    return false;
+  }
+  const XMLNode* ca = a->firstChild;
+  const XMLNode* cb = b->firstChild;
+  for (; ca && cb; ca = ca->next, cb = cb->next)
+    if (!SameTree(ca, cb, why))
+      return false;
+  if (ca || cb)
+    *why = "children of <" + U8(a->name) + "> differ in number";
+  return !ca && !cb;
+}
+
+XMLNode* NewRoot(const String& name)
+{
+  XMLNode* n = OrxNewObj(XMLNode);
+  n->SetName(name);
+  return n;
+}
+
+} // namespace
+
+TEST(XmlRead, CutShortOrASecondRootIsAnError)
+{
+  orxtest::NoLeaks noLeaks;
+  for (const std::string doc : std::vector<std::string>{"<a>", "<a><b>", "<a><b></b>", "<a><b>x</b", "<a><b x=\"1", "<a>" + std::string("\r\n")}) {
+    Parsed p(kDecl + doc);
+    EXPECT_NE(p.root, nullptr) << doc;
+    EXPECT_EQ(p.code, XML_TRUNCATED) << doc;
+  }
+  for (const std::string& doc : {"<a></a><b></b>", "<a/><b/>", "<a/>text", "<a></a>\r\n<a></a>"}) {
+    Parsed p(kDecl + doc);
+    ASSERT_NE(p.root, nullptr) << doc;
+    EXPECT_EQ(p.code, XML_CONTENT_AFTER_ROOT) << doc;
+    EXPECT_EQ(p.root->next, nullptr);
+  }
+  // What may follow the root: blanks, comments, processing instructions.
+  for (const std::string& doc : {"<a></a>\r\n\t ", "<a/><!-- end -->", "<a/><?pi x?>\r\n"}) {
+    Parsed p(kDecl + doc);
+    ASSERT_NE(p.root, nullptr) << doc;
+    EXPECT_EQ(p.code, 0) << doc;
+  }
+}
+
+TEST(XmlRead, AttributeValuesAreDecodedAfterSplitting)
+{
+  orxtest::NoLeaks noLeaks;
+  Parsed p(kDecl + "<a x=\"say &quot;hi&quot;\" y=\"2\"\tz='it&apos;s &lt;b&gt;' w=bare  q = \"sp aced\" e=\"\"></a>");
+  ASSERT_NE(p.root, nullptr);
+  EXPECT_EQ(p.code, 0);
+  EXPECT_EQ(U8(p.root->attributes), "x=\"say &quot;hi&quot;\" y=\"2\"\tz='it&apos;s &lt;b&gt;' w=bare  q = \"sp aced\" e=\"\"");
+  const std::vector<std::pair<std::string, std::string>> want = {
+      {"x", "say \"hi\""}, {"y", "2"}, {"z", "it's <b>"}, {"w", "bare"}, {"q", "sp aced"}, {"e", ""}};
+  for (const auto& [key, value] : want) {
+    String v("unset");
+    EXPECT_TRUE(p.root->GetAttribute(String(key), &v)) << key;
+    EXPECT_EQ(U8(v), value) << key;
+  }
+  String v;
+  EXPECT_FALSE(p.root->GetAttribute(String("hi"), &v)) << "text inside a value is not an attribute";
+  EXPECT_FALSE(p.root->GetAttribute(String("X"), &v));
+
+  // Values set one by one are escaped so that they split and decode back.
+  XMLNode* n = NewRoot(String("n"));
+  const String tricky("say \"hi\" & 'bye' <now> &amp;");
+  EXPECT_TRUE(n->AddAttribute(String("t"), tricky));
+  EXPECT_TRUE(n->AddAttribute(String("u"), String("")));
+  EXPECT_FALSE(n->AddAttribute(String("bad name"), String("x")));
+  EXPECT_FALSE(n->AddAttribute(String("z"), String(std::u16string_view(u"a\0b", 3))));
+  EXPECT_TRUE(n->GetAttribute(String("t"), &v));
+  EXPECT_EQ(v, tricky);
+  Filename f = orxtest::TempDir() + String("attr.cbinfo");
+  ASSERT_TRUE(WriteXMLFile(f, n, StringEncoding::Utf8));
+  Int32 code = -9;
+  XMLNode* back = LoadXMLFile(f, &code);
+  EXPECT_EQ(code, 0);
+  ASSERT_NE(back, nullptr);
+  EXPECT_EQ(back->attributes, n->attributes);
+  EXPECT_TRUE(back->GetAttribute(String("t"), &v));
+  EXPECT_EQ(v, tricky);
+  EXPECT_TRUE(back->GetAttribute(String("u"), &v));
+  EXPECT_TRUE(v.IsEmpty());
+  FreeXMLTree(back);
+  FreeXMLTree(n);
+}
+
+TEST(XmlWrite, TreesThatWouldReadBackDifferentlyAreRefused)
+{
+  orxtest::NoLeaks noLeaks;
+  Filename f = orxtest::TempDir() + String("keep.cbinfo");
+  ASSERT_TRUE(orxtest::WriteFile(f, "old"));
+  const String zero(std::u16string_view(u"a\0b", 3));
+  struct Case
+  {
+    const char* what;
+    std::function<void(XMLNode*)> make;
+  };
+  const std::vector<Case> cases = {
+      {"attribute text ending in a slash", [](XMLNode* r) { r->SetAttributes(String("x=a/")); }},
+      {"attribute text holding >", [](XMLNode* r) { r->SetAttributes(String("x=\"1>2\"")); }},
+      {"a zero in a text", [&](XMLNode* r) { r->AddChild(String("t"))->SetText(zero); }},
+      {"a zero in attribute text", [&](XMLNode* r) { r->SetAttributes(zero); }},
+      {"a zero in a name", [&](XMLNode* r) { r->AddChild(zero); }},
+      {"a lone surrogate in a text", [](XMLNode* r) { r->AddChild(String("t"))->SetText(String(u"x\xD800")); }},
+      {"text on an element with children",
+       [](XMLNode* r) {
+         r->SetText(String("lost"));
+         r->AddChild(String("c"));
+       }},
+      {"a sibling of the root",
+       [](XMLNode* r) {
+         XMLNode* s = OrxNewObj(XMLNode);
+         s->SetName(String("s"));
+         r->next = s;
+         s->prev = r;
+       }},
+      {"raw text holding its own end tag",
+       [](XMLNode* r) {
+         XMLNode* h = r->AddChild(String("h"));
+         h->SetAttributes(String("type=\"html\""));
+         h->SetText(String("<p>a</h>b</p>"));
+       }},
+      {"raw text with a tag left open",
+       [](XMLNode* r) {
+         XMLNode* h = r->AddChild(String("h"));
+         h->SetAttributes(String("type=\"html\""));
+         h->SetText(String("a <b"));
+       }},
+      {"raw element with children",
+       [](XMLNode* r) {
+         r->SetAttributes(String("type=\"html\""));
+         r->AddChild(String("c"));
+       }},
+      {"an empty name", [](XMLNode* r) { r->AddChild(String("")); }},
+      {"a name with a blank", [](XMLNode* r) { r->AddChild(String("a b")); }},
+      {"a name ending in a slash", [](XMLNode* r) { r->AddChild(String("a/")); }},
+      {"a name starting with !", [](XMLNode* r) { r->AddChild(String("!a")); }},
+      {"a name starting with ?", [](XMLNode* r) { r->AddChild(String("?a?")); }},
+      {"a name starting with /", [](XMLNode* r) { r->AddChild(String("/a")); }},
+      {"a name holding >", [](XMLNode* r) { r->AddChild(String("a>b")); }},
+  };
+  for (const Case& c : cases) {
+    XMLNode* root = NewRoot(String("root"));
+    c.make(root);
+    EXPECT_FALSE(WriteXMLFile(f, root, StringEncoding::Utf8)) << c.what;
+    EXPECT_EQ(orxtest::ReadFile(f), "old") << c.what << ": refused before the file is touched";
+    if (root->next) {
+      XMLNode* s = root->next;
+      root->next = nullptr;
+      s->prev = nullptr;
+      FreeXMLTree(s);
+    }
+    FreeXMLTree(root);
+  }
+  // A preamble that would add content.
+  XMLNode* root = NewRoot(String("root"));
+  for (const char* bad : {"<x/>", "text", "<!-- a > b -->"}) {
+    String preamble(bad);
+    EXPECT_FALSE(WriteXMLFile(f, root, StringEncoding::Utf8, &preamble)) << bad;
+  }
+  EXPECT_EQ(orxtest::ReadFile(f), "old");
+  FreeXMLTree(root);
+}
+
+TEST(XmlWrite, WhatIsWrittenReadsBackEqual)
+{
+  orxtest::NoLeaks noLeaks;
+  Filename f = orxtest::TempDir() + String("round.cbinfo");
+  XMLNode* root = NewRoot(String("item"));
+  root->SetAttributes(String("type=folder a=\"x/y\" b='&amp;' c=\"<\""));
+  root->AddChild(String("empty"));
+  root->AddChild(String("blank"))->SetText(String(" \t "));
+  root->AddChild(String("lines"))->SetText(String("one\r\ntwo\nthree\r"));
+  root->AddChild(String("escapes"))->SetText(String("a < b > c & d &amp; </escapes> \"'"));
+  root->AddChild(String(u"n\u00e4me\U0001F600"))->SetText(String(u"\u263a\U0001F600\uFFFD"));
+  XMLNode* h = root->AddChild(String("h"));
+  h->SetAttributes(String("type=\"html\""));
+  h->SetText(String("<p>a &amp; <b>b</b></p><br/></hx></h ><!-- c -->"));
+  XMLNode* deep = root->AddChild(String("deep"));
+  deep->SetAttributes(String("slash=\"/\" "));
+  deep->AddChild(String("deeper"))->AddChild(String("deepest"))->SetText(String("x"));
+  String preamble("<!-- made by hand --><?pi ok?>\r\n");
+  ASSERT_TRUE(WriteXMLFile(f, root, StringEncoding::Utf8, &preamble));
+  Int32 code = -9;
+  XMLNode* back = LoadXMLFile(f, &code);
+  EXPECT_EQ(code, 0);
+  std::string why;
+  EXPECT_TRUE(SameTree(root, back, &why)) << why;
+  FreeXMLTree(back);
+  FreeXMLTree(root);
 }
 
 namespace {

@@ -40,7 +40,9 @@ public:
   friend Bool operator!=(const Filename& a, const Filename& b) { return a.path_ != b.path_; }
   Int32 Compare(const Filename& other) const { return path_.Compare(other.path_); }
 
-  std::string ToUtf8() const { return path_.ToUtf8(); }
+  std::string ToUtf8() const { return path_.ToUtf8(); } // as text, for showing
+  // The path as the system's bytes; false when the text cannot name a file.
+  Bool ToSystemBytes(std::string* out) const { return path_.ToSystemBytes(out); }
 
 private:
   String path_;

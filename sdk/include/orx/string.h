@@ -11,7 +11,10 @@ enum class StringEncoding : Int32
 {
   Latin1 = 0, // 8-bit text, one byte per code unit
   Utf8 = 2,
-  System = 4, // the encoding of the process environment (UTF-8 on this platform)
+  // The encoding of file names and the environment: UTF-8, where each byte that is not part of
+  // a valid sequence becomes the lone surrogate U+DC80..U+DCFF (0x80..0xFF), so that any name
+  // goes back to the same bytes (ToSystemBytes). As text (ToUtf8) such a byte shows as U+FFFD.
+  System = 4,
 };
 
 class String
@@ -30,9 +33,15 @@ public:
   String& operator=(String&&) noexcept = default;
 
   void SetCString(const char* text, Int32 count = -1, StringEncoding enc = StringEncoding::Utf8);
-  // Bytes as 8-bit or UTF-8 text; invalid UTF-8 sequences become U+FFFD.
+  // Bytes as 8-bit, UTF-8 or system text; in UTF-8 invalid sequences become U+FFFD, in system
+  // text each invalid byte becomes its escape (see StringEncoding::System).
   static String FromBytes(std::string_view bytes, StringEncoding enc);
+  // UTF-8 text; a lone surrogate (an escaped byte among them) becomes U+FFFD.
   std::string ToUtf8() const;
+  // The bytes this text stands for as a file name: escapes go back to their bytes. False when no
+  // bytes decode to this text (a zero, a lone surrogate that is not an escape, escapes that would
+  // read back as a character), so that two texts never name one file.
+  Bool ToSystemBytes(std::string* out) const;
   std::string ToLatin1() const; // code units above 255 become '?'
 
   Int32 GetLength() const { return Int32(data_.size()); }

@@ -130,6 +130,30 @@ std::size_t DecodeReference(const char* p, const char* end, char* out, int* outL
   return std::size_t(q + 1 - p);
 }
 
+// The text with every well-formed reference replaced by its character.
+std::string DecodeAll(std::string_view in)
+{
+  std::string out;
+  out.reserve(in.size());
+  const char* p = in.data();
+  const char* e = p + in.size();
+  while (p < e) {
+    if (*p == '&') {
+      char buf[4];
+      int len = 0;
+      if (std::size_t used = DecodeReference(p, e, buf, &len)) {
+        out.append(buf, std::size_t(len));
+        p += used;
+        continue;
+      }
+    }
+    out += *p++;
+  }
+  return out;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
 constexpr std::string_view kRawMarker = "type=\"html\"";
 
 class Reader
@@ -206,8 +230,10 @@ bool Reader::NameIs(const XMLNode* node, const char* s, const char* e) const
 
 bool Reader::Open(const char* t, const char* e)
 {
-  if (root_ && !current_)
-    return false; // a second top-level element ends the document
+  if (root_ && !current_) {
+    code_ = XML_CONTENT_AFTER_ROOT;
+    return false;
+  }
   if (e - t > 0x7fffffff) {
     code_ = XML_OUT_OF_MEMORY;
     return false;
@@ -226,8 +252,9 @@ bool Reader::Open(const char* t, const char* e)
   }
   try {
     node->name = String::FromBytes(std::string_view(t, std::size_t(nameEnd - t)), StringEncoding::Utf8);
+    // Kept as written: entities are decoded per value, once the text is split (GetAttribute).
     if (blank)
-      node->attributes = Decode(blank + 1, e);
+      node->attributes = String::FromBytes(std::string_view(blank + 1, std::size_t(e - blank - 1)), StringEncoding::Utf8);
   } catch (const std::bad_alloc&) {
     names_.Pop();
     OrxDeleteObj(node);
@@ -280,16 +307,25 @@ XMLNode* Reader::Scan()
       else if (c == '\n') {
         if (p == begin_ || p[-1] != '\r')
           ++line;
-      } else if (c != ' ' && c != '\t' && !collecting)
-        break; // text where none may be (mixed content, text outside the root)
+      } else if (c != ' ' && c != '\t' && !collecting) {
+        // Text where none may be: after the root it is an error; inside (mixed content) the tree
+        // read so far is the answer.
+        if (root_ && !current_)
+          code_ = XML_CONTENT_AFTER_ROOT;
+        return root_;
+      }
       ++p;
       continue;
     }
     const char* tagStart = p;
     const char* t = p + 1;
     const char* gt = static_cast<const char*>(std::memchr(t, '>', std::size_t(end_ - t)));
-    if (!gt)
-      break; // input ends inside a tag
+    if (!gt) {
+      // Input ends inside a tag. Before any element there is no root, which is failure enough.
+      if (root_)
+        code_ = XML_TRUNCATED;
+      return root_;
+    }
     const char* e = gt;
     p = gt + 1;
     std::size_t n = std::size_t(e - t);
@@ -334,7 +370,27 @@ XMLNode* Reader::Scan()
     std::size_t blank = tag.find(' ');
     raw = blank != std::string_view::npos && tag.find(kRawMarker, blank + 1) != std::string_view::npos;
   }
+  // The input ran out: elements still open mean it was cut short (a crash or a full disk while
+  // writing). Any earlier stop has set its own code.
+  if (p >= end_ && current_ && code_ == XML_OK)
+    code_ = XML_TRUNCATED;
   return root_;
+}
+
+// Text that a UTF-8 file can hold: no zero (it ends the input) and no lone surrogate.
+bool Writable(const String& s)
+{
+  const std::u16string_view v = s.View();
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    const char16_t c = v[i];
+    if (c == 0)
+      return false;
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < v.size() && v[i + 1] >= 0xDC00 && v[i + 1] <= 0xDFFF)
+      ++i;
+    else if (c >= 0xD800 && c <= 0xDFFF)
+      return false;
+  }
+  return true;
 }
 
 // Bytes skipped before "<?xml", or -1 without the signature.
@@ -355,6 +411,88 @@ Int64 SignatureLength(const UChar* b, Int64 len)
 }
 
 } // namespace
+
+Bool XMLNode::GetAttribute(const String& key, String* value) const
+{
+  try {
+    const std::string text = attributes.ToUtf8();
+    const std::string want = key.ToUtf8();
+    std::size_t i = 0;
+    const std::size_t n = text.size();
+    while (i < n) {
+      while (i < n && IsBlank(text[i]))
+        ++i;
+      const std::size_t k = i;
+      while (i < n && text[i] != '=' && !IsBlank(text[i]))
+        ++i;
+      const std::string_view name(text.data() + k, i - k);
+      while (i < n && IsBlank(text[i]))
+        ++i;
+      if (i >= n || text[i] != '=') {
+        // A word without a value: skip it.
+        if (i == k)
+          ++i;
+        continue;
+      }
+      ++i;
+      while (i < n && IsBlank(text[i]))
+        ++i;
+      std::size_t vs, ve;
+      if (i < n && (text[i] == '"' || text[i] == '\'')) {
+        const char q = text[i];
+        vs = ++i;
+        while (i < n && text[i] != q)
+          ++i;
+        ve = i;
+        if (i < n)
+          ++i;
+      } else {
+        vs = i;
+        while (i < n && !IsBlank(text[i]))
+          ++i;
+        ve = i;
+      }
+      if (name == want && !name.empty()) {
+        if (value)
+          *value = String::FromBytes(DecodeAll(std::string_view(text.data() + vs, ve - vs)), StringEncoding::Utf8);
+        return true;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+  }
+  return false;
+}
+
+Bool XMLNode::AddAttribute(const String& key, const String& value)
+{
+  if (key.IsEmpty() || !Writable(key) || !Writable(value))
+    return false;
+  for (Utf16Char c : key.View())
+    if (c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'=' || c == u'"' || c == u'\'' || c == u'<' ||
+        c == u'>' || c == u'/' || c == u'&')
+      return false;
+  try {
+    String pair;
+    if (attributes.Content())
+      pair += u' ';
+    pair += key;
+    pair += String("=\"");
+    for (Utf16Char c : value.View()) {
+      switch (c) {
+        case u'&': pair += String("&amp;"); break;
+        case u'<': pair += String("&lt;"); break;
+        case u'>': pair += String("&gt;"); break;
+        case u'"': pair += String("&quot;"); break;
+        default: pair += c;
+      }
+    }
+    pair += u'"';
+    attributes += pair;
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
 
 XMLNode* ParseXML(const char* bytes, Int64 length, Int32* errorCode)
 {
@@ -490,6 +628,93 @@ struct WriteNode
 
 bool IsRawText(const XMLNode* node) { return node->attributes.View().find(u"type=\"html\"") != std::u16string_view::npos; }
 
+// A name that the reader gives back from <name ...> and </name>.
+bool NameReadsBack(const String& name)
+{
+  if (name.IsEmpty() || !Writable(name))
+    return false;
+  const std::u16string_view v = name.View();
+  if (v.front() == u'!' || v.front() == u'?' || v.front() == u'/' || v.back() == u'/')
+    return false;
+  return v.find_first_of(u" >") == std::u16string_view::npos;
+}
+
+// Raw text is written as it is; it reads back when the reader, skipping its tags, first meets
+// the element's own end tag where the writer puts it.
+bool RawTextReadsBack(const XMLNode* node)
+{
+  if (!Writable(node->text))
+    return false;
+  const std::string text = node->text.ToUtf8();
+  const std::string all = text + "</" + node->name.ToUtf8() + ">";
+  const std::string_view name = std::string_view(all).substr(text.size() + 2, all.size() - text.size() - 3);
+  for (std::size_t p = all.find('<'); p != std::string::npos; p = all.find('<', p)) {
+    const std::size_t gt = all.find('>', p + 1);
+    if (gt == std::string::npos)
+      return false;
+    const std::string_view tag(all.data() + p + 1, gt - p - 1);
+    const bool endTag = !tag.empty() && tag.front() == '/' && tag.back() != '/';
+    if (endTag && tag.substr(1) == name)
+      return p == text.size();
+    p = gt + 1;
+  }
+  return false;
+}
+
+// True when the reader gives back this very tree: every element, attribute text and text.
+bool TreeReadsBack(const XMLNode* root)
+{
+  if (root->next)
+    return false; // one root only
+  for (const XMLNode* n = root; n;) {
+    if (!NameReadsBack(n->name) || !Writable(n->attributes))
+      return false;
+    const std::u16string_view a = n->attributes.View();
+    // A ">" would end the tag; a final "/" would make it an empty element.
+    if (a.find(u'>') != std::u16string_view::npos || (!a.empty() && a.back() == u'/'))
+      return false;
+    if (IsRawText(n)) {
+      if (n->firstChild || !RawTextReadsBack(n))
+        return false;
+    } else if (n->text.Content() && (n->firstChild || !Writable(n->text))) {
+      return false; // only leaves keep text
+    }
+    if (n->firstChild) {
+      n = n->firstChild;
+      continue;
+    }
+    while (n != root && !n->next)
+      n = n->parent;
+    n = n == root ? nullptr : n->next;
+  }
+  return true;
+}
+
+// A preamble may hold only what the reader skips: blanks, <!...> and <?...?>.
+bool PreambleReadsBack(const String& preamble)
+{
+  if (!Writable(preamble))
+    return false;
+  const std::string s = preamble.ToUtf8();
+  for (std::size_t i = 0; i < s.size();) {
+    if (IsBlank(s[i])) {
+      ++i;
+      continue;
+    }
+    if (s[i] != '<')
+      return false;
+    const std::size_t gt = s.find('>', i + 1);
+    if (gt == std::string::npos)
+      return false;
+    const std::string_view tag(s.data() + i + 1, gt - i - 1);
+    const bool skipped = (!tag.empty() && tag.front() == '!') || (tag.size() >= 2 && tag.front() == '?' && tag.back() == '?');
+    if (!skipped)
+      return false;
+    i = gt + 1;
+  }
+  return true;
+}
+
 bool WriteTree(Writer& out, const XMLNode* root)
 {
   CStack<WriteNode> stack;
@@ -506,7 +731,7 @@ bool WriteTree(Writer& out, const XMLNode* root)
       out.PutVerbatim(node->name);
       if (node->attributes.Content()) {
         out.Put(" ", 1);
-        out.PutEscaped(node->attributes);
+        out.PutVerbatim(node->attributes);
       }
       out.Put(">", 1);
       if (node->firstChild) {
@@ -542,6 +767,13 @@ Bool WriteXMLFile(const Filename& file, const XMLNode* root, StringEncoding enco
   // Refused before the file is opened, so an existing file is not truncated for nothing.
   if (encoding != StringEncoding::Utf8 || !root)
     return false;
+  // Never true for output that would read back differently: such trees are refused.
+  try {
+    if (!TreeReadsBack(root) || (preamble && !PreambleReadsBack(*preamble)))
+      return false;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
   BaseFile f;
   if (!f.Open(file, FileMode::Write))
     return false;

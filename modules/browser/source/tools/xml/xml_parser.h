@@ -2,9 +2,11 @@
 //
 // The reader accepts a fixed grammar, not general XML: attributes stay one raw text per element,
 // only leaf elements keep text, and elements whose attribute text holds type="html" keep their
-// content verbatim. Texts and attribute texts are escaped on writing (&amp; &lt; &gt;) and
-// decoded on reading (the five predefined entities and numeric character references), so any
-// name or annotation survives a round trip.
+// content verbatim. Texts are escaped on writing (&amp; &lt; &gt;) and decoded on reading (the
+// five predefined entities and numeric character references), so any name or annotation survives
+// a round trip. Attribute text is kept as written: its entities are decoded per value, after the
+// text is split into pairs (GetAttribute), so a quote inside a value cannot break the pairs. The
+// writer refuses a tree that would not read back as the same tree.
 #pragma once
 
 #include "orx/filename.h"
@@ -19,6 +21,8 @@ enum XMLError : Int32
   XML_OUT_OF_MEMORY = -1,
   XML_FILE_ERROR = -2,
   XML_HOOK_FAILED = -3,
+  XML_TRUNCATED = -4,          // the input ended inside a tag or with elements still open
+  XML_CONTENT_AFTER_ROOT = -5, // a second top-level element, or text after the root
 };
 
 class XMLNode
@@ -37,6 +41,12 @@ public:
   void SetName(const String& s) { name = s; }
   void SetAttributes(const String& s) { attributes = s; }
   void SetText(const String& s) { text = s; }
+  // The value of one attribute: the attribute text is split into pairs first, then the value's
+  // entities are decoded. False when there is no such attribute.
+  Bool GetAttribute(const String& key, String* value) const;
+  // Appends key="value", the value escaped so that GetAttribute gives it back. False for a key
+  // that could not be read back (empty, blanks, =, quotes, <, >, /) or a value holding U+0000.
+  Bool AddAttribute(const String& key, const String& value);
 
   XMLNode* prev = nullptr;
   XMLNode* next = nullptr;
@@ -60,5 +70,9 @@ XMLNode* LoadXMLFile(const Filename& file, Int32* errorCode, XMLLoadHook hook = 
 XMLNode* ParseXML(const char* bytes, Int64 length, Int32* errorCode);
 
 // Writes the fixed header, the optional preamble line and the tree with tabs and CR LF.
-// encoding must be UTF-8. True only when every write and the close succeeded.
+// encoding must be UTF-8. False, before the file is touched, for a tree that would read back
+// differently (siblings of the root, text beside children, U+0000 or lone surrogates, a ">" in or a
+// final "/" of attribute text, names the reader cannot give back, raw text holding its own end
+// tag) or a preamble holding more than comments. True only when every write and the close
+// succeeded.
 Bool WriteXMLFile(const Filename& file, const XMLNode* root, StringEncoding encoding, const String* preamble = nullptr);
