@@ -60,16 +60,20 @@ struct BrowserContentNode::RowIndex
   std::vector<NodeRef> others; // kinds that do not report URL changes, and parts taken twice
 };
 
+Int32 MatchUpperPrefix(const String& text, const String& upper)
+{
+  const Int32 len = text.GetLength();
+  if (len == 0 || len > upper.GetLength() || !EqualUpperPrefix(text, upper, len))
+    return -1;
+  return len;
+}
+
 Int32 BrowserContentNode::MatchUpperURLPrefix(const String& upper)
 {
   BrowserURL u;
   if (!GetURL(&u, 0))
     return -1;
-  const String& text = u.GetStringRef();
-  const Int32 len = text.GetLength();
-  if (len == 0 || len > upper.GetLength() || !EqualUpperPrefix(text, upper, len))
-    return -1;
-  return len;
+  return MatchUpperPrefix(u.GetStringRef(), upper);
 }
 
 Int32 MatchRowNode(BrowserContentNode* n, const String& upper)

@@ -222,6 +222,10 @@ private:
   RowIndex* rowIndex_ = nullptr;      // the index of this node's children, when they are many
 };
 
+// The length of text when it equals the first units of upper (upper-cased) after case conversion;
+// -1 otherwise.
+Int32 MatchUpperPrefix(const String& text, const String& upper);
+
 // Matches one node of a row against upper the way FindChildForURL does: the prefix length, or -1
 // when the node's URL is no prefix of upper ending at a part boundary.
 Int32 MatchRowNode(BrowserContentNode* n, const String& upper);

@@ -101,6 +101,14 @@ void CategoryNode::Touch()
 
 BrowserPluginInterface* CategoryNode::GetPluginInterface(UInt32) { return GetCategoryPlugin(); }
 
+Int32 CategoryNode::MatchUpperURLPrefix(const String& upper)
+{
+  // Every URL lookup passes the top-level categories: compare their fixed text without copies.
+  if (!GetUp())
+    return MatchUpperPrefix(urlText_, upper);
+  return BrowserContentNode::MatchUpperURLPrefix(upper);
+}
+
 Bool CategoryNode::GetURL(BrowserURL* out, UInt32)
 {
   if (!out)

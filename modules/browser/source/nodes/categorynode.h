@@ -77,6 +77,7 @@ public:
   /* 6 */ String GetName() override { return name_; }
   /* 7 */ const String* GetNameRef() override { return &name_; }
   /* 9 */ Bool GetURL(BrowserURL* out, UInt32 flags) override;
+  Int32 MatchUpperURLPrefix(const String& upper) override;
   /* 10 */ Bool GetFileTime(Int32 which, DateTime* out) override;
   /* 11 */ UInt32 GetInfo(Int64* size) override;
   /* 12 */ BaseBitmap* GetIcon(UInt32 flags, Int32 size) override;
