@@ -24,6 +24,13 @@ void* Open(const Filename* name, Int32 mode)
   if (orxhost::detail::ShouldFail(orxhost::detail::Op::Open))
     return nullptr;
   std::string path = name->ToUtf8();
+  // A file without write permission bits is not opened for writing, also for the superuser: the
+  // host's read-only attribute binds every user, and tests of read-only libraries run as root.
+  struct stat pre;
+  if (mode != 0 && ::stat(path.c_str(), &pre) == 0 && (pre.st_mode & 0222) == 0) {
+    errno = EACCES;
+    return nullptr;
+  }
   int flags = mode == 0 ? O_RDONLY : mode == 1 ? (O_WRONLY | O_CREAT | O_TRUNC) : O_RDWR;
   int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
   if (fd < 0)

@@ -104,16 +104,29 @@ Bool PlausibleExpansion(Int64 stored, Int64 original)
 // ---------------------------------------------------------------------------------------------
 // file access
 
-BaseFile* BrowserDatabase::GetFileAt(Int64 offset)
+BaseFile* BrowserDatabase::GetFileAt(Int64 offset, Bool forWriting)
 {
-  if (endOffset_ == 0 && !CreateFileLocked())
-    return nullptr;
+  if (endOffset_ == 0) {
+    // Nothing was ever written: a reader finds nothing, a writer makes the file.
+    if (!forWriting || !CreateFileLocked())
+      return nullptr;
+  }
   if (!fileObj_) {
     fileObj_ = OrxNewObj(BaseFile);
     if (!fileObj_)
       return nullptr;
   }
   if (fileOpen_.fetch_add(1, std::memory_order_acq_rel) == 0 || !fileObj_->IsOpen()) {
+    fileObj_->Close();
+    fileWritable_ = forWriting;
+    if (!fileObj_->Open(file_, forWriting ? FileMode::ReadWrite : FileMode::Read)) {
+      ReleaseFile();
+      return nullptr;
+    }
+  } else if (forWriting && !fileWritable_) {
+    // Open for reading only so far; every user holds the library lock, so none is mid-read.
+    fileObj_->Close();
+    fileWritable_ = true;
     if (!fileObj_->Open(file_, FileMode::ReadWrite)) {
       ReleaseFile();
       return nullptr;
@@ -131,7 +144,7 @@ BaseFile* BrowserDatabase::GetFileForAppend()
   // Made first: a new file moves the end offset behind its head.
   if (endOffset_ == 0 && !CreateFileLocked())
     return nullptr;
-  return GetFileAt(endOffset_);
+  return GetFileAt(endOffset_, true);
 }
 
 void BrowserDatabase::ReleaseFile(Int64 newEndOffset)
@@ -362,7 +375,7 @@ Bool BrowserDatabase::Load()
   if (img.empty) {
     // Nothing was ever written: the next save makes the file.
     endOffset_ = 0;
-    changed_ = infoChanged_ = true;
+    infoChanged_ = true;
   } else if (img.notLibrary || img.unreadBytes) {
     // Whatever these bytes are, they are the user's: read what we can, write nothing.
     noWrite_.store(true);
@@ -371,9 +384,10 @@ Bool BrowserDatabase::Load()
     GePrint(String("CB: ") + file_.GetString() +
             (img.notLibrary ? String(" is not a preset library; it is left untouched")
                             : String(" is damaged; it is opened read-only")));
-  } else if (img.failed || img.infoCount != 1) {
+  } else if (img.infoCount != 1) {
+    // Two info chunks are what a save cut short leaves; the next save writes one.
     infoDamaged_.store(true);
-    changed_ = infoChanged_ = true;
+    infoChanged_ = true;
   }
 
   // Old files without a library name held item paths of other libraries in their arrays.
@@ -392,6 +406,9 @@ Bool BrowserDatabase::Load()
   BuildIndexLocked();
 
   UpgradeLocked();
+  // Loading, listing and reading never write: what loading found to bring up to date (old
+  // versions, hashes, the info record) waits for the next save of an edit.
+  changed_ = false;
   // More dead bytes than live ones: ask for compaction.
   wantsCompaction_ = img.deadBytes > img.scanned - img.deadBytes;
   return true;
@@ -485,32 +502,9 @@ void BrowserDatabase::UpgradeLocked()
   if (version_ >= kCurrentVersion)
     return;
   DecodeAllLocked(); // done at load already; old records are never left undecoded
-  if (version_ < 3 && !IsReadOnly() && !noWrite_.load() && inner_ && endOffset_ > 0) {
-    // These files left the tag words of data and image chunks empty.
-    if (BaseFile* f = GetFileAt(0)) {
-      auto patch = [&](Int64 off, UInt32 expect, Int32 id) {
-        ChunkHeader h;
-        if (off > 0 && f->Seek(off) && ReadChunkHeader(f, &h) && h.id == expect && h.tag != UInt32(id) &&
-            f->Seek(off + 4))
-          f->WriteUInt32(UInt32(id));
-      };
-      for (const BaseContainer::Entry& e : items_) {
-        const BaseContainer* rec = e.data.GetContainer();
-        if (!rec || rec->GetId() < 1)
-          continue;
-        if (const BaseContainer* d = rec->GetContainerInstance(dbitem::kData))
-          patch(d->GetInt64(dbitem::kDataOffset, 0), kData, rec->GetId());
-        const BaseContainer* addr = rec->GetContainerInstance(dbitem::kAddress);
-        const BaseContainer* imgs = addr ? addr->GetContainerInstance(dbitem::kAddrOldImages) : nullptr;
-        for (const BaseContainer::Entry& ie : imgs ? *imgs : BaseContainer()) {
-          if (const BaseContainer* ir = ie.data.GetContainer())
-            patch(ir->GetInt64(dbitem::kImgOffset, 0), kImage, rec->GetId());
-        }
-      }
-      f->Sync();
-      ReleaseFile();
-    }
-  }
+  // These files left the tag words of data and image chunks empty; they are set by the next save,
+  // since loading never writes.
+  patchTags_ = version_ < 3 && inner_ && endOffset_ > 0;
   for (const BaseContainer::Entry& e : items_) {
     BaseContainer* rec = items_.Mutable(e).GetContainer();
     if (!rec || rec->GetId() < 1)
@@ -527,6 +521,35 @@ void BrowserDatabase::UpgradeLocked()
   }
   changed_ = infoChanged_ = true; // the info record carries the version
   version_ = kCurrentVersion;
+}
+
+Bool BrowserDatabase::PatchOldTagsLocked()
+{
+  BaseFile* f = GetFileAt(0, true);
+  if (!f)
+    return false;
+  Bool ok = true;
+  auto patch = [&](Int64 off, UInt32 expect, Int32 id) {
+    ChunkHeader h;
+    if (ok && off > 0 && f->Seek(off) && ReadChunkHeader(f, &h) && h.id == expect && h.tag != UInt32(id))
+      ok = f->Seek(off + 4) && f->WriteUInt32(UInt32(id));
+  };
+  for (const BaseContainer::Entry& e : items_) {
+    const BaseContainer* rec = DecodedLocked(items_.Mutable(e).GetContainer());
+    if (!rec || rec->GetId() < 1)
+      continue;
+    if (const BaseContainer* d = rec->GetContainerInstance(dbitem::kData))
+      patch(d->GetInt64(dbitem::kDataOffset, 0), kData, rec->GetId());
+    if (const BaseContainer* imgs = rec->GetContainerInstance(dbitem::kImages))
+      for (const BaseContainer::Entry& ie : *imgs)
+        if (const BaseContainer* ir = ie.data.GetContainer())
+          patch(ir->GetInt64(dbitem::kImgOffset, 0), kImage, rec->GetId());
+  }
+  ok = ok && f->Sync();
+  ReleaseFile();
+  if (ok)
+    patchTags_ = false;
+  return ok;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -642,7 +665,9 @@ Bool BrowserDatabase::SaveLocked(Bool always, Bool allowCompaction, Bool evenIfR
   AppendChunk(&buf, kEnd, 0, nullptr, 0);
   toMark.insert(toMark.end(), legacyOffsets_.begin(), legacyOffsets_.end());
 
-  BaseFile* f = GetFileAt(base);
+  if (patchTags_ && !PatchOldTagsLocked())
+    return false;
+  BaseFile* f = GetFileAt(base, true);
   if (!f)
     return false;
   if (!f->WriteBytes(buf.data(), Int64(buf.size())) || !f->Sync()) {
