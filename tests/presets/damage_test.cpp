@@ -348,3 +348,51 @@ TEST_F(DamageTest, NoFlippedBitCostsAnItemOutsideItsChunk)
   std::printf("[ flips    ] %d bits flipped\n", flips);
   EXPECT_GT(flips, 2000);
 }
+
+TEST_F(DamageTest, CompactionCarriesChunksNoRecordNames)
+{
+  // A preview whose record lost its reference: only a reader that can tell may drop it.
+  const std::string good = MakeLibrary(Path("a.libqz"));
+  const std::string orphan = "an orphaned preview nobody names";
+  const std::string f = good.substr(0, good.size() - 16) + Chunk(kImage, 2, orphan) + End();
+  ASSERT_TRUE(orxtest::WriteFile(Path("a.libqz"), f));
+  const Snapshot before = TakeFile(Path("a.libqz"));
+  BrowserDatabase* db = Open(Path("a.libqz"));
+  EXPECT_FALSE(db->IsWriteProtectedByDamage());
+  ASSERT_TRUE(db->Compact());
+  BrowserDatabase::Destroy(db);
+  EXPECT_NE(Bytes(Path("a.libqz")).find(orphan), std::string::npos);
+  EXPECT_TRUE(TakeFile(Path("a.libqz")) == before);
+}
+
+TEST_F(DamageTest, CompactionWithAnyReadFailingLosesNothingAndKeepsTheBackup)
+{
+  const Filename f = Path("a.libqz");
+  const Filename bak = Path("a.libqz.bak");
+  const std::string good = MakeLibrary(f);
+  const Snapshot before = TakeFile(f);
+  int points = 0, clean = 0;
+  for (int n = 1; n < 500 && clean < 10; ++n) {
+    SCOPED_TRACE(n);
+    ASSERT_TRUE(orxtest::WriteFile(f, good));
+    ASSERT_TRUE(orxtest::WriteFile(bak, "the previous backup"));
+    BrowserDatabase* db = Open(f);
+    orxhost::FailNth(orxhost::FileOp::Read, n);
+    const Bool ok = db->Compact();
+    orxhost::ClearFaults();
+    BrowserDatabase::Destroy(db);
+    ++points;
+    if (!ok) {
+      clean = 0;
+      ASSERT_TRUE(Bytes(f) == good);
+      ASSERT_EQ(Bytes(bak), "the previous backup");
+      continue;
+    }
+    // Ten compactions in a row that met no fault: every read of one was tried.
+    ++clean;
+    ASSERT_TRUE(Bytes(bak) == good);
+    ASSERT_TRUE(TakeFile(f) == before);
+  }
+  std::printf("[ faults   ] %d reads failed\n", points);
+  EXPECT_GT(points, 5);
+}

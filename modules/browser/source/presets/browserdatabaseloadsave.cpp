@@ -99,6 +99,52 @@ Bool PlausibleExpansion(Int64 stored, Int64 original)
   return original >= 0 && original <= kMaxBytes && original <= (stored + 64) * kMaxRatio;
 }
 
+UInt64 PayloadSum(const UChar* p, Int64 n)
+{
+  UInt64 h = 1469598103934665603ull; // FNV-1a
+  for (Int64 i = 0; i < n; ++i)
+    h = (h ^ p[i]) * 1099511628211ull;
+  return h;
+}
+
+// A data or preview chunk as compaction wrote it.
+struct CopiedChunk
+{
+  Int64 at;
+  UInt32 id;
+  UInt32 tag;
+  UInt64 size;
+  UInt64 sum;
+};
+
+// Reads a compacted file back: it must read as a whole library with the given number of records
+// and hold every copied chunk with its bytes.
+Bool CheckCompactedFile(const Filename& name, Int32 records, Bool catalog, const CopiedChunk* chunks, std::size_t n)
+{
+  BaseFile f;
+  if (!f.Open(name, FileMode::Read))
+    return false;
+  FileChunkSource src(&f);
+  LibraryImage img;
+  ReadLibrary(&src, &img);
+  if (img.failed || img.damaged || img.tornTail || img.itemCount != records || img.infoCount != 1 ||
+      Int32(img.catalogOffsets.size()) != (catalog ? 1 : 0) || img.deadBytes != 0)
+    return false;
+  for (std::size_t i = 0; i < n; ++i) {
+    const CopiedChunk& c = chunks[i];
+    const UChar* h = src.Peek(c.at, kHeaderSize);
+    if (!h)
+      return false;
+    const ChunkHeader got = DecodeHeader(h);
+    if (got.id != c.id || got.tag != c.tag || got.size != c.size)
+      return false;
+    const UChar* body = c.size > 0 ? src.Peek(c.at + kHeaderSize, Int64(c.size)) : h;
+    if (!body || PayloadSum(body, Int64(c.size)) != c.sum)
+      return false;
+  }
+  return true;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -764,12 +810,15 @@ Bool BrowserDatabase::CompactLocked()
     buf.clear();
   };
   constexpr std::size_t kFlushAt = 4u << 20;
+  std::vector<CopiedChunk> copied;
   // Copies the chunk at off (tag set to id) and gives its new offset, 0 when it is not there.
   auto copyChunk = [&](Int64 off, UInt32 expect, Int32 id) -> Int64 {
     ChunkHeader h;
     if (off <= 0 || !src.Seek(off) || !ReadChunkHeader(&src, &h) || h.id != expect ||
-        h.size > UInt64(srcLen - off - kHeaderSize))
+        h.size > UInt64(srcLen - off - kHeaderSize)) {
+      ok = false; // a record without its data or preview is a loss, not a compaction
       return 0;
+    }
     const Int64 at = pos();
     UChar head[16];
     EncodeHeader({expect, UInt32(id), h.size}, head);
@@ -778,8 +827,10 @@ Bool BrowserDatabase::CompactLocked()
     buf.resize(from + std::size_t(h.size));
     if (!src.ReadExact(buf.data() + from, Int64(h.size))) {
       buf.resize(from - 16);
+      ok = false;
       return 0;
     }
+    copied.push_back({at, expect, UInt32(id), h.size, PayloadSum(buf.data() + from, Int64(h.size))});
     if (buf.size() >= kFlushAt)
       flush();
     return at;
@@ -813,6 +864,21 @@ Bool BrowserDatabase::CompactLocked()
   };
   std::vector<Place> places;
   places.reserve(std::size_t(items_.GetCount()));
+  // Chunks that the library knows: those of the records written, of records deleted while open,
+  // and those queued to die.
+  std::vector<Int64> claimed(pendingDead_.begin(), pendingDead_.end());
+  for (const BaseContainer::Entry& e : items_) {
+    const BaseContainer* rec = e.data.GetContainer();
+    if (!rec || rec->GetId() >= 1)
+      continue;
+    claimed.push_back(rec->GetInt64(dbitem::kChunkOffset, 0));
+    if (const BaseContainer* d = rec->GetContainerInstance(dbitem::kData))
+      claimed.push_back(d->GetInt64(dbitem::kDataOffset, 0));
+    if (const BaseContainer* imgs = rec->GetContainerInstance(dbitem::kImages))
+      for (const BaseContainer::Entry& ie : *imgs)
+        if (const BaseContainer* ir = ie.data.GetContainer())
+          claimed.push_back(ir->GetInt64(dbitem::kImgOffset, 0));
+  }
   for (const BaseContainer::Entry& e : items_) {
     BaseContainer* rec = items_.Mutable(e).GetContainer();
     if (!ok || !rec || rec->GetId() < 1)
@@ -830,9 +896,11 @@ Bool BrowserDatabase::CompactLocked()
     } else {
       p.disk = DiskCopy(*rec);
     }
+    claimed.push_back(rec->GetInt64(dbitem::kChunkOffset, 0));
     if (inner_) {
       if (BaseContainer* d = p.disk.GetContainerInstance(dbitem::kData)) {
         const Int64 off = d->GetInt64(dbitem::kDataOffset, 0);
+        claimed.push_back(off);
         if (off > 0)
           d->SetInt64(dbitem::kDataOffset, copyChunk(off, kData, id));
       }
@@ -840,12 +908,36 @@ Bool BrowserDatabase::CompactLocked()
         for (const BaseContainer::Entry& ie : *imgs) {
           BaseContainer* ir = imgs->Mutable(ie).GetContainer();
           const Int64 off = ir ? ir->GetInt64(dbitem::kImgOffset, 0) : 0;
+          claimed.push_back(off);
           if (off > 0)
             ir->SetInt64(dbitem::kImgOffset, copyChunk(off, kImage, id));
         }
       }
     }
     places.push_back(std::move(p));
+  }
+  if (ok && inner_) {
+    // A live data or preview chunk that no record names may belong to a record that could not be
+    // read: it is carried over as it is, never dropped. A live record nobody knows stops the
+    // compaction.
+    std::sort(claimed.begin(), claimed.end());
+    auto known = [&](Int64 off) { return std::binary_search(claimed.begin(), claimed.end(), off); };
+    FileChunkSource scan(&src);
+    for (Int64 at = kHeaderSize; ok && at + kHeaderSize <= srcLen;) {
+      const UChar* hp = scan.Peek(at, kHeaderSize);
+      if (!hp) {
+        ok = false;
+        break;
+      }
+      const ChunkHeader h = DecodeHeader(hp);
+      if (h.id == kEnd || h.size > UInt64(srcLen - at - kHeaderSize))
+        break;
+      if ((h.id == kData || h.id == kImage) && !known(at))
+        ok = copyChunk(at, h.id, Int32(h.tag)) > 0;
+      else if (h.id == kItem && !known(at))
+        ok = false;
+      at += kHeaderSize + Int64(h.size);
+    }
   }
   for (Place& p : places) {
     if (!ok)
@@ -862,6 +954,9 @@ Bool BrowserDatabase::CompactLocked()
   ok = ok && dst.Sync();
   ok = dst.Close() && ok;
   src.Close();
+  // The previous backup goes only once the new file has been read back and holds every record,
+  // data and preview that was written.
+  ok = ok && CheckCompactedFile(newName, Int32(places.size()), hasCatalog_, copied.data(), copied.size());
   if (!ok) {
     GeDelete(newName);
     return false;
