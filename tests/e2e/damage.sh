@@ -46,6 +46,13 @@ f = open(sys.argv[1], 'r+b'); f.seek(int(sys.argv[2])); b = f.read(1); f.seek(in
 run demo >/dev/null || err "demo exited with $?"
 good=$(sum "$lib")
 run cat "$folder/Red Plastic" >"$home/red" || err "cat Red Plastic exited with $?"
+# Starting, listing, reading and stopping write nothing to a healthy library either.
+for u in preset:/ preset://demo.libqz "$folder" "$folder/Metals" 'preset://demo.libqz/Objects'; do
+  run ls "$u" >/dev/null || err "ls $u exited with $?"
+  run info "$u" >/dev/null || err "info $u exited with $?"
+done
+run cat 'preset://demo.libqz/Objects/Cube' >/dev/null || err "cat Cube exited with $?"
+[ "$(sum "$lib")" = "$good" ] || err "listing and reading wrote to a healthy library"
 
 # A flipped bit in Red Plastic's tag makes it claim another item's id.
 at=$(offset "$folder/Red Plastic" tag)

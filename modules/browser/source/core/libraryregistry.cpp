@@ -163,6 +163,8 @@ Bool IsUserLibraryFile(const Filename& file) { return file.GetFileString() == kU
 // Shows a newly registered library: its root node below the URL's parent and its items.
 void ShowLibrary(BrowserDatabase* db, BrowserURL& url)
 {
+  // A root without a record gets one in memory; showing a library is no edit.
+  BrowserDatabase::QuietChanges quiet;
   NodeRef node = GetNode(url, GETNODE_EXACT);
   if (!node) {
     BrowserURL parentURL = url.GetDirectory();

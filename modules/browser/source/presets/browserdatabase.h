@@ -97,6 +97,18 @@ public:
   BaseFile* GetFileAt(Int64 offset, Bool forWriting = false);
   void ReleaseFile(Int64 newEndOffset = -1);
 
+  // While one lives on a thread, what that thread changes in libraries (records made for folders
+  // that have none while the tree is built) waits in memory for the next save of an edit:
+  // listing never writes on its own.
+  class QuietChanges
+  {
+  public:
+    QuietChanges();
+    ~QuietChanges();
+    QuietChanges(const QuietChanges&) = delete;
+    QuietChanges& operator=(const QuietChanges&) = delete;
+  };
+
   // --- items (path hash as given by BrowserPathHash) ---
   BrowserDatabaseItem* OpenItem(const String& path, Int32 hash);
   BrowserDatabaseItem* OpenItem(const String& path);
