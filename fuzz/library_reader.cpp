@@ -1,5 +1,9 @@
-// Library reader: any bytes, read in one pass and then loaded, indexed and saved as a library.
+// Library reader: any bytes, read in one pass and then loaded, indexed, saved and compacted as a
+// library. What loaded must load again afterwards, byte for byte, unless the library was reported
+// damaged.
 #include <cstdio>
+#include <cstdlib>
+#include <map>
 #include <string>
 #include <unistd.h>
 
@@ -7,6 +11,39 @@
 #include "presets/browserdatabase.h"
 #include "presets/browserdatabasechunk.h"
 #include "services/host.h"
+
+namespace {
+
+// Item id -> path, name, data and previews, as a user reads them.
+std::map<Int32, std::string> Contents(BrowserDatabase* db)
+{
+  std::map<Int32, std::string> out;
+  std::vector<BrowserDatabase::ItemInfo> items;
+  db->ListItems(&items);
+  for (const auto& it : items) {
+    if (it.id < 1)
+      continue;
+    BrowserDatabaseItem* h = db->OpenItem(it.path, it.hash);
+    if (!h)
+      continue;
+    if (h->GetId() == it.id) {
+      std::string v = it.path.ToUtf8() + "|" + h->GetName(0x75730000).ToUtf8();
+      ByteArray bytes;
+      if (h->HasData())
+        v += "|" + (h->GetData(&bytes) ? std::string(bytes.begin(), bytes.end()) : std::string("(unreadable)"));
+      for (Int32 i = 0; i < h->GetPreviewCount(); ++i) {
+        PreviewInfo pi;
+        if (h->GetPreviewInfo(i, &pi) && h->GetPreviewData(pi.imageId, &bytes))
+          v += "|" + std::string(bytes.begin(), bytes.end());
+      }
+      out[it.id] = v;
+    }
+    h->Close();
+  }
+  return out;
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -22,23 +59,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
   dbchunk::LibraryImage img;
   dbchunk::ReadLibrary(&src, &img);
 
-  // The whole road: load, open every item, save, and load again.
+  // The whole road: load, open every item, save and compact, and load again.
   static std::string path = std::string(std::getenv("ORXHOST_HOME")) + "/fuzz.libqz";
   if (FILE* f = std::fopen(path.c_str(), "wb")) {
     std::fwrite(data, 1, size, f);
     std::fclose(f);
   }
-  BrowserDatabase* db = BrowserDatabase::Create(Filename(path.c_str()), String(), 0);
+  const Filename file(path.c_str());
+  BrowserDatabase* db = BrowserDatabase::Create(file, String(), 0);
   if (db && db->Load()) {
-    std::vector<BrowserDatabase::ItemInfo> items;
-    db->ListItems(&items);
-    for (const auto& it : items)
-      if (BrowserDatabaseItem* h = db->OpenItem(it.path, it.hash)) {
-        ByteArray bytes;
-        h->GetData(&bytes);
-        h->Close();
-      }
+    const Bool damaged = db->IsWriteProtectedByDamage();
+    const std::map<Int32, std::string> before = Contents(db);
     db->Save(true, true);
+    db->Compact();
+    BrowserDatabase::Destroy(db);
+    db = BrowserDatabase::Create(file, String(), 0);
+    if (!damaged && db && db->Load()) {
+      const std::map<Int32, std::string> after = Contents(db);
+      for (const auto& [id, v] : before) {
+        auto it = after.find(id);
+        if (it == after.end() || it->second != v) {
+          std::fprintf(stderr, "item %d was lost or changed by a save and a compaction\n", int(id));
+          std::abort();
+        }
+      }
+    }
   }
   BrowserDatabase::SaveAllAndClose(false, false);
   std::remove((path + ".bak").c_str());

@@ -14,6 +14,7 @@ namespace {
 struct Options
 {
   std::string url;
+  std::string name; // rename: the new name
   std::string sort = "name";
   bool json = false;
   bool help = false;
@@ -45,6 +46,13 @@ void Help(const std::string& command, std::FILE* out)
                  "usage: orxhost cat URL\n"
                  "\n"
                  "Writes the data of the preset at URL to standard output, byte for byte.\n");
+  } else if (command == "rename") {
+    std::fprintf(out,
+                 "usage: orxhost rename URL NAME\n"
+                 "\n"
+                 "Renames the preset, folder or library at URL to NAME, as the browser's rename\n"
+                 "does; the library is saved when orxhost ends. Fails when the library is\n"
+                 "read-only (for example because its file is damaged) or the name is taken.\n");
   } else if (command == "demo") {
     std::fprintf(out,
                  "usage: orxhost demo\n"
@@ -81,6 +89,8 @@ int ParseInto(const std::string& command, const std::vector<std::string>& args, 
       return 2;
     } else if (o->url.empty() && command != "demo") {
       o->url = a;
+    } else if (command == "rename" && o->name.empty()) {
+      o->name = a;
     } else {
       std::fprintf(stderr, "orxhost %s: unexpected argument '%s'\n", command.c_str(), a.c_str());
       Help(command, stderr);
@@ -93,6 +103,11 @@ int ParseInto(const std::string& command, const std::vector<std::string>& args, 
   }
   if (command != "demo" && o->url.empty()) {
     std::fprintf(stderr, "orxhost %s: a URL is needed\n", command.c_str());
+    Help(command, stderr);
+    return 2;
+  }
+  if (command == "rename" && o->name.empty()) {
+    std::fprintf(stderr, "orxhost rename: a new name is needed\n");
     Help(command, stderr);
     return 2;
   }
@@ -373,6 +388,27 @@ int Info(const Options& o)
   return 0;
 }
 
+int RenameContent(const Options& o)
+{
+  Node n = Resolve("rename", o.url);
+  if (!n)
+    return 1;
+  const String name(o.name);
+  // The three phases of the browser's edits: ask, walk, do.
+  for (Int32 phase : {0, 1, 2}) {
+    const Int32 rc = g_lib->content->Rename(n.Get(), phase, &name);
+    if (rc != 0) {
+      Int64 size = 0;
+      const bool readOnly = (n.Info(&size) & 0x10) != 0;
+      std::fprintf(stderr, "orxhost rename: %s cannot be renamed to '%s' (code 0x%08x%s)\n", o.url.c_str(),
+                   o.name.c_str(), unsigned(rc), readOnly ? ", the library is read-only" : "");
+      return 1;
+    }
+  }
+  std::printf("orxhost: %s renamed to %s\n", o.url.c_str(), n.URL().c_str());
+  return 0;
+}
+
 int Cat(const Options& o)
 {
   Url url(o.url);
@@ -499,7 +535,7 @@ int Demo()
 
 bool IsBrowseCommand(const std::string& command)
 {
-  return command == "ls" || command == "info" || command == "cat" || command == "demo";
+  return command == "ls" || command == "info" || command == "cat" || command == "rename" || command == "demo";
 }
 
 void BrowseCommandSummary(std::FILE* out)
@@ -508,6 +544,7 @@ void BrowseCommandSummary(std::FILE* out)
                "  ls URL    list the children of content (--sort ORDER, --json)\n"
                "  info URL  what the browser knows about content (--json)\n"
                "  cat URL   a preset's data on standard output\n"
+               "  rename URL NAME  rename a preset, folder or library\n"
                "  demo      make the demo library preset://demo.libqz to browse\n"
                "            (each command has --help)\n");
 }
@@ -536,6 +573,8 @@ int RunBrowseCommand(const std::string& command, const std::vector<std::string>&
     rc = Info(o);
   else if (command == "cat")
     rc = Cat(o);
+  else if (command == "rename")
+    rc = RenameContent(o);
   else if (command == "demo")
     rc = Demo();
   g_lib = nullptr;

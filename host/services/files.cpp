@@ -48,6 +48,14 @@ void* Open(const Filename* name, Int32 mode)
   int fd = orxhost::detail::OpenRegularFile(orxhost::detail::SystemPath(name), access);
   if (fd < 0)
     return nullptr;
+  // A file without write permission bits is not opened for writing, also for the superuser: the
+  // host's read-only attribute binds every user, and tests of read-only libraries run as root.
+  struct stat st;
+  if (mode != 0 && (::fstat(fd, &st) != 0 || (st.st_mode & 0222) == 0)) {
+    ::close(fd);
+    errno = EACCES;
+    return nullptr;
+  }
   // Emptied only now that it is known to be a regular file.
   if (mode == 1 && ::ftruncate(fd, 0) != 0) {
     ::close(fd);

@@ -254,3 +254,34 @@ TEST_F(FilePreset, ReplaceURLPrefixKeepsPathBoundaries)
 }
 
 } // namespace
+
+TEST_F(FilePreset, ListingALibraryWithoutFolderRecordsWritesNothing)
+{
+  // Records of presets only: listing makes folder nodes, and their records wait for an edit.
+  Start();
+  const Filename f = orxtest::TempDir() + String("bare.libqz");
+  ASSERT_TRUE(MakeLibrary(f, "preset://bare.libqz", {{"A/B/x", false, "data"}, {"A/y", false, "more"}}));
+  const std::string before = orxtest::ReadFile(f);
+  ASSERT_TRUE(RegisterLibrary(f, 0, nullptr));
+  NodeRef folder = Find("preset://bare.libqz/A/B");
+  ASSERT_TRUE(folder);
+  EXPECT_TRUE(Find("preset://bare.libqz/A/B/x"));
+  folder = nullptr;
+  Stop();
+  EXPECT_EQ(orxtest::ReadFile(f), before);
+
+  // The next edit writes them with it.
+  Start();
+  ASSERT_TRUE(RegisterLibrary(f, 0, nullptr));
+  NodeRef y = Find("preset://bare.libqz/A/y");
+  ASSERT_TRUE(y);
+  EXPECT_EQ(y->Rename(2, String("z")), 0);
+  y = nullptr;
+  Stop();
+  BrowserDatabase* db = BrowserDatabase::Create(f, String(), 0);
+  ASSERT_TRUE(db->Load());
+  EXPECT_TRUE(HasItem(db, "preset://bare.libqz/A"));
+  EXPECT_TRUE(HasItem(db, "preset://bare.libqz/A/B"));
+  EXPECT_TRUE(HasItem(db, "preset://bare.libqz/A/z"));
+  BrowserDatabase::Destroy(db);
+}

@@ -320,6 +320,8 @@ Bool AddLibraryNodes(Int32 libraryIndex, const String& prefix, NodeRef parent, L
     return false;
   if (!factory)
     factory = FilePresetNodeFactory;
+  // Folders without records get them in memory; building the tree is no edit.
+  BrowserDatabase::QuietChanges quiet;
   std::vector<BrowserDatabase::ItemInfo> items;
   db->ListItems(&items);
 

@@ -189,6 +189,8 @@ String LibraryURLFromName(const String& prefix, const String& name, const Filena
 // Shows a newly registered library: its root node below the URL's parent and its items.
 void ShowLibrary(BrowserDatabase* db, BrowserURL& url)
 {
+  // A root without a record gets one in memory; showing a library is no edit.
+  BrowserDatabase::QuietChanges quiet;
   NodeRef node = GetNode(url, GETNODE_EXACT);
   if (!node) {
     BrowserURL parentURL = url.GetDirectory();

@@ -517,11 +517,19 @@ Bool BrowserDatabase::Rename(const String& newName)
 // ---------------------------------------------------------------------------------------------
 // items
 
+namespace {
+thread_local Int32 t_quiet = 0;
+} // namespace
+
+BrowserDatabase::QuietChanges::QuietChanges() { ++t_quiet; }
+BrowserDatabase::QuietChanges::~QuietChanges() { --t_quiet; }
+
 void BrowserDatabase::MarkChangedLocked(BaseContainer* item)
 {
   DecodedLocked(item);
   item->SetBool(dbitem::kChanged, true);
-  changed_ = true;
+  if (t_quiet == 0)
+    changed_ = true;
   // A record deleted while open keeps the key it was queued under at deletion.
   if (item->GetId() >= 1)
     dirty_.push_back(item->GetId());
@@ -626,7 +634,6 @@ BrowserDatabaseItem* BrowserDatabase::OpenOrCreateItem(const String& path, Int32
     }
     ++nextId_;
     ++itemCount_;
-    changed_ = true;
   }
   h = NewHandle();
   if (!h) {

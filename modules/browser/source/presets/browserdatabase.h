@@ -91,10 +91,23 @@ public:
   void ListItems(std::vector<ItemInfo>* out) const;
 
   // The library file positioned for appending or at an offset; every call is paired with
-  // ReleaseFile. For a caller that holds the library lock.
+  // ReleaseFile. For a caller that holds the library lock. Only writers open it for writing, so
+  // that a library the user cannot write still reads.
   BaseFile* GetFileForAppend();
-  BaseFile* GetFileAt(Int64 offset);
+  BaseFile* GetFileAt(Int64 offset, Bool forWriting = false);
   void ReleaseFile(Int64 newEndOffset = -1);
+
+  // While one lives on a thread, what that thread changes in libraries (records made for folders
+  // that have none while the tree is built) waits in memory for the next save of an edit:
+  // listing never writes on its own.
+  class QuietChanges
+  {
+  public:
+    QuietChanges();
+    ~QuietChanges();
+    QuietChanges(const QuietChanges&) = delete;
+    QuietChanges& operator=(const QuietChanges&) = delete;
+  };
 
   // --- items (path hash as given by BrowserPathHash) ---
   BrowserDatabaseItem* OpenItem(const String& path, Int32 hash);
@@ -150,6 +163,7 @@ private:
   Bool CreateFileLocked();
   void BuildIndexLocked();
   void UpgradeLocked();
+  Bool PatchOldTagsLocked();
   void ResolveDuplicateNameLocked(const String& loadedName);
   void MoveEntryLocked(BaseContainer* item, const String& newPath, Int32 newHash);
   // Every access to a record goes through here: a record loaded undecoded (it holds only its
@@ -183,6 +197,7 @@ private:
   Filename dataFolder_;
   BaseFile* fileObj_ = nullptr;
   std::atomic<UInt32> fileOpen_{0};
+  Bool fileWritable_ = false; // fileObj_ is open for writing too
   Int64 endOffset_ = 0;
   Int64 deadBytes_ = 0;
   std::vector<Int64, orx::HostAllocator<Int64>> infoOffsets_;
@@ -210,6 +225,7 @@ private:
   Bool infoChanged_ = false;
   Bool catalogChanged_ = false;
   Bool rewriteAll_ = false;
+  Bool patchTags_ = false; // files before version 3: data and image tags are set at the next save
   Int32 caseFlag_ = 0;
   Bool inner_ = true;
   std::atomic<Bool> infoDamaged_{false};

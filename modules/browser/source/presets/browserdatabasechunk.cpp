@@ -169,14 +169,59 @@ bool IsWriterCode(UInt32 id)
          id == kLegacyArray || id == kEnd;
 }
 
-// Stores a record read from the file; a later record of the same id replaces the earlier one,
-// whose chunk is then stale (a save that stopped before marking it dead).
+// True when a whole chunk of a kind this format writes starts anywhere in [from, len): what a cut
+// write leaves has no such chunk behind the cut, a damaged size does. Unreadable bytes count as one.
+bool ChunkFollows(ChunkSource* src, Int64 from, Int64 len)
+{
+  constexpr Int64 kStep = 64 * 1024;
+  for (Int64 at = from; at + kHeaderSize <= len;) {
+    const Int64 n = std::min(kStep + kHeaderSize - 1, len - at);
+    const UChar* p = src->Peek(at, n);
+    if (!p)
+      return true;
+    for (Int64 i = 0; i + kHeaderSize <= n; ++i) {
+      const ChunkHeader h = DecodeHeader(p + i);
+      if (!IsWriterCode(h.id) && h.id != kHead)
+        continue;
+      if (h.size > UInt64(len - (at + i) - kHeaderSize))
+        continue;
+      if ((h.id == kEnd || h.id == kHead) && (h.tag != 0 || h.size != 0))
+        continue;
+      return true;
+    }
+    at += n - kHeaderSize + 1;
+  }
+  return false;
+}
+
+// The item path of a record as read, undecoded or not.
+String RecordPath(const LibraryImage& img, const BaseContainer& rec)
+{
+  String path;
+  if (const GeData* kept = rec.GetData(dbitem::kLazy)) {
+    Int32 hash;
+    KeptImageKeys(img.images, kept->GetInt64(), &path, &hash);
+    return path;
+  }
+  if (const BaseContainer* addr = rec.GetContainerInstance(dbitem::kAddress))
+    path = addr->GetString(dbitem::kAddrPath);
+  return path;
+}
+
+// Stores a record read from the file. A later record of the same item replaces the earlier one,
+// whose chunk is then stale (a save that stopped before marking it dead). A record of another
+// item under a taken id is damage (a flipped tag, say): neither may replace the other.
 void StoreItem(LibraryImage* out, Int32 id, BaseContainer&& rec, Int64 chunkStart, Int64 chunkBytes)
 {
   rec.SetId(id);
   rec.SetInt64(dbitem::kChunkOffset, chunkStart);
   rec.RemoveData(dbitem::kChanged);
   BaseContainer* old = out->items.GetContainerInstance(id);
+  if (old && !(RecordPath(*out, *old) == RecordPath(*out, rec))) {
+    out->damaged = true;
+    out->displaced.push_back(std::move(rec));
+    return;
+  }
   if (old) {
     Int64 oldOff = old->GetInt64(dbitem::kChunkOffset, 0);
     if (oldOff > 0) {
@@ -485,6 +530,8 @@ void ReadLibrary(ChunkSource* src, LibraryImage* out, Bool keepImages)
     out->unreadBytes = true;
     return;
   }
+  if (first.tag != 0)
+    out->damaged = true;
   pos = kHeaderSize + Int64(first.size);
   out->endOffset = pos;
   bool sawEnd = false;
@@ -509,9 +556,9 @@ void ReadLibrary(ChunkSource* src, LibraryImage* out, Bool keepImages)
     const Int64 start = pos;
     const Int64 size = Int64(h.size);
     if (size > len - start - kHeaderSize) {
-      // A chunk that runs past the end of the file: a write that was cut short, when it is one
-      // this format writes; anything else is damage.
-      if (IsWriterCode(h.id))
+      // A chunk that runs past the end of the file: a write that was cut short only when it is
+      // one this format writes and nothing whole follows; a damaged size has chunks behind it.
+      if (IsWriterCode(h.id) && !ChunkFollows(src, start + 1, len))
         out->tornTail = true;
       else
         out->failed = true;
@@ -519,7 +566,13 @@ void ReadLibrary(ChunkSource* src, LibraryImage* out, Bool keepImages)
     }
     const Int64 next = start + kHeaderSize + size;
     const Int64 body = start + kHeaderSize;
+    const Int32 tag = Int32(h.tag);
+    // Only item, data and image chunks carry a tag, and only item ids.
+    if (h.id != kItem && h.id != kData && h.id != kImage && h.id != kDead && tag != 0)
+      out->damaged = true;
     if (h.id == kEnd) {
+      if (size != 0)
+        out->damaged = true;
       out->endOffset = start;
       sawEnd = true;
       pos = next;
@@ -528,25 +581,25 @@ void ReadLibrary(ChunkSource* src, LibraryImage* out, Bool keepImages)
     pos = next;
     switch (h.id) {
       case kItem: {
-        Int32 tag = Int32(h.tag);
-        if (tag < 0)
-          break;
-        BaseContainer rec;
-        if (keepImages && KeepImage(src, body, size, out, &rec)) {
-          Int32 id = tag > 0 ? tag : rec.GetId();
-          if (id < 1)
-            break; // not stored: its image stays unused in the buffer
-          StoreItem(out, id, std::move(rec), start, kHeaderSize + size);
-          out->endOffset = pos;
+        // A record the reader skips is one the next compaction would drop: the Part's skips
+        // (negative tag, no usable id) are damage, as is a tag that disagrees with the record.
+        if (tag < 0) {
+          out->damaged = true;
           break;
         }
-        if (!ReadImage(src, body, size, &rec)) {
+        BaseContainer rec;
+        if (!(keepImages && KeepImage(src, body, size, out, &rec)) && !ReadImage(src, body, size, &rec)) {
           out->failed = true;
           break;
         }
-        Int32 id = tag > 0 ? tag : rec.GetId();
-        if (id < 1)
+        const Int32 own = rec.GetId();
+        const Int32 id = tag > 0 ? tag : own;
+        if (id < 1) {
+          out->damaged = true;
           break;
+        }
+        if (own != id)
+          out->damaged = true;
         StoreItem(out, id, std::move(rec), start, kHeaderSize + size);
         out->endOffset = pos;
         break;
@@ -585,7 +638,18 @@ void ReadLibrary(ChunkSource* src, LibraryImage* out, Bool keepImages)
         ReadLegacyArray(src, body, size, out);
         out->endOffset = pos;
         break;
-      default: out->endOffset = pos; break;
+      case kData:
+      case kImage:
+        if (tag < 0)
+          out->damaged = true;
+        out->endOffset = pos;
+        break;
+      default:
+        // No save writes it: a damaged code, maybe of a live chunk. Kept, and the file is not
+        // written, so that nothing drops it.
+        out->damaged = true;
+        out->endOffset = pos;
+        break;
     }
     // Every complete chunk, also info, catalog and dead ones, lies before the next append.
     if (!sawEnd)
@@ -593,17 +657,15 @@ void ReadLibrary(ChunkSource* src, LibraryImage* out, Bool keepImages)
   }
   out->scanned = pos;
 
-  // A file that ends with an intact end marker which the pass never reached was damaged in the
-  // middle, not cut short by a crash.
-  if (out->tornTail && !sawEnd && len >= 2 * kHeaderSize) {
-    const UChar* t = src->Peek(len - kHeaderSize, kHeaderSize);
-    if (t) {
-      ChunkHeader th = DecodeHeader(t);
-      if (th.id == kEnd && th.tag == 0 && th.size == 0 && len - kHeaderSize > pos)
-        out->failed = true;
-    }
+  // Records that met a taken id get ids of their own, so that both stay readable.
+  for (BaseContainer& rec : out->displaced) {
+    const Int32 id = ++out->maxItemId;
+    rec.SetId(id);
+    out->items.SetContainer(id, std::move(rec));
+    ++out->itemCount;
   }
-  if (out->failed)
+  out->displaced.clear();
+  if (out->failed || out->damaged)
     out->unreadBytes = true;
 }
 

@@ -145,6 +145,11 @@ struct LibraryImage
   Bool failed = false;     // the pass met a chunk it could not read
   Bool unreadBytes = false; // bytes were left that the pass could not account for
   Bool tornTail = false;   // the file ends inside a chunk (a write that was cut short)
+  // The pass met what no save writes: an unknown code, a record it had to skip, two records of
+  // different items under one id, a torn tail with chunks behind it. Such a file is never written.
+  Bool damaged = false;
+  // Records of another item found under an id that was taken; kept under new ids at the end.
+  std::vector<BaseContainer> displaced;
   // With keepImages: the images of records that wait to be decoded, each a 4-byte length in
   // memory order and the bytes; such a record holds only its chunk offset and kLazy, the
   // position of its image here (the index takes path and hash from the image).

@@ -99,21 +99,80 @@ Bool PlausibleExpansion(Int64 stored, Int64 original)
   return original >= 0 && original <= kMaxBytes && original <= (stored + 64) * kMaxRatio;
 }
 
+UInt64 PayloadSum(const UChar* p, Int64 n)
+{
+  UInt64 h = 1469598103934665603ull; // FNV-1a
+  for (Int64 i = 0; i < n; ++i)
+    h = (h ^ p[i]) * 1099511628211ull;
+  return h;
+}
+
+// A data or preview chunk as compaction wrote it.
+struct CopiedChunk
+{
+  Int64 at;
+  UInt32 id;
+  UInt32 tag;
+  UInt64 size;
+  UInt64 sum;
+};
+
+// Reads a compacted file back: it must read as a whole library with the given number of records
+// and hold every copied chunk with its bytes.
+Bool CheckCompactedFile(const Filename& name, Int32 records, Bool catalog, const CopiedChunk* chunks, std::size_t n)
+{
+  BaseFile f;
+  if (!f.Open(name, FileMode::Read))
+    return false;
+  FileChunkSource src(&f);
+  LibraryImage img;
+  ReadLibrary(&src, &img);
+  if (img.failed || img.damaged || img.tornTail || img.itemCount != records || img.infoCount != 1 ||
+      Int32(img.catalogOffsets.size()) != (catalog ? 1 : 0) || img.deadBytes != 0)
+    return false;
+  for (std::size_t i = 0; i < n; ++i) {
+    const CopiedChunk& c = chunks[i];
+    const UChar* h = src.Peek(c.at, kHeaderSize);
+    if (!h)
+      return false;
+    const ChunkHeader got = DecodeHeader(h);
+    if (got.id != c.id || got.tag != c.tag || got.size != c.size)
+      return false;
+    const UChar* body = c.size > 0 ? src.Peek(c.at + kHeaderSize, Int64(c.size)) : h;
+    if (!body || PayloadSum(body, Int64(c.size)) != c.sum)
+      return false;
+  }
+  return true;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
 // file access
 
-BaseFile* BrowserDatabase::GetFileAt(Int64 offset)
+BaseFile* BrowserDatabase::GetFileAt(Int64 offset, Bool forWriting)
 {
-  if (endOffset_ == 0 && !CreateFileLocked())
-    return nullptr;
+  if (endOffset_ == 0) {
+    // Nothing was ever written: a reader finds nothing, a writer makes the file.
+    if (!forWriting || !CreateFileLocked())
+      return nullptr;
+  }
   if (!fileObj_) {
     fileObj_ = OrxNewObj(BaseFile);
     if (!fileObj_)
       return nullptr;
   }
   if (fileOpen_.fetch_add(1, std::memory_order_acq_rel) == 0 || !fileObj_->IsOpen()) {
+    fileObj_->Close();
+    fileWritable_ = forWriting;
+    if (!fileObj_->Open(file_, forWriting ? FileMode::ReadWrite : FileMode::Read)) {
+      ReleaseFile();
+      return nullptr;
+    }
+  } else if (forWriting && !fileWritable_) {
+    // Open for reading only so far; every user holds the library lock, so none is mid-read.
+    fileObj_->Close();
+    fileWritable_ = true;
     if (!fileObj_->Open(file_, FileMode::ReadWrite)) {
       ReleaseFile();
       return nullptr;
@@ -131,7 +190,7 @@ BaseFile* BrowserDatabase::GetFileForAppend()
   // Made first: a new file moves the end offset behind its head.
   if (endOffset_ == 0 && !CreateFileLocked())
     return nullptr;
-  return GetFileAt(endOffset_);
+  return GetFileAt(endOffset_, true);
 }
 
 void BrowserDatabase::ReleaseFile(Int64 newEndOffset)
@@ -362,7 +421,7 @@ Bool BrowserDatabase::Load()
   if (img.empty) {
     // Nothing was ever written: the next save makes the file.
     endOffset_ = 0;
-    changed_ = infoChanged_ = true;
+    infoChanged_ = true;
   } else if (img.notLibrary || img.unreadBytes) {
     // Whatever these bytes are, they are the user's: read what we can, write nothing.
     noWrite_.store(true);
@@ -371,9 +430,10 @@ Bool BrowserDatabase::Load()
     GePrint(String("CB: ") + file_.GetString() +
             (img.notLibrary ? String(" is not a preset library; it is left untouched")
                             : String(" is damaged; it is opened read-only")));
-  } else if (img.failed || img.infoCount != 1) {
+  } else if (img.infoCount != 1) {
+    // Two info chunks are what a save cut short leaves; the next save writes one.
     infoDamaged_.store(true);
-    changed_ = infoChanged_ = true;
+    infoChanged_ = true;
   }
 
   // Old files without a library name held item paths of other libraries in their arrays.
@@ -392,6 +452,9 @@ Bool BrowserDatabase::Load()
   BuildIndexLocked();
 
   UpgradeLocked();
+  // Loading, listing and reading never write: what loading found to bring up to date (old
+  // versions, hashes, the info record) waits for the next save of an edit.
+  changed_ = false;
   // More dead bytes than live ones: ask for compaction.
   wantsCompaction_ = img.deadBytes > img.scanned - img.deadBytes;
   return true;
@@ -485,32 +548,9 @@ void BrowserDatabase::UpgradeLocked()
   if (version_ >= kCurrentVersion)
     return;
   DecodeAllLocked(); // done at load already; old records are never left undecoded
-  if (version_ < 3 && !IsReadOnly() && !noWrite_.load() && inner_ && endOffset_ > 0) {
-    // These files left the tag words of data and image chunks empty.
-    if (BaseFile* f = GetFileAt(0)) {
-      auto patch = [&](Int64 off, UInt32 expect, Int32 id) {
-        ChunkHeader h;
-        if (off > 0 && f->Seek(off) && ReadChunkHeader(f, &h) && h.id == expect && h.tag != UInt32(id) &&
-            f->Seek(off + 4))
-          f->WriteUInt32(UInt32(id));
-      };
-      for (const BaseContainer::Entry& e : items_) {
-        const BaseContainer* rec = e.data.GetContainer();
-        if (!rec || rec->GetId() < 1)
-          continue;
-        if (const BaseContainer* d = rec->GetContainerInstance(dbitem::kData))
-          patch(d->GetInt64(dbitem::kDataOffset, 0), kData, rec->GetId());
-        const BaseContainer* addr = rec->GetContainerInstance(dbitem::kAddress);
-        const BaseContainer* imgs = addr ? addr->GetContainerInstance(dbitem::kAddrOldImages) : nullptr;
-        for (const BaseContainer::Entry& ie : imgs ? *imgs : BaseContainer()) {
-          if (const BaseContainer* ir = ie.data.GetContainer())
-            patch(ir->GetInt64(dbitem::kImgOffset, 0), kImage, rec->GetId());
-        }
-      }
-      f->Sync();
-      ReleaseFile();
-    }
-  }
+  // These files left the tag words of data and image chunks empty; they are set by the next save,
+  // since loading never writes.
+  patchTags_ = version_ < 3 && inner_ && endOffset_ > 0;
   for (const BaseContainer::Entry& e : items_) {
     BaseContainer* rec = items_.Mutable(e).GetContainer();
     if (!rec || rec->GetId() < 1)
@@ -527,6 +567,35 @@ void BrowserDatabase::UpgradeLocked()
   }
   changed_ = infoChanged_ = true; // the info record carries the version
   version_ = kCurrentVersion;
+}
+
+Bool BrowserDatabase::PatchOldTagsLocked()
+{
+  BaseFile* f = GetFileAt(0, true);
+  if (!f)
+    return false;
+  Bool ok = true;
+  auto patch = [&](Int64 off, UInt32 expect, Int32 id) {
+    ChunkHeader h;
+    if (ok && off > 0 && f->Seek(off) && ReadChunkHeader(f, &h) && h.id == expect && h.tag != UInt32(id))
+      ok = f->Seek(off + 4) && f->WriteUInt32(UInt32(id));
+  };
+  for (const BaseContainer::Entry& e : items_) {
+    const BaseContainer* rec = DecodedLocked(items_.Mutable(e).GetContainer());
+    if (!rec || rec->GetId() < 1)
+      continue;
+    if (const BaseContainer* d = rec->GetContainerInstance(dbitem::kData))
+      patch(d->GetInt64(dbitem::kDataOffset, 0), kData, rec->GetId());
+    if (const BaseContainer* imgs = rec->GetContainerInstance(dbitem::kImages))
+      for (const BaseContainer::Entry& ie : *imgs)
+        if (const BaseContainer* ir = ie.data.GetContainer())
+          patch(ir->GetInt64(dbitem::kImgOffset, 0), kImage, rec->GetId());
+  }
+  ok = ok && f->Sync();
+  ReleaseFile();
+  if (ok)
+    patchTags_ = false;
+  return ok;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -642,7 +711,9 @@ Bool BrowserDatabase::SaveLocked(Bool always, Bool allowCompaction, Bool evenIfR
   AppendChunk(&buf, kEnd, 0, nullptr, 0);
   toMark.insert(toMark.end(), legacyOffsets_.begin(), legacyOffsets_.end());
 
-  BaseFile* f = GetFileAt(base);
+  if (patchTags_ && !PatchOldTagsLocked())
+    return false;
+  BaseFile* f = GetFileAt(base, true);
   if (!f)
     return false;
   if (!f->WriteBytes(buf.data(), Int64(buf.size())) || !f->Sync()) {
@@ -739,12 +810,15 @@ Bool BrowserDatabase::CompactLocked()
     buf.clear();
   };
   constexpr std::size_t kFlushAt = 4u << 20;
+  std::vector<CopiedChunk> copied;
   // Copies the chunk at off (tag set to id) and gives its new offset, 0 when it is not there.
   auto copyChunk = [&](Int64 off, UInt32 expect, Int32 id) -> Int64 {
     ChunkHeader h;
     if (off <= 0 || !src.Seek(off) || !ReadChunkHeader(&src, &h) || h.id != expect ||
-        h.size > UInt64(srcLen - off - kHeaderSize))
+        h.size > UInt64(srcLen - off - kHeaderSize)) {
+      ok = false; // a record without its data or preview is a loss, not a compaction
       return 0;
+    }
     const Int64 at = pos();
     UChar head[16];
     EncodeHeader({expect, UInt32(id), h.size}, head);
@@ -753,8 +827,10 @@ Bool BrowserDatabase::CompactLocked()
     buf.resize(from + std::size_t(h.size));
     if (!src.ReadExact(buf.data() + from, Int64(h.size))) {
       buf.resize(from - 16);
+      ok = false;
       return 0;
     }
+    copied.push_back({at, expect, UInt32(id), h.size, PayloadSum(buf.data() + from, Int64(h.size))});
     if (buf.size() >= kFlushAt)
       flush();
     return at;
@@ -788,6 +864,21 @@ Bool BrowserDatabase::CompactLocked()
   };
   std::vector<Place> places;
   places.reserve(std::size_t(items_.GetCount()));
+  // Chunks that the library knows: those of the records written, of records deleted while open,
+  // and those queued to die.
+  std::vector<Int64> claimed(pendingDead_.begin(), pendingDead_.end());
+  for (const BaseContainer::Entry& e : items_) {
+    const BaseContainer* rec = e.data.GetContainer();
+    if (!rec || rec->GetId() >= 1)
+      continue;
+    claimed.push_back(rec->GetInt64(dbitem::kChunkOffset, 0));
+    if (const BaseContainer* d = rec->GetContainerInstance(dbitem::kData))
+      claimed.push_back(d->GetInt64(dbitem::kDataOffset, 0));
+    if (const BaseContainer* imgs = rec->GetContainerInstance(dbitem::kImages))
+      for (const BaseContainer::Entry& ie : *imgs)
+        if (const BaseContainer* ir = ie.data.GetContainer())
+          claimed.push_back(ir->GetInt64(dbitem::kImgOffset, 0));
+  }
   for (const BaseContainer::Entry& e : items_) {
     BaseContainer* rec = items_.Mutable(e).GetContainer();
     if (!ok || !rec || rec->GetId() < 1)
@@ -805,9 +896,11 @@ Bool BrowserDatabase::CompactLocked()
     } else {
       p.disk = DiskCopy(*rec);
     }
+    claimed.push_back(rec->GetInt64(dbitem::kChunkOffset, 0));
     if (inner_) {
       if (BaseContainer* d = p.disk.GetContainerInstance(dbitem::kData)) {
         const Int64 off = d->GetInt64(dbitem::kDataOffset, 0);
+        claimed.push_back(off);
         if (off > 0)
           d->SetInt64(dbitem::kDataOffset, copyChunk(off, kData, id));
       }
@@ -815,12 +908,36 @@ Bool BrowserDatabase::CompactLocked()
         for (const BaseContainer::Entry& ie : *imgs) {
           BaseContainer* ir = imgs->Mutable(ie).GetContainer();
           const Int64 off = ir ? ir->GetInt64(dbitem::kImgOffset, 0) : 0;
+          claimed.push_back(off);
           if (off > 0)
             ir->SetInt64(dbitem::kImgOffset, copyChunk(off, kImage, id));
         }
       }
     }
     places.push_back(std::move(p));
+  }
+  if (ok && inner_) {
+    // A live data or preview chunk that no record names may belong to a record that could not be
+    // read: it is carried over as it is, never dropped. A live record nobody knows stops the
+    // compaction.
+    std::sort(claimed.begin(), claimed.end());
+    auto known = [&](Int64 off) { return std::binary_search(claimed.begin(), claimed.end(), off); };
+    FileChunkSource scan(&src);
+    for (Int64 at = kHeaderSize; ok && at + kHeaderSize <= srcLen;) {
+      const UChar* hp = scan.Peek(at, kHeaderSize);
+      if (!hp) {
+        ok = false;
+        break;
+      }
+      const ChunkHeader h = DecodeHeader(hp);
+      if (h.id == kEnd || h.size > UInt64(srcLen - at - kHeaderSize))
+        break;
+      if ((h.id == kData || h.id == kImage) && !known(at))
+        ok = copyChunk(at, h.id, Int32(h.tag)) > 0;
+      else if (h.id == kItem && !known(at))
+        ok = false;
+      at += kHeaderSize + Int64(h.size);
+    }
   }
   for (Place& p : places) {
     if (!ok)
@@ -837,6 +954,9 @@ Bool BrowserDatabase::CompactLocked()
   ok = ok && dst.Sync();
   ok = dst.Close() && ok;
   src.Close();
+  // The previous backup goes only once the new file has been read back and holds every record,
+  // data and preview that was written.
+  ok = ok && CheckCompactedFile(newName, Int32(places.size()), hasCatalog_, copied.data(), copied.size());
   if (!ok) {
     GeDelete(newName);
     return false;
