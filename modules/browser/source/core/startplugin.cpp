@@ -296,4 +296,11 @@ void BrowserVolumeURL(const String& drive, BrowserURL* out)
   out->SetString(String("file://localhost/") + drive + String(":"));
 }
 
-void ThreadedPresetLoading::Main() { RegRunLibraryLoader(*this); }
+void ThreadedPresetLoading::Main()
+{
+  // An exception must not end the host: the scan just stops, and the next request scans again.
+  try {
+    RegRunLibraryLoader(*this);
+  } catch (...) {
+  }
+}
