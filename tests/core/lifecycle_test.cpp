@@ -463,3 +463,21 @@ TEST_F(Lifecycle, StartupActivityNamesDamagedLibrariesOnTheConsole)
   std::error_code ec;
   std::filesystem::remove(damaged.ToUtf8(), ec);
 }
+
+// Action 1 that cannot copy the module path refuses the host, as a refused version does, so that a
+// later action 1 starts the module properly.
+TEST_F(Lifecycle, InitWithoutMemoryLeavesTheModuleInert)
+{
+  Filename path = SourceModulePath();
+  Int32 r = 0;
+  {
+    // The block of the copy is granted, its text is not.
+    orxtest::HostMemoryFails noMemory(2);
+    EXPECT_NO_THROW(r = orx_main(ORX_ACTION_INIT, const_cast<OrxHostTable*>(OrxGetHostTable()), nullptr, &path));
+    EXPECT_GT(noMemory.Refused(), 0);
+  }
+  EXPECT_EQ(r, -3);
+  EXPECT_TRUE(BrowserModuleFolder().IsEmpty());
+  EXPECT_EQ(Start(), 1);
+  EXPECT_TRUE(BrowserIsReady());
+}

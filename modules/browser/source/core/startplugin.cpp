@@ -145,7 +145,13 @@ Int32 Init(void* p1, void* p3)
   }
   g.table = table;
   OrxInstallHostTable(table);
-  g.modulePath = OrxNewObj(Filename, *static_cast<const Filename*>(p3));
+  // Without memory for the module path the host is refused as an old one is: the module stays inert
+  // and a later action 1 may start it.
+  try {
+    g.modulePath = OrxNewObj(Filename, *static_cast<const Filename*>(p3));
+  } catch (...) {
+    g.modulePath = nullptr;
+  }
   if (!g.modulePath) {
     g.table = nullptr;
     g.initCount = 0;
