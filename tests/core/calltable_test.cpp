@@ -672,6 +672,12 @@ void MainTable::Libraries()
   const Filename loose = UserFolder() + String("loose.libqz");
   const Int32 other = MAIN(CreateLibrary)(Url("preset://loose.libqz"), &looseName, &loose);
   ASSERT_GE(other, 2);
+  // Items of a library that the tree does not show are written and deleted in the library alone.
+  OrxBrowserURL* item = Url("preset://loose.libqz/Loose item");
+  ASSERT_TRUE(MAIN(SetItem)(other, item, 1018031, nullptr, "loose", 5));
+  EXPECT_FALSE(Find("preset://loose.libqz/Loose item"));
+  EXPECT_TRUE(MAIN(DeleteItem)(other, item));
+  EXPECT_FALSE(MAIN(GetItem)(other, item, nullptr, nullptr, nullptr, nullptr));
   EXPECT_TRUE(MAIN(UnregisterLibrary)(other));
   EXPECT_EQ(MAIN(GetLibraryIndex)(Url("preset://loose.libqz")), -1);
   EXPECT_EQ(MAIN(CreateItemIterator)(other), nullptr);
