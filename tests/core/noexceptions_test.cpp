@@ -1,5 +1,5 @@
-// No exception leaves the module: the published table and the loader thread answer failure when
-// memory runs out or when a handler, node or node factory of another plug-in throws.
+// No exception leaves the module: the published table answers failure when memory runs out or when
+// a handler, node or node factory of another plug-in throws.
 #include <functional>
 #include <new>
 #include <stdexcept>
@@ -8,7 +8,6 @@
 
 #include "contenttest.h"
 #include "core/calltable.h"
-#include "core/startplugin.h"
 #include "handlertest.h"
 #include "treetest.h"
 
@@ -260,26 +259,6 @@ TEST_F(NoExceptions, ThrowingNodeFactoryFailsAddLibraryNodes)
   EXPECT_NO_THROW(ok = lib_->main->AddLibraryNodes(index_, &prefix, O(parent), factory, nullptr));
   EXPECT_FALSE(ok);
   EXPECT_GT(calls, 0);
-}
-
-// The loader thread meets no memory: it ends instead of ending the process, and a later scan works.
-TEST_F(NoExceptions, LoaderThreadEndsWhenMemoryRunsOut)
-{
-  ASSERT_TRUE(MakeLibrary(UserFolder() + String("later.libqz"), "preset://later.libqz", {{"Item in later"}}));
-  ThreadedPresetLoading* loader = OrxNewObj(ThreadedPresetLoading);
-  ASSERT_TRUE(loader);
-  Int64 refused = 0;
-  {
-    orxtest::HostMemoryFails noMemory;
-    ASSERT_TRUE(loader->Start(true));
-    loader->Wait();
-    refused = noMemory.Refused();
-  }
-  EXPECT_GT(refused, 0);
-  EXPECT_FALSE(loader->IsRunning());
-  OrxDeleteObj(loader);
-  EXPECT_TRUE(LoadLibraries(true));
-  EXPECT_TRUE(Find("preset://later.libqz/Item in later"));
 }
 
 } // namespace
