@@ -2,8 +2,23 @@
 #include "orx/container.h"
 
 #include <cstring>
+#include <new>
+#include <utility>
 
 // --- GeData ---
+
+namespace {
+// A value that cannot be held fails as a standard container does, and the GeData keeps what it had:
+// a type without its value would be read through a null pointer.
+template <typename T, typename... A>
+T* NewValue(A&&... args)
+{
+  T* p = OrxNewObj(T, std::forward<A>(args)...);
+  if (!p)
+    throw std::bad_alloc();
+  return p;
+}
+} // namespace
 
 GeData::GeData(const BaseContainer& v) { SetContainer(v); }
 GeData::GeData(const GeData& o) { CopyFrom(o); }
@@ -85,44 +100,43 @@ void GeData::SetBool(Bool v)
 }
 void GeData::SetString(const String& v)
 {
-  String* s = OrxNewObj(String, v);
+  String* s = NewValue<String>(v);
   Free();
   type_ = DataType::String;
   v_.s = s;
 }
 void GeData::SetString(String&& v)
 {
-  String* s = OrxNewObj(String, std::move(v));
+  String* s = NewValue<String>(std::move(v));
   Free();
   type_ = DataType::String;
   v_.s = s;
 }
 void GeData::SetFilename(const Filename& v)
 {
-  Filename* f = OrxNewObj(Filename, v);
+  Filename* f = NewValue<Filename>(v);
   Free();
   type_ = DataType::Filename;
   v_.fn = f;
 }
 void GeData::SetContainer(const BaseContainer& v)
 {
-  BaseContainer* c = OrxNewObj(BaseContainer, v);
+  BaseContainer* c = NewValue<BaseContainer>(v);
   Free();
   type_ = DataType::Container;
   v_.bc = c;
 }
 void GeData::SetContainer(BaseContainer&& v)
 {
-  BaseContainer* c = OrxNewObj(BaseContainer, std::move(v));
+  BaseContainer* c = NewValue<BaseContainer>(std::move(v));
   Free();
   type_ = DataType::Container;
   v_.bc = c;
 }
 void GeData::SetBytes(const void* data, Int64 size)
 {
-  ByteArray* b = OrxNewObj(ByteArray);
-  if (size > 0)
-    b->assign(static_cast<const UChar*>(data), static_cast<const UChar*>(data) + size);
+  const UChar* from = static_cast<const UChar*>(data);
+  ByteArray* b = size > 0 ? NewValue<ByteArray>(from, from + size) : NewValue<ByteArray>();
   Free();
   type_ = DataType::Bytes;
   v_.bytes = b;

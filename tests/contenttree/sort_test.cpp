@@ -153,6 +153,25 @@ TEST_F(SortTest, NameTiesBrokenByURLOnlyWithFoldersFirst)
   FreeSortedChildren(arr);
 }
 
+// Names sort as people read them, not by code units: accented letters sit with their base letter and
+// letter case does not split the alphabet.
+TEST_F(SortTest, NamesFollowTheCollator)
+{
+  Ref<SortNode> zebra = Add({"Zebra"});
+  Ref<SortNode> eclair = Add({"\u00c9clair"});
+  Ref<SortNode> apple = Add({"apple"});
+  Ref<SortNode> angel = Add({"\u00e4ngel"});
+  const std::string expected = "\u00e4ngel apple \u00c9clair Zebra";
+  EXPECT_EQ(Sorted(SORTBY_NAME), expected);
+  EXPECT_LT(CompareNodes(SORTBY_NAME, eclair.Get(), zebra.Get()), 0);
+  EXPECT_LT(CompareNodes(SORTBY_NAME, angel.Get(), apple.Get()), 0);
+  SetFoldersFirst(false);
+  EXPECT_EQ(Sorted(SORTBY_NAME), expected);
+  // Names break the ties of the other orders the same way.
+  EXPECT_EQ(Sorted(SORTBY_SIZE), expected);
+  EXPECT_EQ(Sorted(SORTBY_TYPE), expected);
+}
+
 TEST_F(SortTest, DateOrders)
 {
   Add({"late", 0, 0, At(2024, 5, 1, 10, 0, 1), At(2001, 1, 1)});
@@ -228,7 +247,8 @@ TEST_F(SortTest, NoneKeepsTreeOrderAndEmptyGivesNothing)
 
 TEST_F(SortTest, SingleComparisons)
 {
-  Ref<SortNode> dir = Add({"b-dir", NODESTATUS_FOLDER, 0, At(2020, 1, 1), {}, "Folder"});
+  // The folder's type name sorts after the file's: only grouping puts the folder first.
+  Ref<SortNode> dir = Add({"b-dir", NODESTATUS_FOLDER, 0, At(2020, 1, 1), {}, "Zip folder"});
   Ref<SortNode> file = Add({"a-file", 0, 5, At(2021, 1, 1), {}, "Image"});
   Ref<SortNode> twin1 = Add({"twin", 0, 5, At(2021, 1, 1), {}, "Image", "catalog://1"});
   Ref<SortNode> twin2 = Add({"twin", 0, 5, At(2021, 1, 1), {}, "Image", "catalog://2"});
@@ -244,7 +264,14 @@ TEST_F(SortTest, SingleComparisons)
   EXPECT_LT(CompareNodes(SORTBY_SIZE, file.Get(), twin1.Get()), 0);
   // The type order groups.
   EXPECT_LT(CompareNodes(SORTBY_TYPE, dir.Get(), file.Get()), 0);
+  EXPECT_GT(CompareNodes(SORTBY_TYPE, file.Get(), dir.Get()), 0);
   EXPECT_EQ(CompareNodes(SORTBY_TYPE, file.Get(), file.Get()), 0);
+  // Without the preference nothing changes: single comparisons never look at it.
+  SetFoldersFirst(false);
+  EXPECT_GT(CompareNodes(SORTBY_NAME, dir.Get(), file.Get()), 0);
+  EXPECT_LT(CompareNodes(SORTBY_MODIFIED, dir.Get(), file.Get()), 0);
+  EXPECT_LT(CompareNodes(SORTBY_TYPE, dir.Get(), file.Get()), 0);
+  SetFoldersFirst(true);
   // A missing node is equal to everything.
   EXPECT_EQ(CompareNodes(SORTBY_SIZE, nullptr, file.Get()), 0);
   EXPECT_EQ(CompareNodes(SORTBY_NAME, file.Get(), nullptr), 0);

@@ -18,7 +18,7 @@ std::string LibName(int i) { return "lib" + std::to_string(i) + ".libqz"; }
 void MakeLibraries()
 {
   for (int i = 0; i < kLibraries; ++i) {
-    std::vector<ItemSpec> items{{"F", true}};
+    std::vector<TestItem> items{{"F", true}};
     for (int j = 0; j < 20; ++j)
       items.push_back({"F/p" + std::to_string(j), false, "data" + std::to_string(j)});
     ASSERT_TRUE(MakeLibrary(UserFolder() + String(LibName(i).c_str()), "preset://" + LibName(i), items));

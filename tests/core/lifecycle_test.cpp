@@ -5,10 +5,15 @@
 #include <string>
 #include <vector>
 
+#include <filesystem>
+
 #include "base/browserurl.h"
+#include "base/browserutils.h"
 #include "core/registration.h"
 #include "core/startplugin.h"
+#include "orx/browserlib.h"
 #include "orxtest.h"
+#include "presets/browserdatabase.h"
 
 namespace {
 
@@ -380,4 +385,99 @@ TEST_F(Lifecycle, DamagedLibrariesLine)
   EXPECT_EQ(DamagedLibrariesLine(String("a.libqz, b.libqz")).ToUtf8(),
             GeLoadString(10407).ToUtf8() + " a.libqz, b.libqz");
   EXPECT_FALSE(GeLoadString(10407).IsEmpty());
+}
+
+namespace {
+
+// What the user library file holds for an item, read afresh from disk; "" when it is not there.
+std::string StoredData(const Filename& file, const String& path)
+{
+  BrowserDatabase* db = BrowserDatabase::Create(file, String(), 0);
+  if (!db)
+    return "";
+  std::string out;
+  if (db->Load()) {
+    if (BrowserDatabaseItem* item = db->OpenItem(path)) {
+      ByteArray bytes;
+      if (item->GetData(&bytes))
+        out.assign(bytes.begin(), bytes.end());
+      item->Close();
+    }
+  }
+  BrowserDatabase::Destroy(db);
+  return out;
+}
+
+// A preset written through the published table, as another plug-in writes it.
+void WriteThroughTable(const String& path, const std::string& data)
+{
+  auto* lib = static_cast<const OrxBrowserLibrary*>(GeGetLibrary(BROWSERLIB_ID, BROWSERLIB_VERSION, 112));
+  ASSERT_NE(lib, nullptr);
+  BrowserURL url(path);
+  ASSERT_TRUE(lib->main->SetItem(1, reinterpret_cast<OrxBrowserURL*>(&url), 1018031, nullptr, data.data(),
+                                 Int64(data.size())));
+}
+
+} // namespace
+
+// What a plug-in wrote during the run is in the library file after the end, with or without the
+// end-of-program message before action 3.
+TEST_F(Lifecycle, TheEndLeavesWrittenPresetsInTheLibraryFile)
+{
+  const Filename user = GetUserBrowserFolder() + String("user.libqz");
+  for (bool endMessage : {false, true}) {
+    SCOPED_TRACE(endMessage ? "message 200000272, then action 3" : "action 3 alone");
+    std::error_code ec;
+    std::filesystem::remove(user.ToUtf8(), ec);
+    ASSERT_EQ(Start(), 1);
+    EXPECT_EQ(Message(ORX_MSG_STARTUP_ACTIVITY, nullptr), 1);
+    const String path("preset://user.libqz/Written during the run");
+    WriteThroughTable(path, "the preset's bytes");
+    if (endMessage) {
+      EXPECT_EQ(Message(ORX_MSG_END_OF_PROGRAM, nullptr), 1);
+    }
+    EXPECT_EQ(End(), 1);
+    EXPECT_EQ(StoredData(user, path), "the preset's bytes");
+  }
+  std::error_code ec;
+  std::filesystem::remove(user.ToUtf8(), ec);
+}
+
+// Message 1000 tells the user, on the console, which libraries were found damaged.
+TEST_F(Lifecycle, StartupActivityNamesDamagedLibrariesOnTheConsole)
+{
+  const Filename damaged = GetUserBrowserFolder() + String("default.libqz");
+  ASSERT_TRUE(orxtest::WriteFile(damaged, "these bytes are not a preset library"));
+  ASSERT_EQ(Start(), 1);
+  orxhost::ClearConsole();
+  EXPECT_EQ(Message(ORX_MSG_STARTUP_ACTIVITY, nullptr), 1);
+  const std::string lead = GeLoadString(10407).ToUtf8();
+  ASSERT_FALSE(lead.empty());
+  std::vector<std::string> reported;
+  for (const std::string& line : orxhost::ConsoleLines())
+    if (line.rfind(lead, 0) == 0)
+      reported.push_back(line);
+  EXPECT_EQ(reported, (std::vector<std::string>{lead + " default.libqz"}));
+  EXPECT_EQ(End(), 1);
+  EXPECT_EQ(orxtest::ReadFile(damaged), "these bytes are not a preset library") << "left as it was";
+  std::error_code ec;
+  std::filesystem::remove(damaged.ToUtf8(), ec);
+}
+
+// Action 1 that cannot copy the module path refuses the host, as a refused version does, so that a
+// later action 1 starts the module properly.
+TEST_F(Lifecycle, InitWithoutMemoryLeavesTheModuleInert)
+{
+  Filename path = SourceModulePath();
+  Int32 r = 0;
+  {
+    // The block of the copy is granted, its text is not.
+    orxtest::HostMemoryFails noMemory(2);
+    EXPECT_NO_THROW(r = orx_main(ORX_ACTION_INIT, const_cast<OrxHostTable*>(OrxGetHostTable()), nullptr, &path));
+    EXPECT_GT(noMemory.Refused(), 0);
+  }
+  EXPECT_EQ(r, -3);
+  EXPECT_TRUE(BrowserModuleFolder().IsEmpty());
+  EXPECT_EQ(Start(), 1);
+  EXPECT_TRUE(BrowserIsReady());
 }

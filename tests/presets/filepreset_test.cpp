@@ -8,7 +8,7 @@ class FilePreset : public ContentTest
 {
 protected:
   // Registers a library made of the items and answers its root node.
-  NodeRef Library(const std::string& file, const std::vector<ItemSpec>& items, UInt32 flags = 0)
+  NodeRef Library(const std::string& file, const std::vector<TestItem>& items, UInt32 flags = 0)
   {
     Start();
     Filename f = orxtest::TempDir() + String(file.c_str());

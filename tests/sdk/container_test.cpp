@@ -1,3 +1,4 @@
+#include <new>
 #include <random>
 
 #include "orxtest.h"
@@ -188,4 +189,29 @@ TEST(Container, HyperFileStreamOnAFile)
   EXPECT_EQ(i, -3);
   EXPECT_EQ(s.ToUtf8(), "x");
   (void)b;
+}
+
+// A value that cannot be copied for lack of memory fails as a standard container does; the GeData
+// keeps what it held, and nothing is left allocated.
+TEST(Container, ValueOutOfMemoryKeepsTheOldValue)
+{
+  orxtest::NoLeaks noLeaks;
+  const String longText("a text longer than the short-string buffer");
+  const UChar raw[] = {1, 2, 3};
+  BaseContainer sub;
+  sub.SetString(1, longText);
+  // The first allocation is the value's own block, the second its text.
+  for (Int64 n = 1; n <= 2; ++n) {
+    SCOPED_TRACE(n);
+    GeData d(Int32(7));
+    {
+      orxtest::HostMemoryFails noMemory(n);
+      EXPECT_THROW(d.SetString(longText), std::bad_alloc);
+      EXPECT_EQ(d.GetInt32(), 7);
+      EXPECT_THROW(d.SetBytes(raw, 3), std::bad_alloc);
+      EXPECT_EQ(d.GetType(), DataType::Int32);
+      EXPECT_THROW(d.SetContainer(sub), std::bad_alloc);
+      EXPECT_EQ(d.GetType(), DataType::Int32);
+    }
+  }
 }

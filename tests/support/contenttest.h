@@ -20,9 +20,9 @@
 
 namespace contenttest {
 
-struct ItemSpec
+struct TestItem
 {
-  ItemSpec(std::string p, bool f = false, std::string d = "", Int32 o = 0x7fffffff, std::string n = "",
+  TestItem(std::string p, bool f = false, std::string d = "", Int32 o = 0x7fffffff, std::string n = "",
            Int32 t = 1018031)
       : path(std::move(p)), folder(f), data(std::move(d)), order(o), name(std::move(n)), type(t)
   {
@@ -39,7 +39,7 @@ inline Filename UserFolder() { return GetUserBrowserFolder(); }
 inline Filename SystemFolder() { return orxtest::HomeDir() + String("library") + String("browser"); }
 
 // Writes a library file named url (e.g. "preset://a.libqz") with the items; display name shown.
-inline bool MakeLibrary(const Filename& file, const std::string& url, const std::vector<ItemSpec>& items,
+inline bool MakeLibrary(const Filename& file, const std::string& url, const std::vector<TestItem>& items,
                         const std::string& shown = "")
 {
   std::error_code ec;
@@ -52,7 +52,7 @@ inline bool MakeLibrary(const Filename& file, const std::string& url, const std:
     db->SetDisplayName(String(shown.c_str()));
   // Written once before any data: the data chunks then follow the library's information.
   bool ok = db->Save(true);
-  for (const ItemSpec& s : items) {
+  for (const TestItem& s : items) {
     String path(String(url.c_str()) + (s.path.empty() ? String() : String("/") + String(s.path.c_str())));
     BrowserDatabaseItem* item = db->OpenOrCreateItem(path, true);
     if (!item) {

@@ -30,6 +30,19 @@ private:
   Int64 before_;
 };
 
+// While it lives, host allocations fail from the nth one on (1 = the next), on every thread. Blocks
+// taken before are freed as usual. Only one at a time.
+class HostMemoryFails
+{
+public:
+  explicit HostMemoryFails(Int64 fromNth = 1);
+  ~HostMemoryFails();
+  HostMemoryFails(const HostMemoryFails&) = delete;
+  HostMemoryFails& operator=(const HostMemoryFails&) = delete;
+  // Allocations refused so far.
+  Int64 Refused() const;
+};
+
 } // namespace orxtest
 
 // gtest printing of host strings.

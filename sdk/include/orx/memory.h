@@ -27,7 +27,13 @@ T* NewObj(Int32 line, const char* file, A&&... args)
   void* mem = OrxMemAlloc(Int64(sizeof(T)), line, file, false);
   if (!mem)
     return nullptr;
-  return ::new (mem) T(std::forward<A>(args)...);
+  // A constructor that throws (a value type out of memory) must not leave the block behind.
+  try {
+    return ::new (mem) T(std::forward<A>(args)...);
+  } catch (...) {
+    OrxMemFree(mem);
+    throw;
+  }
 }
 template <typename T>
 void DeleteObj(T* p)

@@ -3,6 +3,7 @@
 // other plug-ins' handlers and nodes) answer false, 0 or null and change nothing.
 #include <cstring>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 #include "contenttree/browserinterface.h"
@@ -15,6 +16,27 @@
 #include "presets/filepresetnode.h"
 
 namespace {
+
+// The callers of the table are other plug-ins, possibly not C++ at all: no exception may cross it.
+// Safe<F> answers false, 0 or null when F throws (a container out of memory, a handler or node of
+// another plug-in that throws); Safe<F, code> answers the entry's own failure code.
+template <auto F, auto... Failure>
+struct Guarded;
+template <typename R, typename... A, R (*F)(A...), auto... Failure>
+struct Guarded<F, Failure...>
+{
+  static R Entry(A... args) noexcept
+  {
+    try {
+      return F(args...);
+    } catch (...) {
+      if constexpr (!std::is_void_v<R>)
+        return R{Failure...};
+    }
+  }
+};
+template <auto F, auto... Failure>
+constexpr auto Safe = &Guarded<F, Failure...>::Entry;
 
 BrowserURL* U(OrxBrowserURL* u) { return reinterpret_cast<BrowserURL*>(u); }
 const BrowserURL* U(const OrxBrowserURL* u) { return reinterpret_cast<const BrowserURL*>(u); }
@@ -714,42 +736,112 @@ void ReleaseNode(OrxBrowserNode* n)
 void FreeTypeNamesEntry(String* names) { FreeTypeNames(names); }
 
 const OrxBrowserMainTable kMain = {
-    OpenBrowser,        GetRootNodeEntry,     GetIconByNumber,      GetIconForURL,
-    GetNodeIcon,        WrapBitmap,           FreeIcon,             CreateLibraryEntry,
-    UnregisterLibrary,  GetItem,              SetItem,              DeleteItemEntry,
-    CreateItemIterator, FreeItemIterator,     NextItem,             NotifyNodeChangedEntry,
-    PreviewDialogCall,  GetNodeEntry,         RegisterPluginEntry,  UnregisterPluginEntry,
-    FindPluginForURLEntry, GetDefaultObject,  SetDefaultObject,     AddLibraryNodesEntry,
-    GetItemName,        SetItemName,          GetItemAnnotation,    SetItemAnnotation,
-    CreateUserLibraryFolder, CreateFolderItem, GetLibraryIndexEntry, SetItemFlag,
-    GetIconBitmap,      SetItemPreview,       RegisterLibraryEntry, CopyItem,
-    MoveNodes,          LibraryItemExistsEntry, GetItemValue,       GetAnimatedPreview,
-    SetAnimatedPreview, OpenBrowserWithOptions,
+    Safe<OpenBrowser>,
+    Safe<GetRootNodeEntry>,
+    Safe<GetIconByNumber>,
+    Safe<GetIconForURL>,
+    Safe<GetNodeIcon>,
+    Safe<WrapBitmap>,
+    Safe<FreeIcon>,
+    Safe<CreateLibraryEntry, -1>,
+    Safe<UnregisterLibrary>,
+    Safe<GetItem>,
+    Safe<SetItem>,
+    Safe<DeleteItemEntry>,
+    Safe<CreateItemIterator>,
+    Safe<FreeItemIterator>,
+    Safe<NextItem>,
+    Safe<NotifyNodeChangedEntry>,
+    Safe<PreviewDialogCall>,
+    Safe<GetNodeEntry>,
+    Safe<RegisterPluginEntry>,
+    Safe<UnregisterPluginEntry>,
+    Safe<FindPluginForURLEntry>,
+    Safe<GetDefaultObject>,
+    Safe<SetDefaultObject>,
+    Safe<AddLibraryNodesEntry>,
+    Safe<GetItemName>,
+    Safe<SetItemName>,
+    Safe<GetItemAnnotation>,
+    Safe<SetItemAnnotation>,
+    Safe<CreateUserLibraryFolder>,
+    Safe<CreateFolderItem>,
+    Safe<GetLibraryIndexEntry, -1>,
+    Safe<SetItemFlag>,
+    Safe<GetIconBitmap>,
+    Safe<SetItemPreview>,
+    Safe<RegisterLibraryEntry>,
+    Safe<CopyItem>,
+    Safe<MoveNodes>,
+    Safe<LibraryItemExistsEntry>,
+    Safe<GetItemValue>,
+    Safe<GetAnimatedPreview>,
+    Safe<SetAnimatedPreview>,
+    Safe<OpenBrowserWithOptions>,
 };
 
 const OrxBrowserURLTable kURL = {
-    UrlInit,       UrlFree,        UrlCopyFrom,     UrlAppendName, UrlSetFilename, UrlSetString, UrlGetFilename,
-    UrlGetString,  UrlGetDirectory, UrlGetFileString, UrlIsFile,  UrlCheckSuffix, UrlGetSuffix, UrlContent,
+    Safe<UrlInit>,
+    Safe<UrlFree>,
+    Safe<UrlCopyFrom>,
+    Safe<UrlAppendName>,
+    Safe<UrlSetFilename>,
+    Safe<UrlSetString>,
+    Safe<UrlGetFilename>,
+    Safe<UrlGetString>,
+    Safe<UrlGetDirectory>,
+    Safe<UrlGetFileString>,
+    Safe<UrlIsFile>,
+    Safe<UrlCheckSuffix>,
+    Safe<UrlGetSuffix>,
+    Safe<UrlContent>,
 };
 
-const OrxBrowserTreeTable kTree = {TreeGetUp, TreeGetDown, TreeGetNext, TreeGetPrev, TreeInsertUnder, TreeRemove};
+const OrxBrowserTreeTable kTree = {
+    Safe<TreeGetUp>, Safe<TreeGetDown>, Safe<TreeGetNext>, Safe<TreeGetPrev>, Safe<TreeInsertUnder>, Safe<TreeRemove>,
+};
 
 const OrxBrowserContentTable kContent = {
-    CreateSDKNode,    CreateCategoryNode, RemoveSDKNodes,  GetSDKNodeData, NodeGetNodeType,
-    NodeGetPluginInterface, NodeGetName,  NodeGetURL,      NodeGetFileTime, NodeGetInfo,
-    NodeGetIcon,      NodeLoadChildren,   NodeMessage,     NodeRename,     NodeNewFolder,
-    NodeMoveHere,     NodeCopyHere,       NodeDelete,      NodeGetTypeName,
+    Safe<CreateSDKNode>,
+    Safe<CreateCategoryNode>,
+    Safe<RemoveSDKNodes>,
+    Safe<GetSDKNodeData>,
+    Safe<NodeGetNodeType>,
+    Safe<NodeGetPluginInterface>,
+    Safe<NodeGetName>,
+    Safe<NodeGetURL>,
+    Safe<NodeGetFileTime>,
+    Safe<NodeGetInfo>,
+    Safe<NodeGetIcon>,
+    Safe<NodeLoadChildren>,
+    Safe<NodeMessage, MESSAGE_NOT_HANDLED>,
+    Safe<NodeRename, EDIT_RENAME_REFUSED>,
+    Safe<NodeNewFolder, EDIT_NEWFOLDER_REFUSED>,
+    Safe<NodeMoveHere, EDIT_MOVE_FAILED>,
+    Safe<NodeCopyHere, EDIT_COPY_FAILED>,
+    Safe<NodeDelete, EDIT_DELETE_REFUSED>,
+    Safe<NodeGetTypeName>,
 };
 
 const OrxBrowserHandlerTable kHandler = {
-    CreateBridge,      DeleteHandler,         HGetPluginID,      HIdentify,          HGetTypeName,
-    HGetTypeNames,     HOpenPreviewData,      HFreePreviewData,  HGetPreviewBitmap,  HGetIcon,
-    HCreatePreviewDialog, HDestroyPreviewDialog, HExecute,
+    Safe<CreateBridge>,
+    Safe<DeleteHandler>,
+    Safe<HGetPluginID>,
+    Safe<HIdentify>,
+    Safe<HGetTypeName>,
+    Safe<HGetTypeNames>,
+    Safe<HOpenPreviewData>,
+    Safe<HFreePreviewData>,
+    Safe<HGetPreviewBitmap>,
+    Safe<HGetIcon>,
+    Safe<HCreatePreviewDialog>,
+    Safe<HDestroyPreviewDialog>,
+    Safe<HExecute>,
 };
 
 OrxBrowserLibrary g_library = {
     {Int32(sizeof(OrxBrowserLibrary)), BROWSERLIB_VERSION, Int32(sizeof(BrowserURL)), Int32(alignof(BrowserURL)),
-     AddNodeReference, ReleaseNode, FreeTypeNamesEntry, {}},
+     Safe<AddNodeReference>, Safe<ReleaseNode>, Safe<FreeTypeNamesEntry>, {}},
     &kMain, &kURL, &kTree, &kContent, &kHandler,
 };
 

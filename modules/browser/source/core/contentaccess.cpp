@@ -416,8 +416,12 @@ void UpdateItemNode(BrowserDatabase* db, BrowserURL& itemURL)
   if (!db || db->GetRegistrationCount() <= 0)
     return;
   if (NodeRef node = GetNode(itemURL, GETNODE_EXACT)) {
-    if (node->GetNodeType() == NODETYPE_PRESET && !(node->GetStatus() & NODESTATUS_EXTERNAL))
+    if (node->GetNodeType() == NODETYPE_PRESET && !(node->GetStatus() & NODESTATUS_EXTERNAL)) {
+      // The node keeps name, handler and date of its item: a setter's change must show.
+      if (auto* preset = dynamic_cast<FilePresetNode*>(node.Get()))
+        preset->UpdateFromItem();
       NotifyNodeChanged(node);
+    }
     return;
   }
   BrowserURL parentURL = itemURL.GetDirectory();

@@ -145,7 +145,13 @@ Int32 Init(void* p1, void* p3)
   }
   g.table = table;
   OrxInstallHostTable(table);
-  g.modulePath = OrxNewObj(Filename, *static_cast<const Filename*>(p3));
+  // Without memory for the module path the host is refused as an old one is: the module stays inert
+  // and a later action 1 may start it.
+  try {
+    g.modulePath = OrxNewObj(Filename, *static_cast<const Filename*>(p3));
+  } catch (...) {
+    g.modulePath = nullptr;
+  }
   if (!g.modulePath) {
     g.table = nullptr;
     g.initCount = 0;
@@ -296,4 +302,11 @@ void BrowserVolumeURL(const String& drive, BrowserURL* out)
   out->SetString(String("file://localhost/") + drive + String(":"));
 }
 
-void ThreadedPresetLoading::Main() { RegRunLibraryLoader(*this); }
+void ThreadedPresetLoading::Main()
+{
+  // An exception must not end the host: the scan just stops, and the next request scans again.
+  try {
+    RegRunLibraryLoader(*this);
+  } catch (...) {
+  }
+}

@@ -329,6 +329,37 @@ BrowserPluginInterface* FilePresetNode::GetPluginInterface(UInt32)
   return h;
 }
 
+void FilePresetNode::UpdateFromItem()
+{
+  BrowserDatabase* db = GetLibrary();
+  // A library's root shows the library's name, not its item's.
+  if (!db || IsLibraryRoot())
+    return;
+  const String url = GetURLText();
+  String shown;
+  BrowserPluginInterface* handler = nullptr;
+  DateTime time;
+  Bool haveTime = false;
+  Int32 order = 0x7fffffff;
+  {
+    ItemHandle item(db->OpenItem(url, BrowserPathHash(url)));
+    if (!item)
+      return;
+    shown = item->GetName(0);
+    if (!IsFolder())
+      handler = FindPluginByID(item->GetType());
+    haveTime = item->GetTime(1, &time);
+    order = item->GetOrder();
+  }
+  if (handler)
+    handler_ = handler;
+  std::lock_guard l(fieldLock_);
+  name_ = shown.Content() ? shown : LastPart(url_);
+  if (haveTime)
+    time_ = time;
+  order_ = order;
+}
+
 String FilePresetNode::GetName()
 {
   std::lock_guard l(fieldLock_);

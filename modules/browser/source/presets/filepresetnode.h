@@ -47,6 +47,9 @@ public:
   void SetKeepTime(Bool keep) { keepTime_ = keep; }
   // The URL text (the item path).
   String GetURLText() const;
+  // Takes over what was written to the node's item from outside the node (the published item
+  // setters): shown name, handler, date-time and order.
+  void UpdateFromItem();
   // True when the URL, converted to upper case, is a prefix of upper (already converted); len gets
   // the URL's length. No copy is made: GetNode asks every sibling on its way.
   Bool MatchesUpperPrefix(const String& upper, Int32* len) const;
