@@ -112,12 +112,26 @@ NodeRef BrowserContentNode::FindChildForURL(const String& upper, Int32* lenOut)
 {
   NodeRef best;
   Int32 bestLen = -1;
+  // Every way out reports the length of what it answers.
+  struct ReportLength
+  {
+    Int32* out;
+    const Int32& len;
+    ~ReportLength()
+    {
+      if (out)
+        *out = len;
+    }
+  } report{lenOut, bestLen};
+  const Int32 whole = upper.GetLength();
+  // True once the whole URL matched: nothing can match longer.
   auto consider = [&](BrowserContentNode* n) {
     const Int32 len = MatchRowNode(n, upper);
     if (len > bestLen) {
       bestLen = len;
       best = NodeRef(n);
     }
+    return bestLen == whole;
   };
 
   const UInt32 version = GetChildrenVersion();
@@ -136,9 +150,8 @@ NodeRef BrowserContentNode::FindChildForURL(const String& upper, Int32* lenOut)
           consider(it->second.Get());
       }
       for (const NodeRef& n : index->others)
-        consider(n.Get());
-      if (lenOut)
-        *lenOut = bestLen;
+        if (bestLen == whole || consider(n.Get()))
+          break;
       return best;
     } else if (index) {
       build = index->seenVersion == version;
@@ -148,11 +161,10 @@ NodeRef BrowserContentNode::FindChildForURL(const String& upper, Int32* lenOut)
 
   Int32 width = 0;
   for (NodeRef n = BrowserContentNode::FromTree(GetFirstChild()); n; n = n->GetNextNode()) {
-    consider(n.Get());
     ++width;
+    if (consider(n.Get()))
+      return best;
   }
-  if (lenOut)
-    *lenOut = bestLen;
   if (width < kIndexedRowWidth)
     return best;
 

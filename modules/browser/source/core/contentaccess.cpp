@@ -277,7 +277,7 @@ NodeRef GetNode(BrowserURL& url, Int32 mode, NodeRef start)
     if (parent) {
       best = parent->FindChildForURL(want, &bestLen);
     } else {
-      for (NodeRef n = row; n; n = n->GetNextNode()) {
+      for (NodeRef n = row; n && bestLen < wantLen; n = n->GetNextNode()) {
         const Int32 len = MatchRowNode(n.Get(), want);
         if (len > bestLen) {
           best = n;
