@@ -170,6 +170,10 @@ private:
   Filename ImageFile(Int32 itemId, Int32 imageId) const;
   Bool OpenFound(BaseContainer* item, BrowserDatabase* owner, BrowserHashNode* node, BrowserDatabaseItem* out,
                  Bool owned);
+  // Gives back the open count that a lookup or a handle took. Ends the way every close does: an
+  // item deleted meanwhile leaves the index at its last give-back, so the next save purges it.
+  static void GiveBack(BrowserHashNode* node, BaseContainer* item, BrowserDatabase* owner);
+  void GiveBackLocked(BrowserHashNode* node, BaseContainer* item);
   BrowserDatabaseItem* NewHandle();
   void UpdateCompactionWishLocked();
 

@@ -48,23 +48,7 @@ void BrowserDatabaseItem::Close()
   if (item_) {
     BaseContainer* item = item_;
     item_ = nullptr;
-    // Most closes leave the item where it is: no library lock for those.
-    if (!hashindex::CloseIfStays(node_, item)) {
-      std::lock_guard<Lock> g(db_->lock_);
-      db_->DecodedLocked(item);
-      // An item is in one node: the one it was opened in unless it moved since, then the node of
-      // its current hash.
-      Int32 closed = hashindex::CloseEntryIfThere(node_, item);
-      if (closed < 0) {
-        const BaseContainer* addr = item->GetContainerInstance(dbitem::kAddress);
-        BrowserHashNode* node = addr ? hashindex::FindNode(UInt32(addr->GetInt32(dbitem::kAddrHash))) : nullptr;
-        closed = node != node_ ? hashindex::CloseEntryIfThere(node, item) : -1;
-      }
-      const Bool left = closed == 1;
-      // An item deleted while open is purged by the next save.
-      if (left)
-        db_->changed_ = true;
-    }
+    BrowserDatabase::GiveBack(node_, item, db_);
   }
   if (owned_) {
     owned_ = false;
