@@ -48,12 +48,14 @@ bool IsLiveCode(UInt32 id)
 }
 
 // Marks the chunk at off dead after checking that a live chunk is there; adds its bytes to dead.
-// False only when a write failed (the mark is then tried again at the next save).
-Bool MarkDeadChecked(BaseFile* f, Int64 off, Int64* dead)
+// False when a read or a write failed: the mark is then tried again at the next save.
+Bool MarkDeadChecked(BaseFile* f, Int64 off, Int64 fileLength, Int64* dead)
 {
   ChunkHeader h;
-  if (off <= 0 || !f->Seek(off) || !ReadChunkHeader(f, &h))
+  if (off <= 0 || off + kHeaderSize > fileLength)
     return true; // nothing there that we could mark
+  if (!f->Seek(off) || !ReadChunkHeader(f, &h))
+    return false; // the header is there, so this was a read error, not an absent chunk
   if (!IsLiveCode(h.id))
     return true;
   if (!MarkChunkDeadAt(f, off))
@@ -660,13 +662,19 @@ Bool BrowserDatabase::SaveLocked(Bool always, Bool allowCompaction, Bool evenIfR
   }
   toMark.insert(toMark.end(), pendingDead_.begin(), pendingDead_.end());
   pendingDead_.clear();
-  // A failed mark stops the marking: the rest are tried again at the next save.
+  // A failed mark stops the marking: the rest are tried again at the next save, and this save
+  // answers failure, so that nobody takes a delete as done that a reload would undo.
   Int64 dead = 0;
   Bool marking = true;
+  const Int64 fileLength = f->GetLength();
   for (Int64 off : toMark)
-    if (!marking || !(marking = MarkDeadChecked(f, off, &dead)))
+    if (!marking || !(marking = MarkDeadChecked(f, off, fileLength, &dead)))
       pendingDead_.push_back(off);
-  f->Sync();
+  if (!f->Sync() && marking) {
+    // Marks that were not synced may not be on disk: all of them again (marking twice is harmless).
+    marking = false;
+    pendingDead_.insert(pendingDead_.end(), toMark.begin(), toMark.end());
+  }
   ReleaseFile();
 
   for (const Placed& p : placed) {
@@ -687,6 +695,10 @@ Bool BrowserDatabase::SaveLocked(Bool always, Bool allowCompaction, Bool evenIfR
   changed_ = infoChanged_ = catalogChanged_ = false;
   endOffset_ = endMarker;
   deadBytes_ += dead;
+  if (!marking) {
+    changed_ = true;
+    return false;
+  }
   UpdateCompactionWishLocked();
   if (wantsCompaction_ && allowCompaction && CompactLocked())
     wantsCompaction_ = false;
