@@ -751,12 +751,16 @@ Bool BrowserDatabase::CompactLocked()
     buf.clear();
   };
   constexpr std::size_t kFlushAt = 4u << 20;
-  // Copies the chunk at off (tag set to id) and gives its new offset, 0 when it is not there.
+  // Copies the chunk at off (tag set to id) and gives its new offset. A chunk that cannot be read
+  // fails the whole compaction: an item written without its data would lose it for good once the
+  // backup goes.
   auto copyChunk = [&](Int64 off, UInt32 expect, Int32 id) -> Int64 {
     ChunkHeader h;
-    if (off <= 0 || !src.Seek(off) || !ReadChunkHeader(&src, &h) || h.id != expect ||
-        h.size > UInt64(srcLen - off - kHeaderSize))
+    if (!ok || off <= 0 || off > srcLen - kHeaderSize || !src.Seek(off) || !ReadChunkHeader(&src, &h) ||
+        h.id != expect || h.size > UInt64(srcLen - off - kHeaderSize)) {
+      ok = false;
       return 0;
+    }
     const Int64 at = pos();
     UChar head[16];
     EncodeHeader({expect, UInt32(id), h.size}, head);
@@ -765,6 +769,7 @@ Bool BrowserDatabase::CompactLocked()
     buf.resize(from + std::size_t(h.size));
     if (!src.ReadExact(buf.data() + from, Int64(h.size))) {
       buf.resize(from - 16);
+      ok = false;
       return 0;
     }
     if (buf.size() >= kFlushAt)
