@@ -109,3 +109,29 @@ TEST_F(LibraryTest, ReadErrorDuringCompactionFailsItAndChangesNothing)
   db = Reopen(db);
   EXPECT_EQ(Contents(db, kItems), expected);
 }
+
+TEST_F(LibraryTest, CompactionKeepsDataAndPreviewsOfAnItemDeletedWhileOpen)
+{
+  constexpr int kItems = 2;
+  BrowserDatabase* db = WithDataAndPreviews(NewLibrary("a.libqz", "preset://a.libqz"), kItems);
+  BrowserDatabaseItem* h = db->OpenItem("preset://a.libqz/i0");
+  ASSERT_NE(h, nullptr);
+  ASSERT_TRUE(db->DeleteItem("preset://a.libqz/i0"));
+  ASSERT_TRUE(db->Compact());
+  ByteArray data, jpeg;
+  ASSERT_TRUE(h->GetData(&data));
+  EXPECT_EQ(std::string(data.begin(), data.end()), "data of 0 round 2");
+  ASSERT_TRUE(h->GetPreviewData(5, &jpeg));
+  EXPECT_EQ(std::string(jpeg.begin(), jpeg.end()), "jpeg1-0");
+  h->Close();
+  // Once closed it is gone, and its chunks die with it.
+  ASSERT_TRUE(db->Save());
+  EXPECT_TRUE(db->Compact());
+  const std::string bytes = Bytes(db->GetFilename());
+  EXPECT_EQ(bytes.find("data of 0"), std::string::npos);
+  EXPECT_EQ(bytes.find("jpeg1-0"), std::string::npos);
+  db = Reopen(db);
+  EXPECT_EQ(db->GetItemCount(), 1);
+  EXPECT_EQ(DataOf(db, "preset://a.libqz/i0"), "<none>");
+  EXPECT_EQ(DataOf(db, "preset://a.libqz/i1"), "data of 1 round 2");
+}

@@ -802,15 +802,18 @@ Bool BrowserDatabase::CompactLocked()
     BaseContainer disk;
     Int64 itemAt;
     Bool undecoded; // disk was decoded from the kept image; it becomes the record on success
+    Bool deletedOpen; // deleted while open: readable until its last handle closes, so its data
+                      // and previews are copied, but it gets no record
   };
   std::vector<Place> places;
   places.reserve(std::size_t(items_.GetCount()));
   for (const BaseContainer::Entry& e : items_) {
     BaseContainer* rec = items_.Mutable(e).GetContainer();
-    if (!ok || !rec || rec->GetId() < 1)
+    const Bool deletedOpen = rec && rec->GetId() == -2;
+    if (!ok || !rec || (rec->GetId() < 1 && !deletedOpen))
       continue;
-    const Int32 id = rec->GetId();
-    Place p{rec, BaseContainer(), 0, false};
+    const Int32 id = deletedOpen ? e.id : rec->GetId();
+    Place p{rec, BaseContainer(), 0, false, deletedOpen};
     if (const GeData* kept = rec->GetData(dbitem::kLazy)) {
       // Decoding straight into the copy that is written costs what copying a decoded record does.
       // Such images hold none of the memory-only entries.
@@ -842,6 +845,8 @@ Bool BrowserDatabase::CompactLocked()
   for (Place& p : places) {
     if (!ok)
       break;
+    if (p.deletedOpen)
+      continue;
     ok = ToImage(p.disk, &img);
     p.itemAt = pos();
     AppendChunk(&buf, kItem, UInt32(p.rec->GetId()), img.data(), Int64(img.size()));
@@ -887,12 +892,15 @@ Bool BrowserDatabase::CompactLocked()
           if (BaseContainer* ir = imgs->Mutable(ie).GetContainer())
             if (const BaseContainer* nir = nimgs->GetContainerInstance(ie.id))
               ir->SetInt64(dbitem::kImgOffset, nir->GetInt64(dbitem::kImgOffset, 0));
-    rec->SetInt64(dbitem::kChunkOffset, p.itemAt);
+    if (p.deletedOpen)
+      rec->RemoveData(dbitem::kChunkOffset);
+    else
+      rec->SetInt64(dbitem::kChunkOffset, p.itemAt);
   }
-  // Items deleted while open have no chunks in the new file.
+  // Other deleted items have no chunks in the new file.
   for (const BaseContainer::Entry& e : items_) {
     BaseContainer* rec = DecodedLocked(items_.Mutable(e).GetContainer());
-    if (!rec || rec->GetId() >= 1)
+    if (!rec || rec->GetId() >= 1 || rec->GetId() == -2)
       continue;
     rec->RemoveData(dbitem::kChunkOffset);
     rec->RemoveData(dbitem::kData);
