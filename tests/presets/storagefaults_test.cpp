@@ -135,3 +135,63 @@ TEST_F(LibraryTest, CompactionKeepsDataAndPreviewsOfAnItemDeletedWhileOpen)
   EXPECT_EQ(DataOf(db, "preset://a.libqz/i0"), "<none>");
   EXPECT_EQ(DataOf(db, "preset://a.libqz/i1"), "data of 1 round 2");
 }
+
+TEST_F(LibraryTest, HighlyCompressibleDataReadsBack)
+{
+  BrowserDatabase* db = NewLibrary("a.libqz", "preset://a.libqz");
+  for (Int64 size : {Int64(1) << 20, Int64(16) << 20}) {
+    const std::string zeros(std::size_t(size), '\0');
+    BrowserDatabaseItem* h = Make(db, String("preset://a.libqz/z") + String::FromInt(Int32(size >> 20)));
+    ASSERT_TRUE(h->SetData(zeros.data(), size, dbitem::kStoreCompressed));
+    const BaseContainer* ref = h->GetRecord()->GetContainerInstance(dbitem::kData);
+    ASSERT_NE(ref, nullptr);
+    EXPECT_EQ(ref->GetInt32(dbitem::kDataEncoding), dbitem::kEncodingCompressed);
+    h->Close();
+  }
+  ASSERT_TRUE(db->Save());
+  db = Reopen(db);
+  // Compared as a whole: a failure message must not print 16 MiB.
+  EXPECT_TRUE(DataOf(db, "preset://a.libqz/z1") == std::string(std::size_t(1) << 20, '\0'));
+  EXPECT_TRUE(DataOf(db, "preset://a.libqz/z16") == std::string(std::size_t(16) << 20, '\0'));
+}
+
+TEST_F(LibraryTest, DataClaimingAHugeLengthFailsWithoutTakingThatMemory)
+{
+  BrowserDatabase* db = NewLibrary("a.libqz", "preset://a.libqz");
+  // 1 MiB of real data, compressed, whose record and length prefix claim 3 GiB.
+  std::string plain(std::size_t(1) << 20, 'a');
+  UInt32 r = 12345;
+  for (char& c : plain)
+    c = char((r = r * 1103515245u + 12345u) >> 24);
+  void* packed = nullptr;
+  Int64 packedSize = 0;
+  ASSERT_TRUE(GeCompress(plain.data(), Int64(plain.size()), 9, &packed, &packedSize));
+  std::string stored(static_cast<const char*>(packed), std::size_t(packedSize));
+  OrxMemFree(packed);
+  const Int64 claim = Int64(3) << 30;
+  stored[0] = char(claim >> 24);
+  stored[1] = char(claim >> 16);
+  stored[2] = char(claim >> 8);
+  stored[3] = char(claim);
+  BrowserDatabaseItem* h = Make(db, "preset://a.libqz/liar");
+  ASSERT_TRUE(h->SetDataEncoded(stored.data(), Int64(stored.size()), dbitem::kEncodingCompressed, claim));
+  h->Close();
+  ASSERT_TRUE(db->Save());
+  db = Reopen(db);
+  // Under a memory limit the refused block is a failed read, never an exception.
+  orxhost::SetMemoryLimit(Int64(256) << 20);
+  EXPECT_EQ(DataOf(db, "preset://a.libqz/liar"), "<unreadable>");
+  orxhost::SetMemoryLimit(0);
+  // A length that does not match the length the compressed bytes carry is refused before any
+  // memory is taken for it.
+  h = db->OpenItem("preset://a.libqz/liar");
+  ASSERT_NE(h, nullptr);
+  ASSERT_TRUE(h->SetDataEncoded(stored.data(), Int64(stored.size()), dbitem::kEncodingCompressed, claim + 1));
+  orxhost::SetMemoryLimit(Int64(1) << 30);
+  orxhost::ResetPeakBytes();
+  ByteArray out;
+  EXPECT_FALSE(h->GetData(&out));
+  EXPECT_LT(orxhost::PeakBytes(), Int64(64) << 20);
+  orxhost::SetMemoryLimit(0);
+  h->Close();
+}

@@ -554,8 +554,7 @@ Bool BrowserDatabaseItem::GetPreviewData(Int32 imageId, ByteArray* out) const
     Int64 len = f.GetLength();
     if (len < 0)
       return false;
-    out->resize(std::size_t(len));
-    return len == 0 || f.ReadExact(out->data(), len);
+    return dbchunk::TryResize(out, std::size_t(len)) && (len == 0 || f.ReadExact(out->data(), len));
   });
 }
 

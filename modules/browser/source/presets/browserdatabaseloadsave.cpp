@@ -73,7 +73,8 @@ Bool ReadWholeFile(const Filename& name, ByteArray* out)
   if (len < 0)
     return false;
   ByteArray b;
-  b.resize(std::size_t(len));
+  if (!TryResize(&b, std::size_t(len)))
+    return false;
   if (len > 0 && !f.ReadExact(b.data(), len))
     return false;
   *out = std::move(b);
@@ -93,13 +94,8 @@ Bool WriteWholeFile(const Filename& name, const void* data, Int64 size)
   return GeRename(tmp, name);
 }
 
-// Compressed bytes may claim any original length; refuse lengths no real preset has.
-Bool PlausibleExpansion(Int64 stored, Int64 original)
-{
-  constexpr Int64 kMaxRatio = 4096;
-  constexpr Int64 kMaxBytes = Int64(4) << 30;
-  return original >= 0 && original <= kMaxBytes && original <= (stored + 64) * kMaxRatio;
-}
+// The compressed form carries the original length in a 32-bit word: no stored data is longer.
+constexpr Int64 kMaxOriginalLength = Int64(0xFFFFFFFFu);
 
 } // namespace
 
@@ -255,15 +251,29 @@ Bool BrowserDatabase::ReadDataLocked(const BaseContainer* item, ByteArray* out)
   }
   if (enc != dbitem::kEncodingCompressed && enc != dbitem::kEncodingOldCompressed)
     return false;
-  if (bytes.size() < 4 || !PlausibleExpansion(Int64(bytes.size()), len))
+  // Everything that can be checked is checked before the expanded length is asked for: a ratio
+  // would refuse real data (zeros shrink by far more than any fixed ratio), so the checks are the
+  // length that the compressed bytes carry, which must agree with the record, and the format's
+  // limit; the host's allocator then refuses what it cannot give.
+  if (bytes.size() < 4 || len < 0 || len > kMaxOriginalLength)
     return false;
   if (enc == dbitem::kEncodingOldCompressed) {
     UInt32 be = BaseFile::ToFileOrder32(UInt32(len));
     std::memcpy(bytes.data(), &be, 4);
   }
+  if (GeCompressedOriginalSize(bytes.data(), Int64(bytes.size())) != len)
+    return false;
+  // Expanded into a block that is not cleared first, so a length that the bytes do not fill costs
+  // neither the time to clear it nor more than the pages the expansion touched.
+  UChar* block = static_cast<UChar*>(OrxMemAlloc(len, __LINE__, __FILE__, false));
+  if (!block)
+    return false;
   ByteArray plain;
-  plain.resize(std::size_t(len));
-  if (!GeExpand(bytes.data(), Int64(bytes.size()), plain.data(), len))
+  const Bool ok = GeExpand(bytes.data(), Int64(bytes.size()), block, len) && TryResize(&plain, std::size_t(len));
+  if (ok && len > 0)
+    std::memcpy(plain.data(), block, std::size_t(len));
+  OrxMemFree(block);
+  if (!ok)
     return false;
   *out = std::move(plain);
   return true;
@@ -766,8 +776,7 @@ Bool BrowserDatabase::CompactLocked()
     EncodeHeader({expect, UInt32(id), h.size}, head);
     buf.insert(buf.end(), head, head + 16);
     const std::size_t from = buf.size();
-    buf.resize(from + std::size_t(h.size));
-    if (!src.ReadExact(buf.data() + from, Int64(h.size))) {
+    if (!TryResize(&buf, from + std::size_t(h.size)) || !src.ReadExact(buf.data() + from, Int64(h.size))) {
       buf.resize(from - 16);
       ok = false;
       return 0;
