@@ -118,7 +118,10 @@ public:
   }
   BaseBitmap* CacheGetCopy(UInt32 itemId, UInt32 imageId) { return cache_.GetCopy(itemId, imageId); }
   BaseBitmap* CacheBorrow(UInt32 itemId, UInt32 imageId) { return cache_.Borrow(itemId, imageId); }
-  Bool CacheGiveBack(UInt32 itemId, UInt32 imageId) { return cache_.GiveBack(itemId, imageId); }
+  Bool CacheGiveBack(UInt32 itemId, UInt32 imageId, const BaseBitmap* bmp)
+  {
+    return cache_.GiveBack(itemId, imageId, bmp);
+  }
   Bool CacheRemove(UInt32 itemId, UInt32 imageId) { return cache_.Remove(itemId, imageId); }
   void CacheClear() { cache_.Clear(); }
 
