@@ -195,3 +195,22 @@ TEST_F(LibraryTest, DataClaimingAHugeLengthFailsWithoutTakingThatMemory)
   orxhost::SetMemoryLimit(0);
   h->Close();
 }
+
+TEST_F(LibraryTest, ProtectWithCompactionCompactsAfterTheSave)
+{
+  BrowserDatabase* db = WithDataAndPreviews(NewLibrary("a.libqz", "preset://a.libqz"), 2);
+  // One dead record among many live bytes: not enough for compaction to be wanted.
+  BrowserDatabaseItem* h = db->OpenItem("preset://a.libqz/i0");
+  h->SetName("renamed");
+  h->Close();
+  ASSERT_TRUE(db->Save());
+  ASSERT_FALSE(db->WantsCompaction());
+  ASSERT_NE(Bytes(db->GetFilename()).find("ivld"), std::string::npos);
+  const std::string expected = Contents(db, 2);
+  ASSERT_TRUE(db->Protect(true));
+  EXPECT_EQ(Bytes(db->GetFilename()).find("ivld"), std::string::npos);
+  EXPECT_TRUE(GeFileExists(db->GetFilename().GetString() + ".bak"));
+  db = Reopen(db);
+  EXPECT_TRUE(db->IsReadOnly());
+  EXPECT_EQ(Contents(db, 2), expected);
+}

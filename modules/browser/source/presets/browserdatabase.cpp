@@ -327,7 +327,12 @@ Bool BrowserDatabase::Protect(Bool compact)
   std::lock_guard<Lock> g(lock_);
   readOnly_.store(true);
   changed_ = infoChanged_ = true;
-  return SaveLocked(true, compact, true);
+  if (!SaveLocked(true, false, true))
+    return false;
+  // Asked for, compaction runs whether or not dead chunks outweigh live ones.
+  if (compact && CompactLocked())
+    wantsCompaction_ = false;
+  return true;
 }
 
 void BrowserDatabase::Unprotect()
