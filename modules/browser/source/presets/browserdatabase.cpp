@@ -420,9 +420,19 @@ void BrowserDatabase::ListItems(std::vector<ItemInfo>* out) const
   out->reserve(std::size_t(items_.GetCount()));
   BrowserDatabase* self = const_cast<BrowserDatabase*>(this);
   for (const BaseContainer::Entry& e : items_) {
-    const BaseContainer* rec = self->DecodedLocked(self->items_.Mutable(e).GetContainer());
+    const BaseContainer* rec = e.data.GetContainer();
     if (!rec)
       continue;
+    // The kept image holds the path and the hash: decoding every record would cost the listing
+    // of a big library more than its load.
+    if (const GeData* kept = rec->GetData(dbitem::kLazy)) {
+      ItemInfo info{rec->GetId(), String(), 0};
+      if (dbchunk::KeptImageKeys(lazyImages_, kept->GetInt64(), &info.path, &info.hash)) {
+        out->push_back(std::move(info));
+        continue;
+      }
+      rec = self->DecodedLocked(self->items_.Mutable(e).GetContainer());
+    }
     const BaseContainer* addr = rec->GetContainerInstance(dbitem::kAddress);
     out->push_back({rec->GetId(), addr ? addr->GetString(dbitem::kAddrPath) : String(),
                     addr ? addr->GetInt32(dbitem::kAddrHash) : 0});

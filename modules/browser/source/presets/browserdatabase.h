@@ -88,7 +88,10 @@ public:
     String path;
     Int32 hash;
   };
+  // Takes id, path and hash of a record not decoded yet from its kept image, without decoding it.
   void ListItems(std::vector<ItemInfo>* out) const;
+  // Records loaded and not decoded yet.
+  Int32 GetUndecodedCount() const { return lazyLeft_.load(std::memory_order_acquire); }
 
   // The library file positioned for appending or at an offset; every call is paired with
   // ReleaseFile. For a caller that holds the library lock.
