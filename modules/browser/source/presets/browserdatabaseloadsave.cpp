@@ -872,17 +872,23 @@ Bool BrowserDatabase::CompactLocked()
     GeDelete(newName);
     return false;
   }
-  // The old library stays whole under its own name until the rename replaces it in one step.
-  if (GeFileExists(bakName))
-    GeDelete(bakName);
-  if (!GeHardLink(file_, bakName) && !GeCopyFile(file_, bakName, true)) {
+  // The old library stays whole under its own name until the rename replaces it in one step, and
+  // the previous backup stays until the new one can take its place: a compaction that fails at
+  // any step leaves both as they were.
+  const Filename bakNext = file_.GetString() + ".bak.new";
+  if (GeFileExists(bakNext))
+    GeDelete(bakNext);
+  if (!GeHardLink(file_, bakNext) && !GeCopyFile(file_, bakNext, true)) {
     GeDelete(newName);
     return false;
   }
   if (!GeRename(newName, file_)) {
     GeDelete(newName);
+    GeDelete(bakNext);
     return false;
   }
+  if (!GeRename(bakNext, bakName))
+    GeDelete(bakNext); // the older backup stays; the library itself is compacted
   GeSyncFolder(file_.GetDirectory());
 
   for (Place& p : places) {
