@@ -1,6 +1,10 @@
 // Storage under read errors and with data that is hard to store: a save or a compaction that
 // cannot read what it needs fails and loses nothing; what was written reads back.
+#include <atomic>
+#include <chrono>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "presettest.h"
 
@@ -213,4 +217,29 @@ TEST_F(LibraryTest, ProtectWithCompactionCompactsAfterTheSave)
   db = Reopen(db);
   EXPECT_TRUE(db->IsReadOnly());
   EXPECT_EQ(Contents(db, 2), expected);
+}
+
+// Reading an item's names, data and previews needs no library lock, so a save's syncs or a
+// compaction, which hold it, never hold up a reader.
+TEST_F(LibraryTest, HandleReadsDoNotWaitForTheLibraryLock)
+{
+  BrowserDatabase* db = WithDataAndPreviews(NewLibrary("a.libqz", "preset://a.libqz"), 2);
+  const std::string expected = Contents(db, 2);
+  // A record never decoded before is decoded by the read.
+  db = Reopen(db);
+  std::atomic<bool> done{false};
+  std::string got;
+  std::unique_lock<Lock> held(db->GetLock());
+  std::thread reader([&] {
+    got = Contents(db, 2);
+    done = true;
+  });
+  // Generous: the reads take microseconds; a reader that waits for the lock never ends.
+  for (int i = 0; i < 6000 && !done; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const bool finished = done;
+  held.unlock();
+  reader.join();
+  EXPECT_TRUE(finished);
+  EXPECT_EQ(got, expected);
 }

@@ -125,6 +125,7 @@ void BrowserDatabase::Destroy(BrowserDatabase* db)
   hashindex::RemoveLibrary(db);
   {
     std::lock_guard<Lock> g(db->lock_);
+    std::lock_guard<RWLock> rw(db->records_);
     db->items_.FlushAll();
     db->dirty_.clear();
     db->lazyLeft_.store(0);
@@ -417,6 +418,7 @@ void BrowserDatabase::ListItems(std::vector<ItemInfo>* out) const
 {
   out->clear();
   std::lock_guard<Lock> g(lock_);
+  std::lock_guard<RWLock> rw(records_);
   out->reserve(std::size_t(items_.GetCount()));
   BrowserDatabase* self = const_cast<BrowserDatabase*>(this);
   for (const BaseContainer::Entry& e : items_) {
@@ -492,6 +494,7 @@ void BrowserDatabase::ResolveDuplicateNameLocked(const String& loadedName)
 Bool BrowserDatabase::Rename(const String& newName)
 {
   std::lock_guard<Lock> g(lock_);
+  std::lock_guard<RWLock> rw(records_);
   if (noWrite_.load())
     return false;
   String old;
@@ -550,6 +553,7 @@ void BrowserDatabase::GiveBack(BrowserHashNode* node, BaseContainer* item, Brows
   if (hashindex::CloseIfStays(node, item))
     return;
   std::lock_guard<Lock> g(owner->lock_);
+  std::lock_guard<RWLock> rw(owner->records_);
   owner->GiveBackLocked(node, item);
 }
 
@@ -654,6 +658,7 @@ BrowserDatabaseItem* BrowserDatabase::OpenOrCreateItem(const String& path, Int32
   Found made;
   {
     std::lock_guard<Lock> g(lock_);
+    std::lock_guard<RWLock> rw(records_);
     // Another thread may have made it while we waited.
     made = find();
     if (!made.item) {
@@ -683,6 +688,7 @@ BrowserDatabaseItem* BrowserDatabase::OpenOrCreateItem(const String& path, Int32
   BrowserDatabaseItem* h = NewHandle();
   if (!h) {
     std::lock_guard<Lock> g(lock_);
+    std::lock_guard<RWLock> rw(records_);
     GiveBackLocked(node, stored);
     return nullptr;
   }
@@ -728,6 +734,7 @@ Bool BrowserDatabase::DeleteItem(const String& path)
     return false;
   }
   std::lock_guard<Lock> g(owner->lock_);
+  std::lock_guard<RWLock> rw(owner->records_);
   owner->DecodedLocked(item);
   const Int32 key = item->GetId();
   if (key < 1) {
@@ -820,6 +827,7 @@ Bool BrowserDatabase::MoveItem(const String& oldPath, const String& newPath)
   Bool ok = false;
   {
     std::lock_guard<Lock> g(owner->lock_);
+    std::lock_guard<RWLock> rw(owner->records_);
     owner->DecodedLocked(item);
     const Int32 newHash = hashindex::PathHash(newPath);
     BrowserHashNode* target = hashindex::FindNode(UInt32(newHash));

@@ -171,7 +171,8 @@ private:
   Bool WriteDataLocked(BaseContainer* item, const void* stored, Int64 size, Int32 encoding, Int64 originalLength);
   Bool ReadDataLocked(const BaseContainer* item, ByteArray* out);
   Bool AppendChunkLocked(UInt32 id, UInt32 tag, const void* payload, Int64 size, Int64* offset);
-  Bool ReadChunkPayloadLocked(Int64 offset, UInt32 expectId, ByteArray* out);
+  // For a reader that holds records_ (shared) and not lock_: through a file of its own.
+  Bool ReadChunkPayloadShared(Int64 offset, UInt32 expectId, ByteArray* out) const;
   Filename DataFile(Int32 itemId) const;
   Filename ImageFile(Int32 itemId, Int32 imageId) const;
   Bool OpenFound(BaseContainer* item, BrowserDatabase* owner, BrowserHashNode* node, BrowserDatabaseItem* out,
@@ -184,6 +185,11 @@ private:
   void UpdateCompactionWishLocked();
 
   mutable Lock lock_;
+  // The contents of the records. Handle reads hold it shared and never take lock_, so they do not
+  // wait for a save's syncs or a compaction; every change of a record holds it exclusive, after
+  // lock_. Save and compaction hold lock_ throughout, records_ only while they read or update
+  // records, never across a sync.
+  mutable RWLock records_;
   BaseContainer items_;
   Int32 itemCount_ = 0;
   Int32 nextId_ = 1;

@@ -1,6 +1,7 @@
 #include "presets/browserdatabaseitem.h"
 
 #include <mutex>
+#include <shared_mutex>
 
 #include "orx/files.h"
 #include "orx/services.h"
@@ -70,6 +71,7 @@ Bool BrowserDatabaseItem::Change(F&& f)
   if (!item_)
     return false;
   std::lock_guard<Lock> g(db_->lock_);
+  std::lock_guard<RWLock> rw(db_->records_);
   if (db_->IsReadOnly() || db_->noWrite_.load())
     return false;
   if (!f(*db_->DecodedLocked(item_)))
@@ -81,8 +83,18 @@ Bool BrowserDatabaseItem::Change(F&& f)
 template <typename F>
 auto BrowserDatabaseItem::Read(F&& f) const
 {
-  std::lock_guard<Lock> g(db_->lock_);
-  return f(*static_cast<const BaseContainer*>(db_->DecodedLocked(item_)));
+  // Not the library lock: a read waits for no save and no compaction, only for a change of a
+  // record, and for the first decoding of this one.
+  std::shared_lock<RWLock> r(db_->records_);
+  if (item_->Has(dbitem::kLazy)) {
+    r.unlock();
+    {
+      std::lock_guard<RWLock> w(db_->records_);
+      db_->DecodedLocked(item_);
+    }
+    r.lock();
+  }
+  return f(*static_cast<const BaseContainer*>(item_));
 }
 
 BaseContainer* BrowserDatabaseItem::GetRecord() const { return item_ ? db_->DecodedLocked(item_) : nullptr; }
@@ -547,7 +559,7 @@ Bool BrowserDatabaseItem::GetPreviewData(Int32 imageId, ByteArray* out) const
     if (!rec)
       return false;
     if (db_->inner_)
-      return db_->ReadChunkPayloadLocked(rec->GetInt64(dbitem::kImgOffset, 0), dbchunk::kImage, out);
+      return db_->ReadChunkPayloadShared(rec->GetInt64(dbitem::kImgOffset, 0), dbchunk::kImage, out);
     BaseFile f;
     if (!f.Open(db_->dataFolder_ + rec->GetString(dbitem::kImgFile), FileMode::Read))
       return false;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <iterator>
 #include <mutex>
+#include <shared_mutex>
 
 #include "orx/files.h"
 #include "orx/hyperfile.h"
@@ -186,17 +187,16 @@ Bool BrowserDatabase::AppendChunkLocked(UInt32 id, UInt32 tag, const void* paylo
   return true;
 }
 
-Bool BrowserDatabase::ReadChunkPayloadLocked(Int64 offset, UInt32 expectId, ByteArray* out)
+Bool BrowserDatabase::ReadChunkPayloadShared(Int64 offset, UInt32 expectId, ByteArray* out) const
 {
   if (offset <= 0)
     return false;
-  BaseFile* f = GetFileAt(offset);
-  if (!f)
+  // A file of its own, opened for reading: the library's file object belongs to the writers.
+  BaseFile f;
+  if (!f.Open(file_, FileMode::Read) || !f.Seek(offset))
     return false;
   ChunkHeader h;
-  Bool ok = ReadChunk(f, &h, out) && h.id == expectId;
-  ReleaseFile();
-  return ok;
+  return ReadChunk(&f, &h, out) && h.id == expectId;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -238,7 +238,7 @@ Bool BrowserDatabase::ReadDataLocked(const BaseContainer* item, ByteArray* out)
   const Int32 enc = ref->GetInt32(dbitem::kDataEncoding, 0);
   ByteArray bytes;
   if (inner_) {
-    if (!ReadChunkPayloadLocked(ref->GetInt64(dbitem::kDataOffset, 0), kData, &bytes))
+    if (!ReadChunkPayloadShared(ref->GetInt64(dbitem::kDataOffset, 0), kData, &bytes))
       return false;
   } else {
     Int32 id = item->GetId();
@@ -325,6 +325,8 @@ void BrowserDatabase::DecodeAllLocked()
 Bool BrowserDatabase::Load()
 {
   std::lock_guard<Lock> g(lock_);
+  // Nobody reads records while they are replaced.
+  std::lock_guard<RWLock> rw(records_);
   LibraryImage img;
   {
     BaseFile f;
@@ -569,6 +571,9 @@ Bool BrowserDatabase::SaveLocked(Bool always, Bool allowCompaction, Bool evenIfR
   if (endOffset_ == 0 && !CreateFileLocked())
     return false;
 
+  // Records are read (and decoded) while the new chunks are built; no record lock is held across
+  // a write or a sync.
+  std::unique_lock<RWLock> rw(records_);
   const Int64 base = endOffset_;
   ByteArray buf;
   std::vector<Int64> toMark;
@@ -654,6 +659,7 @@ Bool BrowserDatabase::SaveLocked(Bool always, Bool allowCompaction, Bool evenIfR
   AppendChunk(&buf, kEnd, 0, nullptr, 0);
   toMark.insert(toMark.end(), legacyOffsets_.begin(), legacyOffsets_.end());
 
+  rw.unlock();
   BaseFile* f = GetFileAt(base);
   if (!f)
     return false;
@@ -663,6 +669,7 @@ Bool BrowserDatabase::SaveLocked(Bool always, Bool allowCompaction, Bool evenIfR
   }
 
   // The new records are on disk; only now may the old ones die.
+  rw.lock();
   for (Int32 key : erase) {
     BaseContainer* rec = items_.GetContainerInstance(key);
     if (rec) {
@@ -670,6 +677,7 @@ Bool BrowserDatabase::SaveLocked(Bool always, Bool allowCompaction, Bool evenIfR
       RemoveItemStorageLocked(rec, key, true);
     }
   }
+  rw.unlock();
   toMark.insert(toMark.end(), pendingDead_.begin(), pendingDead_.end());
   pendingDead_.clear();
   // A failed mark stops the marking: the rest are tried again at the next save, and this save
@@ -687,6 +695,7 @@ Bool BrowserDatabase::SaveLocked(Bool always, Bool allowCompaction, Bool evenIfR
   }
   ReleaseFile();
 
+  rw.lock();
   for (const Placed& p : placed) {
     p.rec->RemoveData(dbitem::kChanged);
     p.rec->SetInt64(dbitem::kChunkOffset, p.offset);
@@ -705,6 +714,7 @@ Bool BrowserDatabase::SaveLocked(Bool always, Bool allowCompaction, Bool evenIfR
   changed_ = infoChanged_ = catalogChanged_ = false;
   endOffset_ = endMarker;
   deadBytes_ += dead;
+  rw.unlock();
   if (!marking) {
     changed_ = true;
     return false;
@@ -742,6 +752,8 @@ Bool BrowserDatabase::CompactLocked()
   const Filename newName = file_.GetString() + ".new";
   const Filename bakName = file_.GetString() + ".bak";
 
+  // Records are only read until the new file replaces the old one: readers go on meanwhile.
+  std::shared_lock<RWLock> reading(records_);
   BaseFile src;
   if (inner_ && !src.Open(file_, FileMode::Read))
     return false;
@@ -875,6 +887,9 @@ Bool BrowserDatabase::CompactLocked()
   // The old library stays whole under its own name until the rename replaces it in one step, and
   // the previous backup stays until the new one can take its place: a compaction that fails at
   // any step leaves both as they were.
+  // From the rename on, offsets in the records must follow the file at once.
+  reading.unlock();
+  std::unique_lock<RWLock> updating(records_);
   const Filename bakNext = file_.GetString() + ".bak.new";
   if (GeFileExists(bakNext))
     GeDelete(bakNext);
@@ -889,7 +904,6 @@ Bool BrowserDatabase::CompactLocked()
   }
   if (!GeRename(bakNext, bakName))
     GeDelete(bakNext); // the older backup stays; the library itself is compacted
-  GeSyncFolder(file_.GetDirectory());
 
   for (Place& p : places) {
     BaseContainer* rec = p.rec;
@@ -930,5 +944,7 @@ Bool BrowserDatabase::CompactLocked()
   endOffset_ = endAt;
   deadBytes_ = 0;
   wantsCompaction_ = false;
+  updating.unlock();
+  GeSyncFolder(file_.GetDirectory());
   return true;
 }
