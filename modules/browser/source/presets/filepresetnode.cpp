@@ -187,7 +187,11 @@ Bool FilePresetNode::InsertByOrder(const NodeRef& parent)
   FilePresetNode* last = AsPreset(parent->GetLastChild().Get());
   if (!last || last->order_ <= order_)
     return InsertUnder(parent.Get());
-  for (Ref<RTreeNode> c = parent->GetFirstChild(); c; c = c->GetNext()) {
+  // Falling positions go in front: without this every one of them walked all its siblings.
+  Ref<RTreeNode> first = parent->GetFirstChild();
+  if (FilePresetNode* f = AsPreset(first.Get()); f && f != this && f->order_ > order_)
+    return InsertBefore(first.Get());
+  for (Ref<RTreeNode> c = first; c; c = c->GetNext()) {
     FilePresetNode* s = AsPreset(c.Get());
     if (s && s != this && s->order_ > order_)
       return InsertBefore(c.Get());
