@@ -18,6 +18,11 @@ void InstallForThisProcess();
 
 // --- memory ---
 Int64 LiveBlockCount();
+// The most bytes live at once since the last reset (the reset starts from what is live now).
+Int64 PeakBytes();
+void ResetPeakBytes();
+// Blocks that would take the live bytes above this many are refused (0: no limit).
+void SetMemoryLimit(Int64 bytes);
 // Prints every live block with the file and line that took it; returns their number.
 Int64 PrintLiveBlocks(std::FILE* out, Int64 maxLines = 50);
 

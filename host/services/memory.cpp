@@ -21,6 +21,9 @@ static_assert(sizeof(BlockHeader) == 32);
 std::mutex g_lock;
 BlockHeader g_head{&g_head, &g_head, nullptr, 0};
 Int64 g_live = 0;
+Int64 g_bytes = 0; // bytes in live blocks
+Int64 g_peak = 0;
+Int64 g_limit = 0; // 0: no limit
 
 constexpr Int64 kLineShift = 40; // size below 1 TB, line number above
 
@@ -30,6 +33,12 @@ void* Alloc(Int64 size, Int32 line, const char* file, Bool clear)
     return nullptr;
   if (size == 0)
     size = 1;
+  {
+    // A memory limit refuses blocks as a host under memory pressure does.
+    std::lock_guard<std::mutex> g(g_lock);
+    if (g_limit > 0 && g_bytes + size > g_limit)
+      return nullptr;
+  }
   void* raw = clear ? std::calloc(1, std::size_t(size) + sizeof(BlockHeader))
                     : std::malloc(std::size_t(size) + sizeof(BlockHeader));
   if (!raw)
@@ -44,6 +53,9 @@ void* Alloc(Int64 size, Int32 line, const char* file, Bool clear)
     g_head.prev->next = h;
     g_head.prev = h;
     ++g_live;
+    g_bytes += size;
+    if (g_bytes > g_peak)
+      g_peak = g_bytes;
   }
   return h + 1;
 }
@@ -58,6 +70,7 @@ void Free(void* block)
     h->prev->next = h->next;
     h->next->prev = h->prev;
     --g_live;
+    g_bytes -= h->sizeAndLine & ((Int64(1) << kLineShift) - 1);
   }
   std::free(h);
 }
@@ -72,6 +85,24 @@ Int64 LiveBlockCount()
 {
   std::lock_guard<std::mutex> g(g_lock);
   return g_live;
+}
+
+Int64 PeakBytes()
+{
+  std::lock_guard<std::mutex> g(g_lock);
+  return g_peak;
+}
+
+void ResetPeakBytes()
+{
+  std::lock_guard<std::mutex> g(g_lock);
+  g_peak = g_bytes;
+}
+
+void SetMemoryLimit(Int64 bytes)
+{
+  std::lock_guard<std::mutex> g(g_lock);
+  g_limit = bytes;
 }
 
 Int64 PrintLiveBlocks(std::FILE* out, Int64 maxLines)

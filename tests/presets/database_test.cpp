@@ -151,10 +151,13 @@ TEST_F(LibraryTest, DeleteWhileOpenKeepsTheItemReadableUntilClosed)
   ASSERT_TRUE(db->Save()); // skipped while open
   EXPECT_EQ(db->GetItemCount(), 0);
   h->Close();
-  EXPECT_EQ(h == nullptr, false);
+  // Gone for the user once the last handle closed, and after a reload too.
+  EXPECT_EQ(db->OpenItem("preset://a.libqz/x"), nullptr);
   ASSERT_TRUE(db->Save());
+  EXPECT_EQ(Bytes(Path("a.libqz")).find("ditm"), std::string::npos);
   db = Reopen(db);
   EXPECT_EQ(db->GetItemCount(), 0);
+  EXPECT_EQ(db->OpenItem("preset://a.libqz/x"), nullptr);
 }
 
 TEST_F(LibraryTest, UnsavedItemIsErasedAtOnce)

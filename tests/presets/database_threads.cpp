@@ -125,3 +125,60 @@ TEST_F(LibraryTest, UndecodedRecordsReachedFromSeveralThreads)
   EXPECT_EQ(h->GetAnnotation(), String("a11"));
   h->Close();
 }
+
+// Readers of items go on while another thread changes, saves and compacts the library: every read
+// sees a whole item, with the data and preview that belong to it.
+TEST_F(LibraryTest, ReadersDuringSavesAndCompactions)
+{
+  BrowserDatabase* db = NewLibrary("rw.libqz", "preset://rw.libqz");
+  auto path = [](int i) { return String("preset://rw.libqz/i") + String::FromInt(i); };
+  auto dataOf = [](int i, int round) { return "data " + std::to_string(i) + " " + std::to_string(round); };
+  constexpr int kItems = 20;
+  for (int i = 0; i < kItems; ++i) {
+    BrowserDatabaseItem* h = Make(db, path(i), "x");
+    const std::string d = dataOf(i, 0);
+    h->SetData(d.data(), Int64(d.size()), dbitem::kStoreAsGiven);
+    h->AddPreview(0, d.data(), Int64(d.size()), 4, DateTime());
+    h->Close();
+  }
+  ASSERT_TRUE(db->Save());
+  db = Reopen(db); // records start undecoded
+  std::atomic<bool> stop{false};
+  std::atomic<int> wrong{0}, reads{0};
+  std::thread writer([&] {
+    for (int round = 1; round < 15; ++round) {
+      for (int i = 0; i < kItems; i += 3) {
+        if (BrowserDatabaseItem* h = db->OpenItem(path(i))) {
+          const std::string d = dataOf(i, round);
+          h->SetData(d.data(), Int64(d.size()), dbitem::kStoreAsGiven);
+          h->Close();
+        }
+      }
+      db->Save();
+      db->Compact();
+    }
+    stop = true;
+  });
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 2; ++t)
+    readers.emplace_back([&, t] {
+      BrowserDatabaseItem h;
+      for (int k = t; !stop; ++k) {
+        const int i = k % kItems;
+        if (!db->OpenItemInto(path(i), hashindex::PathHash(path(i)), &h))
+          continue;
+        ByteArray d, j;
+        const std::string prefix = "data " + std::to_string(i) + " ";
+        if (h.GetName() != String("x") || !h.GetData(&d) || !h.GetPreviewData(0, &j) ||
+            std::string(d.begin(), d.end()).rfind(prefix, 0) != 0 || std::string(j.begin(), j.end()) != dataOf(i, 0))
+          wrong.fetch_add(1);
+        reads.fetch_add(1);
+        h.Close();
+      }
+    });
+  writer.join();
+  for (std::thread& r : readers)
+    r.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_GT(reads.load(), 0);
+}

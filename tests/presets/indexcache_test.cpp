@@ -1,4 +1,6 @@
 // The shared hash index and the preview bitmap cache.
+#include <vector>
+
 #include "presettest.h"
 
 using namespace libwriter;
@@ -87,7 +89,7 @@ TEST_F(LibraryTest, PreviewCacheLimitAndRecency)
   EXPECT_EQ(a->CacheBorrow(1, 0), nullptr); // the least recent one went
   BaseBitmap* kept = b->CacheBorrow(0, 0);
   ASSERT_NE(kept, nullptr);
-  EXPECT_TRUE(b->CacheGiveBack(0, 0));
+  EXPECT_TRUE(b->CacheGiveBack(0, 0, kept));
   a->CacheClear();
   b->CacheClear();
   EXPECT_EQ(DBBitmapCache::SharedCount(), 0);
@@ -96,11 +98,14 @@ TEST_F(LibraryTest, PreviewCacheLimitAndRecency)
 TEST_F(LibraryTest, PreviewCachePinnedEntries)
 {
   BrowserDatabase* a = NewLibrary("a.libqz", "preset://a.libqz");
-  for (UInt32 i = 0; i < 128; ++i)
-    ASSERT_TRUE(a->CacheAddOwned(i, 0, Bmp(int(i) + 1), true));
+  std::vector<BaseBitmap*> pinned;
+  for (UInt32 i = 0; i < 128; ++i) {
+    pinned.push_back(Bmp(int(i) + 1));
+    ASSERT_TRUE(a->CacheAddOwned(i, 0, pinned.back(), true));
+  }
   ASSERT_TRUE(a->CacheAddOwned(999, 0, Bmp(1), false)); // all pinned: goes above the limit
   EXPECT_EQ(DBBitmapCache::SharedCount(), 129);
-  EXPECT_TRUE(a->CacheGiveBack(5, 0));
+  EXPECT_TRUE(a->CacheGiveBack(5, 0, pinned[5]));
   ASSERT_TRUE(a->CacheAddOwned(1000, 0, Bmp(1), false)); // evicts every unpinned one it can
   EXPECT_EQ(DBBitmapCache::SharedCount(), 128);
   EXPECT_EQ(a->CacheBorrow(999, 0), nullptr);
@@ -110,9 +115,10 @@ TEST_F(LibraryTest, PreviewCachePinnedEntries)
   EXPECT_TRUE(a->CacheRemove(7, 0));
   EXPECT_EQ(a->CacheBorrow(7, 0), nullptr);
   EXPECT_EQ(borrowed->GetWidth(), 8);
-  EXPECT_TRUE(a->CacheGiveBack(7, 0)); // the first pin
-  EXPECT_TRUE(a->CacheGiveBack(7, 0)); // ours: now it goes
-  EXPECT_FALSE(a->CacheGiveBack(7, 0));
+  EXPECT_EQ(borrowed, pinned[7]);
+  EXPECT_TRUE(a->CacheGiveBack(7, 0, borrowed)); // the first pin
+  EXPECT_TRUE(a->CacheGiveBack(7, 0, borrowed)); // ours: now it goes
+  EXPECT_FALSE(a->CacheGiveBack(7, 0, borrowed));
   a->CacheClear();
 }
 

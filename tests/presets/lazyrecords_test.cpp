@@ -231,3 +231,22 @@ TEST_F(LazyRecordsTest, TheScanAcceptsOnlyWhatTheReaderAccepts)
 }
 
 } // namespace
+
+TEST_F(LazyRecordsTest, ListingALoadedLibraryDecodesNoRecord)
+{
+  MakeLibrary("a.libqz");
+  BrowserDatabase* db = Open(Path("a.libqz"));
+  ASSERT_EQ(db->GetUndecodedCount(), kItems);
+  std::vector<BrowserDatabase::ItemInfo> all;
+  db->ListItems(&all);
+  EXPECT_EQ(db->GetUndecodedCount(), kItems);
+  ASSERT_EQ(Int32(all.size()), kItems);
+  for (const BrowserDatabase::ItemInfo& it : all) {
+    EXPECT_GE(it.id, 1);
+    EXPECT_EQ(it.hash, hashindex::PathHash(it.path));
+    BrowserDatabaseItem* h = db->OpenItem(it.path, it.hash);
+    ASSERT_NE(h, nullptr) << it.path.ToUtf8();
+    EXPECT_EQ(h->GetId(), it.id);
+    h->Close();
+  }
+}

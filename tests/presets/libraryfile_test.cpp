@@ -205,7 +205,11 @@ TEST_F(LibraryTest, LyingLengthsNeverAllocate)
   // Past the end of the file, above 2 GB, and with the high word set.
   for (UInt64 size : {UInt64(1) << 30, UInt64(0x80000000), UInt64(0xffffffff00000000)}) {
     std::string f = base + Chunk(kItem, 1, "short", size);
+    orxhost::ResetPeakBytes();
+    const Int64 live = orxhost::PeakBytes();
     LibraryImage img = Read(f);
+    // Checked before anything is allocated for it: the host never gave out the claimed size.
+    EXPECT_LT(orxhost::PeakBytes() - live, Int64(1) << 20);
     EXPECT_EQ(img.itemCount, 0);
     EXPECT_EQ(img.name, String("preset://a.libqz"));
   }

@@ -13,6 +13,10 @@ constexpr UInt32 URLFLAG_NOT_A_FILE = 16;
 
 // Case-converted, big-endian UTF-16 CRC-32 of a path: the hash of URLs and of item paths.
 Int32 BrowserPathHash(const String& path);
+// The fixed upper case that path hashes use (a pinned Unicode version, not the host's), in place.
+void BrowserPathUpper(Utf16Char* units, Int32 count);
+// Paths equal under that upper case: equal paths hash alike.
+Bool BrowserPathsEqualIgnoreCase(const String& a, const String& b);
 // The standard reflected CRC-32 (IEEE 802.3), continuing from crc (0 to start).
 UInt32 Crc32(UInt32 crc, const void* data, std::size_t size);
 

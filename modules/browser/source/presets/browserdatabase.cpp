@@ -125,6 +125,7 @@ void BrowserDatabase::Destroy(BrowserDatabase* db)
   hashindex::RemoveLibrary(db);
   {
     std::lock_guard<Lock> g(db->lock_);
+    std::lock_guard<RWLock> rw(db->records_);
     db->items_.FlushAll();
     db->dirty_.clear();
     db->lazyLeft_.store(0);
@@ -327,7 +328,12 @@ Bool BrowserDatabase::Protect(Bool compact)
   std::lock_guard<Lock> g(lock_);
   readOnly_.store(true);
   changed_ = infoChanged_ = true;
-  return SaveLocked(true, compact, true);
+  if (!SaveLocked(true, false, true))
+    return false;
+  // Asked for, compaction runs whether or not dead chunks outweigh live ones.
+  if (compact && CompactLocked())
+    wantsCompaction_ = false;
+  return true;
 }
 
 void BrowserDatabase::Unprotect()
@@ -412,12 +418,23 @@ void BrowserDatabase::ListItems(std::vector<ItemInfo>* out) const
 {
   out->clear();
   std::lock_guard<Lock> g(lock_);
+  std::lock_guard<RWLock> rw(records_);
   out->reserve(std::size_t(items_.GetCount()));
   BrowserDatabase* self = const_cast<BrowserDatabase*>(this);
   for (const BaseContainer::Entry& e : items_) {
-    const BaseContainer* rec = self->DecodedLocked(self->items_.Mutable(e).GetContainer());
+    const BaseContainer* rec = e.data.GetContainer();
     if (!rec)
       continue;
+    // The kept image holds the path and the hash: decoding every record would cost the listing
+    // of a big library more than its load.
+    if (const GeData* kept = rec->GetData(dbitem::kLazy)) {
+      ItemInfo info{rec->GetId(), String(), 0};
+      if (dbchunk::KeptImageKeys(lazyImages_, kept->GetInt64(), &info.path, &info.hash)) {
+        out->push_back(std::move(info));
+        continue;
+      }
+      rec = self->DecodedLocked(self->items_.Mutable(e).GetContainer());
+    }
     const BaseContainer* addr = rec->GetContainerInstance(dbitem::kAddress);
     out->push_back({rec->GetId(), addr ? addr->GetString(dbitem::kAddrPath) : String(),
                     addr ? addr->GetInt32(dbitem::kAddrHash) : 0});
@@ -477,6 +494,7 @@ void BrowserDatabase::ResolveDuplicateNameLocked(const String& loadedName)
 Bool BrowserDatabase::Rename(const String& newName)
 {
   std::lock_guard<Lock> g(lock_);
+  std::lock_guard<RWLock> rw(records_);
   if (noWrite_.load())
     return false;
   String old;
@@ -537,6 +555,32 @@ void BrowserDatabase::MarkChangedLocked(BaseContainer* item)
 
 BrowserDatabaseItem* BrowserDatabase::NewHandle() { return OrxNewObj(BrowserDatabaseItem); }
 
+void BrowserDatabase::GiveBack(BrowserHashNode* node, BaseContainer* item, BrowserDatabase* owner)
+{
+  // Most give-backs leave the item where it is: no library lock for those.
+  if (hashindex::CloseIfStays(node, item))
+    return;
+  std::lock_guard<Lock> g(owner->lock_);
+  std::lock_guard<RWLock> rw(owner->records_);
+  owner->GiveBackLocked(node, item);
+}
+
+void BrowserDatabase::GiveBackLocked(BrowserHashNode* node, BaseContainer* item)
+{
+  DecodedLocked(item);
+  // An item is in one node: the one it was found in unless it moved since, then the node of its
+  // current hash.
+  Int32 closed = hashindex::CloseEntryIfThere(node, item);
+  if (closed < 0) {
+    const BaseContainer* addr = item->GetContainerInstance(dbitem::kAddress);
+    BrowserHashNode* now = addr ? hashindex::FindNode(UInt32(addr->GetInt32(dbitem::kAddrHash))) : nullptr;
+    closed = now != node ? hashindex::CloseEntryIfThere(now, item) : -1;
+  }
+  // Its key was queued at deletion; the next save marks its chunks dead.
+  if (closed == 1)
+    changed_ = true;
+}
+
 Bool BrowserDatabase::OpenFound(BaseContainer* item, BrowserDatabase* owner, BrowserHashNode* node,
                                 BrowserDatabaseItem* out, Bool owned)
 {
@@ -564,7 +608,7 @@ BrowserDatabaseItem* BrowserDatabase::OpenItem(const String& path, Int32 hash)
     return nullptr;
   BrowserDatabaseItem* h = NewHandle();
   if (!h) {
-    hashindex::ReleaseEntry(node, item);
+    GiveBack(node, item, owner);
     return nullptr;
   }
   OpenFound(item, owner, node, h, true);
@@ -590,55 +634,69 @@ BrowserDatabaseItem* BrowserDatabase::OpenOrCreateItem(const String& path, Bool 
 
 BrowserDatabaseItem* BrowserDatabase::OpenOrCreateItem(const String& path, Int32 hash, Bool force)
 {
-  auto openExisting = [&](BrowserHashNode* node) -> BrowserDatabaseItem* {
+  struct Found
+  {
+    BrowserHashNode* node = nullptr;
+    BaseContainer* item = nullptr;
     BrowserDatabase* owner = nullptr;
-    BaseContainer* item = hashindex::FindEntry(node, path, caseFlag_, &owner);
-    if (!item)
-      return nullptr;
-    BrowserDatabaseItem* h = (owner->IsReadOnly() && !force) ? nullptr : NewHandle();
+  };
+  auto find = [&]() -> Found {
+    Found f;
+    f.node = hashindex::FindNode(UInt32(hash));
+    f.item = hashindex::FindEntry(f.node, path, caseFlag_, &f.owner);
+    return f;
+  };
+  // Gives a handle on what was found, or nothing when it may not be opened. Called without any
+  // library lock: the give-back may take the owner's.
+  auto openFound = [&](const Found& f) -> BrowserDatabaseItem* {
+    BrowserDatabaseItem* h = (f.owner->IsReadOnly() && !force) ? nullptr : NewHandle();
     if (!h) {
-      hashindex::ReleaseEntry(node, item);
-      return reinterpret_cast<BrowserDatabaseItem*>(-1);
+      GiveBack(f.node, f.item, f.owner);
+      return nullptr;
     }
-    OpenFound(item, owner, node, h, true);
+    OpenFound(f.item, f.owner, f.node, h, true);
     return h;
   };
-  BrowserDatabaseItem* h = openExisting(hashindex::FindNode(UInt32(hash)));
-  if (h)
-    return h == reinterpret_cast<BrowserDatabaseItem*>(-1) ? nullptr : h;
+  if (Found f = find(); f.item)
+    return openFound(f);
   if ((IsReadOnly() && !force) || noWrite_.load())
     return nullptr;
   BaseContainer* stored = nullptr;
   BrowserHashNode* node = nullptr;
+  Found made;
   {
     std::lock_guard<Lock> g(lock_);
+    std::lock_guard<RWLock> rw(records_);
     // Another thread may have made it while we waited.
-    h = openExisting(hashindex::FindNode(UInt32(hash)));
-    if (h)
-      return h == reinterpret_cast<BrowserDatabaseItem*>(-1) ? nullptr : h;
-    const Int32 id = nextId_;
-    BaseContainer rec(id);
-    rec.SetPointer(dbitem::kOwner, this);
-    BaseContainer addr;
-    addr.SetString(dbitem::kAddrPath, path);
-    addr.SetInt32(dbitem::kAddrHash, hash);
-    rec.SetContainer(dbitem::kAddress, std::move(addr));
-    stored = items_.SetContainer(id, std::move(rec));
-    if (!stored)
-      return nullptr;
-    MarkChangedLocked(stored);
-    node = hashindex::AddNode(stored, this, path, UInt32(hash));
-    if (!node) {
-      items_.RemoveData(id);
-      return nullptr;
+    made = find();
+    if (!made.item) {
+      const Int32 id = nextId_;
+      BaseContainer rec(id);
+      rec.SetPointer(dbitem::kOwner, this);
+      BaseContainer addr;
+      addr.SetString(dbitem::kAddrPath, path);
+      addr.SetInt32(dbitem::kAddrHash, hash);
+      rec.SetContainer(dbitem::kAddress, std::move(addr));
+      stored = items_.SetContainer(id, std::move(rec));
+      if (!stored)
+        return nullptr;
+      MarkChangedLocked(stored);
+      node = hashindex::AddNode(stored, this, path, UInt32(hash));
+      if (!node) {
+        items_.RemoveData(id);
+        return nullptr;
+      }
+      ++nextId_;
+      ++itemCount_;
     }
-    ++nextId_;
-    ++itemCount_;
   }
-  h = NewHandle();
+  if (made.item)
+    return openFound(made);
+  BrowserDatabaseItem* h = NewHandle();
   if (!h) {
     std::lock_guard<Lock> g(lock_);
-    hashindex::CloseEntry(node, stored);
+    std::lock_guard<RWLock> rw(records_);
+    GiveBackLocked(node, stored);
     return nullptr;
   }
   OpenFound(stored, this, node, h, true);
@@ -679,16 +737,22 @@ Bool BrowserDatabase::DeleteItem(const String& path)
   if (!item)
     return false;
   if (owner->IsReadOnly() || owner->noWrite_.load()) {
-    hashindex::ReleaseEntry(node, item);
+    GiveBack(node, item, owner);
     return false;
   }
   std::lock_guard<Lock> g(owner->lock_);
+  std::lock_guard<RWLock> rw(owner->records_);
   owner->DecodedLocked(item);
   const Int32 key = item->GetId();
   if (key < 1) {
-    hashindex::ReleaseEntry(node, item);
+    // Deleted by another caller since we found it.
+    owner->GiveBackLocked(node, item);
     return false;
   }
+  // A move since the lookup took the item, and the open count we hold, to another node.
+  if (const BaseContainer* addr = item->GetContainerInstance(dbitem::kAddress))
+    if (BrowserHashNode* now = hashindex::FindNode(UInt32(addr->GetInt32(dbitem::kAddrHash))))
+      node = now;
   Bool erase = false;
   {
     std::lock_guard<RWLock> n(node->GetLock());
@@ -770,6 +834,7 @@ Bool BrowserDatabase::MoveItem(const String& oldPath, const String& newPath)
   Bool ok = false;
   {
     std::lock_guard<Lock> g(owner->lock_);
+    std::lock_guard<RWLock> rw(owner->records_);
     owner->DecodedLocked(item);
     const Int32 newHash = hashindex::PathHash(newPath);
     BrowserHashNode* target = hashindex::FindNode(UInt32(newHash));
@@ -783,8 +848,7 @@ Bool BrowserDatabase::MoveItem(const String& oldPath, const String& newPath)
       const BaseContainer* addr = item->GetContainerInstance(dbitem::kAddress);
       ok = addr && addr->GetString(dbitem::kAddrPath) == newPath;
     }
-    const BaseContainer* addr = item->GetContainerInstance(dbitem::kAddress);
-    hashindex::ReleaseEntry(hashindex::FindNode(UInt32(addr ? addr->GetInt32(dbitem::kAddrHash) : hash)), item);
+    owner->GiveBackLocked(node, item);
   }
   return ok;
 }

@@ -88,7 +88,10 @@ public:
     String path;
     Int32 hash;
   };
+  // Takes id, path and hash of a record not decoded yet from its kept image, without decoding it.
   void ListItems(std::vector<ItemInfo>* out) const;
+  // Records loaded and not decoded yet.
+  Int32 GetUndecodedCount() const { return lazyLeft_.load(std::memory_order_acquire); }
 
   // The library file positioned for appending or at an offset; every call is paired with
   // ReleaseFile. For a caller that holds the library lock. Only writers open it for writing, so
@@ -131,7 +134,10 @@ public:
   }
   BaseBitmap* CacheGetCopy(UInt32 itemId, UInt32 imageId) { return cache_.GetCopy(itemId, imageId); }
   BaseBitmap* CacheBorrow(UInt32 itemId, UInt32 imageId) { return cache_.Borrow(itemId, imageId); }
-  Bool CacheGiveBack(UInt32 itemId, UInt32 imageId) { return cache_.GiveBack(itemId, imageId); }
+  Bool CacheGiveBack(UInt32 itemId, UInt32 imageId, const BaseBitmap* bmp)
+  {
+    return cache_.GiveBack(itemId, imageId, bmp);
+  }
   Bool CacheRemove(UInt32 itemId, UInt32 imageId) { return cache_.Remove(itemId, imageId); }
   void CacheClear() { cache_.Clear(); }
 
@@ -179,15 +185,25 @@ private:
   Bool WriteDataLocked(BaseContainer* item, const void* stored, Int64 size, Int32 encoding, Int64 originalLength);
   Bool ReadDataLocked(const BaseContainer* item, ByteArray* out);
   Bool AppendChunkLocked(UInt32 id, UInt32 tag, const void* payload, Int64 size, Int64* offset);
-  Bool ReadChunkPayloadLocked(Int64 offset, UInt32 expectId, ByteArray* out);
+  // For a reader that holds records_ (shared) and not lock_: through a file of its own.
+  Bool ReadChunkPayloadShared(Int64 offset, UInt32 expectId, ByteArray* out) const;
   Filename DataFile(Int32 itemId) const;
   Filename ImageFile(Int32 itemId, Int32 imageId) const;
   Bool OpenFound(BaseContainer* item, BrowserDatabase* owner, BrowserHashNode* node, BrowserDatabaseItem* out,
                  Bool owned);
+  // Gives back the open count that a lookup or a handle took. Ends the way every close does: an
+  // item deleted meanwhile leaves the index at its last give-back, so the next save purges it.
+  static void GiveBack(BrowserHashNode* node, BaseContainer* item, BrowserDatabase* owner);
+  void GiveBackLocked(BrowserHashNode* node, BaseContainer* item);
   BrowserDatabaseItem* NewHandle();
   void UpdateCompactionWishLocked();
 
   mutable Lock lock_;
+  // The contents of the records. Handle reads hold it shared and never take lock_, so they do not
+  // wait for a save's syncs or a compaction; every change of a record holds it exclusive, after
+  // lock_. Save and compaction hold lock_ throughout, records_ only while they read or update
+  // records, never across a sync.
+  mutable RWLock records_;
   BaseContainer items_;
   Int32 itemCount_ = 0;
   Int32 nextId_ = 1;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <new>
+#include <stdexcept>
 #include <vector>
 
 #include "orx/hyperfile.h"
@@ -57,6 +59,18 @@ Bool WriteChunkHeader(BaseFile* f, UInt32 id, UInt32 tag, UInt64 size)
   return f->WriteBytes(b, 16);
 }
 
+Bool TryResize(ByteArray* b, std::size_t n)
+{
+  try {
+    b->resize(n);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  } catch (const std::length_error&) {
+    return false;
+  }
+}
+
 Bool ReadChunk(BaseFile* f, ChunkHeader* h, ByteArray* payload)
 {
   Int64 start = f->GetPosition();
@@ -66,8 +80,7 @@ Bool ReadChunk(BaseFile* f, ChunkHeader* h, ByteArray* payload)
   if (h->size > UInt64(len - start - kHeaderSize))
     return false;
   ByteArray buf;
-  buf.resize(std::size_t(h->size));
-  if (!f->ReadExact(buf.data(), Int64(h->size)))
+  if (!TryResize(&buf, std::size_t(h->size)) || !f->ReadExact(buf.data(), Int64(h->size)))
     return false;
   *payload = std::move(buf);
   return true;
@@ -96,8 +109,7 @@ Bool ReadContainerImage(BaseFile* f, Int64 size, BaseContainer* out)
   if (size < 0 || pos < 0 || size > len - pos)
     return false;
   ByteArray buf;
-  buf.resize(std::size_t(size));
-  if (!f->ReadExact(buf.data(), size))
+  if (!TryResize(&buf, std::size_t(size)) || !f->ReadExact(buf.data(), size))
     return false;
   return HyperFile::ImageToContainer(buf.data(), size, kImageIdent, out);
 }

@@ -34,6 +34,8 @@ void EncodeHeader(const ChunkHeader& h, UChar out[16]);
 ChunkHeader DecodeHeader(const UChar in[16]);
 
 Bool ReadChunkHeader(BaseFile* f, ChunkHeader* h);
+// Room for n bytes from the host, or false when it has none: never an exception.
+Bool TryResize(ByteArray* b, std::size_t n);
 Bool WriteChunkHeader(BaseFile* f, UInt32 id, UInt32 tag, UInt64 size);
 // Reads a header and its payload; nothing is allocated unless the whole payload is in the file.
 Bool ReadChunk(BaseFile* f, ChunkHeader* h, ByteArray* payload);

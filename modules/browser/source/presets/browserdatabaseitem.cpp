@@ -1,6 +1,7 @@
 #include "presets/browserdatabaseitem.h"
 
 #include <mutex>
+#include <shared_mutex>
 
 #include "orx/files.h"
 #include "orx/services.h"
@@ -48,23 +49,7 @@ void BrowserDatabaseItem::Close()
   if (item_) {
     BaseContainer* item = item_;
     item_ = nullptr;
-    // Most closes leave the item where it is: no library lock for those.
-    if (!hashindex::CloseIfStays(node_, item)) {
-      std::lock_guard<Lock> g(db_->lock_);
-      db_->DecodedLocked(item);
-      // An item is in one node: the one it was opened in unless it moved since, then the node of
-      // its current hash.
-      Int32 closed = hashindex::CloseEntryIfThere(node_, item);
-      if (closed < 0) {
-        const BaseContainer* addr = item->GetContainerInstance(dbitem::kAddress);
-        BrowserHashNode* node = addr ? hashindex::FindNode(UInt32(addr->GetInt32(dbitem::kAddrHash))) : nullptr;
-        closed = node != node_ ? hashindex::CloseEntryIfThere(node, item) : -1;
-      }
-      const Bool left = closed == 1;
-      // An item deleted while open is purged by the next save.
-      if (left)
-        db_->changed_ = true;
-    }
+    BrowserDatabase::GiveBack(node_, item, db_);
   }
   if (owned_) {
     owned_ = false;
@@ -86,6 +71,7 @@ Bool BrowserDatabaseItem::Change(F&& f)
   if (!item_)
     return false;
   std::lock_guard<Lock> g(db_->lock_);
+  std::lock_guard<RWLock> rw(db_->records_);
   if (db_->IsReadOnly() || db_->noWrite_.load())
     return false;
   if (!f(*db_->DecodedLocked(item_)))
@@ -97,8 +83,18 @@ Bool BrowserDatabaseItem::Change(F&& f)
 template <typename F>
 auto BrowserDatabaseItem::Read(F&& f) const
 {
-  std::lock_guard<Lock> g(db_->lock_);
-  return f(*static_cast<const BaseContainer*>(db_->DecodedLocked(item_)));
+  // Not the library lock: a read waits for no save and no compaction, only for a change of a
+  // record, and for the first decoding of this one.
+  std::shared_lock<RWLock> r(db_->records_);
+  if (item_->Has(dbitem::kLazy)) {
+    r.unlock();
+    {
+      std::lock_guard<RWLock> w(db_->records_);
+      db_->DecodedLocked(item_);
+    }
+    r.lock();
+  }
+  return f(*static_cast<const BaseContainer*>(item_));
 }
 
 BaseContainer* BrowserDatabaseItem::GetRecord() const { return item_ ? db_->DecodedLocked(item_) : nullptr; }
@@ -563,15 +559,14 @@ Bool BrowserDatabaseItem::GetPreviewData(Int32 imageId, ByteArray* out) const
     if (!rec)
       return false;
     if (db_->inner_)
-      return db_->ReadChunkPayloadLocked(rec->GetInt64(dbitem::kImgOffset, 0), dbchunk::kImage, out);
+      return db_->ReadChunkPayloadShared(rec->GetInt64(dbitem::kImgOffset, 0), dbchunk::kImage, out);
     BaseFile f;
     if (!f.Open(db_->dataFolder_ + rec->GetString(dbitem::kImgFile), FileMode::Read))
       return false;
     Int64 len = f.GetLength();
     if (len < 0)
       return false;
-    out->resize(std::size_t(len));
-    return len == 0 || f.ReadExact(out->data(), len);
+    return dbchunk::TryResize(out, std::size_t(len)) && (len == 0 || f.ReadExact(out->data(), len));
   });
 }
 

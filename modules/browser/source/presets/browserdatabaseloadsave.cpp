@@ -7,6 +7,7 @@
 #include <cstring>
 #include <iterator>
 #include <mutex>
+#include <shared_mutex>
 
 #include "orx/files.h"
 #include "orx/hyperfile.h"
@@ -48,12 +49,14 @@ bool IsLiveCode(UInt32 id)
 }
 
 // Marks the chunk at off dead after checking that a live chunk is there; adds its bytes to dead.
-// False only when a write failed (the mark is then tried again at the next save).
-Bool MarkDeadChecked(BaseFile* f, Int64 off, Int64* dead)
+// False when a read or a write failed: the mark is then tried again at the next save.
+Bool MarkDeadChecked(BaseFile* f, Int64 off, Int64 fileLength, Int64* dead)
 {
   ChunkHeader h;
-  if (off <= 0 || !f->Seek(off) || !ReadChunkHeader(f, &h))
+  if (off <= 0 || off + kHeaderSize > fileLength)
     return true; // nothing there that we could mark
+  if (!f->Seek(off) || !ReadChunkHeader(f, &h))
+    return false; // the header is there, so this was a read error, not an absent chunk
   if (!IsLiveCode(h.id))
     return true;
   if (!MarkChunkDeadAt(f, off))
@@ -71,7 +74,8 @@ Bool ReadWholeFile(const Filename& name, ByteArray* out)
   if (len < 0)
     return false;
   ByteArray b;
-  b.resize(std::size_t(len));
+  if (!TryResize(&b, std::size_t(len)))
+    return false;
   if (len > 0 && !f.ReadExact(b.data(), len))
     return false;
   *out = std::move(b);
@@ -91,13 +95,8 @@ Bool WriteWholeFile(const Filename& name, const void* data, Int64 size)
   return GeRename(tmp, name);
 }
 
-// Compressed bytes may claim any original length; refuse lengths no real preset has.
-Bool PlausibleExpansion(Int64 stored, Int64 original)
-{
-  constexpr Int64 kMaxRatio = 4096;
-  constexpr Int64 kMaxBytes = Int64(4) << 30;
-  return original >= 0 && original <= kMaxBytes && original <= (stored + 64) * kMaxRatio;
-}
+// The compressed form carries the original length in a 32-bit word: no stored data is longer.
+constexpr Int64 kMaxOriginalLength = Int64(0xFFFFFFFFu);
 
 UInt64 PayloadSum(const UChar* p, Int64 n)
 {
@@ -247,17 +246,16 @@ Bool BrowserDatabase::AppendChunkLocked(UInt32 id, UInt32 tag, const void* paylo
   return true;
 }
 
-Bool BrowserDatabase::ReadChunkPayloadLocked(Int64 offset, UInt32 expectId, ByteArray* out)
+Bool BrowserDatabase::ReadChunkPayloadShared(Int64 offset, UInt32 expectId, ByteArray* out) const
 {
   if (offset <= 0)
     return false;
-  BaseFile* f = GetFileAt(offset);
-  if (!f)
+  // A file of its own, opened for reading: the library's file object belongs to the writers.
+  BaseFile f;
+  if (!f.Open(file_, FileMode::Read) || !f.Seek(offset))
     return false;
   ChunkHeader h;
-  Bool ok = ReadChunk(f, &h, out) && h.id == expectId;
-  ReleaseFile();
-  return ok;
+  return ReadChunk(&f, &h, out) && h.id == expectId;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -299,7 +297,7 @@ Bool BrowserDatabase::ReadDataLocked(const BaseContainer* item, ByteArray* out)
   const Int32 enc = ref->GetInt32(dbitem::kDataEncoding, 0);
   ByteArray bytes;
   if (inner_) {
-    if (!ReadChunkPayloadLocked(ref->GetInt64(dbitem::kDataOffset, 0), kData, &bytes))
+    if (!ReadChunkPayloadShared(ref->GetInt64(dbitem::kDataOffset, 0), kData, &bytes))
       return false;
   } else {
     Int32 id = item->GetId();
@@ -312,15 +310,29 @@ Bool BrowserDatabase::ReadDataLocked(const BaseContainer* item, ByteArray* out)
   }
   if (enc != dbitem::kEncodingCompressed && enc != dbitem::kEncodingOldCompressed)
     return false;
-  if (bytes.size() < 4 || !PlausibleExpansion(Int64(bytes.size()), len))
+  // Everything that can be checked is checked before the expanded length is asked for: a ratio
+  // would refuse real data (zeros shrink by far more than any fixed ratio), so the checks are the
+  // length that the compressed bytes carry, which must agree with the record, and the format's
+  // limit; the host's allocator then refuses what it cannot give.
+  if (bytes.size() < 4 || len < 0 || len > kMaxOriginalLength)
     return false;
   if (enc == dbitem::kEncodingOldCompressed) {
     UInt32 be = BaseFile::ToFileOrder32(UInt32(len));
     std::memcpy(bytes.data(), &be, 4);
   }
+  if (GeCompressedOriginalSize(bytes.data(), Int64(bytes.size())) != len)
+    return false;
+  // Expanded into a block that is not cleared first, so a length that the bytes do not fill costs
+  // neither the time to clear it nor more than the pages the expansion touched.
+  UChar* block = static_cast<UChar*>(OrxMemAlloc(len, __LINE__, __FILE__, false));
+  if (!block)
+    return false;
   ByteArray plain;
-  plain.resize(std::size_t(len));
-  if (!GeExpand(bytes.data(), Int64(bytes.size()), plain.data(), len))
+  const Bool ok = GeExpand(bytes.data(), Int64(bytes.size()), block, len) && TryResize(&plain, std::size_t(len));
+  if (ok && len > 0)
+    std::memcpy(plain.data(), block, std::size_t(len));
+  OrxMemFree(block);
+  if (!ok)
     return false;
   *out = std::move(plain);
   return true;
@@ -372,6 +384,8 @@ void BrowserDatabase::DecodeAllLocked()
 Bool BrowserDatabase::Load()
 {
   std::lock_guard<Lock> g(lock_);
+  // Nobody reads records while they are replaced.
+  std::lock_guard<RWLock> rw(records_);
   LibraryImage img;
   {
     BaseFile f;
@@ -626,6 +640,9 @@ Bool BrowserDatabase::SaveLocked(Bool always, Bool allowCompaction, Bool evenIfR
   if (endOffset_ == 0 && !CreateFileLocked())
     return false;
 
+  // Records are read (and decoded) while the new chunks are built; no record lock is held across
+  // a write or a sync.
+  std::unique_lock<RWLock> rw(records_);
   const Int64 base = endOffset_;
   ByteArray buf;
   std::vector<Int64> toMark;
@@ -711,8 +728,10 @@ Bool BrowserDatabase::SaveLocked(Bool always, Bool allowCompaction, Bool evenIfR
   AppendChunk(&buf, kEnd, 0, nullptr, 0);
   toMark.insert(toMark.end(), legacyOffsets_.begin(), legacyOffsets_.end());
 
+  // Patching walks the records, so it runs before the record lock is let go.
   if (patchTags_ && !PatchOldTagsLocked())
     return false;
+  rw.unlock();
   BaseFile* f = GetFileAt(base, true);
   if (!f)
     return false;
@@ -722,6 +741,7 @@ Bool BrowserDatabase::SaveLocked(Bool always, Bool allowCompaction, Bool evenIfR
   }
 
   // The new records are on disk; only now may the old ones die.
+  rw.lock();
   for (Int32 key : erase) {
     BaseContainer* rec = items_.GetContainerInstance(key);
     if (rec) {
@@ -729,17 +749,25 @@ Bool BrowserDatabase::SaveLocked(Bool always, Bool allowCompaction, Bool evenIfR
       RemoveItemStorageLocked(rec, key, true);
     }
   }
+  rw.unlock();
   toMark.insert(toMark.end(), pendingDead_.begin(), pendingDead_.end());
   pendingDead_.clear();
-  // A failed mark stops the marking: the rest are tried again at the next save.
+  // A failed mark stops the marking: the rest are tried again at the next save, and this save
+  // answers failure, so that nobody takes a delete as done that a reload would undo.
   Int64 dead = 0;
   Bool marking = true;
+  const Int64 fileLength = f->GetLength();
   for (Int64 off : toMark)
-    if (!marking || !(marking = MarkDeadChecked(f, off, &dead)))
+    if (!marking || !(marking = MarkDeadChecked(f, off, fileLength, &dead)))
       pendingDead_.push_back(off);
-  f->Sync();
+  if (!f->Sync() && marking) {
+    // Marks that were not synced may not be on disk: all of them again (marking twice is harmless).
+    marking = false;
+    pendingDead_.insert(pendingDead_.end(), toMark.begin(), toMark.end());
+  }
   ReleaseFile();
 
+  rw.lock();
   for (const Placed& p : placed) {
     p.rec->RemoveData(dbitem::kChanged);
     p.rec->SetInt64(dbitem::kChunkOffset, p.offset);
@@ -758,6 +786,11 @@ Bool BrowserDatabase::SaveLocked(Bool always, Bool allowCompaction, Bool evenIfR
   changed_ = infoChanged_ = catalogChanged_ = false;
   endOffset_ = endMarker;
   deadBytes_ += dead;
+  rw.unlock();
+  if (!marking) {
+    changed_ = true;
+    return false;
+  }
   UpdateCompactionWishLocked();
   if (wantsCompaction_ && allowCompaction && CompactLocked())
     wantsCompaction_ = false;
@@ -791,6 +824,8 @@ Bool BrowserDatabase::CompactLocked()
   const Filename newName = file_.GetString() + ".new";
   const Filename bakName = file_.GetString() + ".bak";
 
+  // Records are only read until the new file replaces the old one: readers go on meanwhile.
+  std::shared_lock<RWLock> reading(records_);
   BaseFile src;
   if (inner_ && !src.Open(file_, FileMode::Read))
     return false;
@@ -811,12 +846,14 @@ Bool BrowserDatabase::CompactLocked()
   };
   constexpr std::size_t kFlushAt = 4u << 20;
   std::vector<CopiedChunk> copied;
-  // Copies the chunk at off (tag set to id) and gives its new offset, 0 when it is not there.
+  // Copies the chunk at off (tag set to id) and gives its new offset. A chunk that cannot be read
+  // fails the whole compaction: an item written without its data would lose it for good once the
+  // backup goes.
   auto copyChunk = [&](Int64 off, UInt32 expect, Int32 id) -> Int64 {
     ChunkHeader h;
-    if (off <= 0 || !src.Seek(off) || !ReadChunkHeader(&src, &h) || h.id != expect ||
-        h.size > UInt64(srcLen - off - kHeaderSize)) {
-      ok = false; // a record without its data or preview is a loss, not a compaction
+    if (!ok || off <= 0 || off > srcLen - kHeaderSize || !src.Seek(off) || !ReadChunkHeader(&src, &h) ||
+        h.id != expect || h.size > UInt64(srcLen - off - kHeaderSize)) {
+      ok = false;
       return 0;
     }
     const Int64 at = pos();
@@ -824,8 +861,7 @@ Bool BrowserDatabase::CompactLocked()
     EncodeHeader({expect, UInt32(id), h.size}, head);
     buf.insert(buf.end(), head, head + 16);
     const std::size_t from = buf.size();
-    buf.resize(from + std::size_t(h.size));
-    if (!src.ReadExact(buf.data() + from, Int64(h.size))) {
+    if (!TryResize(&buf, from + std::size_t(h.size)) || !src.ReadExact(buf.data() + from, Int64(h.size))) {
       buf.resize(from - 16);
       ok = false;
       return 0;
@@ -861,6 +897,8 @@ Bool BrowserDatabase::CompactLocked()
     BaseContainer disk;
     Int64 itemAt;
     Bool undecoded; // disk was decoded from the kept image; it becomes the record on success
+    Bool deletedOpen; // deleted while open: readable until its last handle closes, so its data
+                      // and previews are copied, but it gets no record
   };
   std::vector<Place> places;
   places.reserve(std::size_t(items_.GetCount()));
@@ -881,10 +919,11 @@ Bool BrowserDatabase::CompactLocked()
   }
   for (const BaseContainer::Entry& e : items_) {
     BaseContainer* rec = items_.Mutable(e).GetContainer();
-    if (!ok || !rec || rec->GetId() < 1)
+    const Bool deletedOpen = rec && rec->GetId() == -2;
+    if (!ok || !rec || (rec->GetId() < 1 && !deletedOpen))
       continue;
-    const Int32 id = rec->GetId();
-    Place p{rec, BaseContainer(), 0, false};
+    const Int32 id = deletedOpen ? e.id : rec->GetId();
+    Place p{rec, BaseContainer(), 0, false, deletedOpen};
     if (const GeData* kept = rec->GetData(dbitem::kLazy)) {
       // Decoding straight into the copy that is written costs what copying a decoded record does.
       // Such images hold none of the memory-only entries.
@@ -939,9 +978,13 @@ Bool BrowserDatabase::CompactLocked()
       at += kHeaderSize + Int64(h.size);
     }
   }
+  Int32 records = 0;
   for (Place& p : places) {
     if (!ok)
       break;
+    if (p.deletedOpen)
+      continue;
+    ++records;
     ok = ToImage(p.disk, &img);
     p.itemAt = pos();
     AppendChunk(&buf, kItem, UInt32(p.rec->GetId()), img.data(), Int64(img.size()));
@@ -956,23 +999,31 @@ Bool BrowserDatabase::CompactLocked()
   src.Close();
   // The previous backup goes only once the new file has been read back and holds every record,
   // data and preview that was written.
-  ok = ok && CheckCompactedFile(newName, Int32(places.size()), hasCatalog_, copied.data(), copied.size());
+  ok = ok && CheckCompactedFile(newName, records, hasCatalog_, copied.data(), copied.size());
   if (!ok) {
     GeDelete(newName);
     return false;
   }
-  // The old library stays whole under its own name until the rename replaces it in one step.
-  if (GeFileExists(bakName))
-    GeDelete(bakName);
-  if (!GeHardLink(file_, bakName) && !GeCopyFile(file_, bakName, true)) {
+  // The old library stays whole under its own name until the rename replaces it in one step, and
+  // the previous backup stays until the new one can take its place: a compaction that fails at
+  // any step leaves both as they were.
+  // From the rename on, offsets in the records must follow the file at once.
+  reading.unlock();
+  std::unique_lock<RWLock> updating(records_);
+  const Filename bakNext = file_.GetString() + ".bak.new";
+  if (GeFileExists(bakNext))
+    GeDelete(bakNext);
+  if (!GeHardLink(file_, bakNext) && !GeCopyFile(file_, bakNext, true)) {
     GeDelete(newName);
     return false;
   }
   if (!GeRename(newName, file_)) {
     GeDelete(newName);
+    GeDelete(bakNext);
     return false;
   }
-  GeSyncFolder(file_.GetDirectory());
+  if (!GeRename(bakNext, bakName))
+    GeDelete(bakNext); // the older backup stays; the library itself is compacted
 
   for (Place& p : places) {
     BaseContainer* rec = p.rec;
@@ -990,12 +1041,15 @@ Bool BrowserDatabase::CompactLocked()
           if (BaseContainer* ir = imgs->Mutable(ie).GetContainer())
             if (const BaseContainer* nir = nimgs->GetContainerInstance(ie.id))
               ir->SetInt64(dbitem::kImgOffset, nir->GetInt64(dbitem::kImgOffset, 0));
-    rec->SetInt64(dbitem::kChunkOffset, p.itemAt);
+    if (p.deletedOpen)
+      rec->RemoveData(dbitem::kChunkOffset);
+    else
+      rec->SetInt64(dbitem::kChunkOffset, p.itemAt);
   }
-  // Items deleted while open have no chunks in the new file.
+  // Other deleted items have no chunks in the new file.
   for (const BaseContainer::Entry& e : items_) {
     BaseContainer* rec = DecodedLocked(items_.Mutable(e).GetContainer());
-    if (!rec || rec->GetId() >= 1)
+    if (!rec || rec->GetId() >= 1 || rec->GetId() == -2)
       continue;
     rec->RemoveData(dbitem::kChunkOffset);
     rec->RemoveData(dbitem::kData);
@@ -1010,5 +1064,7 @@ Bool BrowserDatabase::CompactLocked()
   endOffset_ = endAt;
   deadBytes_ = 0;
   wantsCompaction_ = false;
+  updating.unlock();
+  GeSyncFolder(file_.GetDirectory());
   return true;
 }

@@ -33,7 +33,8 @@ bool SamePath(const String& a, const String& b, Int32 caseFlag)
 {
   if (caseFlag == 0)
     return a == b;
-  return a.GetLength() == b.GetLength() && a.CaseCompare(b) == 0;
+  // The case of the hash, so that paths that compare equal are in the same node.
+  return BrowserPathsEqualIgnoreCase(a, b);
 }
 
 void ReleaseSubtree(BRTreeNode* n);

@@ -133,6 +133,12 @@ DBBitmapCache::Entry* DBBitmapCache::Insert(UInt32 itemId, UInt32 imageId, BaseB
   e->pins.store(pin ? 1 : 0, std::memory_order_relaxed);
   std::lock_guard<RWLock> cg(lock_);
   std::lock_guard<Lock> g(S().lock);
+  // One live entry per ids: an older one goes now, or, while borrowed, at its last give-back.
+  if (Entry* old = Find(itemId, imageId, true)) {
+    old->removed = 1;
+    if (old->pins.load(std::memory_order_acquire) == 0 && !old->evicting)
+      UnlinkAndDeleteLocked(old);
+  }
   e->next = first_;
   if (first_)
     first_->prev = e;
@@ -188,13 +194,15 @@ BaseBitmap* DBBitmapCache::Borrow(UInt32 itemId, UInt32 imageId)
   return e->bitmap;
 }
 
-Bool DBBitmapCache::GiveBack(UInt32 itemId, UInt32 imageId)
+Bool DBBitmapCache::GiveBack(UInt32 itemId, UInt32 imageId, const BaseBitmap* bitmap)
 {
   std::lock_guard<RWLock> cg(lock_);
-  // A removed entry is still given back: that is when it goes.
+  // A removed entry is still given back: that is when it goes. The bitmap tells the borrower's
+  // entry from a newer one with the same ids.
   Entry* e = nullptr;
   for (Entry* x = first_; x; x = x->next)
-    if (x->itemId == itemId && x->imageId == imageId && x->pins.load(std::memory_order_acquire) > 0) {
+    if (x->itemId == itemId && x->imageId == imageId && x->bitmap == bitmap &&
+        x->pins.load(std::memory_order_acquire) > 0) {
       e = x;
       break;
     }

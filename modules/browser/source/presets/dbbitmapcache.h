@@ -35,7 +35,7 @@ public:
   DBBitmapCache(const DBBitmapCache&) = delete;
   DBBitmapCache& operator=(const DBBitmapCache&) = delete;
 
-  // Stores a copy; null when no copy could be made.
+  // Adding replaces an entry with the same ids. Stores a copy; null when no copy could be made.
   Entry* AddCopy(UInt32 itemId, UInt32 imageId, const BaseBitmap* bitmap);
   // Takes the bitmap over; with pin the entry starts borrowed once.
   Entry* AddOwned(UInt32 itemId, UInt32 imageId, BaseBitmap* bitmap, Bool pin);
@@ -43,7 +43,8 @@ public:
   BaseBitmap* GetCopy(UInt32 itemId, UInt32 imageId);
   // The cached bitmap itself, valid until GiveBack even if the entry is removed meanwhile.
   BaseBitmap* Borrow(UInt32 itemId, UInt32 imageId);
-  Bool GiveBack(UInt32 itemId, UInt32 imageId);
+  // Gives back the borrowed bitmap (as Borrow gave it, or as AddOwned took it with pin).
+  Bool GiveBack(UInt32 itemId, UInt32 imageId, const BaseBitmap* bitmap);
   Bool Remove(UInt32 itemId, UInt32 imageId);
   void Clear();
 

@@ -1,6 +1,7 @@
 #include "presets/filepresetnode.h"
 
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include "contenttree/browserinterface.h"
@@ -195,7 +196,11 @@ Bool FilePresetNode::InsertByOrder(const NodeRef& parent)
   FilePresetNode* last = AsPreset(parent->GetLastChild().Get());
   if (!last || last->order_ <= order_)
     return InsertUnder(parent.Get());
-  for (Ref<RTreeNode> c = parent->GetFirstChild(); c; c = c->GetNext()) {
+  // Falling positions go in front: without this every one of them walked all its siblings.
+  Ref<RTreeNode> first = parent->GetFirstChild();
+  if (FilePresetNode* f = AsPreset(first.Get()); f && f != this && f->order_ > order_)
+    return InsertBefore(first.Get());
+  for (Ref<RTreeNode> c = first; c; c = c->GetNext()) {
     FilePresetNode* s = AsPreset(c.Get());
     if (s && s != this && s->order_ > order_)
       return InsertBefore(c.Get());
@@ -460,8 +465,23 @@ Int32 FilePresetNode::Message(Int32 id, Int32 kind, Int32 op, void* data)
   return MESSAGE_NOT_HANDLED;
 }
 
+namespace {
+std::u16string NameKey(const String& name)
+{
+  const String up = name.ToUpper();
+  return std::u16string(up.Units(), std::size_t(up.GetLength()));
+}
+} // namespace
+
 Bool FilePresetNode::HasChildNamed(const String& name)
 {
+  if (copiedNames_) {
+    try {
+      return copiedNames_->count(NameKey(name)) > 0;
+    } catch (const std::bad_alloc&) {
+      copiedNames_ = nullptr; // the walk below answers the same
+    }
+  }
   for (Ref<RTreeNode> c = GetFirstChild(); c; c = c->GetNext()) {
     BrowserContentNode* cn = BrowserContentNode::Cast(c.Get());
     if (!cn)
@@ -671,6 +691,14 @@ Int32 FilePresetNode::CopyHere(NodeRef node, Int32 phase, const String* newName,
   }
   if (!copy)
     return EDIT_COPY_FAILED;
+  if (copiedNames_) {
+    try {
+      copiedNames_->insert(NameKey(copy->GetName()));
+      copiedNames_->insert(NameKey(LastPart(copy->GetURLText())));
+    } catch (const std::bad_alloc&) {
+      copiedNames_ = nullptr;
+    }
+  }
   Int64 size = 0;
   copy->GetInfo(&size);
   if (callback && callback(data, EDITPHASE_DO, 1, size, 0) < 0)
@@ -681,12 +709,17 @@ Int32 FilePresetNode::CopyHere(NodeRef node, Int32 phase, const String* newName,
   std::vector<NodeRef> children;
   for (NodeRef c = source->GetDownNode(); c; c = c->GetNextNode())
     children.push_back(c);
+  // The new folder holds only what this walk puts there, so its names are known as they come.
+  std::unordered_set<std::u16string> names;
+  copy->copiedNames_ = &names;
+  Int32 r = EDIT_OK;
   for (NodeRef& c : children) {
-    Int32 r = copy->CopyHere(std::move(c), EDITFLAG_FROM_PARENT | EDITPHASE_DO, nullptr, callback, data);
+    r = copy->CopyHere(std::move(c), EDITFLAG_FROM_PARENT | EDITPHASE_DO, nullptr, callback, data);
     if (r < 0)
-      return r;
+      break;
   }
-  return EDIT_OK;
+  copy->copiedNames_ = nullptr;
+  return r < 0 ? r : EDIT_OK;
 }
 
 Int32 FilePresetNode::Delete(Int32 phase, EditCallback callback, void* data)

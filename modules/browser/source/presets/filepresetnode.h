@@ -2,6 +2,9 @@
 // root), a folder inside it, or one preset. Every node is backed by the item at its URL.
 #pragma once
 
+#include <string>
+#include <unordered_set>
+
 #include "orx/string.h"
 #include "orx/threads.h"
 #include "contenttree/rtreenode.h"
@@ -96,6 +99,9 @@ private:
   Int32 hash_ = 0;
   DateTime time_;
   Int32 order_ = 0x7fffffff;
+  // While a folder copy fills this new folder: the upper-cased names of the children it made, so
+  // that each child's name check is one lookup instead of a walk over all siblings.
+  std::unordered_set<std::u16string>* copiedNames_ = nullptr;
   std::atomic<BrowserPluginInterface*> handler_{nullptr};
   std::atomic<Bool> keepTime_{false};
 };
