@@ -82,7 +82,7 @@ TEST(RowIndexThreads, LookupsWhileTheRowChanges)
     }
   });
   // Changes go on until the reader has looked up enough, however the threads are scheduled.
-  for (int step = 0; lookups.load() < 20000 && step < 50000000; ++step) {
+  for (int step = 0; lookups.load() < 5000 && step < 50000000; ++step) {
     const int i = step % 200;
     switch (step % 3) {
       case 0: kids[std::size_t(i)]->RenameTo("m" + std::to_string(i)); break;
