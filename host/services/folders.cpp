@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -246,48 +247,188 @@ Int64 FileSize(const Filename* name)
   return Int64(st.st_size);
 }
 
+// Who may write what. Permission bits as the system reads them (no ACLs); the superuser writes
+// wherever any write bit is set, as the host's file service treats read-only files for everyone.
+bool UserMayWrite(const struct statx& sx, bool readOnlyMount)
+{
+  if (readOnlyMount)
+    return false;
+  const uid_t uid = ::geteuid();
+  if (uid == 0)
+    return (sx.stx_mode & 0222) != 0;
+  if (sx.stx_uid == uid)
+    return (sx.stx_mode & S_IWUSR) != 0;
+  if (sx.stx_gid == ::getegid())
+    return (sx.stx_mode & S_IWGRP) != 0;
+  gid_t groups[256];
+  const int n = ::getgroups(256, groups);
+  for (int i = 0; i < n; ++i)
+    if (groups[i] == sx.stx_gid)
+      return (sx.stx_mode & S_IWGRP) != 0;
+  return (sx.stx_mode & S_IWOTH) != 0;
+}
+
+// Whether entries of a folder may be renamed or deleted by this user: the folder's write and search
+// rights; a sticky folder also asks who owns the entry.
+struct FolderRights
+{
+  bool writable = false;
+  bool sticky = false;
+  uid_t owner = 0;
+  bool readOnlyMount = false;
+};
+
+FolderRights RightsOf(int dirfd)
+{
+  FolderRights r;
+  struct statvfs vfs;
+  r.readOnlyMount = ::fstatvfs(dirfd, &vfs) == 0 && (vfs.f_flag & ST_RDONLY);
+  struct statx sx;
+  if (::statx(dirfd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sx) != 0)
+    return r;
+  r.writable = UserMayWrite(sx, r.readOnlyMount) && (::geteuid() == 0 || ::faccessat(dirfd, ".", X_OK, AT_EACCESS) == 0);
+  r.sticky = (sx.stx_mode & S_ISVTX) != 0;
+  r.owner = sx.stx_uid;
+  return r;
+}
+
+Int64 Nanos(const struct statx_timestamp& t) { return Int64(t.tv_sec) * 1000000000 + Int64(t.tv_nsec); }
+struct timespec Spec(const struct statx_timestamp& t) { return {time_t(t.tv_sec), long(t.tv_nsec)}; }
+
+// One status call per entry (statx, links not followed); a second one only for a link, for what it
+// points to.
+bool StatusAt(int dirfd, const char* name, const FolderRights& rights, FileStatus* out)
+{
+  struct statx sx;
+  const unsigned mask = STATX_BASIC_STATS | STATX_BTIME;
+  if (::statx(dirfd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, mask, &sx) != 0)
+    return false;
+  UInt32 attr = 0;
+  struct statx target = sx;
+  if (S_ISLNK(sx.stx_mode)) {
+    attr |= FILEATTR_LINK;
+    if (::statx(dirfd, name, AT_NO_AUTOMOUNT, STATX_BASIC_STATS, &target) != 0)
+    {
+      target.stx_mode = 0; // dangling: neither folder nor file, and no size
+      target.stx_size = 0;
+    }
+  }
+  if (S_ISDIR(target.stx_mode))
+    attr |= FILEATTR_FOLDER;
+  else if (!S_ISREG(target.stx_mode))
+    attr |= FILEATTR_SPECIAL;
+  if (name[0] == '.')
+    attr |= FILEATTR_HIDDEN;
+  if (!UserMayWrite(sx, rights.readOnlyMount))
+    attr |= FILEATTR_READONLY;
+  const uid_t uid = ::geteuid();
+  if (!rights.writable || (rights.sticky && uid != 0 && uid != rights.owner && uid != sx.stx_uid))
+    attr |= FILEATTR_FIXED;
+  out->attributes = attr;
+  // A link's own size is its target text's length; a listing shows what the entry is as a file.
+  out->size = (attr & FILEATTR_FOLDER) ? 0 : Int64((attr & FILEATTR_LINK) ? target.stx_size : sx.stx_size);
+  out->modifiedNs = Nanos(sx.stx_mtime);
+  out->changedNs = Nanos(sx.stx_ctime);
+  out->modified = ToDateTime(Spec(sx.stx_mtime));
+  out->created = ToDateTime(Spec((sx.stx_mask & STATX_BTIME) ? sx.stx_btime : sx.stx_mtime));
+  out->device = (UInt64(sx.stx_dev_major) << 32) | sx.stx_dev_minor;
+  out->inode = sx.stx_ino;
+  struct timespec now;
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  out->readNs = Int64(now.tv_sec) * 1000000000 + now.tv_nsec;
+  return true;
+}
+
+Bool FileStatusOf(const Filename* name, FileStatus* out)
+{
+  std::string p = P(name);
+  if (p.empty() || !out)
+    return false;
+  // The folder the entry lies in decides who may rename or delete it; "/" lies in itself.
+  std::string dir = p, leaf = ".";
+  while (dir.size() > 1 && dir.back() == '/')
+    dir.pop_back();
+  const std::size_t slash = dir.rfind('/');
+  if (dir != "/" && slash != std::string::npos) {
+    leaf = dir.substr(slash + 1);
+    dir = slash == 0 ? "/" : dir.substr(0, slash);
+  } else if (dir != "/") {
+    leaf = dir;
+    dir = ".";
+  }
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    // A folder that cannot be opened may still be searched: its entry's status is still known.
+    fd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+      return false;
+  }
+  const FolderRights rights = RightsOf(fd);
+  const bool ok = StatusAt(fd, leaf.c_str(), rights, out);
+  ::close(fd);
+  return ok;
+}
+
 struct Browse
 {
   DIR* dir;
-  std::string folder;
+  FolderRights rights;
+  int error = 0;
 };
 
 void* BrowseInit(const Filename* folder, Int32)
 {
   std::string p = P(folder);
-  DIR* d = ::opendir(p.c_str());
-  if (!d)
+  // O_NONBLOCK: a folder is never a pipe, but the name may have been swapped for one meanwhile.
+  int fd = ::open(p.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0)
     return nullptr;
-  return new Browse{d, p};
+  DIR* d = ::fdopendir(fd);
+  if (!d) {
+    ::close(fd);
+    return nullptr;
+  }
+  return new Browse{d, RightsOf(fd)};
 }
 
 Bool BrowseNext(void* h, FolderEntry* out)
 {
   auto* b = static_cast<Browse*>(h);
-  while (dirent* e = ::readdir(b->dir)) {
+  if (b->error)
+    return false;
+  for (;;) {
+    errno = 0;
+    dirent* e = ::readdir(b->dir);
+    if (!e) {
+      b->error = errno;
+      return false;
+    }
     if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, ".."))
       continue;
-    std::string full = b->folder + (b->folder.ends_with('/') ? "" : "/") + e->d_name;
-    struct stat st;
-    if (::stat(full.c_str(), &st) != 0 && ::lstat(full.c_str(), &st) != 0)
-      continue;
+    if (ShouldFail(Op::List)) {
+      b->error = EIO;
+      return false;
+    }
+    FileStatus st;
+    if (!StatusAt(::dirfd(b->dir), e->d_name, b->rights, &st)) {
+      // Gone between the listing and the status call: it is no longer there to show.
+      if (errno == ENOENT)
+        continue;
+      b->error = errno ? errno : EIO;
+      return false;
+    }
     out->name = SystemText(e->d_name);
-    out->attributes = 0;
-    if (S_ISDIR(st.st_mode))
-      out->attributes |= FILEATTR_FOLDER;
-    else if (!S_ISREG(st.st_mode))
-      out->attributes |= FILEATTR_SPECIAL;
-    if (e->d_name[0] == '.')
-      out->attributes |= FILEATTR_HIDDEN;
-    if (!(st.st_mode & S_IWUSR))
-      out->attributes |= FILEATTR_READONLY;
-    out->size = S_ISDIR(st.st_mode) ? 0 : Int64(st.st_size);
-    out->modified = ToDateTime(st.st_mtim);
-    out->created = ToDateTime(BirthTime(full, st));
+    out->attributes = st.attributes;
+    out->size = st.size;
+    out->modified = st.modified;
+    out->created = st.created;
+    out->modifiedNs = st.modifiedNs;
+    out->changedNs = st.changedNs;
     return true;
   }
-  return false;
 }
+
+Int32 BrowseError(void* h) { return h ? static_cast<Browse*>(h)->error : -1; }
 
 void BrowseFree(void* h)
 {
@@ -413,11 +554,12 @@ Bool GetEnv(const char* name, String* out)
 } // namespace
 
 namespace orxhost::detail {
-const OrxFolderTable kFolderTable = {2,          sizeof(OrxFolderTable), Exists,     CreateFolder, Rename,
+const OrxFolderTable kFolderTable = {3,          sizeof(OrxFolderTable), Exists,     CreateFolder, Rename,
                                      Move,       CopyFile,               HardLink,   Remove,       SyncFolder,
                                      FileTime,   FileSize,               BrowseInit, BrowseNext,   BrowseFree,
                                      VolumesInit, VolumesNext,           VolumesFree, SpecialFolder, GetEnv,
-                                     RenameNoReplace, MakeFolder,        SameFile};
+                                     RenameNoReplace, MakeFolder,        SameFile,
+                                     BrowseError,     FileStatusOf};
 }
 namespace orxhost {
 void SimulateNoReplaceRenameUnsupported(bool on) { g_noReplaceUnsupported.store(on); }

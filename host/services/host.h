@@ -30,7 +30,8 @@ void ClearMessageBoxes();
 std::vector<std::string> FatalErrors();
 
 // --- file fault injection: the nth call of an operation from now on fails (1 = the next) ---
-enum class FileOp { Open, Read, Write, Flush, Rename, Delete };
+// List: the nth entry of a folder listing fails, and the listing reports an error.
+enum class FileOp { Open, Read, Write, Flush, Rename, Delete, List };
 void FailNth(FileOp op, int n);
 void ClearFaults();
 // The no-replace rename behaves as on a file system that does not support it.

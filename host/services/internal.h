@@ -19,7 +19,7 @@ extern const OrxSystemTable kSystemTable;
 extern const OrxSceneTable kSceneTable;
 
 // Fault injection: true when this call of op must fail.
-enum class Op { Open, Read, Write, Flush, Rename, Delete };
+enum class Op { Open, Read, Write, Flush, Rename, Delete, List };
 bool ShouldFail(Op op);
 
 // A name as the system's bytes. A text that cannot name a file gives "", which names nothing, so

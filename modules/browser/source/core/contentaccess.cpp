@@ -13,6 +13,7 @@
 #include "presets/browserdatabase.h"
 #include "presets/filepresetnode.h"
 #include "nodes/categorynode.h"
+#include "nodes/directorynode.h"
 
 namespace {
 
@@ -187,8 +188,13 @@ Bool InitContent()
   SetItemHeaderReader(ReadMainItemHeader);
   SetCategoryLibraryLoaders(CategoryLibraryLoaders{LoadLibrariesIfNeeded, LoadCatalogIndex});
 
-  // Favorites are catalog links; they show once catalogs can make their nodes.
+  // The file category lists the volumes as directory nodes unless something else was installed.
   CategoryServices services = GetCategoryServices();
+  if (!services.buildVolumes) {
+    services.buildVolumes = DirectoryNode::BuildVolumes;
+    SetCategoryServices(services);
+  }
+  // Favorites are catalog links; they show once catalogs can make their nodes.
   if (mainOk && services.makeFavoriteNode && roots[kFavorites])
     AddLibraryNodes(GetMainDatabaseIndex(), String("favorite:/"), roots[kFavorites], services.makeFavoriteNode,
                     nullptr);
@@ -248,7 +254,8 @@ NodeRef GetDefaultObjectNode() { return Root(kDefaultObject); }
 
 NodeRef GetNode(BrowserURL& url, Int32 mode, NodeRef start)
 {
-  const String want = url.GetStringRef().ToUpper();
+  const String& given = url.GetStringRef();
+  const String want = given.ToUpper();
   if (want.IsEmpty())
     return nullptr;
   NodeRef row = std::move(start);
@@ -275,10 +282,10 @@ NodeRef GetNode(BrowserURL& url, Int32 mode, NodeRef start)
     NodeRef best;
     Int32 bestLen = -1;
     if (parent) {
-      best = parent->FindChildForURL(want, &bestLen);
+      best = parent->FindChildForURL(want, given, &bestLen);
     } else {
       for (NodeRef n = row; n; n = n->GetNextNode()) {
-        const Int32 len = MatchRowNode(n.Get(), want);
+        const Int32 len = MatchRowNode(n.Get(), want, given);
         if (len > bestLen) {
           best = n;
           bestLen = len;

@@ -1,0 +1,442 @@
+#include "nodes/directorynode.h"
+
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+#include "nodes/categorynode.h"
+#include "orx/services.h"
+
+namespace {
+
+// A folder listed this soon after its last change is listed again next time: file systems keep
+// times in coarse ticks (up to two seconds on FAT), so a second change in the same tick would
+// leave the time that the listing saw.
+constexpr Int64 kRacyNs = 2'000'000'000;
+
+constexpr std::u16string_view kFileHost = u"file://localhost";
+
+Bool AsciiEqualIgnoreCase(const Utf16Char* a, const Utf16Char* b, Int32 count)
+{
+  for (Int32 i = 0; i < count; ++i) {
+    Utf16Char x = a[i], y = b[i];
+    if (x >= u'A' && x <= u'Z')
+      x = Utf16Char(x + 32);
+    if (y >= u'A' && y <= u'Z')
+      y = Utf16Char(y + 32);
+    if (x != y)
+      return false;
+  }
+  return true;
+}
+
+DirectoryNode* AsDirectory(BrowserContentNode* n)
+{
+  return n && n->GetNodeType() == NODETYPE_DIRECTORY ? dynamic_cast<DirectoryNode*>(n) : nullptr;
+}
+
+} // namespace
+
+DirectoryNode::DirectoryNode(UInt32 status, const Filename& path, const String& name, EntryKind kind)
+    : BrowserContentNode(status), path_(path), name_(name), kind_(kind)
+{
+}
+
+EntryKind DirectoryNode::KindOf(UInt32 attributes)
+{
+  const Bool link = attributes & FILEATTR_LINK;
+  if (attributes & FILEATTR_FOLDER)
+    return link ? EntryKind::LinkToFolder : EntryKind::Folder;
+  if (link)
+    return EntryKind::Link;
+  return (attributes & FILEATTR_SPECIAL) ? EntryKind::Special : EntryKind::File;
+}
+
+UInt32 DirectoryNode::StatusOf(const FolderEntry& e, EntryKind kind)
+{
+  UInt32 status = (kind == EntryKind::Folder || kind == EntryKind::LinkToFolder) ? DIRSTATUS_NEW_FOLDER : 0;
+  if (e.IsReadOnly())
+    status |= NODESTATUS_READONLY;
+  return status;
+}
+
+Ref<DirectoryNode> DirectoryNode::MakeEntry(const Filename& folder, const FolderEntry& e, EntryKind kind)
+{
+  Ref<DirectoryNode> n(new (std::nothrow) DirectoryNode(StatusOf(e, kind), folder + e.name, e.name, kind));
+  if (n)
+    n->Refresh(e);
+  return n;
+}
+
+Ref<DirectoryNode> DirectoryNode::MakeForPath(const Filename& path)
+{
+  FileStatus st;
+  if (path.IsEmpty() || !GeGetFileStatus(path, &st))
+    return nullptr;
+  FolderEntry e;
+  e.name = path.GetFileString();
+  e.attributes = st.attributes;
+  e.size = st.size;
+  e.created = st.created;
+  e.modified = st.modified;
+  e.modifiedNs = st.modifiedNs;
+  e.changedNs = st.changedNs;
+  const EntryKind kind = KindOf(st.attributes);
+  Ref<DirectoryNode> n(new (std::nothrow)
+                           DirectoryNode(StatusOf(e, kind), path, e.name.IsEmpty() ? path.GetString() : e.name, kind));
+  if (n)
+    n->Refresh(e);
+  return n;
+}
+
+Ref<DirectoryNode> DirectoryNode::MakeVolume(const Filename& path, const String& label)
+{
+  String name = path.GetString();
+  if (label.Content())
+    name = name + String(" [") + label + String("]");
+  Ref<DirectoryNode> n(new (std::nothrow) DirectoryNode(DIRSTATUS_NEW_VOLUME, path, name, EntryKind::Folder));
+  if (n)
+    n->fixed_ = true; // a volume is never renamed or deleted
+  return n;
+}
+
+void DirectoryNode::SyncVolumes(BrowserContentNode* parent)
+{
+  if (!parent)
+    return;
+  struct Volume
+  {
+    Filename path;
+    String label;
+  };
+  std::vector<Volume> found;
+  {
+    BrowseVolumes volumes;
+    if (!volumes.Init())
+      return;
+    while (volumes.GetNext()) {
+      const VolumeEntry& v = volumes.Entry();
+      if (!(v.flags & VOLUMEFLAG_HIDDEN) && v.path.Content())
+        found.push_back({v.path, v.name});
+    }
+  }
+  std::lock_guard content(parent->ContentLock());
+  std::unordered_map<std::u16string, Ref<DirectoryNode>> existing;
+  for (NodeRef c = BrowserContentNode::FromTree(parent->GetFirstChild()); c; c = c->GetNextNode()) {
+    DirectoryNode* d = AsDirectory(c.Get());
+    if (d && (d->GetStatus() & NODESTATUS_VOLUME))
+      existing.emplace(std::u16string(d->GetPath().GetString().View()), Ref<DirectoryNode>(d));
+  }
+  for (const Volume& v : found) {
+    const std::u16string key(v.path.GetString().View());
+    auto it = existing.find(key);
+    if (it != existing.end()) {
+      existing.erase(it);
+      continue;
+    }
+    if (Ref<DirectoryNode> n = MakeVolume(v.path, v.label)) {
+      n->InsertUnder(parent);
+      existing.emplace(key, nullptr); // a volume listed twice is shown once
+    }
+  }
+  for (auto& [key, node] : existing)
+    if (node)
+      node->Remove();
+}
+
+void DirectoryNode::BuildVolumes(CategoryNode* fileRoot) { SyncVolumes(fileRoot); }
+
+Filename DirectoryNode::GetPath() const
+{
+  std::lock_guard l(fieldLock_);
+  return path_;
+}
+
+Int64 DirectoryNode::GetSizeField() const
+{
+  std::lock_guard l(fieldLock_);
+  return size_;
+}
+
+String DirectoryNode::GetName()
+{
+  std::lock_guard l(fieldLock_);
+  return name_;
+}
+
+String DirectoryNode::URLText() const
+{
+  BrowserURL u(GetPath());
+  return u.GetString();
+}
+
+Bool DirectoryNode::GetURL(BrowserURL* out, UInt32)
+{
+  if (!out)
+    return false;
+  out->SetFilename(GetPath());
+  return true;
+}
+
+Int32 DirectoryNode::MatchUpperURLPrefix(const String& upper)
+{
+  // Without the URL as given, letter case cannot be told apart: never a match, rather than the
+  // wrong file.
+  (void)upper;
+  return -1;
+}
+
+Int32 DirectoryNode::MatchURLPrefix(const String& upper, const String& text)
+{
+  (void)upper;
+  // Scheme and host ignore case as URLs do; the path is the file's name, byte for byte.
+  const String mine = URLText();
+  const Int32 len = mine.GetLength();
+  const Int32 host = Int32(kFileHost.size());
+  if (len == 0 || len > text.GetLength() || len < host)
+    return -1;
+  if (!AsciiEqualIgnoreCase(mine.Units(), text.Units(), host))
+    return -1;
+  if (mine.View().substr(std::size_t(host)) != text.View().substr(std::size_t(host), std::size_t(len - host)))
+    return -1;
+  return len;
+}
+
+Bool DirectoryNode::GetFileTime(Int32 which, DateTime* out)
+{
+  if (!out)
+    return false;
+  std::lock_guard l(fieldLock_);
+  switch (which) {
+    case FILETIME_CREATED: *out = created_; return true;
+    case FILETIME_MODIFIED:
+    case FILETIME_MODIFIED_ALT: *out = modified_; return true;
+    default: *out = DateTime{}; return false;
+  }
+}
+
+UInt32 DirectoryNode::GetInfo(Int64* size)
+{
+  const UInt32 status = GetStatus();
+  if (size)
+    *size = (status & NODEMASK_NO_SIZE) ? 0 : GetSizeField();
+  return status;
+}
+
+BrowserPluginInterface* DirectoryNode::GetPluginInterface(UInt32 flags)
+{
+  if (GetStatus() & NODESTATUS_FOLDER)
+    return FindPluginByID(HANDLER_ID_FOLDER);
+  BrowserURL url(GetPath());
+  // Only regular files are read for their first bytes; a pipe or device is judged by name.
+  if (kind_ == EntryKind::Special)
+    flags |= PLUGINREQUEST_QUICK;
+  return handler_.Get(this, url, flags);
+}
+
+String* DirectoryNode::GetTypeName(String* out, Int32 mode)
+{
+  if (!out)
+    return nullptr;
+  if (BrowserPluginInterface* h = GetPluginInterface(PLUGINREQUEST_QUICK)) {
+    h->GetTypeName(out, NodeRef(this), nullptr, mode);
+    return out;
+  }
+  *out = GeLoadString(IDS_DIRECTORY_NO_TYPE);
+  return out;
+}
+
+Int32 DirectoryNode::GetIconId(UInt32 flags)
+{
+  const UInt32 status = GetStatus();
+  const Bool open = flags & ICONREQUEST_OPEN;
+  if (status & NODESTATUS_VOLUME)
+    return ICON_VOLUME;
+  if (status & NODESTATUS_FOLDER) {
+    if (status & NODESTATUS_READONLY)
+      return open ? ICON_DIR_READONLY_OPEN : ICON_DIR_READONLY;
+    return open ? ICON_DIR_OPEN : ICON_DIR;
+  }
+  return ICON_FILE;
+}
+
+BaseBitmap* DirectoryNode::GetIcon(UInt32 flags, Int32 size)
+{
+  // Icons by id are the icon service's; a file's own icon comes from its handler.
+  if (!(GetStatus() & (NODESTATUS_FOLDER | NODESTATUS_VOLUME)))
+    if (BrowserPluginInterface* h = GetPluginInterface(PLUGINREQUEST_QUICK))
+      return h->GetIcon(NodeRef(this), nullptr, size);
+  (void)flags;
+  return nullptr;
+}
+
+void DirectoryNode::Refresh(const FolderEntry& e)
+{
+  const Bool folder = kind_ == EntryKind::Folder || kind_ == EntryKind::LinkToFolder;
+  const Stamp s{e.modifiedNs, e.changedNs};
+  Bool fileChanged = false;
+  {
+    std::lock_guard l(fieldLock_);
+    created_ = e.created;
+    if (folder) {
+      // A link's own times say nothing about what it points to; its listing reads the target's.
+      if (kind_ == EntryKind::Folder && s != stamp_) {
+        stamp_ = s;
+        modified_ = e.modified;
+        ++size_;
+        SetStatus(NODESTATUS_RELIST);
+      } else if (kind_ == EntryKind::LinkToFolder) {
+        modified_ = e.modified;
+      }
+    } else if (s != stamp_ || size_ != e.size) {
+      fileChanged = stamp_ != Stamp{} || size_ != 0;
+      stamp_ = s;
+      modified_ = e.modified;
+      size_ = e.size;
+    }
+  }
+  if (e.IsReadOnly())
+    SetStatus(NODESTATUS_READONLY);
+  else
+    ClearStatus(NODESTATUS_READONLY);
+  fixed_.store((e.attributes & FILEATTR_FIXED) != 0, std::memory_order_release);
+  // Whatever handler the old content had may not fit the new one.
+  if (fileChanged)
+    handler_.Clear(this);
+}
+
+void DirectoryNode::Merge(std::vector<Listed>& entries, Bool sweep)
+{
+  struct Child
+  {
+    Ref<DirectoryNode> node;
+    Bool seen = false;
+  };
+  std::unordered_map<std::u16string, Child> existing;
+  for (NodeRef c = BrowserContentNode::FromTree(GetFirstChild()); c; c = c->GetNextNode()) {
+    DirectoryNode* d = AsDirectory(c.Get());
+    if (!d)
+      continue;
+    d->SetStatus(NODESTATUS_NOT_SEEN);
+    // A second node of one name (and kind) is left unseen, so the sweep takes it.
+    std::u16string key(d->GetName().View());
+    key.push_back(char16_t(d->kind_));
+    existing.emplace(std::move(key), Child{Ref<DirectoryNode>(d)});
+  }
+  const Filename folder = GetPath();
+  for (Listed& l : entries) {
+    std::u16string key(l.entry.name.View());
+    key.push_back(char16_t(l.kind));
+    auto it = existing.find(key);
+    if (it != existing.end() && !it->second.seen) {
+      DirectoryNode* child = it->second.node.Get();
+      child->Refresh(l.entry);
+      child->ClearStatus(NODESTATUS_NOT_SEEN);
+      it->second.seen = true;
+      continue;
+    }
+    if (Ref<DirectoryNode> made = MakeEntry(folder, l.entry, l.kind))
+      made->InsertUnder(this);
+  }
+  for (auto& [key, child] : existing) {
+    if (child.seen)
+      continue;
+    // A listing cut short proves nothing about what it did not reach.
+    if (sweep)
+      child.node->Remove();
+    else
+      child.node->ClearStatus(NODESTATUS_NOT_SEEN);
+  }
+}
+
+Bool DirectoryNode::LoadChildren()
+{
+  const UInt32 status = GetStatus();
+  if (!(status & NODESTATUS_FOLDER) || (status & NODESTATUS_DELETED))
+    return false;
+  if ((status & NODESTATUS_VOLUME) && (status & NODESTATUS_VOLUME_HIDDEN))
+    return false;
+  const Filename path = GetPath();
+  // A link's listing is its target's: its times are read through it.
+  FileStatus self;
+  if (!GeGetFileStatus(IsLink() ? path + String(".") : path, &self) || !(self.attributes & FILEATTR_FOLDER))
+    return false; // a volume without media, or a folder that went: the parent's listing decides
+  const Stamp now{self.modifiedNs, self.changedNs};
+  const Bool racy = self.readNs - self.modifiedNs < kRacyNs;
+  Stamp listedAgainst;
+  {
+    std::lock_guard content(ContentLock());
+    std::lock_guard l(fieldLock_);
+    if (now != stamp_) {
+      stamp_ = now;
+      modified_ = self.modified;
+      SetStatus(NODESTATUS_RELIST);
+    }
+    if (size_ != 0 && !(GetStatus() & NODESTATUS_RELIST))
+      return true;
+    listedAgainst = stamp_;
+  }
+
+  // The disk is read with no lock held: a slow or dead mount stalls only this call.
+  std::vector<Listed> entries;
+  Int32 error = 0;
+  {
+    BrowseFiles browse;
+    if (browse.Init(path)) {
+      while (browse.GetNext()) {
+        const FolderEntry& e = browse.Entry();
+        if (!e.IsHidden())
+          entries.push_back({e, KindOf(e.attributes)});
+      }
+    }
+    error = browse.Error();
+  }
+
+  std::lock_guard content(ContentLock());
+  if (GetStatus() & NODESTATUS_DELETED)
+    return false;
+  Merge(entries, error == 0);
+  std::lock_guard l(fieldLock_);
+  ++size_;
+  // A failed listing, a change seen meanwhile or a time too close to the listing: list again.
+  if (error == 0 && !racy && stamp_ == listedAgainst)
+    ClearStatus(NODESTATUS_RELIST);
+  else
+    SetStatus(NODESTATUS_RELIST);
+  return true;
+}
+
+Int32 DirectoryNode::Walk(Int32 phase, EditCallback callback, void* data)
+{
+  Int64 size = 0;
+  GetInfo(&size);
+  if (callback && callback(data, phase, 1, size, 0) < 0)
+    return EDIT_CANCELLED;
+  if (IsLink() || !(GetStatus() & NODESTATUS_FOLDER))
+    return EDIT_OK;
+  for (NodeRef c = GetDownNode(); c; c = c->GetNextNode()) {
+    DirectoryNode* d = AsDirectory(c.Get());
+    if (!d || (d->GetStatus() & NODESTATUS_VOLUME))
+      continue;
+    if (d->Walk(phase, callback, data) != EDIT_OK)
+      return EDIT_CANCELLED;
+  }
+  return EDIT_OK;
+}
+
+void DirectoryNode::ReplaceURLPrefix(const String& oldPrefix, const String& newPrefix, Bool)
+{
+  {
+    std::lock_guard l(fieldLock_);
+    const String& text = path_.GetString();
+    const Int32 n = oldPrefix.GetLength();
+    if (text.GetLength() < n || text.ComparePart(oldPrefix, n) != 0)
+      return;
+    // Only at a part boundary: "/a/b" is no prefix of "/a/bc".
+    if (text.GetLength() > n && text[n] != u'/' && (n == 0 || oldPrefix[n - 1] != u'/'))
+      return;
+    path_ = Filename(newPrefix + text.SubStr(n, text.GetLength() - n));
+  }
+  URLChanged();
+}
