@@ -6,11 +6,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <climits>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -449,6 +452,143 @@ const char* Home()
   return h && *h ? h : nullptr;
 }
 
+std::string EnvOr(const char* name, const std::string& def)
+{
+  const char* v = std::getenv(name);
+  return v && *v ? std::string(v) : def;
+}
+
+struct MountEntry
+{
+  std::string device, dir, type;
+};
+
+// Mount table fields escape blanks, tabs, newlines and backslashes as three octal digits ("\040").
+std::string Unescape(const std::string& s)
+{
+  std::string out;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\\' && s.size() - i > 3 && s[i + 1] >= '0' && s[i + 1] <= '3' &&
+        s[i + 2] >= '0' && s[i + 2] <= '7' && s[i + 3] >= '0' && s[i + 3] <= '7') {
+      out.push_back(char((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0')));
+      i += 3;
+    } else {
+      out.push_back(s[i]);
+    }
+  }
+  return out;
+}
+
+std::vector<MountEntry> ParseMounts(const std::string& table)
+{
+  std::vector<MountEntry> out;
+  std::size_t pos = 0;
+  while (pos < table.size()) {
+    std::size_t end = table.find('\n', pos);
+    if (end == std::string::npos)
+      end = table.size();
+    const std::string line = table.substr(pos, end - pos);
+    pos = end + 1;
+    char dev[1024], dir[1024], type[128];
+    if (std::sscanf(line.c_str(), "%1023s %1023s %127s", dev, dir, type) == 3)
+      out.push_back({Unescape(dev), Unescape(dir), type});
+  }
+  return out;
+}
+
+std::vector<MountEntry> ReadMounts()
+{
+  std::string table;
+  if (std::FILE* f = std::fopen("/proc/self/mounts", "re")) {
+    char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+      table.append(buf, n);
+    std::fclose(f);
+  }
+  return ParseMounts(table);
+}
+
+// Device path -> label, from the links the system keeps in /dev/disk/by-label (whose names escape
+// bytes as "\x20").
+std::map<std::string, std::string> VolumeLabels()
+{
+  std::map<std::string, std::string> out;
+  const std::string base = "/dev/disk/by-label";
+  DIR* d = ::opendir(base.c_str());
+  if (!d)
+    return out;
+  while (dirent* e = ::readdir(d)) {
+    if (e->d_name[0] == '.')
+      continue;
+    char resolved[PATH_MAX];
+    if (!::realpath((base + "/" + e->d_name).c_str(), resolved))
+      continue;
+    std::string name, raw = e->d_name;
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+      if (raw[i] == '\\' && i + 3 < raw.size() && raw[i + 1] == 'x' && std::isxdigit(static_cast<unsigned char>(raw[i + 2])) &&
+          std::isxdigit(static_cast<unsigned char>(raw[i + 3]))) {
+        name.push_back(char(std::stoi(raw.substr(i + 2, 2), nullptr, 16)));
+        i += 3;
+      } else {
+        name.push_back(raw[i]);
+      }
+    }
+    out[resolved] = name;
+  }
+  ::closedir(d);
+  return out;
+}
+
+// A file system of disks, media or the network, mounted where people keep data; not the kernel's
+// views (proc, sysfs, cgroup), memory file systems, or the system's own mounts.
+bool IsDrive(const MountEntry& m)
+{
+  static const std::set<std::string> kReal = {"ext2", "ext3", "ext4", "xfs", "btrfs", "vfat", "exfat", "ntfs", "ntfs3",
+                                              "fuseblk", "nfs", "nfs4", "cifs", "smb3", "iso9660", "udf", "zfs",
+                                              "f2fs", "hfsplus", "jfs", "reiserfs", "fuse.sshfs", "9p", "virtiofs"};
+  if (!kReal.count(m.type))
+    return false;
+  for (const char* system : {"/boot", "/proc", "/sys", "/dev", "/etc", "/var/lib", "/snap", "/usr"})
+    if (m.dir == system || m.dir.starts_with(std::string(system) + "/"))
+      return false;
+  // /run holds the system's state; only removable media mounted by the desktop count there.
+  if (m.dir.starts_with("/run/") && !m.dir.starts_with("/run/media/"))
+    return false;
+  return true;
+}
+
+// "/" first, then the user's home folder, then every mounted file system a person would call a
+// drive. The mount table lists pseudo file systems too: they are given flag 128 (not shown).
+std::vector<VolumeEntry> VolumesFromMounts(const std::vector<MountEntry>& mounts, const std::string& home,
+                                           const std::map<std::string, std::string>& labels)
+{
+  std::vector<VolumeEntry> list;
+  auto labelOf = [&](const std::string& device) {
+    char resolved[PATH_MAX];
+    std::string key = device;
+    if (device.starts_with("/dev/") && ::realpath(device.c_str(), resolved))
+      key = resolved;
+    auto it = labels.find(key);
+    if (it == labels.end())
+      it = labels.find(device);
+    return it == labels.end() ? String() : SystemText(it->second);
+  };
+  std::set<std::string> seen{"/"};
+  std::string rootDevice;
+  for (const MountEntry& m : mounts)
+    if (m.dir == "/")
+      rootDevice = m.device;
+  list.push_back(VolumeEntry{Filename(String("/")), labelOf(rootDevice), 0});
+  if (!home.empty() && home != "/" && seen.insert(home).second)
+    list.push_back(VolumeEntry{Filename(SystemText(home)), String(), 0});
+  for (const MountEntry& m : mounts) {
+    if (!seen.insert(m.dir).second)
+      continue;
+    list.push_back(VolumeEntry{Filename(SystemText(m.dir)), labelOf(m.device), IsDrive(m) ? 0u : VOLUMEFLAG_HIDDEN});
+  }
+  return list;
+}
 void* VolumesInit()
 {
   auto* v = new Volumes;
@@ -465,21 +605,11 @@ void* VolumesInit()
     }
     return v;
   }
-  v->list.push_back(VolumeEntry{Filename(String("/")), String(""), 0});
-  static const std::set<std::string> kReal = {"ext2", "ext3", "ext4", "xfs", "btrfs", "vfat", "exfat", "ntfs", "ntfs3",
-                                              "fuseblk", "nfs", "nfs4", "cifs", "smb3", "iso9660", "udf", "zfs"};
-  if (std::FILE* f = std::fopen("/proc/self/mounts", "r")) {
-    char dev[512], dir[512], type[128];
-    while (std::fscanf(f, "%511s %511s %127s %*[^\n]", dev, dir, type) == 3) {
-      std::string d = dir;
-      if (d == "/" || !kReal.count(type))
-        continue;
-      bool system = d.starts_with("/boot") || d.starts_with("/proc") || d.starts_with("/sys") || d.starts_with("/etc");
-      std::string name = d.substr(d.rfind('/') + 1);
-      v->list.push_back(VolumeEntry{Filename(SystemText(d)), SystemText(name), system ? VOLUMEFLAG_HIDDEN : 0u});
-    }
-    std::fclose(f);
-  }
+  std::string home = EnvOr("HOME", "");
+  struct stat st;
+  if (!home.empty() && (::stat(home.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)))
+    home.clear();
+  *v = Volumes{VolumesFromMounts(ReadMounts(), home, VolumeLabels())};
   return v;
 }
 
@@ -493,12 +623,6 @@ Bool VolumesNext(void* h, VolumeEntry* out)
 }
 
 void VolumesFree(void* h) { delete static_cast<Volumes*>(h); }
-
-std::string EnvOr(const char* name, const std::string& def)
-{
-  const char* v = std::getenv(name);
-  return v && *v ? std::string(v) : def;
-}
 
 std::string ExeFolder()
 {
@@ -561,6 +685,13 @@ const OrxFolderTable kFolderTable = {3,          sizeof(OrxFolderTable), Exists,
                                      RenameNoReplace, MakeFolder,        SameFile,
                                      BrowseError,     FileStatusOf};
 }
+namespace orxhost::detail {
+std::vector<VolumeEntry> VolumesFromMountTable(const std::string& table, const std::string& home,
+                                               const std::map<std::string, std::string>& labels)
+{
+  return VolumesFromMounts(ParseMounts(table), home, labels);
+}
+} // namespace orxhost::detail
 namespace orxhost {
 void SimulateNoReplaceRenameUnsupported(bool on) { g_noReplaceUnsupported.store(on); }
 }
