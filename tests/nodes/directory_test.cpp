@@ -331,3 +331,192 @@ TEST_F(Directory, ListingMatchesTheStandardLibraryOnASystemFolder)
 }
 
 } // namespace
+
+namespace {
+
+NodeRef Child(const NodeRef& dir, const std::string& name)
+{
+  auto kids = Children(dir);
+  auto it = kids.find(name);
+  return it == kids.end() ? NodeRef() : it->second;
+}
+
+int CountNamed(const NodeRef& dir, const std::string& name)
+{
+  int n = 0;
+  for (NodeRef c = dir->GetDownNode(); c; c = c->GetNextNode())
+    n += c->GetName().ToUtf8() == name;
+  return n;
+}
+
+// Rename never replaces an existing entry and refuses names that are no single entry's name.
+TEST_F(Directory, RenameNeverReplacesAndRefusesBadNames)
+{
+  ASSERT_TRUE(orxtest::WriteFile(root_ + String("a"), "first"));
+  ASSERT_TRUE(orxtest::WriteFile(root_ + String("b"), "second"));
+  NodeRef dir = Folder(root_);
+  NodeRef a = Child(dir, "a");
+  ASSERT_TRUE(a);
+  for (Int32 phase : {EDITPHASE_ASK, EDITPHASE_DO})
+    EXPECT_EQ(a->Rename(phase, String("b")), EDIT_RENAME_REFUSED) << phase;
+  const String nul(std::u16string_view(u"x\0y", 3));
+  for (const String& bad : {String(""), String("."), String(".."), String("x/y"), nul})
+    for (Int32 phase : {EDITPHASE_ASK, EDITPHASE_DO})
+      EXPECT_EQ(a->Rename(phase, bad), EDIT_RENAME_REFUSED) << bad.ToUtf8() << " " << phase;
+  // Taken between the question and the deed.
+  EXPECT_EQ(a->Rename(EDITPHASE_ASK, String("c")), EDIT_OK);
+  ASSERT_TRUE(orxtest::WriteFile(root_ + String("c"), "third"));
+  EXPECT_EQ(a->Rename(EDITPHASE_DO, String("c")), EDIT_RENAME_REFUSED);
+  EXPECT_EQ(orxtest::ReadFile(root_ + String("a")), "first");
+  EXPECT_EQ(orxtest::ReadFile(root_ + String("b")), "second");
+  EXPECT_EQ(orxtest::ReadFile(root_ + String("c")), "third");
+  EXPECT_FALSE(fs::exists(P(root_) + "/x"));
+  EXPECT_EQ(a->GetName(), String("a"));
+}
+
+// Renaming a folder rebases every node below it; the old URLs lead nowhere, the new ones to the
+// same nodes.
+TEST_F(Directory, RenamingAFolderRebasesItsSubtree)
+{
+  const Filename vol = VolumesDir() + String("data");
+  ASSERT_TRUE(orxtest::WriteFile(vol + String("old") + String("inner") + String("f"), "f"));
+  Start();
+  const std::string base = "file://localhost" + P(vol);
+  NodeRef f = Find(base + "/old/inner/f");
+  NodeRef old = Find(base + "/old");
+  ASSERT_TRUE(f);
+  ASSERT_TRUE(old);
+  EXPECT_EQ(old->Rename(EDITPHASE_DO, String("New")), EDIT_OK);
+  EXPECT_TRUE(fs::exists(P(vol) + "/New/inner/f"));
+  EXPECT_EQ(URLOf(f.Get()), base + "/New/inner/f");
+  EXPECT_EQ(old->GetName(), String("New"));
+  EXPECT_FALSE(Find(base + "/old/inner/f"));
+  EXPECT_EQ(Find(base + "/New/inner/f"), f) << "the same node under its new URL";
+  // Letter case alone is a new name on this system.
+  NodeRef inner = Find(base + "/New/inner");
+  ASSERT_TRUE(inner);
+  EXPECT_EQ(inner->Rename(EDITPHASE_DO, String("Inner")), EDIT_OK);
+  EXPECT_EQ(Find(base + "/New/Inner/f"), f);
+  EXPECT_FALSE(Find(base + "/New/inner/f"));
+}
+
+// A folder that exists already is refused and gets no second node.
+TEST_F(Directory, NewFolderOnAnExistingNameMakesNoSecondNode)
+{
+  fs::create_directory(P(root_ + String("sub")));
+  NodeRef dir = Folder(root_);
+  ASSERT_EQ(CountNamed(dir, "sub"), 1);
+  for (Int32 phase : {EDITPHASE_ASK, EDITPHASE_DO})
+    EXPECT_EQ(dir->NewFolder(phase, String("sub"), nullptr), EDIT_NEWFOLDER_REFUSED);
+  EXPECT_EQ(CountNamed(dir, "sub"), 1);
+  // Made by someone else between the question and the deed.
+  NodeRef out;
+  EXPECT_EQ(dir->NewFolder(EDITPHASE_ASK, String("late"), &out), EDIT_OK);
+  fs::create_directory(P(root_ + String("late")));
+  EXPECT_EQ(dir->NewFolder(EDITPHASE_DO, String("late"), &out), EDIT_NEWFOLDER_REFUSED);
+  EXPECT_FALSE(out);
+  EXPECT_EQ(CountNamed(dir, "late"), 1);
+  for (const String& bad : {String(""), String(".."), String("a/b")})
+    EXPECT_EQ(dir->NewFolder(EDITPHASE_DO, bad, nullptr), EDIT_NEWFOLDER_REFUSED);
+  // A new one: handed out, on disk, and kept (same object) by the next listing.
+  ASSERT_EQ(dir->NewFolder(EDITPHASE_DO, String("made"), &out), EDIT_OK);
+  ASSERT_TRUE(out);
+  EXPECT_TRUE(fs::is_directory(P(root_) + "/made"));
+  EXPECT_EQ(out->GetInfo(nullptr) & NODESTATUS_FOLDER, NODESTATUS_FOLDER);
+  EXPECT_EQ(Child(dir, "made"), out);
+  EXPECT_EQ(CountNamed(dir, "made"), 1);
+}
+
+// Deleting a link deletes the link; deleting a folder never follows a link out of it; a volume is
+// refused in every phase and so is an entry whose folder the user may not change.
+TEST_F(Directory, DeleteRemovesLinksAsLinksAndNeverEmptiesAVolume)
+{
+  const Filename outside = orxtest::TempDir();
+  ASSERT_TRUE(orxtest::WriteFile(outside + String("precious"), "keep me"));
+  fs::create_directory(P(root_ + String("tree")));
+  fs::create_directory_symlink(P(outside), P(root_) + "/tree/out");
+  fs::create_directory_symlink(P(outside), P(root_) + "/ln");
+  ASSERT_TRUE(orxtest::WriteFile(root_ + String("tree") + String("f"), "f"));
+  NodeRef dir = Folder(root_);
+  NodeRef ln = Child(dir, "ln");
+  ASSERT_TRUE(ln);
+  Int32 items = 0;
+  auto count = [](void* d, Int32, Int32 n, Int64, Int32) -> Int32 {
+    *static_cast<Int32*>(d) += n;
+    return 0;
+  };
+  EXPECT_EQ(ln->Delete(EDITPHASE_PREPARE, count, &items), EDIT_OK);
+  EXPECT_EQ(items, 1) << "the walk does not enter the link";
+  EXPECT_EQ(ln->Delete(EDITPHASE_DO, nullptr, nullptr), EDIT_OK);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(P(root_) + "/ln")));
+  EXPECT_TRUE(ln->GetInfo(nullptr) & NODESTATUS_DELETED);
+  NodeRef tree = Child(dir, "tree");
+  EXPECT_EQ(tree->Delete(EDITPHASE_DO, nullptr, nullptr), EDIT_OK);
+  EXPECT_FALSE(fs::exists(P(root_) + "/tree"));
+  EXPECT_EQ(orxtest::ReadFile(outside + String("precious")), "keep me");
+  EXPECT_EQ(Children(dir).size(), 0u);
+
+  // A volume node: refused when asked and when told.
+  ASSERT_TRUE(orxtest::WriteFile(VolumesDir() + String("vol") + String("data"), "d"));
+  Start();
+  NodeRef vol = Find("file://localhost" + P(VolumesDir() + String("vol")));
+  ASSERT_TRUE(vol);
+  ASSERT_TRUE(vol->GetInfo(nullptr) & NODESTATUS_VOLUME);
+  for (Int32 phase : {EDITPHASE_ASK, EDITPHASE_DO}) {
+    EXPECT_EQ(vol->Delete(phase, nullptr, nullptr), EDIT_DELETE_REFUSED);
+    EXPECT_EQ(vol->Rename(phase, String("other")), EDIT_RENAME_REFUSED);
+  }
+  EXPECT_EQ(orxtest::ReadFile(VolumesDir() + String("vol") + String("data")), "d");
+
+  // An entry of a folder that nobody may write: refused in phase 2 as well.
+  const Filename locked = orxtest::TempDir();
+  ASSERT_TRUE(orxtest::WriteFile(locked + String("f"), "f"));
+  NodeRef lockedDir = Folder(locked);
+  ASSERT_EQ(::chmod(P(locked).c_str(), 0555), 0);
+  SetMTime(locked, kLongAgo, 0);
+  NodeRef f = Child(lockedDir, "f");
+  ASSERT_TRUE(f);
+  EXPECT_EQ(f->Delete(EDITPHASE_DO, nullptr, nullptr), EDIT_DELETE_REFUSED);
+  EXPECT_EQ(f->Rename(EDITPHASE_DO, String("g")), EDIT_RENAME_REFUSED);
+  ::chmod(P(locked).c_str(), 0755);
+  EXPECT_TRUE(fs::exists(P(locked) + "/f"));
+}
+
+// A move stays on one device: refused between two file systems, never done as copy and delete;
+// a failed rename on disk answers 0x80000200 and leaves the node where it was.
+TEST_F(Directory, MovesStayOnOneDevice)
+{
+  ASSERT_TRUE(orxtest::WriteFile(root_ + String("from") + String("f"), "f"));
+  fs::create_directory(P(root_ + String("to")));
+  NodeRef dir = Folder(root_);
+  NodeRef from = Child(dir, "from");
+  NodeRef to = Child(dir, "to");
+  NodeRef f = Child(from, "f");
+  ASSERT_TRUE(f);
+  EXPECT_EQ(to->MoveHere(f, EDITPHASE_ASK, nullptr, nullptr), EDIT_OK);
+  orxhost::FailNth(orxhost::FileOp::Rename, 1);
+  EXPECT_EQ(to->MoveHere(f, EDITPHASE_DO, nullptr, nullptr), EDIT_MOVE_FAILED);
+  EXPECT_EQ(f->GetUpNode(), from) << "left where it was";
+  EXPECT_EQ(to->MoveHere(f, EDITPHASE_DO, nullptr, nullptr), EDIT_OK);
+  EXPECT_EQ(f->GetUpNode(), to);
+  EXPECT_EQ(URLOf(f.Get()), "file://localhost" + P(root_) + "/to/f");
+  EXPECT_TRUE(fs::exists(P(root_) + "/to/f"));
+  EXPECT_EQ(to->MoveHere(f, EDITPHASE_ASK, nullptr, nullptr), EDIT_MOVE_REFUSED) << "already there";
+  EXPECT_EQ(from->MoveHere(dir, EDITPHASE_ASK, nullptr, nullptr), EDIT_MOVE_REFUSED) << "into itself";
+  EXPECT_EQ(to->MoveHere(GetRootNode(ROOT_FILE), EDITPHASE_ASK, nullptr, nullptr), EDIT_WRONG_KIND);
+
+  // Another file system: /dev/shm where it is one.
+  struct stat a, b;
+  if (::stat("/dev/shm", &b) != 0 || ::stat(P(root_).c_str(), &a) != 0 || a.st_dev == b.st_dev)
+    GTEST_SKIP() << "no second file system to move to";
+  char tmpl[] = "/dev/shm/orxtest-XXXXXX";
+  ASSERT_TRUE(::mkdtemp(tmpl));
+  NodeRef other = Folder(Filename(String(tmpl)));
+  for (Int32 phase : {EDITPHASE_ASK, EDITPHASE_DO})
+    EXPECT_EQ(other->MoveHere(f, phase, nullptr, nullptr), EDIT_MOVE_REFUSED) << phase;
+  EXPECT_TRUE(fs::exists(P(root_) + "/to/f"));
+  EXPECT_FALSE(fs::exists(std::string(tmpl) + "/f"));
+  fs::remove_all(tmpl);
+}
+
+} // namespace

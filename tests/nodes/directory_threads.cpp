@@ -7,6 +7,7 @@
 
 #include "contenttest.h"
 #include "nodes/directorynode.h"
+#include "watchdog.h"
 
 using namespace contenttest;
 namespace fs = std::filesystem;
@@ -83,6 +84,78 @@ TEST_F(DirectoryThreads, ListingWhileEntriesComeAndGo)
     EXPECT_TRUE(shown.insert(c->GetName().ToUtf8()).second) << "shown twice: " << c->GetName().ToUtf8();
   }
   EXPECT_EQ(shown, OnDisk(root_));
+  dir->Remove();
+}
+
+// Edits through the nodes while the folder is listed: renames, new folders and deletes take the
+// folder's and the entry's content locks while the lister merges under the folder's.
+TEST_F(DirectoryThreads, NodeEditsWhileListing)
+{
+  Ref<DirectoryNode> dir = DirectoryNode::MakeForPath(Filename(String(root_.c_str())));
+  ASSERT_TRUE(dir);
+  std::atomic<bool> stop{false};
+  std::thread lister([&] {
+    while (!stop.load())
+      for (NodeRef c = dir->GetDownNode(); c; c = c->GetNextNode())
+        (void)c->GetName();
+  });
+  int made = 0;
+  for (int i = 0; i < 200; ++i) {
+    NodeRef folder;
+    const String name(("f" + std::to_string(i)).c_str());
+    if (dir->NewFolder(EDITPHASE_DO, name, &folder) != EDIT_OK)
+      continue;
+    ++made;
+    const String renamed(("r" + std::to_string(i)).c_str());
+    EXPECT_EQ(folder->Rename(EDITPHASE_DO, renamed), EDIT_OK);
+    if (i % 2 == 0)
+      EXPECT_EQ(folder->Delete(EDITPHASE_DO, nullptr, nullptr), EDIT_OK);
+  }
+  stop.store(true);
+  lister.join();
+  EXPECT_EQ(made, 200);
+  std::set<std::string> shown;
+  for (NodeRef c = dir->GetDownNode(); c; c = c->GetNextNode())
+    EXPECT_TRUE(shown.insert(c->GetName().ToUtf8()).second) << c->GetName().ToUtf8();
+  EXPECT_EQ(shown, OnDisk(root_));
+  EXPECT_EQ(shown.size(), 100u);
+  dir->Remove();
+}
+
+// Moves between two folders in both directions and deletes in both, from two threads: the content
+// locks of two nodes are always taken in one order, so neither waits on the other for ever.
+TEST_F(DirectoryThreads, MovesAndDeletesInOppositeDirectionsNeverDeadlock)
+{
+  Ref<DirectoryNode> dir = DirectoryNode::MakeForPath(Filename(String(root_.c_str())));
+  ASSERT_TRUE(dir);
+  NodeRef a, b;
+  ASSERT_EQ(dir->NewFolder(EDITPHASE_DO, String("a"), &a), EDIT_OK);
+  ASSERT_EQ(dir->NewFolder(EDITPHASE_DO, String("b"), &b), EDIT_OK);
+  auto worker = [&](NodeRef from, NodeRef to, const std::string& tag) {
+    NodeRef x;
+    if (from->NewFolder(EDITPHASE_DO, String(tag.c_str()), &x) != EDIT_OK)
+      return;
+    NodeRef y;
+    x->NewFolder(EDITPHASE_DO, String("inner"), &y);
+    for (int i = 0; i < 2000; ++i) {
+      EXPECT_EQ(to->MoveHere(x, EDITPHASE_DO, nullptr, nullptr), EDIT_OK);
+      EXPECT_EQ(from->MoveHere(x, EDITPHASE_DO, nullptr, nullptr), EDIT_OK);
+      if (i % 100 == 0 && y) {
+        y->Delete(EDITPHASE_DO, nullptr, nullptr);
+        y = nullptr;
+        x->NewFolder(EDITPHASE_DO, String("inner"), &y);
+      }
+    }
+    EXPECT_EQ(x->Delete(EDITPHASE_DO, nullptr, nullptr), EDIT_OK);
+  };
+  EXPECT_TRUE(orxtest::FinishesWithin([&] {
+    std::thread t1(worker, a, b, "x");
+    std::thread t2(worker, b, a, "y");
+    t1.join();
+    t2.join();
+  }, std::chrono::seconds(120)));
+  EXPECT_TRUE(fs::is_empty(root_ + "/a"));
+  EXPECT_TRUE(fs::is_empty(root_ + "/b"));
   dir->Remove();
 }
 

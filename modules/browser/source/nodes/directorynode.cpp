@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "contenttree/contentevents.h"
 #include "nodes/categorynode.h"
 #include "orx/services.h"
 
@@ -34,6 +35,121 @@ Bool AsciiEqualIgnoreCase(const Utf16Char* a, const Utf16Char* b, Int32 count)
 DirectoryNode* AsDirectory(BrowserContentNode* n)
 {
   return n && n->GetNodeType() == NODETYPE_DIRECTORY ? dynamic_cast<DirectoryNode*>(n) : nullptr;
+}
+
+// The one order of content locks when an edit needs two (a rename or delete: the folder and the
+// entry; a move: the new and the old folder): by address. Moving into the node's own folder names
+// one lock twice, which is taken once.
+class TwoContentLocks
+{
+public:
+  TwoContentLocks(BrowserContentNode* a, BrowserContentNode* b)
+  {
+    first_ = a ? &a->ContentLock() : nullptr;
+    second_ = b ? &b->ContentLock() : nullptr;
+    if (first_ == second_)
+      second_ = nullptr;
+    else if (!first_ || (second_ && std::less<SpinLock*>()(second_, first_)))
+      std::swap(first_, second_);
+    if (first_)
+      first_->lock();
+    if (second_)
+      second_->lock();
+  }
+  ~TwoContentLocks()
+  {
+    if (second_)
+      second_->unlock();
+    if (first_)
+      first_->unlock();
+  }
+  TwoContentLocks(const TwoContentLocks&) = delete;
+  TwoContentLocks& operator=(const TwoContentLocks&) = delete;
+
+private:
+  SpinLock* first_;
+  SpinLock* second_;
+};
+
+// A name one entry can have: not empty, not "." or "..", no "/" and no NUL (the system would cut
+// the name there and reach another file).
+Bool AcceptableName(const String& name)
+{
+  if (name.IsEmpty() || name == String(".") || name == String(".."))
+    return false;
+  for (Int32 i = 0; i < name.GetLength(); ++i)
+    if (name[i] == u'/' || name[i] == 0)
+      return false;
+  return true;
+}
+
+// The folder part of a path ("/" for "/a").
+Filename FolderOf(const Filename& path)
+{
+  Filename dir = path.GetDirectory();
+  return dir.IsEmpty() ? Filename(String("/")) : dir;
+}
+
+// True when path lies strictly below folder, by text at a part boundary.
+Bool IsBelow(const String& path, const String& folder)
+{
+  const Int32 n = folder.GetLength();
+  if (path.GetLength() <= n || path.ComparePart(folder, n) != 0)
+    return false;
+  return folder == String("/") || path[n] == u'/';
+}
+
+struct DeleteProgress
+{
+  EditCallback callback;
+  void* data;
+  UInt64 device;
+  Bool cancelled = false;
+  Bool failed = false;
+};
+
+// The delete helper: a folder's entries, then the folder. Links are deleted as links and never
+// entered; a folder on another device (a file system mounted inside) is never entered either.
+void DeleteTree(const Filename& path, Bool folder, Int64 size, DeleteProgress& p)
+{
+  if (p.cancelled || p.failed)
+    return;
+  if (folder) {
+    FileStatus st;
+    if (!GeGetFileStatus(path, &st) || st.device != p.device) {
+      p.failed = true;
+      return;
+    }
+    struct Entry
+    {
+      Filename path;
+      Bool folder;
+      Int64 size;
+    };
+    std::vector<Entry> entries;
+    {
+      BrowseFiles browse;
+      if (browse.Init(path))
+        while (browse.GetNext()) {
+          const FolderEntry& e = browse.Entry();
+          entries.push_back({path + e.name, e.IsFolder() && !e.IsLink(), e.size});
+        }
+      if (browse.Error() != 0) {
+        p.failed = true;
+        return;
+      }
+    }
+    for (const Entry& e : entries)
+      DeleteTree(e.path, e.folder, e.size, p);
+    if (p.cancelled || p.failed)
+      return;
+  }
+  if (!GeDelete(path)) {
+    p.failed = true;
+    return;
+  }
+  if (p.callback && p.callback(p.data, EDITPHASE_DO, 1, size, 0) < 0)
+    p.cancelled = true;
 }
 
 } // namespace
@@ -365,6 +481,7 @@ Bool DirectoryNode::LoadChildren()
   const Stamp now{self.modifiedNs, self.changedNs};
   const Bool racy = self.readNs - self.modifiedNs < kRacyNs;
   Stamp listedAgainst;
+  UInt32 edits = 0;
   {
     std::lock_guard content(ContentLock());
     std::lock_guard l(fieldLock_);
@@ -376,6 +493,7 @@ Bool DirectoryNode::LoadChildren()
     if (size_ != 0 && !(GetStatus() & NODESTATUS_RELIST))
       return true;
     listedAgainst = stamp_;
+    edits = edits_.load(std::memory_order_acquire);
   }
 
   // The disk is read with no lock held: a slow or dead mount stalls only this call.
@@ -396,6 +514,12 @@ Bool DirectoryNode::LoadChildren()
   std::lock_guard content(ContentLock());
   if (GetStatus() & NODESTATUS_DELETED)
     return false;
+  // An edit through the nodes came in between: what was read may show entries as they were before
+  // it (a folder just made missing, one just deleted still there). The next call lists again.
+  if (edits_.load(std::memory_order_acquire) != edits) {
+    SetStatus(NODESTATUS_RELIST);
+    return true;
+  }
   Merge(entries, error == 0);
   std::lock_guard l(fieldLock_);
   ++size_;
@@ -439,4 +563,200 @@ void DirectoryNode::ReplaceURLPrefix(const String& oldPrefix, const String& newP
     path_ = Filename(newPrefix + text.SubStr(n, text.GetLength() - n));
   }
   URLChanged();
+}
+
+void DirectoryNode::RebaseSubtree(const String& oldPrefix, const String& newPrefix)
+{
+  ReplaceURLPrefix(oldPrefix, newPrefix, true);
+  // Only nodes that exist: what was never listed takes its path from its folder when it is.
+  std::vector<NodeRef> todo;
+  for (NodeRef c = BrowserContentNode::FromTree(GetFirstChild()); c; c = c->GetNextNode())
+    todo.push_back(c);
+  while (!todo.empty()) {
+    NodeRef n = std::move(todo.back());
+    todo.pop_back();
+    n->ReplaceURLPrefix(oldPrefix, newPrefix, true);
+    for (NodeRef c = BrowserContentNode::FromTree(n->GetFirstChild()); c; c = c->GetNextNode())
+      todo.push_back(c);
+  }
+}
+
+Bool DirectoryNode::MayRemoveEntry()
+{
+  // A volume is never renamed, moved or deleted, and neither is an entry whose folder does not let
+  // this user (the folder's write and search rights, and its sticky bit).
+  const UInt32 status = GetStatus();
+  if ((status & (NODESTATUS_VOLUME | NODESTATUS_DELETED)) || IsFixed())
+    return false;
+  // A folder on another device than the folder it lies in is where a file system is mounted.
+  if (kind_ == EntryKind::Folder) {
+    const Filename path = GetPath();
+    FileStatus self, up;
+    if (!GeGetFileStatus(path, &self) || !GeGetFileStatus(FolderOf(path), &up) || self.device != up.device)
+      return false;
+  }
+  return true;
+}
+
+Int32 DirectoryNode::Rename(Int32 phase, const String& newName)
+{
+  const Int32 p = EditPhase(phase);
+  if (p > EDITPHASE_DO || !AcceptableName(newName) || !MayRemoveEntry())
+    return EDIT_RENAME_REFUSED;
+  const Filename oldPath = GetPath();
+  const Filename newPath = FolderOf(oldPath) + newName;
+  if (newPath == oldPath)
+    return EDIT_OK;
+  FileStatus taken;
+  if (GeGetFileStatus(newPath, &taken))
+    return EDIT_RENAME_REFUSED;
+  if (p != EDITPHASE_DO)
+    return EDIT_OK;
+
+  NodeRef parent = GetUpNode();
+  {
+    TwoContentLocks locks(parent.Get(), this);
+    // Never onto an existing name, even one made since the test above.
+    if (!GeRenameNoReplace(oldPath, newPath))
+      return EDIT_RENAME_REFUSED;
+    RebaseSubtree(oldPath.GetString(), newPath.GetString());
+    {
+      std::lock_guard l(fieldLock_);
+      name_ = newName;
+    }
+    if (DirectoryNode* up = AsDirectory(parent.Get()))
+      up->Edited();
+  }
+  NotifyNodeChanged(NodeRef(this));
+  return EDIT_OK;
+}
+
+Int32 DirectoryNode::NewFolder(Int32 phase, const String& name, NodeRef* out)
+{
+  if (out)
+    *out = nullptr;
+  const Int32 p = EditPhase(phase);
+  const UInt32 status = GetStatus();
+  if (p > EDITPHASE_DO || !(status & NODESTATUS_FOLDER) || (status & (NODESTATUS_READONLY | NODESTATUS_DELETED)) ||
+      !AcceptableName(name))
+    return EDIT_NEWFOLDER_REFUSED;
+  const Filename path = GetPath() + name;
+  FileStatus taken;
+  if (p != EDITPHASE_DO && GeGetFileStatus(path, &taken))
+    return EDIT_NEWFOLDER_REFUSED;
+  if (p != EDITPHASE_DO)
+    return EDIT_OK;
+
+  Ref<DirectoryNode> made;
+  {
+    std::lock_guard content(ContentLock());
+    // A folder that was there already is a clash, not a success: no second node for it.
+    if (GeMakeFolder(path) != MAKEFOLDER_CREATED)
+      return EDIT_NEWFOLDER_REFUSED;
+    Edited();
+    FileStatus st;
+    FolderEntry e;
+    e.name = name;
+    e.attributes = FILEATTR_FOLDER;
+    if (GeGetFileStatus(path, &st)) {
+      e.attributes = st.attributes;
+      e.created = st.created;
+      e.modified = st.modified;
+      e.modifiedNs = st.modifiedNs;
+      e.changedNs = st.changedNs;
+    }
+    made = MakeEntry(GetPath(), e, EntryKind::Folder);
+    if (!made || !made->InsertUnder(this))
+      return EDIT_NEWFOLDER_REFUSED;
+  }
+  NotifyNodeChanged(NodeRef(this));
+  if (out)
+    *out = NodeRef(made.Get());
+  return EDIT_OK;
+}
+
+Int32 DirectoryNode::Delete(Int32 phase, EditCallback callback, void* data)
+{
+  const Int32 p = EditPhase(phase);
+  // Asked again in phase 2: other parts call it directly.
+  if (p > EDITPHASE_DO || !MayRemoveEntry())
+    return EDIT_DELETE_REFUSED;
+  if (p == EDITPHASE_ASK)
+    return EDIT_OK;
+  if (p == EDITPHASE_PREPARE)
+    return Walk(phase, callback, data);
+
+  const Filename path = GetPath();
+  FileStatus st;
+  if (!GeGetFileStatus(path, &st))
+    return EDIT_DELETE_REFUSED;
+  // The disk is changed with no lock held; the node leaves the tree afterwards.
+  DeleteProgress progress{callback, data, st.device};
+  Int64 size = 0;
+  GetInfo(&size);
+  DeleteTree(path, kind_ == EntryKind::Folder, size, progress);
+  NodeRef parent = GetUpNode();
+  DirectoryNode* up = AsDirectory(parent.Get());
+  if (progress.cancelled || progress.failed) {
+    // Part of a folder may be gone: both are listed again when next opened.
+    SetStatus(NODESTATUS_RELIST);
+    if (up)
+      up->SetStatus(NODESTATUS_RELIST);
+    return progress.cancelled ? EDIT_CANCELLED : EDIT_DELETE_REFUSED;
+  }
+  {
+    TwoContentLocks locks(parent.Get(), this);
+    if (up)
+      up->Edited();
+    Remove();
+  }
+  if (parent)
+    NotifyNodeChanged(parent);
+  return EDIT_OK;
+}
+
+Int32 DirectoryNode::MoveHere(NodeRef node, Int32 phase, EditCallback callback, void* data)
+{
+  DirectoryNode* moved = AsDirectory(node.Get());
+  if (!moved)
+    return EDIT_WRONG_KIND;
+  const Int32 p = EditPhase(phase);
+  const UInt32 status = GetStatus();
+  if (p > EDITPHASE_DO || moved == this || !(status & NODESTATUS_FOLDER) ||
+      (status & (NODESTATUS_READONLY | NODESTATUS_DELETED)) || !moved->MayRemoveEntry())
+    return EDIT_MOVE_REFUSED;
+  const Filename from = moved->GetPath();
+  const Filename folder = GetPath();
+  const Filename to = folder + from.GetFileString();
+  // Not where it is already, not onto a name that is taken, not into itself.
+  FileStatus here, there, taken;
+  if (FolderOf(from) == folder || GeGetFileStatus(to, &taken) || IsBelow(folder.GetString(), from.GetString()))
+    return EDIT_MOVE_REFUSED;
+  // The same file system, by the devices of both (paths have no volume names here); a move never
+  // becomes a copy and a delete. A link's folder is what it points to.
+  if (!GeGetFileStatus(IsLink() ? folder + String(".") : folder, &here) || !GeGetFileStatus(from, &there) ||
+      here.device != there.device)
+    return EDIT_MOVE_REFUSED;
+  if (p == EDITPHASE_ASK)
+    return EDIT_OK;
+  if (p == EDITPHASE_PREPARE)
+    return callback ? moved->Walk(phase, callback, data) : EDIT_OK;
+
+  NodeRef oldParent = moved->GetUpNode();
+  {
+    TwoContentLocks locks(this, oldParent.Get());
+    if (!GeRenameNoReplace(from, to))
+      return EDIT_MOVE_FAILED;
+    moved->RebaseSubtree(from.GetString(), to.GetString());
+    Edited();
+    if (DirectoryNode* up = AsDirectory(oldParent.Get()))
+      up->Edited();
+    moved->InsertUnder(this);
+  }
+  if (oldParent)
+    NotifyNodeChanged(oldParent);
+  NotifyNodeChanged(NodeRef(this));
+  if (callback)
+    return moved->Walk(EDITPHASE_DO, callback, data);
+  return EDIT_OK;
 }

@@ -77,6 +77,10 @@ public:
   /* 11 */ UInt32 GetInfo(Int64* size) override;
   /* 12 */ BaseBitmap* GetIcon(UInt32 flags, Int32 size) override;
   /* 13 */ Bool LoadChildren() override;
+  /* 15 */ Int32 Rename(Int32 phase, const String& newName) override;
+  /* 16 */ Int32 NewFolder(Int32 phase, const String& name, NodeRef* out) override;
+  /* 17 */ Int32 MoveHere(NodeRef node, Int32 phase, EditCallback callback, void* data) override;
+  /* 19 */ Int32 Delete(Int32 phase, EditCallback callback, void* data) override;
   /* 20 */ void ReplaceURLPrefix(const String& oldPrefix, const String& newPrefix, Bool updateLibrary) override;
   Int32 MatchUpperURLPrefix(const String& upper) override;
   Int32 MatchURLPrefix(const String& upper, const String& text) override;
@@ -105,6 +109,13 @@ private:
   void Merge(std::vector<Listed>& entries, Bool sweep);
   String URLText() const;
   Bool IsFixed() const { return fixed_.load(std::memory_order_acquire); }
+  // Refusals that hold in every phase of rename, move and delete of this entry.
+  Bool MayRemoveEntry();
+  // This node and every node below it that exists now move from oldPrefix to newPrefix.
+  void RebaseSubtree(const String& oldPrefix, const String& newPrefix);
+  // Called with the content lock held after an edit changed the folder on disk: a listing begun
+  // before it must not be merged.
+  void Edited() { edits_.fetch_add(1, std::memory_order_acq_rel); }
 
   mutable SpinLock fieldLock_; // path, name, times, size
   Filename path_;
@@ -115,5 +126,6 @@ private:
   DateTime modified_;
   Stamp stamp_;           // of the entry; for folders, the one the children were listed against
   std::atomic<Bool> fixed_{false}; // this user may not rename or delete the entry
+  std::atomic<UInt32> edits_{0};   // edits of this folder's entries made through the nodes
   CachedPluginLookup handler_;
 };
