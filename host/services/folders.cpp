@@ -431,6 +431,18 @@ Bool BrowseNext(void* h, FolderEntry* out)
   }
 }
 
+Bool CopyLink(const Filename* from, const Filename* to)
+{
+  if (ShouldFail(Op::Write))
+    return false;
+  std::vector<char> target(4096);
+  const ssize_t n = ::readlink(P(from).c_str(), target.data(), target.size());
+  if (n < 0 || std::size_t(n) >= target.size())
+    return false;
+  const std::string dst = P(to);
+  return !dst.empty() && ::symlink(std::string(target.data(), std::size_t(n)).c_str(), dst.c_str()) == 0;
+}
+
 Int32 BrowseError(void* h) { return h ? static_cast<Browse*>(h)->error : -1; }
 
 void BrowseFree(void* h)
@@ -683,7 +695,7 @@ const OrxFolderTable kFolderTable = {3,          sizeof(OrxFolderTable), Exists,
                                      FileTime,   FileSize,               BrowseInit, BrowseNext,   BrowseFree,
                                      VolumesInit, VolumesNext,           VolumesFree, SpecialFolder, GetEnv,
                                      RenameNoReplace, MakeFolder,        SameFile,
-                                     BrowseError,     FileStatusOf};
+                                     BrowseError,     FileStatusOf,      CopyLink};
 }
 namespace orxhost::detail {
 std::vector<VolumeEntry> VolumesFromMountTable(const std::string& table, const std::string& home,

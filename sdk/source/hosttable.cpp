@@ -157,6 +157,11 @@ Int32 BrowseFiles::Error() const
   const OrxFolderTable* f = T().folder;
   return ORX_HAS_ENTRY(f, browseError) ? f->browseError(handle_) : 0;
 }
+Bool GeCopyLink(const Filename& from, const Filename& to)
+{
+  const OrxFolderTable* f = T().folder;
+  return ORX_HAS_ENTRY(f, copyLink) && f->copyLink(&from, &to);
+}
 Bool GeGetFileStatus(const Filename& name, FileStatus* out)
 {
   const OrxFolderTable* f = T().folder;

@@ -520,3 +520,86 @@ TEST_F(Directory, MovesStayOnOneDevice)
 }
 
 } // namespace
+
+namespace {
+
+std::set<std::string> Names(const Filename& dir)
+{
+  std::set<std::string> out;
+  for (const fs::directory_entry& e : fs::directory_iterator(dir.ToUtf8()))
+    out.insert(e.path().filename().string());
+  return out;
+}
+
+// A copy never overwrites, never copies a folder into itself (however the path is spelled), and
+// leaves nothing behind when it fails or is cancelled.
+TEST_F(Directory, CopyingNeverDestroys)
+{
+  Start();
+  ASSERT_TRUE(orxtest::WriteFile(root_ + String("src") + String("f"), "data"));
+  ASSERT_TRUE(orxtest::WriteFile(root_ + String("src") + String(".dot"), "dot"));
+  fs::create_directory(P(root_) + "/src/sub");
+  fs::create_directory_symlink("..", P(root_) + "/src/sub/up"); // a loop a copy must not follow
+  fs::create_directory_symlink("src", P(root_) + "/alias");
+  fs::create_directory(P(root_) + "/dst");
+  NodeRef dir = Folder(root_);
+  NodeRef src = Child(dir, "src");
+  NodeRef dst = Child(dir, "dst");
+  NodeRef f = Child(src, "f");
+  ASSERT_TRUE(f);
+
+  // Onto itself, onto a taken name, into itself or a folder below it (also through a link).
+  for (Int32 phase : {EDITPHASE_ASK, EDITPHASE_DO}) {
+    EXPECT_EQ(src->CopyHere(f, phase, nullptr, nullptr, nullptr), EDIT_COPY_REFUSED) << "onto itself";
+    EXPECT_EQ(src->CopyHere(src, phase, nullptr, nullptr, nullptr), EDIT_COPY_REFUSED) << "into itself";
+    EXPECT_EQ(Child(src, "sub")->CopyHere(src, phase, nullptr, nullptr, nullptr), EDIT_COPY_REFUSED);
+    NodeRef viaLink = Folder(root_ + String("alias") + String("sub"));
+    EXPECT_EQ(viaLink->CopyHere(src, phase, nullptr, nullptr, nullptr), EDIT_COPY_REFUSED) << "below itself by a link";
+  }
+  EXPECT_EQ(orxtest::ReadFile(root_ + String("src") + String("f")), "data");
+
+  // A folder tree: copied whole (dot names too), links as links, the copy shown as one new node.
+  Int32 items = 0;
+  auto count = [](void* d, Int32, Int32 n, Int64, Int32) -> Int32 {
+    *static_cast<Int32*>(d) += n;
+    return 0;
+  };
+  ASSERT_EQ(dst->CopyHere(src, EDITPHASE_DO, nullptr, count, &items), EDIT_OK);
+  EXPECT_EQ(orxtest::ReadFile(root_ + String("dst") + String("src") + String("f")), "data");
+  EXPECT_EQ(orxtest::ReadFile(root_ + String("dst") + String("src") + String(".dot")), "dot");
+  EXPECT_TRUE(fs::is_symlink(P(root_) + "/dst/src/sub/up"));
+  EXPECT_EQ(items, 5) << "src, f, .dot, sub, up";
+  EXPECT_EQ(Names(root_ + String("dst")), std::set<std::string>{"src"}) << "no temporary left";
+  EXPECT_EQ(CountNamed(dst, "src"), 1);
+  EXPECT_EQ(dst->CopyHere(src, EDITPHASE_DO, nullptr, nullptr, nullptr), EDIT_COPY_REFUSED) << "taken now";
+
+  // Cancelled between two blocks of a large file, and failing on a write: nothing is left.
+  ASSERT_TRUE(orxtest::WriteFile(root_ + String("big"), std::string(3 << 20, 'b')));
+  SetMTime(root_, kLongAgo, 0);
+  NodeRef big = Child(dir, "big");
+  ASSERT_TRUE(big);
+  Int64 bytes = 0;
+  auto cancelAfterOneBlock = [](void* d, Int32, Int32, Int64 size, Int32) -> Int32 {
+    *static_cast<Int64*>(d) += size;
+    return -1;
+  };
+  EXPECT_EQ(dst->CopyHere(big, EDITPHASE_DO, nullptr, cancelAfterOneBlock, &bytes), EDIT_CANCELLED);
+  EXPECT_GT(bytes, 0);
+  EXPECT_LT(bytes, Int64(3 << 20)) << "cancelled between blocks, not at the end";
+  orxhost::FailNth(orxhost::FileOp::Write, 2);
+  EXPECT_EQ(dst->CopyHere(big, EDITPHASE_DO, nullptr, nullptr, nullptr), EDIT_COPY_FAILED);
+  orxhost::ClearFaults();
+  EXPECT_EQ(Names(root_ + String("dst")), std::set<std::string>{"src"});
+  EXPECT_EQ(dst->CopyHere(big, EDITPHASE_DO, nullptr, nullptr, nullptr), EDIT_OK);
+  EXPECT_EQ(fs::file_size(P(root_) + "/dst/big"), std::uintmax_t(3 << 20));
+
+  // A pipe has nothing to copy.
+  ASSERT_EQ(::mkfifo(P(root_ + String("pipe")).c_str(), 0644), 0);
+  SetMTime(root_, kLongAgo + 1, 0);
+  NodeRef pipe = Child(dir, "pipe");
+  ASSERT_TRUE(pipe);
+  EXPECT_EQ(dst->CopyHere(pipe, EDITPHASE_DO, nullptr, nullptr, nullptr), EDIT_COPY_REFUSED);
+  EXPECT_EQ(dst->CopyHere(GetRootNode(ROOT_FILE), EDITPHASE_ASK, nullptr, nullptr, nullptr), EDIT_WRONG_KIND);
+}
+
+} // namespace

@@ -74,6 +74,8 @@ struct FileStatus
 };
 // False when the entry cannot be reached (an older host answers false too).
 Bool GeGetFileStatus(const Filename& name, FileStatus* out);
+// Makes to a symbolic link that points where the link from points; false when to exists.
+Bool GeCopyLink(const Filename& from, const Filename& to);
 
 // Folder enumeration: `BrowseFiles b; if (b.Init(dir)) while (b.GetNext()) use(b.Entry());`
 class BrowseFiles

@@ -96,6 +96,8 @@ struct OrxFolderTable
   Int32 (*browseError)(void* handle);
   // the entry itself, a symbolic link not followed (its target's kind is reported with the link bit)
   Bool (*fileStatus)(const Filename* name, FileStatus* out);
+  // makes to a symbolic link with the same target text as the link from; never replaces
+  Bool (*copyLink)(const Filename* from, const Filename* to);
 };
 
 struct OrxThreadTable

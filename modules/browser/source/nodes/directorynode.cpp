@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "contenttree/contentevents.h"
+#include "orx/basefile.h"
 #include "nodes/categorynode.h"
 #include "orx/services.h"
 
@@ -151,6 +152,116 @@ void DeleteTree(const Filename& path, Bool folder, Int64 size, DeleteProgress& p
   if (p.callback && p.callback(p.data, EDITPHASE_DO, 1, size, 0) < 0)
     p.cancelled = true;
 }
+
+struct CopyProgress
+{
+  EditCallback callback;
+  void* data;
+  Bool cancelled = false;
+  Bool failed = false;
+  // Between blocks (count 0, the block's bytes) and after each item (count 1): the items and
+  // bytes add up to what the walk of phase 1 reported.
+  Bool Report(Int32 count, Int64 size)
+  {
+    if (callback && callback(data, EDITPHASE_DO, count, size, 0) < 0)
+      cancelled = true;
+    return !cancelled;
+  }
+};
+
+constexpr Int64 kCopyBlock = 1 << 20;
+
+void CopyFileData(const Filename& from, const Filename& to, CopyProgress& p)
+{
+  BaseFile in, out;
+  if (!in.Open(from, FileMode::Read) || !out.Open(to, FileMode::Write)) {
+    p.failed = true;
+    return;
+  }
+  std::vector<char> block;
+  try {
+    block.resize(std::size_t(kCopyBlock));
+  } catch (const std::bad_alloc&) {
+    p.failed = true;
+    return;
+  }
+  for (;;) {
+    const Int64 n = in.ReadBytes(block.data(), kCopyBlock);
+    if (n < 0 || (n > 0 && !out.WriteBytes(block.data(), n))) {
+      p.failed = true;
+      return;
+    }
+    if (n == 0)
+      break;
+    if (!p.Report(0, n))
+      return;
+  }
+  if (!out.Sync() || !out.Close())
+    p.failed = true;
+}
+
+// The copy helper: a file, a link (as a link) or a folder with everything in it, to a path that
+// does not exist yet. Links are never entered; pipes, sockets and devices are left out.
+void CopyTree(const Filename& from, const Filename& to, UInt32 attributes, CopyProgress& p)
+{
+  if (p.cancelled || p.failed)
+    return;
+  if (attributes & FILEATTR_LINK) {
+    if (!GeCopyLink(from, to))
+      p.failed = true;
+  } else if (attributes & FILEATTR_FOLDER) {
+    if (GeMakeFolder(to) != MAKEFOLDER_CREATED) {
+      p.failed = true;
+      return;
+    }
+    std::vector<FolderEntry> entries;
+    {
+      BrowseFiles browse;
+      if (browse.Init(from))
+        while (browse.GetNext())
+          entries.push_back(browse.Entry());
+      if (browse.Error() != 0) {
+        p.failed = true;
+        return;
+      }
+    }
+    for (const FolderEntry& e : entries) {
+      if ((e.attributes & FILEATTR_SPECIAL) && !(e.attributes & FILEATTR_LINK))
+        continue;
+      CopyTree(from + e.name, to + e.name, e.attributes, p);
+      if (p.cancelled || p.failed)
+        return;
+    }
+  } else if (!(attributes & FILEATTR_SPECIAL)) {
+    CopyFileData(from, to, p);
+  } else {
+    return;
+  }
+  if (!p.failed && !p.cancelled)
+    p.Report(1, 0);
+}
+
+// True when folder is entry or lies inside it, by what the paths lead to on disk (so a second
+// spelling or a link on the way makes no difference).
+Bool InsideOf(const Filename& folder, const FileStatus& entry)
+{
+  Filename cur = folder;
+  for (Int32 depth = 0; depth < 4096; ++depth) {
+    FileStatus st, up;
+    if (!GeGetFileStatus(cur + String("."), &st))
+      return true; // unknown: refuse rather than risk copying a folder into itself
+    if (st.device == entry.device && st.inode == entry.inode)
+      return true;
+    cur = cur + String("..");
+    if (!GeGetFileStatus(cur + String("."), &up))
+      return true;
+    if (up.device == st.device && up.inode == st.inode)
+      return false; // the top
+  }
+  return true;
+}
+
+std::atomic<UInt32> g_copyCounter{0};
 
 } // namespace
 
@@ -758,5 +869,79 @@ Int32 DirectoryNode::MoveHere(NodeRef node, Int32 phase, EditCallback callback, 
   NotifyNodeChanged(NodeRef(this));
   if (callback)
     return moved->Walk(EDITPHASE_DO, callback, data);
+  return EDIT_OK;
+}
+
+NodeRef DirectoryNode::AddMadeEntry(const Filename& path, const String& name)
+{
+  FileStatus st;
+  if (!GeGetFileStatus(path, &st))
+    return nullptr;
+  FolderEntry e;
+  e.name = name;
+  e.attributes = st.attributes;
+  e.size = st.size;
+  e.created = st.created;
+  e.modified = st.modified;
+  e.modifiedNs = st.modifiedNs;
+  e.changedNs = st.changedNs;
+  Ref<DirectoryNode> made = MakeEntry(GetPath(), e, KindOf(st.attributes));
+  if (!made || !made->InsertUnder(this))
+    return nullptr;
+  return NodeRef(made.Get());
+}
+
+Int32 DirectoryNode::CopyHere(NodeRef node, Int32 phase, const String* newName, EditCallback callback, void* data)
+{
+  if (!node)
+    return EDIT_COPY_REFUSED;
+  DirectoryNode* source = AsDirectory(node.Get());
+  if (!source)
+    // Presets become files once their handlers can write them; other kinds never.
+    return node->GetNodeType() == NODETYPE_PRESET ? EDIT_COPY_REFUSED : EDIT_WRONG_KIND;
+  const Int32 p = EditPhase(phase);
+  const UInt32 status = GetStatus();
+  if (p > EDITPHASE_DO || !(status & NODESTATUS_FOLDER) || (status & (NODESTATUS_READONLY | NODESTATUS_DELETED)) ||
+      source->IsDeleted())
+    return EDIT_COPY_REFUSED;
+  const Filename from = source->GetPath();
+  const String name = newName && newName->Content() ? *newName : from.GetFileString();
+  const Filename folder = GetPath();
+  const Filename to = folder + name;
+  FileStatus src, taken;
+  // Never onto an existing entry (the source itself included), never a folder into itself.
+  if (!AcceptableName(name) || !GeGetFileStatus(from, &src) || GeGetFileStatus(to, &taken))
+    return EDIT_COPY_REFUSED;
+  // A pipe or device has no content to copy: reading it could wait for ever.
+  if ((src.attributes & FILEATTR_SPECIAL) && !(src.attributes & FILEATTR_LINK))
+    return EDIT_COPY_REFUSED;
+  if ((src.attributes & FILEATTR_FOLDER) && !(src.attributes & FILEATTR_LINK) && InsideOf(folder, src))
+    return EDIT_COPY_REFUSED;
+  if (p == EDITPHASE_ASK)
+    return EDIT_OK;
+  if (p == EDITPHASE_PREPARE)
+    return source->Walk(phase, callback, data);
+
+  // Written under a hidden temporary name in the destination and renamed into place, so a failure
+  // or a cancel leaves nothing half-made under the real name.
+  const Filename temp = folder + (String(".orx-copy-") + String::FromInt(Int64(g_copyCounter.fetch_add(1))) +
+                                  String("-") + name);
+  CopyProgress progress{callback, data};
+  CopyTree(from, temp, src.attributes, progress);
+  Bool placed = !progress.cancelled && !progress.failed && GeRenameNoReplace(temp, to);
+  if (!placed) {
+    FileStatus t;
+    if (GeGetFileStatus(temp, &t)) {
+      DeleteProgress cleanup{nullptr, nullptr, t.device};
+      DeleteTree(temp, (t.attributes & FILEATTR_FOLDER) && !(t.attributes & FILEATTR_LINK), 0, cleanup);
+    }
+    return progress.cancelled ? EDIT_CANCELLED : EDIT_COPY_FAILED;
+  }
+  {
+    std::lock_guard content(ContentLock());
+    Edited();
+    AddMadeEntry(to, name);
+  }
+  NotifyNodeChanged(NodeRef(this));
   return EDIT_OK;
 }

@@ -80,6 +80,8 @@ public:
   /* 15 */ Int32 Rename(Int32 phase, const String& newName) override;
   /* 16 */ Int32 NewFolder(Int32 phase, const String& name, NodeRef* out) override;
   /* 17 */ Int32 MoveHere(NodeRef node, Int32 phase, EditCallback callback, void* data) override;
+  /* 18 */ Int32 CopyHere(NodeRef node, Int32 phase, const String* newName, EditCallback callback,
+                          void* data) override;
   /* 19 */ Int32 Delete(Int32 phase, EditCallback callback, void* data) override;
   /* 20 */ void ReplaceURLPrefix(const String& oldPrefix, const String& newPrefix, Bool updateLibrary) override;
   Int32 MatchUpperURLPrefix(const String& upper) override;
@@ -113,6 +115,8 @@ private:
   Bool MayRemoveEntry();
   // This node and every node below it that exists now move from oldPrefix to newPrefix.
   void RebaseSubtree(const String& oldPrefix, const String& newPrefix);
+  // Puts a node for the entry at path (just made by an edit) below this folder.
+  NodeRef AddMadeEntry(const Filename& path, const String& name);
   // Called with the content lock held after an edit changed the folder on disk: a listing begun
   // before it must not be merged.
   void Edited() { edits_.fetch_add(1, std::memory_order_acq_rel); }
