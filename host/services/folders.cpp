@@ -480,8 +480,10 @@ std::string Unescape(const std::string& s)
 {
   std::string out;
   for (std::size_t i = 0; i < s.size(); ++i) {
+    // "\000" is kept as text: a NUL would cut the path short and name another folder.
     if (s[i] == '\\' && s.size() - i > 3 && s[i + 1] >= '0' && s[i + 1] <= '3' &&
-        s[i + 2] >= '0' && s[i + 2] <= '7' && s[i + 3] >= '0' && s[i + 3] <= '7') {
+        s[i + 2] >= '0' && s[i + 2] <= '7' && s[i + 3] >= '0' && s[i + 3] <= '7' &&
+        (s[i + 1] != '0' || s[i + 2] != '0' || s[i + 3] != '0')) {
       out.push_back(char((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0')));
       i += 3;
     } else {

@@ -40,6 +40,7 @@ TEST(HostVolumes, DrivesFromTheMountTableAndPseudoFileSystemsLeftOut)
                             "/dev/sdc1 /run/media/me/DISK ext4 rw 0 0\n"
                             "server:/export /mnt/share nfs4 rw 0 0\n"
                             "/dev/sdd1 /data ext4 rw 0 0\n"
+                            "/dev/sde1 /mnt/a\\000b ext4 rw 0 0\n"
                             "garbage\n";
   const auto list = orxhost::detail::VolumesFromMountTable(table, "/home/me", {{"/dev/sdb1", "MY STICK"}});
   ASSERT_GE(list.size(), 2u);
@@ -52,6 +53,7 @@ TEST(HostVolumes, DrivesFromTheMountTableAndPseudoFileSystemsLeftOut)
     EXPECT_EQ(v[shown].flags, 0u) << shown;
   }
   EXPECT_EQ(v["/media/usb stick"].label, "MY STICK");
+  EXPECT_TRUE(v.count("/mnt/a\\000b")) << "no NUL is made from an escape";
   for (const char* hidden : {"/proc", "/sys", "/sys/fs/cgroup", "/run", "/run/user/1000", "/boot/efi"}) {
     ASSERT_TRUE(v.count(hidden)) << hidden;
     EXPECT_EQ(v[hidden].flags, VOLUMEFLAG_HIDDEN) << hidden;

@@ -603,3 +603,38 @@ TEST_F(Directory, CopyingNeverDestroys)
 }
 
 } // namespace
+
+namespace {
+
+// The volume list is kept current by the same mark and sweep as a folder.
+TEST_F(Directory, VolumeListFollowsTheVolumes)
+{
+  fs::create_directories(P(VolumesDir()) + "/one");
+  fs::create_directories(P(VolumesDir()) + "/two");
+  Start();
+  NodeRef root = GetRootNode(ROOT_FILE);
+  auto first = Children(root);
+  ASSERT_EQ(first.size(), 2u);
+  NodeRef one = first[P(VolumesDir()) + "/one [one]"];
+  NodeRef two = first[P(VolumesDir()) + "/two [two]"];
+  ASSERT_TRUE(one);
+  ASSERT_TRUE(two);
+  EXPECT_EQ(one->GetInfo(nullptr) & 0xFFFFF, DIRSTATUS_NEW_VOLUME);
+  EXPECT_EQ(Dir(one)->GetIconId(0), ICON_VOLUME);
+  fs::remove(P(VolumesDir()) + "/two");
+  fs::create_directories(P(VolumesDir()) + "/three");
+  DirectoryNode::SyncVolumes(root.Get());
+  auto now = Children(root);
+  EXPECT_EQ(now.size(), 2u);
+  EXPECT_EQ(now[P(VolumesDir()) + "/one [one]"], one) << "same object";
+  EXPECT_TRUE(now.count(P(VolumesDir()) + "/three [three]"));
+  EXPECT_TRUE(two->GetInfo(nullptr) & NODESTATUS_DELETED);
+  // A volume marked not to be listed lists nothing.
+  one->SetStatus(NODESTATUS_VOLUME_HIDDEN);
+  ASSERT_TRUE(orxtest::WriteFile(VolumesDir() + String("one") + String("f"), "f"));
+  EXPECT_TRUE(Children(one).empty());
+  one->ClearStatus(NODESTATUS_VOLUME_HIDDEN);
+  EXPECT_EQ(Children(one).size(), 1u);
+}
+
+} // namespace
