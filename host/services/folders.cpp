@@ -394,11 +394,16 @@ void* BrowseInit(const Filename* folder, Int32)
   return new Browse{d, RightsOf(fd)};
 }
 
+std::atomic<void (*)(void*)> g_listingHook{nullptr};
+std::atomic<void*> g_listingHookData{nullptr};
+
 Bool BrowseNext(void* h, FolderEntry* out)
 {
   auto* b = static_cast<Browse*>(h);
   if (b->error)
     return false;
+  if (auto hook = g_listingHook.load())
+    hook(g_listingHookData.load());
   for (;;) {
     errno = 0;
     dirent* e = ::readdir(b->dir);
@@ -707,5 +712,10 @@ std::vector<VolumeEntry> VolumesFromMountTable(const std::string& table, const s
 }
 } // namespace orxhost::detail
 namespace orxhost {
+void SetListingHook(void (*hook)(void* data), void* data)
+{
+  g_listingHookData.store(data);
+  g_listingHook.store(hook);
+}
 void SimulateNoReplaceRenameUnsupported(bool on) { g_noReplaceUnsupported.store(on); }
 }

@@ -34,6 +34,9 @@ std::vector<std::string> FatalErrors();
 enum class FileOp { Open, Read, Write, Flush, Rename, Delete, List };
 void FailNth(FileOp op, int n);
 void ClearFaults();
+// Called (when set) before each entry a folder listing gives, on the listing's thread: tests hold a
+// listing there, as a slow mount would.
+void SetListingHook(void (*hook)(void* data), void* data);
 // The no-replace rename behaves as on a file system that does not support it.
 void SimulateNoReplaceRenameUnsupported(bool on);
 

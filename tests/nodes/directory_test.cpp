@@ -638,3 +638,39 @@ TEST_F(Directory, VolumeListFollowsTheVolumes)
 }
 
 } // namespace
+
+namespace {
+
+// The system's own views: devices, a process's files, kernel classes. Listing them, asking every
+// entry for its handler (which reads content) and its type never waits and never reads without end.
+TEST_F(Directory, SystemViewsNeverHang)
+{
+  Start();
+  handlertest::TestHandler handler(4242002, "", "MAGIC");
+  ASSERT_TRUE(RegisterPlugin(&handler, 1));
+  for (const char* path : {"/dev", "/proc/self", "/sys/class"}) {
+    if (!fs::is_directory(path))
+      continue;
+    NodeRef top = Folder(Filename(String(path)));
+    ASSERT_TRUE(top) << path;
+    size_t seen = 0;
+    EXPECT_TRUE(orxtest::FinishesWithin([&] {
+      std::vector<NodeRef> todo{top};
+      for (size_t i = 0; i < todo.size() && i < 200; ++i) {
+        for (NodeRef c = todo[i]->GetDownNode(); c; c = c->GetNextNode()) {
+          ++seen;
+          String type;
+          c->GetTypeName(&type, 0);
+          c->GetPluginInterface(0);
+          DirectoryNode* d = Dir(c);
+          if (d && d->GetEntryKind() == EntryKind::Folder && todo.size() < 200)
+            todo.push_back(c);
+        }
+      }
+    }, std::chrono::seconds(60))) << path;
+    EXPECT_GT(seen, 0u) << path;
+  }
+  EXPECT_TRUE(UnregisterPlugin(&handler));
+}
+
+} // namespace

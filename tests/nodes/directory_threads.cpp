@@ -160,3 +160,45 @@ TEST_F(DirectoryThreads, MovesAndDeletesInOppositeDirectionsNeverDeadlock)
 }
 
 } // namespace
+
+namespace {
+
+// A listing that hangs on the disk (a dead network mount) holds no lock of the node: another
+// thread still names it, asks its status and takes its content lock.
+struct Held
+{
+  std::atomic<bool> entered{false};
+  std::atomic<bool> release{false};
+};
+
+TEST_F(DirectoryThreads, ASlowListingHoldsNoLock)
+{
+  ASSERT_TRUE(orxtest::WriteFile(Filename(String((root_ + "/f").c_str())), "f"));
+  Ref<DirectoryNode> dir = DirectoryNode::MakeForPath(Filename(String(root_.c_str())));
+  ASSERT_TRUE(dir);
+  Held held;
+  orxhost::SetListingHook(
+      [](void* d) {
+        auto* h = static_cast<Held*>(d);
+        h->entered.store(true);
+        while (!h->release.load())
+          std::this_thread::yield();
+      },
+      &held);
+  std::thread lister([&] { (void)dir->GetDownNode(); });
+  while (!held.entered.load())
+    std::this_thread::yield();
+  bool free = orxtest::FinishesWithin([&] {
+    (void)dir->GetName();
+    (void)dir->GetInfo(nullptr);
+    std::lock_guard l(dir->ContentLock());
+  }, std::chrono::seconds(20));
+  held.release.store(true);
+  lister.join();
+  orxhost::SetListingHook(nullptr, nullptr);
+  EXPECT_TRUE(free) << "the content lock was held while the disk was read";
+  EXPECT_TRUE(dir->GetFirstChild()) << "the listing still completes";
+  dir->Remove();
+}
+
+} // namespace
