@@ -50,4 +50,26 @@ run ls "$base/docs" >/dev/null 2>&1 && err "docs resolved to Docs"
 run ls "$base/Docs" >/dev/null || err "ls of Docs failed"
 # A link to "." lists the folder once, never deeper by itself.
 run ls "$base/loop" >/dev/null || err "ls of the link failed"
+
+# Edits through the published table: phase 0 first, clear refusals, non-zero exit on failure.
+run mkdir "$base" made >/dev/null || err "mkdir failed"
+[ -d "$data/made" ] || err "mkdir made no folder"
+run mkdir "$base" made >/dev/null 2>"$home/err" && err "mkdir of a taken name succeeded"
+grep -q "new folder refused" "$home/err" || err "mkdir refusal is not clear: $(cat "$home/err")"
+run cp "$base/Readme" "$base/made" >/dev/null || err "cp failed"
+[ "$(cat "$data/made/Readme")" = hello ] || err "cp copied the wrong bytes"
+run cp "$base/Readme" "$base/made" >/dev/null 2>&1 && err "cp onto a taken name succeeded"
+run cp "$base/sub" "$base/sub" >/dev/null 2>&1 && err "cp of a folder into itself succeeded"
+run mv "$base/made/Readme" "$base/sub" >/dev/null || err "mv failed"
+[ -f "$data/sub/Readme" ] && [ ! -e "$data/made/Readme" ] || err "mv did not move"
+run rename "$base/sub/Readme" Readme2 >/dev/null || err "rename of a file failed"
+run rename "$base/sub/Readme2" ../x >/dev/null 2>&1 && err "rename to a path succeeded"
+run rm "$base/loop" >/dev/null || err "rm of a link failed"
+[ -d "$data" ] && [ -f "$data/Readme" ] || err "rm of a link to . touched the folder"
+run rm "$base/made" >/dev/null || err "rm of a folder failed"
+[ -e "$data/made" ] && err "rm left the folder"
+run rm "$base" >/dev/null 2>"$home/err" && err "rm of a volume succeeded"
+grep -q "delete refused" "$home/err" || err "rm refusal is not clear: $(cat "$home/err")"
+[ -f "$data/Readme" ] || err "the volume was emptied"
+for c in mkdir mv cp rm; do run "$c" --help | grep -q "^usage: orxhost $c" || err "$c --help"; done
 exit $fail
