@@ -674,3 +674,54 @@ TEST_F(Directory, SystemViewsNeverHang)
 }
 
 } // namespace
+
+namespace {
+
+bool HasRecord(const std::string& url)
+{
+  BrowserDatabase* db = BrowserDatabase::GetLibrary(0);
+  BrowserDatabaseItem* item = db ? db->OpenItem(String(url.c_str())) : nullptr;
+  if (!item)
+    return false;
+  item->Close();
+  return true;
+}
+
+void AddRecord(const std::string& url)
+{
+  BrowserDatabase* db = BrowserDatabase::GetLibrary(0);
+  ASSERT_TRUE(db);
+  BrowserDatabaseItem* item = db->OpenOrCreateItem(String(url.c_str()), true);
+  ASSERT_TRUE(item);
+  item->SetAnnotation(String("note"));
+  item->Close();
+}
+
+// What the main database keeps about files (annotations, previews) follows renames and moves of
+// them or of a folder above them, also where no node was ever made, and goes when they are deleted.
+TEST_F(Directory, MainDatabaseRecordsFollowTheFiles)
+{
+  Start();
+  ASSERT_TRUE(orxtest::WriteFile(root_ + String("a") + String("deep") + String("f"), "f"));
+  fs::create_directory(P(root_ + String("b")));
+  const std::string base = "file://localhost" + P(root_);
+  AddRecord(base + "/a");
+  AddRecord(base + "/a/deep/f");
+  AddRecord(base + "/ab"); // shares the text, not the folder
+  NodeRef dir = Folder(root_);
+  NodeRef a = Child(dir, "a");
+  ASSERT_EQ(a->Rename(EDITPHASE_DO, String("c")), EDIT_OK);
+  EXPECT_TRUE(HasRecord(base + "/c"));
+  EXPECT_TRUE(HasRecord(base + "/c/deep/f")) << "below, without a node";
+  EXPECT_FALSE(HasRecord(base + "/a/deep/f"));
+  EXPECT_TRUE(HasRecord(base + "/ab"));
+  ASSERT_EQ(Child(dir, "b")->MoveHere(a, EDITPHASE_DO, nullptr, nullptr), EDIT_OK);
+  EXPECT_TRUE(HasRecord(base + "/b/c/deep/f"));
+  EXPECT_FALSE(HasRecord(base + "/c/deep/f"));
+  ASSERT_EQ(a->Delete(EDITPHASE_DO, nullptr, nullptr), EDIT_OK);
+  EXPECT_FALSE(HasRecord(base + "/b/c"));
+  EXPECT_FALSE(HasRecord(base + "/b/c/deep/f"));
+  EXPECT_TRUE(HasRecord(base + "/ab"));
+}
+
+} // namespace

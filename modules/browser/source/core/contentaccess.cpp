@@ -149,6 +149,45 @@ Int32 ReadMainItemHeader(BrowserURL& url, UChar* buf, Int32 size)
   return Int32(n);
 }
 
+// The main database's records of files follow their files (directory nodes call these).
+Bool AtOrBelow(const String& text, const String& prefix)
+{
+  const Int32 n = prefix.GetLength();
+  return n > 0 && text.GetLength() >= n && text.ComparePart(prefix, n) == 0 &&
+         (text.GetLength() == n || text[n] == u'/');
+}
+
+template <typename F>
+void ForRecordsBelow(const String& url, F&& f)
+{
+  BrowserDatabase* db = BrowserDatabase::GetLibrary(0);
+  if (!db)
+    return;
+  std::vector<BrowserDatabase::ItemInfo> items;
+  db->ListItems(&items);
+  for (const BrowserDatabase::ItemInfo& i : items)
+    if (i.id >= 1 && AtOrBelow(i.path, url))
+      f(db, i.path);
+}
+
+void MoveRecordsBelow(const String& from, const String& to)
+{
+  ForRecordsBelow(from, [&](BrowserDatabase* db, const String& item) {
+    db->MoveItem(item, to + item.SubStr(from.GetLength(), item.GetLength() - from.GetLength()));
+  });
+}
+
+void MoveRecord(const String& from, const String& to)
+{
+  if (BrowserDatabase* db = BrowserDatabase::GetLibrary(0))
+    db->MoveItem(from, to);
+}
+
+void RemoveRecordsBelow(const String& url)
+{
+  ForRecordsBelow(url, [](BrowserDatabase* db, const String& item) { db->DeleteItem(item); });
+}
+
 } // namespace
 
 void SetContentChangeListener(ContentChangeListener listener)
@@ -187,6 +226,7 @@ Bool InitContent()
   BrowserURL::SetNetworkResolver(ResolveNetwork);
   SetItemHeaderReader(ReadMainItemHeader);
   SetCategoryLibraryLoaders(CategoryLibraryLoaders{LoadLibrariesIfNeeded, LoadCatalogIndex});
+  SetDirectoryRecords(DirectoryRecords{MoveRecordsBelow, MoveRecord, RemoveRecordsBelow});
 
   // The file category lists the volumes as directory nodes unless something else was installed.
   CategoryServices services = GetCategoryServices();
@@ -216,6 +256,7 @@ void ReleaseContent()
   BrowserURL::SetNetworkResolver(nullptr);
   SetItemHeaderReader(nullptr);
   SetCategoryLibraryLoaders(CategoryLibraryLoaders{});
+  SetDirectoryRecords(DirectoryRecords{});
   ContentState old;
   {
     std::lock_guard l(g_contentLock);

@@ -263,7 +263,42 @@ Bool InsideOf(const Filename& folder, const FileStatus& entry)
 
 std::atomic<UInt32> g_copyCounter{0};
 
+// The main database keeps records of files (annotations, keywords, previews) by URL: they follow an
+// entry that is renamed or moved, with everything below it, and go with an entry that is deleted.
+String FileURLText(const String& path)
+{
+  BrowserURL u{Filename(path)};
+  return u.GetString();
+}
+
+std::mutex g_recordsLock;
+DirectoryRecords g_records;
+
+DirectoryRecords Records()
+{
+  std::lock_guard l(g_recordsLock);
+  return g_records;
+}
+
+void MoveMainRecords(const String& oldPath, const String& newPath)
+{
+  if (auto move = Records().moveBelow)
+    move(FileURLText(oldPath), FileURLText(newPath));
+}
+
+void DeleteMainRecords(const String& path)
+{
+  if (auto remove = Records().removeBelow)
+    remove(FileURLText(path));
+}
+
 } // namespace
+
+void SetDirectoryRecords(const DirectoryRecords& records)
+{
+  std::lock_guard l(g_recordsLock);
+  g_records = records;
+}
 
 DirectoryNode::DirectoryNode(UInt32 status, const Filename& path, const String& name, EntryKind kind)
     : BrowserContentNode(status), path_(path), name_(name), kind_(kind)
@@ -662,9 +697,10 @@ Int32 DirectoryNode::Walk(Int32 phase, EditCallback callback, void* data)
 
 void DirectoryNode::ReplaceURLPrefix(const String& oldPrefix, const String& newPrefix, Bool)
 {
+  String oldPath, newPath;
   {
     std::lock_guard l(fieldLock_);
-    const String& text = path_.GetString();
+    const String text = path_.GetString();
     const Int32 n = oldPrefix.GetLength();
     if (text.GetLength() < n || text.ComparePart(oldPrefix, n) != 0)
       return;
@@ -672,7 +708,12 @@ void DirectoryNode::ReplaceURLPrefix(const String& oldPrefix, const String& newP
     if (text.GetLength() > n && text[n] != u'/' && (n == 0 || oldPrefix[n - 1] != u'/'))
       return;
     path_ = Filename(newPrefix + text.SubStr(n, text.GetLength() - n));
+    oldPath = text;
+    newPath = path_.GetString();
   }
+  // The record of this entry follows it, whatever update says.
+  if (auto move = Records().moveOne)
+    move(FileURLText(oldPath), FileURLText(newPath));
   URLChanged();
 }
 
@@ -738,6 +779,7 @@ Int32 DirectoryNode::Rename(Int32 phase, const String& newName)
     if (DirectoryNode* up = AsDirectory(parent.Get()))
       up->Edited();
   }
+  MoveMainRecords(oldPath.GetString(), newPath.GetString());
   NotifyNodeChanged(NodeRef(this));
   return EDIT_OK;
 }
@@ -821,6 +863,7 @@ Int32 DirectoryNode::Delete(Int32 phase, EditCallback callback, void* data)
       up->Edited();
     Remove();
   }
+  DeleteMainRecords(path.GetString());
   if (parent)
     NotifyNodeChanged(parent);
   return EDIT_OK;
@@ -864,6 +907,7 @@ Int32 DirectoryNode::MoveHere(NodeRef node, Int32 phase, EditCallback callback, 
       up->Edited();
     moved->InsertUnder(this);
   }
+  MoveMainRecords(from.GetString(), to.GetString());
   if (oldParent)
     NotifyNodeChanged(oldParent);
   NotifyNodeChanged(NodeRef(this));

@@ -22,6 +22,20 @@
 
 class CategoryNode;
 
+// The main database's records of files (annotations, keywords, previews), kept by URL text. The
+// database sits beside the nodes, so the content layer installs these at start; until then
+// records stay where they are.
+struct DirectoryRecords
+{
+  // The record at oldURL, and every record below it, to newURL.
+  void (*moveBelow)(const String& oldURL, const String& newURL) = nullptr;
+  // Only the record at oldURL.
+  void (*moveOne)(const String& oldURL, const String& newURL) = nullptr;
+  // The record at url and every record below it.
+  void (*removeBelow)(const String& url) = nullptr;
+};
+void SetDirectoryRecords(const DirectoryRecords& records);
+
 // Icon ids of directory entries (icon service by id).
 constexpr Int32 ICON_VOLUME = 1;
 constexpr Int32 ICON_DIR = 3;
