@@ -296,7 +296,7 @@ FolderRights RightsOf(int dirfd)
 }
 
 Int64 Nanos(const struct statx_timestamp& t) { return Int64(t.tv_sec) * 1000000000 + Int64(t.tv_nsec); }
-struct timespec Spec(const struct statx_timestamp& t) { return {time_t(t.tv_sec), long(t.tv_nsec)}; }
+struct timespec TimeSpecOf(const struct statx_timestamp& t) { return {time_t(t.tv_sec), long(t.tv_nsec)}; }
 
 // One status call per entry (statx, links not followed); a second one only for a link, for what it
 // points to.
@@ -332,8 +332,8 @@ bool StatusAt(int dirfd, const char* name, const FolderRights& rights, FileStatu
   out->size = (attr & FILEATTR_FOLDER) ? 0 : Int64((attr & FILEATTR_LINK) ? target.stx_size : sx.stx_size);
   out->modifiedNs = Nanos(sx.stx_mtime);
   out->changedNs = Nanos(sx.stx_ctime);
-  out->modified = ToDateTime(Spec(sx.stx_mtime));
-  out->created = ToDateTime(Spec((sx.stx_mask & STATX_BTIME) ? sx.stx_btime : sx.stx_mtime));
+  out->modified = ToDateTime(TimeSpecOf(sx.stx_mtime));
+  out->created = ToDateTime(TimeSpecOf((sx.stx_mask & STATX_BTIME) ? sx.stx_btime : sx.stx_mtime));
   out->device = (UInt64(sx.stx_dev_major) << 32) | sx.stx_dev_minor;
   out->inode = sx.stx_ino;
   struct timespec now;
