@@ -1,5 +1,7 @@
 #include "browsecommands.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -28,9 +30,11 @@ void Help(const std::string& command, std::FILE* out)
     std::fprintf(out,
                  "usage: orxhost ls [--sort ORDER] [--json] URL\n"
                  "\n"
-                 "Lists the children of the content at URL (for example preset:/ or\n"
-                 "preset://demo.libqz/Materials): name, type, size, modification and creation\n"
-                 "dates and the status flags of each.\n"
+                 "Lists the children of the content at URL (for example preset:/,\n"
+                 "preset://demo.libqz/Materials, file:/ for the volumes, or a folder such as\n"
+                 "file://localhost/usr/share): name, type, size, modification and creation\n"
+                 "dates and the status flags of each. File names are matched exactly;\n"
+                 "names that start with \".\" are not listed.\n"
                  "\n"
                  "  --sort ORDER  name (default; folders first), modified, created, size, type,\n"
                  "                or none (the order of the content tree)\n"
@@ -53,6 +57,31 @@ void Help(const std::string& command, std::FILE* out)
                  "Renames the preset, folder or library at URL to NAME, as the browser's rename\n"
                  "does; the library is saved when orxhost ends. Fails when the library is\n"
                  "read-only (for example because its file is damaged) or the name is taken.\n");
+  } else if (command == "mkdir") {
+    std::fprintf(out,
+                 "usage: orxhost mkdir FOLDER-URL NAME\n"
+                 "\n"
+                 "Makes the folder NAME in the folder at FOLDER-URL, as the browser's new folder\n"
+                 "does. A name that is taken (also by a folder) is refused.\n");
+  } else if (command == "mv") {
+    std::fprintf(out,
+                 "usage: orxhost mv URL FOLDER-URL\n"
+                 "\n"
+                 "Moves the file or folder at URL into the folder at FOLDER-URL, on one file\n"
+                 "system only (never by copying and deleting), never onto a taken name.\n");
+  } else if (command == "cp") {
+    std::fprintf(out,
+                 "usage: orxhost cp URL FOLDER-URL\n"
+                 "\n"
+                 "Copies the file or folder at URL into the folder at FOLDER-URL. The copy is\n"
+                 "written under a hidden name and renamed into place; nothing is overwritten,\n"
+                 "and a folder is never copied into itself. Links are copied as links.\n");
+  } else if (command == "rm") {
+    std::fprintf(out,
+                 "usage: orxhost rm URL\n"
+                 "\n"
+                 "Deletes the file or folder at URL with everything in it. Links are deleted\n"
+                 "as links; volumes and mounted file systems are refused.\n");
   } else if (command == "demo") {
     std::fprintf(out,
                  "usage: orxhost demo\n"
@@ -89,7 +118,7 @@ int ParseInto(const std::string& command, const std::vector<std::string>& args, 
       return 2;
     } else if (o->url.empty() && command != "demo") {
       o->url = a;
-    } else if (command == "rename" && o->name.empty()) {
+    } else if ((command == "rename" || command == "mkdir" || command == "mv" || command == "cp") && o->name.empty()) {
       o->name = a;
     } else {
       std::fprintf(stderr, "orxhost %s: unexpected argument '%s'\n", command.c_str(), a.c_str());
@@ -108,6 +137,11 @@ int ParseInto(const std::string& command, const std::vector<std::string>& args, 
   }
   if (command == "rename" && o->name.empty()) {
     std::fprintf(stderr, "orxhost rename: a new name is needed\n");
+    Help(command, stderr);
+    return 2;
+  }
+  if ((command == "mkdir" || command == "mv" || command == "cp") && o->name.empty()) {
+    std::fprintf(stderr, "orxhost %s: %s is needed\n", command.c_str(), command == "mkdir" ? "a name" : "a folder URL");
     Help(command, stderr);
     return 2;
   }
@@ -401,12 +435,123 @@ int RenameContent(const Options& o)
       Int64 size = 0;
       const bool readOnly = (n.Info(&size) & 0x10) != 0;
       std::fprintf(stderr, "orxhost rename: %s cannot be renamed to '%s' (code 0x%08x%s)\n", o.url.c_str(),
-                   o.name.c_str(), unsigned(rc), readOnly ? ", the library is read-only" : "");
+                   o.name.c_str(), unsigned(rc), readOnly ? ", it is read-only" : "");
       return 1;
     }
   }
   std::printf("orxhost: %s renamed to %s\n", o.url.c_str(), n.URL().c_str());
   return 0;
+}
+
+// Counts of an edit's items and bytes; on a terminal, a progress line that phase 2 brings to the
+// totals that phase 1 counted.
+struct Progress
+{
+  Int64 items = 0, bytes = 0;
+  Int64 totalItems = 0, totalBytes = 0;
+  bool terminal = false;
+  static Int32 Callback(void* data, Int32 phase, Int32 count, Int64 size, Int32)
+  {
+    auto* p = static_cast<Progress*>(data);
+    p->items += count;
+    p->bytes += size;
+    if (phase == 2 && p->terminal) {
+      const Int64 percent = p->totalBytes > 0 ? std::min<Int64>(100, p->bytes * 100 / p->totalBytes) : 100;
+      std::fprintf(stderr, "\r%3lld%%  %lld of %lld items", static_cast<long long>(percent),
+                   static_cast<long long>(p->items), static_cast<long long>(p->totalItems));
+    }
+    return 0;
+  }
+};
+
+std::string Refusal(Int32 rc)
+{
+  switch (UInt32(rc)) {
+    case 0x80000001u: return "rename refused: the name is taken or not allowed, or the folder may not be changed";
+    case 0x80000002u: return "move refused: another file system, a taken name, the folder itself, or no rights";
+    case 0x80000004u: return "copy refused: a taken name, the folder into itself, nothing to copy, or no rights";
+    case 0x80000008u: return "delete refused: a volume, a mounted file system, or a folder that may not be changed";
+    case 0x80000010u: return "new folder refused: the name is taken or not allowed, or the folder may not be changed";
+    case 0x80000200u: return "the move failed on disk";
+    case 0x80000400u: return "the copy failed while writing; nothing was left behind";
+    case 0xA0000000u: return "that kind of content cannot go there";
+    case 0xC0000000u: return "cancelled";
+    default: return "failed";
+  }
+}
+
+// Phase 0 first, then the walk, then the deed; one clear message for a refusal.
+template <typename Op>
+int RunEdit(const char* command, const std::string& what, Op op)
+{
+  Progress progress;
+  progress.terminal = ::isatty(2);
+  for (Int32 phase : {0, 1, 2}) {
+    if (phase == 2) {
+      progress.totalItems = progress.items;
+      progress.totalBytes = progress.bytes;
+      progress.items = progress.bytes = 0;
+    }
+    const Int32 rc = op(phase, &progress);
+    if (rc != 0) {
+      if (progress.terminal && phase == 2)
+        std::fputc('\n', stderr);
+      std::fprintf(stderr, "orxhost %s: %s: %s (code 0x%08x)\n", command, what.c_str(), Refusal(rc).c_str(), unsigned(rc));
+      return 1;
+    }
+  }
+  if (progress.terminal)
+    std::fputc('\n', stderr);
+  return 0;
+}
+
+int MakeFolder(const Options& o)
+{
+  Node dir = Resolve("mkdir", o.url);
+  if (!dir)
+    return 1;
+  const String name(o.name);
+  Node made;
+  const int rc = RunEdit("mkdir", o.url + " " + o.name, [&](Int32 phase, Progress*) {
+    OrxBrowserNode* out = nullptr;
+    const Int32 r = g_lib->content->NewFolder(dir.Get(), phase, &name, &out);
+    if (out)
+      made = Node(out);
+    return r;
+  });
+  if (rc == 0)
+    std::printf("orxhost: made %s\n", made ? made.URL().c_str() : o.name.c_str());
+  return rc;
+}
+
+int MoveOrCopy(const Options& o, bool copy)
+{
+  const char* command = copy ? "cp" : "mv";
+  Node item = Resolve(command, o.url);
+  Node dir = item ? Resolve(command, o.name) : Node();
+  if (!item || !dir)
+    return 1;
+  const int rc = RunEdit(command, o.url, [&](Int32 phase, Progress* p) {
+    g_lib->header.addNodeReference(item.Get()); // taken by the call
+    return copy ? g_lib->content->CopyHere(dir.Get(), item.Get(), phase, nullptr, Progress::Callback, p)
+                : g_lib->content->MoveHere(dir.Get(), item.Get(), phase, Progress::Callback, p);
+  });
+  if (rc == 0)
+    std::printf("orxhost: %s %s into %s\n", copy ? "copied" : "moved", o.url.c_str(), o.name.c_str());
+  return rc;
+}
+
+int Remove(const Options& o)
+{
+  Node item = Resolve("rm", o.url);
+  if (!item)
+    return 1;
+  const int rc = RunEdit("rm", o.url, [&](Int32 phase, Progress* p) {
+    return g_lib->content->Delete(item.Get(), phase, Progress::Callback, p);
+  });
+  if (rc == 0)
+    std::printf("orxhost: deleted %s\n", o.url.c_str());
+  return rc;
 }
 
 int Cat(const Options& o)
@@ -535,7 +680,8 @@ int Demo()
 
 bool IsBrowseCommand(const std::string& command)
 {
-  return command == "ls" || command == "info" || command == "cat" || command == "rename" || command == "demo";
+  return command == "ls" || command == "info" || command == "cat" || command == "rename" || command == "demo" ||
+         command == "mkdir" || command == "mv" || command == "cp" || command == "rm";
 }
 
 void BrowseCommandSummary(std::FILE* out)
@@ -544,7 +690,11 @@ void BrowseCommandSummary(std::FILE* out)
                "  ls URL    list the children of content (--sort ORDER, --json)\n"
                "  info URL  what the browser knows about content (--json)\n"
                "  cat URL   a preset's data on standard output\n"
-               "  rename URL NAME  rename a preset, folder or library\n"
+               "  rename URL NAME  rename a preset, folder, library, file or folder on disk\n"
+               "  mkdir URL NAME   make a folder\n"
+               "  mv URL FOLDER    move a file or folder (one file system)\n"
+               "  cp URL FOLDER    copy a file or folder\n"
+               "  rm URL           delete a file or folder\n"
                "  demo      make the demo library preset://demo.libqz to browse\n"
                "            (each command has --help)\n");
 }
@@ -577,6 +727,12 @@ int RunBrowseCommand(const std::string& command, const std::vector<std::string>&
     rc = RenameContent(o);
   else if (command == "demo")
     rc = Demo();
+  else if (command == "mkdir")
+    rc = MakeFolder(o);
+  else if (command == "mv" || command == "cp")
+    rc = MoveOrCopy(o, command == "cp");
+  else if (command == "rm")
+    rc = Remove(o);
   g_lib = nullptr;
   return rc;
 }

@@ -13,7 +13,7 @@
 #include "services/host.h"
 
 namespace {
-std::atomic<int> g_countdown[6];
+std::atomic<int> g_countdown[7];
 
 struct FileHandle
 {

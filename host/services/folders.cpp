@@ -2,14 +2,18 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <climits>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -246,48 +250,205 @@ Int64 FileSize(const Filename* name)
   return Int64(st.st_size);
 }
 
+// Who may write what. Permission bits as the system reads them (no ACLs); the superuser writes
+// wherever any write bit is set, as the host's file service treats read-only files for everyone.
+bool UserMayWrite(const struct statx& sx, bool readOnlyMount)
+{
+  if (readOnlyMount)
+    return false;
+  const uid_t uid = ::geteuid();
+  if (uid == 0)
+    return (sx.stx_mode & 0222) != 0;
+  if (sx.stx_uid == uid)
+    return (sx.stx_mode & S_IWUSR) != 0;
+  if (sx.stx_gid == ::getegid())
+    return (sx.stx_mode & S_IWGRP) != 0;
+  gid_t groups[256];
+  const int n = ::getgroups(256, groups);
+  for (int i = 0; i < n; ++i)
+    if (groups[i] == sx.stx_gid)
+      return (sx.stx_mode & S_IWGRP) != 0;
+  return (sx.stx_mode & S_IWOTH) != 0;
+}
+
+// Whether entries of a folder may be renamed or deleted by this user: the folder's write and search
+// rights; a sticky folder also asks who owns the entry.
+struct FolderRights
+{
+  bool writable = false;
+  bool sticky = false;
+  uid_t owner = 0;
+  bool readOnlyMount = false;
+};
+
+FolderRights RightsOf(int dirfd)
+{
+  FolderRights r;
+  struct statvfs vfs;
+  r.readOnlyMount = ::fstatvfs(dirfd, &vfs) == 0 && (vfs.f_flag & ST_RDONLY);
+  struct statx sx;
+  if (::statx(dirfd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sx) != 0)
+    return r;
+  r.writable = UserMayWrite(sx, r.readOnlyMount) && (::geteuid() == 0 || ::faccessat(dirfd, ".", X_OK, AT_EACCESS) == 0);
+  r.sticky = (sx.stx_mode & S_ISVTX) != 0;
+  r.owner = sx.stx_uid;
+  return r;
+}
+
+Int64 Nanos(const struct statx_timestamp& t) { return Int64(t.tv_sec) * 1000000000 + Int64(t.tv_nsec); }
+struct timespec TimeSpecOf(const struct statx_timestamp& t) { return {time_t(t.tv_sec), long(t.tv_nsec)}; }
+
+// One status call per entry (statx, links not followed); a second one only for a link, for what it
+// points to.
+bool StatusAt(int dirfd, const char* name, const FolderRights& rights, FileStatus* out)
+{
+  struct statx sx;
+  const unsigned mask = STATX_BASIC_STATS | STATX_BTIME;
+  if (::statx(dirfd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, mask, &sx) != 0)
+    return false;
+  UInt32 attr = 0;
+  struct statx target = sx;
+  if (S_ISLNK(sx.stx_mode)) {
+    attr |= FILEATTR_LINK;
+    if (::statx(dirfd, name, AT_NO_AUTOMOUNT, STATX_BASIC_STATS, &target) != 0)
+    {
+      target.stx_mode = 0; // dangling: neither folder nor file, and no size
+      target.stx_size = 0;
+    }
+  }
+  if (S_ISDIR(target.stx_mode))
+    attr |= FILEATTR_FOLDER;
+  else if (!S_ISREG(target.stx_mode))
+    attr |= FILEATTR_SPECIAL;
+  if (name[0] == '.')
+    attr |= FILEATTR_HIDDEN;
+  if (!UserMayWrite(sx, rights.readOnlyMount))
+    attr |= FILEATTR_READONLY;
+  const uid_t uid = ::geteuid();
+  if (!rights.writable || (rights.sticky && uid != 0 && uid != rights.owner && uid != sx.stx_uid))
+    attr |= FILEATTR_FIXED;
+  out->attributes = attr;
+  // A link's own size is its target text's length; a listing shows what the entry is as a file.
+  out->size = (attr & FILEATTR_FOLDER) ? 0 : Int64((attr & FILEATTR_LINK) ? target.stx_size : sx.stx_size);
+  out->modifiedNs = Nanos(sx.stx_mtime);
+  out->changedNs = Nanos(sx.stx_ctime);
+  out->modified = ToDateTime(TimeSpecOf(sx.stx_mtime));
+  out->created = ToDateTime(TimeSpecOf((sx.stx_mask & STATX_BTIME) ? sx.stx_btime : sx.stx_mtime));
+  out->device = (UInt64(sx.stx_dev_major) << 32) | sx.stx_dev_minor;
+  out->inode = sx.stx_ino;
+  struct timespec now;
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  out->readNs = Int64(now.tv_sec) * 1000000000 + now.tv_nsec;
+  return true;
+}
+
+Bool FileStatusOf(const Filename* name, FileStatus* out)
+{
+  std::string p = P(name);
+  if (p.empty() || !out)
+    return false;
+  // The folder the entry lies in decides who may rename or delete it; "/" lies in itself.
+  std::string dir = p, leaf = ".";
+  while (dir.size() > 1 && dir.back() == '/')
+    dir.pop_back();
+  const std::size_t slash = dir.rfind('/');
+  if (dir != "/" && slash != std::string::npos) {
+    leaf = dir.substr(slash + 1);
+    dir = slash == 0 ? "/" : dir.substr(0, slash);
+  } else if (dir != "/") {
+    leaf = dir;
+    dir = ".";
+  }
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    // A folder that cannot be opened may still be searched: its entry's status is still known.
+    fd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+      return false;
+  }
+  const FolderRights rights = RightsOf(fd);
+  const bool ok = StatusAt(fd, leaf.c_str(), rights, out);
+  ::close(fd);
+  return ok;
+}
+
 struct Browse
 {
   DIR* dir;
-  std::string folder;
+  FolderRights rights;
+  int error = 0;
 };
 
 void* BrowseInit(const Filename* folder, Int32)
 {
   std::string p = P(folder);
-  DIR* d = ::opendir(p.c_str());
-  if (!d)
+  // O_NONBLOCK: a folder is never a pipe, but the name may have been swapped for one meanwhile.
+  int fd = ::open(p.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0)
     return nullptr;
-  return new Browse{d, p};
+  DIR* d = ::fdopendir(fd);
+  if (!d) {
+    ::close(fd);
+    return nullptr;
+  }
+  return new Browse{d, RightsOf(fd)};
 }
+
+std::atomic<void (*)(void*)> g_listingHook{nullptr};
+std::atomic<void*> g_listingHookData{nullptr};
 
 Bool BrowseNext(void* h, FolderEntry* out)
 {
   auto* b = static_cast<Browse*>(h);
-  while (dirent* e = ::readdir(b->dir)) {
+  if (b->error)
+    return false;
+  if (auto hook = g_listingHook.load())
+    hook(g_listingHookData.load());
+  for (;;) {
+    errno = 0;
+    dirent* e = ::readdir(b->dir);
+    if (!e) {
+      b->error = errno;
+      return false;
+    }
     if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, ".."))
       continue;
-    std::string full = b->folder + (b->folder.ends_with('/') ? "" : "/") + e->d_name;
-    struct stat st;
-    if (::stat(full.c_str(), &st) != 0 && ::lstat(full.c_str(), &st) != 0)
-      continue;
+    if (ShouldFail(Op::List)) {
+      b->error = EIO;
+      return false;
+    }
+    FileStatus st;
+    if (!StatusAt(::dirfd(b->dir), e->d_name, b->rights, &st)) {
+      // Gone between the listing and the status call: it is no longer there to show.
+      if (errno == ENOENT)
+        continue;
+      b->error = errno ? errno : EIO;
+      return false;
+    }
     out->name = SystemText(e->d_name);
-    out->attributes = 0;
-    if (S_ISDIR(st.st_mode))
-      out->attributes |= FILEATTR_FOLDER;
-    else if (!S_ISREG(st.st_mode))
-      out->attributes |= FILEATTR_SPECIAL;
-    if (e->d_name[0] == '.')
-      out->attributes |= FILEATTR_HIDDEN;
-    if (!(st.st_mode & S_IWUSR))
-      out->attributes |= FILEATTR_READONLY;
-    out->size = S_ISDIR(st.st_mode) ? 0 : Int64(st.st_size);
-    out->modified = ToDateTime(st.st_mtim);
-    out->created = ToDateTime(BirthTime(full, st));
+    out->attributes = st.attributes;
+    out->size = st.size;
+    out->modified = st.modified;
+    out->created = st.created;
+    out->modifiedNs = st.modifiedNs;
+    out->changedNs = st.changedNs;
     return true;
   }
-  return false;
 }
+
+Bool CopyLink(const Filename* from, const Filename* to)
+{
+  if (ShouldFail(Op::Write))
+    return false;
+  std::vector<char> target(4096);
+  const ssize_t n = ::readlink(P(from).c_str(), target.data(), target.size());
+  if (n < 0 || std::size_t(n) >= target.size())
+    return false;
+  const std::string dst = P(to);
+  return !dst.empty() && ::symlink(std::string(target.data(), std::size_t(n)).c_str(), dst.c_str()) == 0;
+}
+
+Int32 BrowseError(void* h) { return h ? static_cast<Browse*>(h)->error : -1; }
 
 void BrowseFree(void* h)
 {
@@ -308,6 +469,145 @@ const char* Home()
   return h && *h ? h : nullptr;
 }
 
+std::string EnvOr(const char* name, const std::string& def)
+{
+  const char* v = std::getenv(name);
+  return v && *v ? std::string(v) : def;
+}
+
+struct MountEntry
+{
+  std::string device, dir, type;
+};
+
+// Mount table fields escape blanks, tabs, newlines and backslashes as three octal digits ("\040").
+std::string Unescape(const std::string& s)
+{
+  std::string out;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    // "\000" is kept as text: a NUL would cut the path short and name another folder.
+    if (s[i] == '\\' && s.size() - i > 3 && s[i + 1] >= '0' && s[i + 1] <= '3' &&
+        s[i + 2] >= '0' && s[i + 2] <= '7' && s[i + 3] >= '0' && s[i + 3] <= '7' &&
+        (s[i + 1] != '0' || s[i + 2] != '0' || s[i + 3] != '0')) {
+      out.push_back(char((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0')));
+      i += 3;
+    } else {
+      out.push_back(s[i]);
+    }
+  }
+  return out;
+}
+
+std::vector<MountEntry> ParseMounts(const std::string& table)
+{
+  std::vector<MountEntry> out;
+  std::size_t pos = 0;
+  while (pos < table.size()) {
+    std::size_t end = table.find('\n', pos);
+    if (end == std::string::npos)
+      end = table.size();
+    const std::string line = table.substr(pos, end - pos);
+    pos = end + 1;
+    char dev[1024], dir[1024], type[128];
+    if (std::sscanf(line.c_str(), "%1023s %1023s %127s", dev, dir, type) == 3)
+      out.push_back({Unescape(dev), Unescape(dir), type});
+  }
+  return out;
+}
+
+std::vector<MountEntry> ReadMounts()
+{
+  std::string table;
+  if (std::FILE* f = std::fopen("/proc/self/mounts", "re")) {
+    char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+      table.append(buf, n);
+    std::fclose(f);
+  }
+  return ParseMounts(table);
+}
+
+// Device path -> label, from the links the system keeps in /dev/disk/by-label (whose names escape
+// bytes as "\x20").
+std::map<std::string, std::string> VolumeLabels()
+{
+  std::map<std::string, std::string> out;
+  const std::string base = "/dev/disk/by-label";
+  DIR* d = ::opendir(base.c_str());
+  if (!d)
+    return out;
+  while (dirent* e = ::readdir(d)) {
+    if (e->d_name[0] == '.')
+      continue;
+    char resolved[PATH_MAX];
+    if (!::realpath((base + "/" + e->d_name).c_str(), resolved))
+      continue;
+    std::string name, raw = e->d_name;
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+      if (raw[i] == '\\' && i + 3 < raw.size() && raw[i + 1] == 'x' && std::isxdigit(static_cast<unsigned char>(raw[i + 2])) &&
+          std::isxdigit(static_cast<unsigned char>(raw[i + 3]))) {
+        name.push_back(char(std::stoi(raw.substr(i + 2, 2), nullptr, 16)));
+        i += 3;
+      } else {
+        name.push_back(raw[i]);
+      }
+    }
+    out[resolved] = name;
+  }
+  ::closedir(d);
+  return out;
+}
+
+// A file system of disks, media or the network, mounted where people keep data; not the kernel's
+// views (proc, sysfs, cgroup), memory file systems, or the system's own mounts.
+bool IsDrive(const MountEntry& m)
+{
+  static const std::set<std::string> kReal = {"ext2", "ext3", "ext4", "xfs", "btrfs", "vfat", "exfat", "ntfs", "ntfs3",
+                                              "fuseblk", "nfs", "nfs4", "cifs", "smb3", "iso9660", "udf", "zfs",
+                                              "f2fs", "hfsplus", "jfs", "reiserfs", "fuse.sshfs", "9p", "virtiofs"};
+  if (!kReal.count(m.type))
+    return false;
+  for (const char* system : {"/boot", "/proc", "/sys", "/dev", "/etc", "/var/lib", "/snap", "/usr"})
+    if (m.dir == system || m.dir.starts_with(std::string(system) + "/"))
+      return false;
+  // /run holds the system's state; only removable media mounted by the desktop count there.
+  if (m.dir.starts_with("/run/") && !m.dir.starts_with("/run/media/"))
+    return false;
+  return true;
+}
+
+// "/" first, then the user's home folder, then every mounted file system a person would call a
+// drive. The mount table lists pseudo file systems too: they are given flag 128 (not shown).
+std::vector<VolumeEntry> VolumesFromMounts(const std::vector<MountEntry>& mounts, const std::string& home,
+                                           const std::map<std::string, std::string>& labels)
+{
+  std::vector<VolumeEntry> list;
+  auto labelOf = [&](const std::string& device) {
+    char resolved[PATH_MAX];
+    std::string key = device;
+    if (device.starts_with("/dev/") && ::realpath(device.c_str(), resolved))
+      key = resolved;
+    auto it = labels.find(key);
+    if (it == labels.end())
+      it = labels.find(device);
+    return it == labels.end() ? String() : SystemText(it->second);
+  };
+  std::set<std::string> seen{"/"};
+  std::string rootDevice;
+  for (const MountEntry& m : mounts)
+    if (m.dir == "/")
+      rootDevice = m.device;
+  list.push_back(VolumeEntry{Filename(String("/")), labelOf(rootDevice), 0});
+  if (!home.empty() && home != "/" && seen.insert(home).second)
+    list.push_back(VolumeEntry{Filename(SystemText(home)), String(), 0});
+  for (const MountEntry& m : mounts) {
+    if (!seen.insert(m.dir).second)
+      continue;
+    list.push_back(VolumeEntry{Filename(SystemText(m.dir)), labelOf(m.device), IsDrive(m) ? 0u : VOLUMEFLAG_HIDDEN});
+  }
+  return list;
+}
 void* VolumesInit()
 {
   auto* v = new Volumes;
@@ -324,21 +624,11 @@ void* VolumesInit()
     }
     return v;
   }
-  v->list.push_back(VolumeEntry{Filename(String("/")), String(""), 0});
-  static const std::set<std::string> kReal = {"ext2", "ext3", "ext4", "xfs", "btrfs", "vfat", "exfat", "ntfs", "ntfs3",
-                                              "fuseblk", "nfs", "nfs4", "cifs", "smb3", "iso9660", "udf", "zfs"};
-  if (std::FILE* f = std::fopen("/proc/self/mounts", "r")) {
-    char dev[512], dir[512], type[128];
-    while (std::fscanf(f, "%511s %511s %127s %*[^\n]", dev, dir, type) == 3) {
-      std::string d = dir;
-      if (d == "/" || !kReal.count(type))
-        continue;
-      bool system = d.starts_with("/boot") || d.starts_with("/proc") || d.starts_with("/sys") || d.starts_with("/etc");
-      std::string name = d.substr(d.rfind('/') + 1);
-      v->list.push_back(VolumeEntry{Filename(SystemText(d)), SystemText(name), system ? VOLUMEFLAG_HIDDEN : 0u});
-    }
-    std::fclose(f);
-  }
+  std::string home = EnvOr("HOME", "");
+  struct stat st;
+  if (!home.empty() && (::stat(home.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)))
+    home.clear();
+  *v = Volumes{VolumesFromMounts(ReadMounts(), home, VolumeLabels())};
   return v;
 }
 
@@ -352,12 +642,6 @@ Bool VolumesNext(void* h, VolumeEntry* out)
 }
 
 void VolumesFree(void* h) { delete static_cast<Volumes*>(h); }
-
-std::string EnvOr(const char* name, const std::string& def)
-{
-  const char* v = std::getenv(name);
-  return v && *v ? std::string(v) : def;
-}
 
 std::string ExeFolder()
 {
@@ -413,12 +697,25 @@ Bool GetEnv(const char* name, String* out)
 } // namespace
 
 namespace orxhost::detail {
-const OrxFolderTable kFolderTable = {2,          sizeof(OrxFolderTable), Exists,     CreateFolder, Rename,
+const OrxFolderTable kFolderTable = {3,          sizeof(OrxFolderTable), Exists,     CreateFolder, Rename,
                                      Move,       CopyFile,               HardLink,   Remove,       SyncFolder,
                                      FileTime,   FileSize,               BrowseInit, BrowseNext,   BrowseFree,
                                      VolumesInit, VolumesNext,           VolumesFree, SpecialFolder, GetEnv,
-                                     RenameNoReplace, MakeFolder,        SameFile};
+                                     RenameNoReplace, MakeFolder,        SameFile,
+                                     BrowseError,     FileStatusOf,      CopyLink};
 }
+namespace orxhost::detail {
+std::vector<VolumeEntry> VolumesFromMountTable(const std::string& table, const std::string& home,
+                                               const std::map<std::string, std::string>& labels)
+{
+  return VolumesFromMounts(ParseMounts(table), home, labels);
+}
+} // namespace orxhost::detail
 namespace orxhost {
+void SetListingHook(void (*hook)(void* data), void* data)
+{
+  g_listingHookData.store(data);
+  g_listingHook.store(hook);
+}
 void SimulateNoReplaceRenameUnsupported(bool on) { g_noReplaceUnsupported.store(on); }
 }

@@ -35,9 +35,13 @@ void ClearMessageBoxes();
 std::vector<std::string> FatalErrors();
 
 // --- file fault injection: the nth call of an operation from now on fails (1 = the next) ---
-enum class FileOp { Open, Read, Write, Flush, Rename, Delete };
+// List: the nth entry of a folder listing fails, and the listing reports an error.
+enum class FileOp { Open, Read, Write, Flush, Rename, Delete, List };
 void FailNth(FileOp op, int n);
 void ClearFaults();
+// Called (when set) before each entry a folder listing gives, on the listing's thread: tests hold a
+// listing there, as a slow mount would.
+void SetListingHook(void (*hook)(void* data), void* data);
 // The no-replace rename behaves as on a file system that does not support it.
 void SimulateNoReplaceRenameUnsupported(bool on);
 

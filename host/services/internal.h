@@ -2,10 +2,13 @@
 #pragma once
 
 #include <ctime>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "orx/hosttable.h"
 #include "orx/filename.h"
+#include "orx/files.h"
 #include "orx/types.h"
 
 namespace orxhost::detail {
@@ -19,7 +22,7 @@ extern const OrxSystemTable kSystemTable;
 extern const OrxSceneTable kSceneTable;
 
 // Fault injection: true when this call of op must fail.
-enum class Op { Open, Read, Write, Flush, Rename, Delete };
+enum class Op { Open, Read, Write, Flush, Rename, Delete, List };
 bool ShouldFail(Op op);
 
 // A name as the system's bytes. A text that cannot name a file gives "", which names nothing, so
@@ -35,6 +38,10 @@ String SystemText(const std::string& bytes);
 int OpenRegularFile(const std::string& path, int access);
 
 void FreePrefs();
+// The volume list made from the text of a mount table (as /proc/self/mounts), the home folder and
+// the labels by device path.
+std::vector<VolumeEntry> VolumesFromMountTable(const std::string& table, const std::string& home,
+                                               const std::map<std::string, std::string>& labels);
 // Local time of a POSIX time stamp.
 DateTime ToDateTime(const struct timespec& ts);
 } // namespace orxhost::detail

@@ -150,6 +150,23 @@ Bool BrowseFiles::Init(const Filename& folder, Int32 flags)
   return handle_ != nullptr;
 }
 Bool BrowseFiles::GetNext() { return handle_ && T().folder->browseNext(handle_, &entry_); }
+Int32 BrowseFiles::Error() const
+{
+  if (!handle_)
+    return -1;
+  const OrxFolderTable* f = T().folder;
+  return ORX_HAS_ENTRY(f, browseError) ? f->browseError(handle_) : 0;
+}
+Bool GeCopyLink(const Filename& from, const Filename& to)
+{
+  const OrxFolderTable* f = T().folder;
+  return ORX_HAS_ENTRY(f, copyLink) && f->copyLink(&from, &to);
+}
+Bool GeGetFileStatus(const Filename& name, FileStatus* out)
+{
+  const OrxFolderTable* f = T().folder;
+  return out && ORX_HAS_ENTRY(f, fileStatus) && f->fileStatus(&name, out);
+}
 
 BrowseVolumes::~BrowseVolumes()
 {

@@ -66,7 +66,7 @@ protected:
     std::string first;
     for (int i = 0; i < 3; ++i) {
       Int32 l = -2;
-      NodeRef n = root_->FindChildForURL(upper, &l);
+      NodeRef n = root_->FindChildForURL(upper, upper, &l);
       const std::string name = n ? n->GetName().ToUtf8() : std::string();
       if (i == 0)
         first = name;

@@ -68,9 +68,9 @@ TEST(RowIndexThreads, LookupsWhileTheRowChanges)
   std::thread reader([&] {
     for (int round = 0; !done.load(); ++round) {
       const std::string name = "n" + std::to_string(round % 260);
-      const String upper = String(("catalog://row/" + name).c_str()).ToUpper();
+      const String given(("catalog://row/" + name).c_str());
       Int32 len = 0;
-      NodeRef n = root->FindChildForURL(upper, &len);
+      NodeRef n = root->FindChildForURL(given.ToUpper(), given, &len);
       lookups.fetch_add(1);
       if (!n)
         continue;

@@ -33,6 +33,12 @@ constexpr UInt32 FILEATTR_HIDDEN = 0x2;
 constexpr UInt32 FILEATTR_READONLY = 0x4;
 constexpr UInt32 FILEATTR_BUNDLE = 0x8;
 constexpr UInt32 FILEATTR_SPECIAL = 0x10; // neither a folder nor a regular file (pipe, socket, device)
+// A symbolic link. The other bits describe what it points to (a dangling link is SPECIAL); walks
+// never enter a link, and deleting one deletes the link.
+constexpr UInt32 FILEATTR_LINK = 0x20;
+// This user may not rename or delete the entry: the folder it lies in is not writable and
+// searchable for the user, or is sticky and neither it nor the entry is the user's.
+constexpr UInt32 FILEATTR_FIXED = 0x40;
 
 struct FolderEntry
 {
@@ -41,11 +47,35 @@ struct FolderEntry
   DateTime created;
   DateTime modified;
   UInt32 attributes = 0;
+  // Full resolution, in nanoseconds since 1970: changes within one second tell apart.
+  Int64 modifiedNs = 0;
+  Int64 changedNs = 0; // status change (also set by renames and permission changes)
   Bool IsFolder() const { return attributes & FILEATTR_FOLDER; }
   Bool IsHidden() const { return attributes & FILEATTR_HIDDEN; }
   Bool IsReadOnly() const { return attributes & FILEATTR_READONLY; }
   Bool IsSpecial() const { return attributes & FILEATTR_SPECIAL; }
+  Bool IsLink() const { return attributes & FILEATTR_LINK; }
 };
+
+// One entry's status, as a listing reports it, with where it lies.
+struct FileStatus
+{
+  UInt32 attributes = 0;
+  Int64 size = 0;
+  DateTime created;
+  DateTime modified;
+  Int64 modifiedNs = 0;
+  Int64 changedNs = 0;
+  // The system's clock when the status was read: a modification time this close to it may be
+  // followed by another change that leaves the same time behind.
+  Int64 readNs = 0;
+  UInt64 device = 0;
+  UInt64 inode = 0;
+};
+// False when the entry cannot be reached (an older host answers false too).
+Bool GeGetFileStatus(const Filename& name, FileStatus* out);
+// Makes to a symbolic link that points where the link from points; false when to exists.
+Bool GeCopyLink(const Filename& from, const Filename& to);
 
 // Folder enumeration: `BrowseFiles b; if (b.Init(dir)) while (b.GetNext()) use(b.Entry());`
 class BrowseFiles
@@ -56,8 +86,12 @@ public:
   BrowseFiles(const BrowseFiles&) = delete;
   BrowseFiles& operator=(const BrowseFiles&) = delete;
   Bool Init(const Filename& folder, Int32 flags = 0);
+  // False at the end of the listing and when it failed: Error() tells which.
   Bool GetNext();
   const FolderEntry& Entry() const { return entry_; }
+  // 0 after a listing that gave every entry; the system's error number when Init or a step failed.
+  // An older host cannot tell and answers 0.
+  Int32 Error() const;
 
 private:
   void* handle_ = nullptr;

@@ -18,6 +18,7 @@ class OrxThread;
 class BaseList2D;
 struct DateTime;
 struct FolderEntry;
+struct FileStatus;
 struct VolumeEntry;
 
 extern "C" {
@@ -90,6 +91,13 @@ struct OrxFolderTable
   Int32 (*makeFolder)(const Filename* name, Bool withParents);
   // true when both names lead to one existing file or folder (device and inode)
   Bool (*sameFile)(const Filename* a, const Filename* b);
+  // --- version 3 ---
+  // 0 when the enumeration ended because every entry was given, else the system's error number
+  Int32 (*browseError)(void* handle);
+  // the entry itself, a symbolic link not followed (its target's kind is reported with the link bit)
+  Bool (*fileStatus)(const Filename* name, FileStatus* out);
+  // makes to a symbolic link with the same target text as the link from; never replaces
+  Bool (*copyLink)(const Filename* from, const Filename* to);
 };
 
 struct OrxThreadTable

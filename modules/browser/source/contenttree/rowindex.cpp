@@ -76,9 +76,9 @@ Int32 BrowserContentNode::MatchUpperURLPrefix(const String& upper)
   return MatchUpperPrefix(u.GetStringRef(), upper);
 }
 
-Int32 MatchRowNode(BrowserContentNode* n, const String& upper)
+Int32 MatchRowNode(BrowserContentNode* n, const String& upper, const String& text)
 {
-  const Int32 len = n->MatchUpperURLPrefix(upper);
+  const Int32 len = n->MatchURLPrefix(upper, text);
   if (len <= 0)
     return -1;
   // A match ends where a part of the URL ends: "Fold" is no prefix of "Fold/x" in "Folder".
@@ -108,7 +108,7 @@ void BrowserContentNode::URLChanged()
     up->childrenVersion_.fetch_add(1, std::memory_order_acq_rel);
 }
 
-NodeRef BrowserContentNode::FindChildForURL(const String& upper, Int32* lenOut)
+NodeRef BrowserContentNode::FindChildForURL(const String& upper, const String& text, Int32* lenOut)
 {
   NodeRef best;
   Int32 bestLen = -1;
@@ -126,7 +126,7 @@ NodeRef BrowserContentNode::FindChildForURL(const String& upper, Int32* lenOut)
   const Int32 whole = upper.GetLength();
   // True once the whole URL matched: nothing can match longer.
   auto consider = [&](BrowserContentNode* n) {
-    const Int32 len = MatchRowNode(n, upper);
+    const Int32 len = MatchRowNode(n, upper, text);
     if (len > bestLen) {
       bestLen = len;
       best = NodeRef(n);

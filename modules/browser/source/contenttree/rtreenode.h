@@ -199,13 +199,20 @@ public:
   // Outside the slot order. The length of the node's URL when it equals the first units of upper
   // (an upper-cased URL) after case conversion; -1 otherwise.
   virtual Int32 MatchUpperURLPrefix(const String& upper);
+  // The same for a lookup that also has the URL as it was given (text, of upper's length): kinds
+  // whose names keep their letter case (files) compare text; the others compare upper.
+  virtual Int32 MatchURLPrefix(const String& upper, const String& text)
+  {
+    (void)text;
+    return MatchUpperURLPrefix(upper);
+  }
   // True for a kind whose URL text changes only where it calls URLChanged: only such children are
   // found through their parent's row index, the others are always compared one by one.
   virtual Bool NotifiesURLChanges() const { return false; }
-  // The child that upper (an upper-cased URL) leads to: the one whose URL is the longest prefix of
-  // upper ending where a part of upper ends. len gets the prefix length. Wide rows are indexed, so
-  // the cost does not grow with the number of children.
-  Ref<BrowserContentNode> FindChildForURL(const String& upper, Int32* len);
+  // The child that upper (an upper-cased URL; text is the URL as given) leads to: the one whose URL
+  // is the longest prefix ending where a part of the URL ends. len gets the prefix length. Wide
+  // rows are indexed, so the cost does not grow with the number of children.
+  Ref<BrowserContentNode> FindChildForURL(const String& upper, const String& text, Int32* len);
 
 protected:
   explicit BrowserContentNode(UInt32 status = 0) : RTreeNode(true), status_(status) {}
@@ -228,6 +235,6 @@ Int32 MatchUpperPrefix(const String& text, const String& upper);
 
 // Matches one node of a row against upper the way FindChildForURL does: the prefix length, or -1
 // when the node's URL is no prefix of upper ending at a part boundary.
-Int32 MatchRowNode(BrowserContentNode* n, const String& upper);
+Int32 MatchRowNode(BrowserContentNode* n, const String& upper, const String& text);
 
 using NodeRef = Ref<BrowserContentNode>;

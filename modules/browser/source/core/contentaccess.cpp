@@ -13,6 +13,7 @@
 #include "presets/browserdatabase.h"
 #include "presets/filepresetnode.h"
 #include "nodes/categorynode.h"
+#include "nodes/directorynode.h"
 
 namespace {
 
@@ -148,6 +149,45 @@ Int32 ReadMainItemHeader(BrowserURL& url, UChar* buf, Int32 size)
   return Int32(n);
 }
 
+// The main database's records of files follow their files (directory nodes call these).
+Bool AtOrBelow(const String& text, const String& prefix)
+{
+  const Int32 n = prefix.GetLength();
+  return n > 0 && text.GetLength() >= n && text.ComparePart(prefix, n) == 0 &&
+         (text.GetLength() == n || text[n] == u'/');
+}
+
+template <typename F>
+void ForRecordsBelow(const String& url, F&& f)
+{
+  BrowserDatabase* db = BrowserDatabase::GetLibrary(0);
+  if (!db)
+    return;
+  std::vector<BrowserDatabase::ItemInfo> items;
+  db->ListItems(&items);
+  for (const BrowserDatabase::ItemInfo& i : items)
+    if (i.id >= 1 && AtOrBelow(i.path, url))
+      f(db, i.path);
+}
+
+void MoveRecordsBelow(const String& from, const String& to)
+{
+  ForRecordsBelow(from, [&](BrowserDatabase* db, const String& item) {
+    db->MoveItem(item, to + item.SubStr(from.GetLength(), item.GetLength() - from.GetLength()));
+  });
+}
+
+void MoveRecord(const String& from, const String& to)
+{
+  if (BrowserDatabase* db = BrowserDatabase::GetLibrary(0))
+    db->MoveItem(from, to);
+}
+
+void RemoveRecordsBelow(const String& url)
+{
+  ForRecordsBelow(url, [](BrowserDatabase* db, const String& item) { db->DeleteItem(item); });
+}
+
 } // namespace
 
 void SetContentChangeListener(ContentChangeListener listener)
@@ -186,9 +226,15 @@ Bool InitContent()
   BrowserURL::SetNetworkResolver(ResolveNetwork);
   SetItemHeaderReader(ReadMainItemHeader);
   SetCategoryLibraryLoaders(CategoryLibraryLoaders{LoadLibrariesIfNeeded, LoadCatalogIndex});
+  SetDirectoryRecords(DirectoryRecords{MoveRecordsBelow, MoveRecord, RemoveRecordsBelow});
 
-  // Favorites are catalog links; they show once catalogs can make their nodes.
+  // The file category lists the volumes as directory nodes unless something else was installed.
   CategoryServices services = GetCategoryServices();
+  if (!services.buildVolumes) {
+    services.buildVolumes = DirectoryNode::BuildVolumes;
+    SetCategoryServices(services);
+  }
+  // Favorites are catalog links; they show once catalogs can make their nodes.
   if (mainOk && services.makeFavoriteNode && roots[kFavorites])
     AddLibraryNodes(GetMainDatabaseIndex(), String("favorite:/"), roots[kFavorites], services.makeFavoriteNode,
                     nullptr);
@@ -210,6 +256,7 @@ void ReleaseContent()
   BrowserURL::SetNetworkResolver(nullptr);
   SetItemHeaderReader(nullptr);
   SetCategoryLibraryLoaders(CategoryLibraryLoaders{});
+  SetDirectoryRecords(DirectoryRecords{});
   ContentState old;
   {
     std::lock_guard l(g_contentLock);
@@ -248,7 +295,8 @@ NodeRef GetDefaultObjectNode() { return Root(kDefaultObject); }
 
 NodeRef GetNode(BrowserURL& url, Int32 mode, NodeRef start)
 {
-  const String want = url.GetStringRef().ToUpper();
+  const String& given = url.GetStringRef();
+  const String want = given.ToUpper();
   if (want.IsEmpty())
     return nullptr;
   NodeRef row = std::move(start);
@@ -275,10 +323,10 @@ NodeRef GetNode(BrowserURL& url, Int32 mode, NodeRef start)
     NodeRef best;
     Int32 bestLen = -1;
     if (parent) {
-      best = parent->FindChildForURL(want, &bestLen);
+      best = parent->FindChildForURL(want, given, &bestLen);
     } else {
       for (NodeRef n = row; n && bestLen < wantLen; n = n->GetNextNode()) {
-        const Int32 len = MatchRowNode(n.Get(), want);
+        const Int32 len = MatchRowNode(n.Get(), want, given);
         if (len > bestLen) {
           best = n;
           bestLen = len;

@@ -4,6 +4,7 @@
 #include "base/browserurl.h"
 #include "core/contentaccess.h"
 #include "core/libraryregistry.h"
+#include "nodes/directorynode.h"
 #include "presets/browserdatabase.h"
 
 namespace {
@@ -61,8 +62,35 @@ void RegReportDamagedLibraries()
 }
 
 void RegRunLibraryLoader(OrxThread& thread) { LoadLibraries(true, &thread); }
-void RegVolumeChanged(const BrowserURL& volume, Bool removed) {}
-void RegRefreshFileRoot() {}
+namespace {
+// The file category once its volumes were listed; before that there is nothing to bring up to date.
+NodeRef ListedFileRoot()
+{
+  NodeRef root = GetRootNode(ROOT_FILE);
+  return root && root->GetFirstChild() ? root : nullptr;
+}
+} // namespace
+
+void RegVolumeChanged(const BrowserURL& volume, Bool removed)
+{
+  NodeRef root = ListedFileRoot();
+  if (!root || removed)
+    return;
+  // New media in a known volume: its entries are listed again when it is next opened.
+  BrowserURL want = volume;
+  const String text = want.GetString();
+  for (NodeRef c = BrowserContentNode::FromTree(root->GetFirstChild()); c; c = c->GetNextNode()) {
+    BrowserURL u;
+    if (c->GetNodeType() == NODETYPE_DIRECTORY && c->GetURL(&u, 0) && u.GetString() == text)
+      c->SetStatus(NODESTATUS_RELIST);
+  }
+}
+
+void RegRefreshFileRoot()
+{
+  if (NodeRef root = ListedFileRoot())
+    DirectoryNode::SyncVolumes(root.Get());
+}
 void RegCloseBrowserWindows() {}
 void RegShutdownContent(Bool allowCompaction) { ShutdownContent(allowCompaction); }
 void RegFreeIconCache() {}

@@ -1,0 +1,149 @@
+// DirectoryNode: one entry of the file system (a volume, a folder or a file) and the volume list
+// below the file category, made by the same class.
+//
+// Linux rules chosen here (the design assumes drive letters and names that ignore case):
+// - names are compared exactly: a file URL leads only to the entry with that very name;
+// - hidden means a name that starts with ".";
+// - a symbolic link is listed as an entry and shown as what it points to, but walks, deletes and
+//   copies never enter it;
+// - a folder is listed again when its modification or status-change time changed at full
+//   resolution, or when the last listing came so soon after a change that a second change may
+//   have left the same time behind.
+#pragma once
+
+#include <atomic>
+#include <vector>
+
+#include "contenttree/browserinterface.h"
+#include "orx/files.h"
+#include "orx/filename.h"
+#include "orx/threads.h"
+#include "contenttree/rtreenode.h"
+
+class CategoryNode;
+
+// The main database's records of files (annotations, keywords, previews), kept by URL text. The
+// database sits beside the nodes, so the content layer installs these at start; until then
+// records stay where they are.
+struct DirectoryRecords
+{
+  // The record at oldURL, and every record below it, to newURL.
+  void (*moveBelow)(const String& oldURL, const String& newURL) = nullptr;
+  // Only the record at oldURL.
+  void (*moveOne)(const String& oldURL, const String& newURL) = nullptr;
+  // The record at url and every record below it.
+  void (*removeBelow)(const String& url) = nullptr;
+};
+void SetDirectoryRecords(const DirectoryRecords& records);
+
+// Icon ids of directory entries (icon service by id).
+constexpr Int32 ICON_VOLUME = 1;
+constexpr Int32 ICON_DIR = 3;
+constexpr Int32 ICON_DIR_OPEN = 4;
+constexpr Int32 ICON_DIR_READONLY = 21;
+constexpr Int32 ICON_DIR_READONLY_OPEN = 22;
+constexpr Int32 ICON_FILE = 8;
+// Type name of an entry without a handler.
+constexpr Int32 IDS_DIRECTORY_NO_TYPE = 10340;
+
+// Status words of new entries.
+constexpr UInt32 DIRSTATUS_NEW_FOLDER = NODESTATUS_RELIST | NODESTATUS_FOLDER;
+constexpr UInt32 DIRSTATUS_NEW_VOLUME = NODESTATUS_VOLUME | NODESTATUS_RELIST | NODESTATUS_FOLDER;
+
+// What an entry is, as far as matching a listed entry to its node goes: a name that changes kind
+// (a file replaced by a folder or by a link) gets a new node.
+enum class EntryKind : Int32 { File = 0, Folder = 1, LinkToFolder = 2, Link = 3, Special = 4 };
+
+class DirectoryNode : public BrowserContentNode
+{
+public:
+  // A node for what is at path now, outside the tree; null when nothing is there. For tests and
+  // for whoever shows one folder on its own.
+  static Ref<DirectoryNode> MakeForPath(const Filename& path);
+  // A volume node (status 0x60001) outside the tree: shown as the path, with " [label]" when the
+  // volume has a label.
+  static Ref<DirectoryNode> MakeVolume(const Filename& path, const String& label);
+  // Brings the volume nodes below parent in line with the host's volume list: the nodes of volumes
+  // still there stay (same objects), new ones are appended, gone ones are removed. Volumes flagged
+  // as not to be shown (pseudo file systems) are left out.
+  static void SyncVolumes(BrowserContentNode* parent);
+  // The hook of the file category.
+  static void BuildVolumes(CategoryNode* fileRoot);
+
+  Filename GetPath() const;
+  // Folders: goes up by one each time the folder is listed or found changed. Files: the size.
+  Int64 GetSizeField() const;
+  EntryKind GetEntryKind() const { return kind_; }
+  Bool IsLink() const { return kind_ == EntryKind::LinkToFolder || kind_ == EntryKind::Link; }
+  Int32 GetIconId(UInt32 flags);
+  // Visits the node and everything below it the way the edit operations walk: folders are listed
+  // first, links and volumes below the start are never entered. A negative callback answer stops
+  // the walk: EDIT_CANCELLED.
+  Int32 Walk(Int32 phase, EditCallback callback, void* data);
+
+  /* 4 */ Int32 GetNodeType() override { return NODETYPE_DIRECTORY; }
+  /* 5 */ BrowserPluginInterface* GetPluginInterface(UInt32 flags) override;
+  /* 6 */ String GetName() override;
+  /* 7 */ const String* GetNameRef() override { return &name_; }
+  /* 8 */ String* GetTypeName(String* out, Int32 mode) override;
+  /* 9 */ Bool GetURL(BrowserURL* out, UInt32 flags) override;
+  /* 10 */ Bool GetFileTime(Int32 which, DateTime* out) override;
+  /* 11 */ UInt32 GetInfo(Int64* size) override;
+  /* 12 */ BaseBitmap* GetIcon(UInt32 flags, Int32 size) override;
+  /* 13 */ Bool LoadChildren() override;
+  /* 15 */ Int32 Rename(Int32 phase, const String& newName) override;
+  /* 16 */ Int32 NewFolder(Int32 phase, const String& name, NodeRef* out) override;
+  /* 17 */ Int32 MoveHere(NodeRef node, Int32 phase, EditCallback callback, void* data) override;
+  /* 18 */ Int32 CopyHere(NodeRef node, Int32 phase, const String* newName, EditCallback callback,
+                          void* data) override;
+  /* 19 */ Int32 Delete(Int32 phase, EditCallback callback, void* data) override;
+  /* 20 */ void ReplaceURLPrefix(const String& oldPrefix, const String& newPrefix, Bool updateLibrary) override;
+  Int32 MatchUpperURLPrefix(const String& upper) override;
+  Int32 MatchURLPrefix(const String& upper, const String& text) override;
+  Bool NotifiesURLChanges() const override { return true; }
+
+protected:
+  DirectoryNode(UInt32 status, const Filename& path, const String& name, EntryKind kind);
+  ~DirectoryNode() override = default;
+
+private:
+  struct Stamp
+  {
+    Int64 modifiedNs = 0;
+    Int64 changedNs = 0;
+    bool operator==(const Stamp&) const = default;
+  };
+  struct Listed
+  {
+    FolderEntry entry;
+    EntryKind kind;
+  };
+  static EntryKind KindOf(UInt32 attributes);
+  static UInt32 StatusOf(const FolderEntry& e, EntryKind kind);
+  static Ref<DirectoryNode> MakeEntry(const Filename& folder, const FolderEntry& e, EntryKind kind);
+  void Refresh(const FolderEntry& e);
+  void Merge(std::vector<Listed>& entries, Bool sweep);
+  String URLText() const;
+  Bool IsFixed() const { return fixed_.load(std::memory_order_acquire); }
+  // Refusals that hold in every phase of rename, move and delete of this entry.
+  Bool MayRemoveEntry();
+  // This node and every node below it that exists now move from oldPrefix to newPrefix.
+  void RebaseSubtree(const String& oldPrefix, const String& newPrefix);
+  // Puts a node for the entry at path (just made by an edit) below this folder.
+  NodeRef AddMadeEntry(const Filename& path, const String& name);
+  // Called with the content lock held after an edit changed the folder on disk: a listing begun
+  // before it must not be merged.
+  void Edited() { edits_.fetch_add(1, std::memory_order_acq_rel); }
+
+  mutable SpinLock fieldLock_; // path, name, times, size
+  Filename path_;
+  String name_;
+  const EntryKind kind_;
+  Int64 size_ = 0;
+  DateTime created_;
+  DateTime modified_;
+  Stamp stamp_;           // of the entry; for folders, the one the children were listed against
+  std::atomic<Bool> fixed_{false}; // this user may not rename or delete the entry
+  std::atomic<UInt32> edits_{0};   // edits of this folder's entries made through the nodes
+  CachedPluginLookup handler_;
+};
