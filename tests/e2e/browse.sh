@@ -3,17 +3,9 @@
 # for byte; bad input gives a clear message and a non-zero exit.
 # Usage: browse.sh <orxhost> <browser.so>
 set -u
-host=$1
-module=$2
-fail=0
-err() { echo "FAIL: $*" >&2; fail=1; }
-
-home=$(mktemp -d)
-trap 'rm -rf "$home"' EXIT
-export ORXHOST_HOME="$home"
+source "$(dirname "$0")/lib/common.bash" "$@"
 # A trace must not leak into the output of the browse commands.
 export ORX_BROWSER_TRACE=1
-run() { "$host" --module "$module" "$@"; }
 
 out=$(run demo) || err "demo exited with $?"
 echo "$out"

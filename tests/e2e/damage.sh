@@ -3,16 +3,8 @@
 # flipped bit in one record costs no other item, and a library the user cannot write still reads.
 # Usage: damage.sh <orxhost> <browser.so>
 set -u
-host=$1
-module=$2
-fail=0
-err() { echo "FAIL: $*" >&2; fail=1; }
+source "$(dirname "$0")/lib/common.bash" "$@"
 command -v python3 >/dev/null || { echo "damage.sh: python3 is needed to edit the library's bytes"; exit 0; }
-
-home=$(mktemp -d)
-trap 'chmod -R u+w "$home"; rm -rf "$home"' EXIT
-export ORXHOST_HOME="$home"
-run() { "$host" --module "$module" "$@"; }
 lib="$home/userlibrary/browser/demo.libqz"
 folder='preset://demo.libqz/Materials'
 names() { awk 'NR == 1 { w = index($0, "TYPE") - 1 } NR > 1 { n = substr($0, 1, w); sub(/ +$/, "", n); sub(/\/$/, "", n); print n }'; }

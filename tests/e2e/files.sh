@@ -3,15 +3,7 @@
 # has them (exact names, links and pipes listed, dot names hidden), JSON, and clear failures.
 # Usage: files.sh <orxhost> <browser.so>
 set -u
-host=$1
-module=$2
-fail=0
-err() { echo "FAIL: $*" >&2; fail=1; }
-
-home=$(mktemp -d)
-trap 'rm -rf "$home"' EXIT
-export ORXHOST_HOME="$home"
-run() { timeout 60 "$host" --module "$module" "$@"; }
+source "$(dirname "$0")/lib/common.bash" "$@"
 
 data="$home/volumes/data"
 mkdir -p "$data/sub" "$data/Docs"

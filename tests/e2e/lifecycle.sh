@@ -3,13 +3,7 @@
 # with no host memory left; the plug-in exports nothing of its own but orx_main.
 # Usage: lifecycle.sh <orxhost> <browser.so>
 set -u
-host=$1
-module=$2
-fail=0
-err() { echo "FAIL: $*" >&2; fail=1; }
-
-home=$(mktemp -d)
-trap 'rm -rf "$home"' EXIT
+source "$(dirname "$0")/lib/common.bash" "$@"
 
 out=$(ORXHOST_HOME="$home" ORX_BROWSER_TRACE=1 "$host" --module "$module" 2>&1)
 rc=$?

@@ -2,15 +2,7 @@
 # Pipes among the library files: orxhost starts, lists and ends as if they were not there.
 # Usage: specialfiles.sh <orxhost> <browser.so>
 set -u
-host=$1
-module=$2
-fail=0
-err() { echo "FAIL: $*" >&2; fail=1; }
-
-home=$(mktemp -d)
-trap 'rm -rf "$home"' EXIT
-export ORXHOST_HOME="$home"
-run() { timeout 120 "$host" --module "$module" "$@"; }
+source "$(dirname "$0")/lib/common.bash" "$@"
 
 run demo >/dev/null || err "demo exited with $?"
 mkfifo "$home/userlibrary/browser/trap.libqz" || err "mkfifo"
