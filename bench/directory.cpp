@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "nodes/directorynode.h"
-#include "services/host.h"
+#include "benchhome.h"
 
 namespace {
 
@@ -170,19 +170,7 @@ BENCHMARK(BM_PeerFind)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime
 
 int main(int argc, char** argv)
 {
-  char tmpl[] = "/tmp/orxbench-XXXXXX";
-  const char* home = ::mkdtemp(tmpl);
-  if (!home)
-    return 2;
-  g_home = home;
-  ::setenv("ORXHOST_HOME", home, 1);
-  orxhost::InstallForThisProcess();
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv))
-    return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  std::error_code ec;
-  std::filesystem::remove_all(home, ec);
-  return 0;
+  return RunBenchmarksInTemporaryHome(argc, argv, [](const char* home) {
+    g_home = home;
+  });
 }

@@ -14,7 +14,7 @@
 #include "core/libraryregistry.h"
 #include "presets/browserdatabase.h"
 #include "presets/filepresetnode.h"
-#include "services/host.h"
+#include "benchhome.h"
 
 namespace {
 
@@ -203,20 +203,4 @@ BENCHMARK(BM_ListChildrenThroughTable)->Unit(benchmark::kMillisecond)->MinTime(1
 
 } // namespace
 
-int main(int argc, char** argv)
-{
-  char tmpl[] = "/tmp/orxbench-XXXXXX";
-  const char* home = ::mkdtemp(tmpl);
-  if (!home)
-    return 2;
-  ::setenv("ORXHOST_HOME", home, 1);
-  orxhost::InstallForThisProcess();
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv))
-    return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  std::error_code ec;
-  std::filesystem::remove_all(home, ec);
-  return 0;
-}
+int main(int argc, char** argv) { return RunBenchmarksInTemporaryHome(argc, argv); }

@@ -17,7 +17,7 @@
 #include "core/libraryregistry.h"
 #include "presets/browserdatabase.h"
 #include "presets/filepresetnode.h"
-#include "services/host.h"
+#include "benchhome.h"
 
 namespace {
 
@@ -183,20 +183,8 @@ BENCHMARK(BM_FolderCopy)->Arg(1000)->Arg(2000)->Arg(4000)->Arg(10000)->Arg(10000
 
 int main(int argc, char** argv)
 {
-  char tmpl[] = "/tmp/orxbench-XXXXXX";
-  const char* home = ::mkdtemp(tmpl);
-  if (!home)
-    return 2;
-  g_home = home;
-  ::setenv("ORXHOST_HOME", home, 1);
-  orxhost::InstallForThisProcess();
-  InitContent();
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv))
-    return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  std::error_code ec;
-  std::filesystem::remove_all(home, ec);
-  return 0;
+  return RunBenchmarksInTemporaryHome(argc, argv, [](const char* home) {
+    g_home = home;
+    InitContent();
+  });
 }

@@ -1,0 +1,33 @@
+// The run of a benchmark program in a temporary ORXHOST_HOME, removed at the end.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "services/host.h"
+
+// Makes the home, installs the host's table, calls prepare (may be null) with the home, runs the
+// benchmarks named on the command line and removes the home. The process's exit code.
+inline int RunBenchmarksInTemporaryHome(int argc, char** argv, void (*prepare)(const char* home) = nullptr)
+{
+  char tmpl[] = "/tmp/orxbench-XXXXXX";
+  const char* home = ::mkdtemp(tmpl);
+  if (!home)
+    return 2;
+  ::setenv("ORXHOST_HOME", home, 1);
+  orxhost::InstallForThisProcess();
+  if (prepare)
+    prepare(home);
+  benchmark::Initialize(&argc, argv);
+  int rc = 1;
+  if (!benchmark::ReportUnrecognizedArguments(argc, argv)) {
+    benchmark::RunSpecifiedBenchmarks();
+    rc = 0;
+  }
+  benchmark::Shutdown();
+  std::error_code ec;
+  std::filesystem::remove_all(home, ec);
+  return rc;
+}
