@@ -140,7 +140,7 @@ Bool CheckCompactedFile(const Filename& name, Int32 records, Bool catalog, const
     return false;
   FileChunkSource src(&f);
   LibraryImage img;
-  ReadLibrary(&src, &img);
+  ReadLibrary(&src, &img, true); // records checked by the validating parser, not decoded
   if (img.failed || img.damaged || img.tornTail || img.itemCount != records || img.infoCount != 1 ||
       Int32(img.catalogOffsets.size()) != (catalog ? 1 : 0) || img.deadBytes != 0)
     return false;
