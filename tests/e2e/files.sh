@@ -44,6 +44,10 @@ assert rows["Readme"]["url"] == os.environ["BASE"] + "/Readme", rows
 ' || err "ls --json is not the expected JSON"
 fi
 
+# The empty-host form other programs write lists the same folder.
+got3=$(run ls "file://$data" | names | paste -sd, -)
+[ "$got3" = "$got" ] || err "file://$data lists '$got3', not '$got'"
+
 # Names are exact: README is not Readme, docs is not Docs.
 run ls "$base/README" >/dev/null 2>&1 && err "README resolved to another name"
 run ls "$base/docs" >/dev/null 2>&1 && err "docs resolved to Docs"

@@ -181,6 +181,23 @@ TEST_F(Directory, FileURLsResolveOnlyToTheExactName)
   EXPECT_EQ(x->GetName(), String("x"));
 }
 
+// "file:///path", the form other programs write, finds the very nodes of the module's own form.
+TEST_F(Directory, EmptyHostFileURLsFindTheSameNodes)
+{
+  const Filename vol = VolumesDir() + String("data");
+  ASSERT_TRUE(orxtest::WriteFile(vol + String("sub") + String("Readme"), "r"));
+  Start();
+  const std::string path = P(vol);
+  for (const char* rest : {"", "/sub", "/sub/Readme"}) {
+    NodeRef local = Find("file://localhost" + path + rest);
+    ASSERT_TRUE(local) << rest;
+    EXPECT_EQ(Find("file://" + path + rest), local) << rest;
+    EXPECT_EQ(Find("FILE://" + path + rest), local) << rest;
+  }
+  EXPECT_FALSE(Find("file://" + path + "/sub/README")) << "names stay exact";
+  EXPECT_FALSE(Find("file://elsewhere" + path + "/sub/Readme"));
+}
+
 TEST_F(Directory, UnchangedFolderIsNotListedAgainAndChangedOneKeepsItsNodes)
 {
   ASSERT_TRUE(orxtest::WriteFile(root_ + String("keep"), "k"));
