@@ -882,3 +882,27 @@ TEST_F(Directory, SystemTreesListedThroughThePublishedTableMatchFind)
   }
   EXPECT_TRUE(nested) << "no tree with folders inside folders was compared";
 }
+
+// A node keeps no copy of its name beside its path: with the name on the heap it stays under 256
+// bytes, and the name it shows still follows renames and moves.
+TEST_F(Directory, EntryNodesHoldNoSecondNameAndStayUnder256Bytes)
+{
+  static_assert(sizeof(DirectoryNode) < 256, "a directory node grew to 256 bytes or more");
+  fs::create_directory(P(root_ + String("a")));
+  NodeRef dir = Folder(root_);
+  NodeRef a = Children(dir)["a"];
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->GetNameRef(), nullptr) << "an entry's name is its path's last part";
+  EXPECT_EQ(a->Rename(EDITPHASE_DO, String("b")), EDIT_OK);
+  EXPECT_EQ(a->GetName(), String("b"));
+  Ref<DirectoryNode> vol = DirectoryNode::MakeVolume(root_, String("Label"));
+  ASSERT_TRUE(vol);
+  ASSERT_NE(vol->GetNameRef(), nullptr);
+  EXPECT_EQ(*vol->GetNameRef(), root_.GetString() + String(" [Label]"));
+  EXPECT_EQ(vol->GetName(), root_.GetString() + String(" [Label]"));
+  DateTime t;
+  ASSERT_TRUE(a->GetFileTime(FILETIME_MODIFIED, &t));
+  EXPECT_GE(t.year, 2000);
+  EXPECT_LE(t.month, 12);
+  EXPECT_GE(t.month, 1);
+}
