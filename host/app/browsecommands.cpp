@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -443,24 +444,93 @@ int RenameContent(const Options& o)
   return 0;
 }
 
-// Counts of an edit's items and bytes; on a terminal, a progress line that phase 2 brings to the
-// totals that phase 1 counted.
+// Counts of an edit's items and bytes. On a terminal they are drawn as one line that is redrawn in
+// place: a running count while phase 1 walks, then a bar towards the totals that walk found. Off a
+// terminal nothing is drawn, so what scripts read stays clean.
 struct Progress
 {
   Int64 items = 0, bytes = 0;
   Int64 totalItems = 0, totalBytes = 0;
+  Int32 phase = 0;
   bool terminal = false;
+  bool drawn = false;
+  std::chrono::steady_clock::time_point lastDraw;
+
   static Int32 Callback(void* data, Int32 phase, Int32 count, Int64 size, Int32)
   {
     auto* p = static_cast<Progress*>(data);
     p->items += count;
     p->bytes += size;
-    if (phase == 2 && p->terminal) {
-      const Int64 percent = p->totalBytes > 0 ? std::min<Int64>(100, p->bytes * 100 / p->totalBytes) : 100;
-      std::fprintf(stderr, "\r%3lld%%  %lld of %lld items", static_cast<long long>(percent),
-                   static_cast<long long>(p->items), static_cast<long long>(p->totalItems));
-    }
+    p->phase = phase;
+    if (p->terminal)
+      p->Draw(false);
     return 0;
+  }
+
+  void Begin(Int32 next)
+  {
+    if (next == 2) {
+      totalItems = items;
+      totalBytes = bytes;
+    }
+    items = bytes = 0;
+    phase = next;
+  }
+
+  // A tree of a million entries calls back a million times: redrawn at most ten times a second.
+  void Draw(bool force)
+  {
+    const auto now = std::chrono::steady_clock::now();
+    if (!force && drawn && now - lastDraw < std::chrono::milliseconds(100))
+      return;
+    lastDraw = now;
+    drawn = true;
+    char line[256];
+    if (phase != 2) {
+      std::snprintf(line, sizeof line, "counting: %lld items, %s", static_cast<long long>(items), Bytes(bytes).c_str());
+    } else {
+      // By bytes when there are any (a copy's blocks move the bar inside a large file), else by items.
+      const double done = totalBytes > 0 ? double(bytes) / double(totalBytes)
+                          : totalItems > 0 ? double(items) / double(totalItems)
+                                           : 1.0;
+      const double part = std::clamp(done, 0.0, 1.0);
+      constexpr int kWidth = 30;
+      const int filled = int(part * kWidth);
+      char bar[kWidth + 1];
+      for (int i = 0; i < kWidth; ++i)
+        bar[i] = i < filled ? '#' : '-';
+      bar[kWidth] = 0;
+      std::snprintf(line, sizeof line, "[%s] %3d%%  %lld/%lld items  %s/%s", bar, int(part * 100),
+                    static_cast<long long>(std::min(items, totalItems)), static_cast<long long>(totalItems),
+                    Bytes(std::min(bytes, totalBytes)).c_str(), Bytes(totalBytes).c_str());
+    }
+    // \r and erase-to-end keep it on one line however it shrinks.
+    std::fprintf(stderr, "\r%s\033[K", line);
+    std::fflush(stderr);
+  }
+
+  // Removes the line so that what follows starts on a clean one.
+  void Clear()
+  {
+    if (terminal && drawn) {
+      std::fputs("\r\033[K", stderr);
+      std::fflush(stderr);
+    }
+    drawn = false;
+  }
+
+  static std::string Bytes(Int64 n)
+  {
+    char s[32];
+    if (n < 1024)
+      std::snprintf(s, sizeof s, "%lld B", static_cast<long long>(n));
+    else if (n < 1024 * 1024)
+      std::snprintf(s, sizeof s, "%.1f KiB", double(n) / 1024);
+    else if (n < Int64(1024) * 1024 * 1024)
+      std::snprintf(s, sizeof s, "%.1f MiB", double(n) / (1024 * 1024));
+    else
+      std::snprintf(s, sizeof s, "%.1f GiB", double(n) / (1024.0 * 1024 * 1024));
+    return s;
   }
 };
 
@@ -485,23 +555,23 @@ template <typename Op>
 int RunEdit(const char* command, const std::string& what, Op op)
 {
   Progress progress;
-  progress.terminal = ::isatty(2);
+  progress.terminal = ::isatty(2) == 1;
   for (Int32 phase : {0, 1, 2}) {
-    if (phase == 2) {
-      progress.totalItems = progress.items;
-      progress.totalBytes = progress.bytes;
-      progress.items = progress.bytes = 0;
-    }
+    progress.Begin(phase);
     const Int32 rc = op(phase, &progress);
     if (rc != 0) {
-      if (progress.terminal && phase == 2)
-        std::fputc('\n', stderr);
+      progress.Clear();
       std::fprintf(stderr, "orxhost %s: %s: %s (code 0x%08x)\n", command, what.c_str(), Refusal(rc).c_str(), unsigned(rc));
       return 1;
     }
+    if (phase == 2 && progress.drawn) {
+      // The last redraw may have been skipped: the bar ends full, on its own line.
+      progress.items = progress.totalItems;
+      progress.bytes = progress.totalBytes;
+      progress.Draw(true);
+      std::fputc('\n', stderr);
+    }
   }
-  if (progress.terminal)
-    std::fputc('\n', stderr);
   return 0;
 }
 

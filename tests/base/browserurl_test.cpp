@@ -189,6 +189,41 @@ TEST(BrowserURL, ResolvingText)
   EXPECT_EQ(Str(both), "preset://lib.libqz");
 }
 
+// The form with an empty host ("file:///usr") names the same place as the form the module writes:
+// the same text, hash, file and parent, so every lookup by URL finds one node.
+TEST(BrowserURL, EmptyHostFileURLsAreTheLocalForm)
+{
+  const char* pairs[][2] = {
+    {"file:///usr/share", "file://localhost/usr/share"},
+    {"FILE:///usr/share/", "file://localhost/usr/share"},
+    {"file:///", "file://localhost"},
+    {"file:///a b/Größe", "file://localhost/a b/Größe"},
+    {"File://LocalHost/x", "file://localhost/x"},
+    {"file://LOCALHOST", "file://localhost"},
+  };
+  for (const auto& [given, local] : pairs) {
+    BrowserURL a = Text(given), b = Text(local);
+    EXPECT_EQ(Str(a), local) << given;
+    EXPECT_EQ(a.GetHash(), b.GetHash()) << given;
+    ASSERT_TRUE(a.IsFile()) << given;
+    EXPECT_EQ(a.GetFilename(), b.GetFilename()) << given;
+    EXPECT_EQ(a.GetDirectory().GetString(), b.GetDirectory().GetString()) << given;
+    BrowserURL set, both;
+    set.SetString(String(given));
+    EXPECT_EQ(Str(set), local) << given;
+    both.SetFilenameAndString(b.GetFilename(), String(given));
+    EXPECT_EQ(Str(both), local) << given;
+  }
+  // Not the empty host: other hosts, "localhost" glued to more, and the file root stay as given.
+  const char* kept[] = {"file:/", "file://server/share", "file://localhostile/etc", "file:/usr", "files:///x",
+                        "preset:///x"};
+  for (const char* k : kept) {
+    BrowserURL u = Text(k);
+    EXPECT_EQ(Str(u), k);
+  }
+  EXPECT_FALSE(Text("file://server/share").IsFile());
+}
+
 namespace {
 Int32 g_resolverCalls = 0;
 Bool ShareResolver(const BrowserURL& url, Filename* out)

@@ -36,6 +36,10 @@ assert rows["Readme"]["url"] == os.environ["BASE"] + "/Readme", rows
 ' || err "ls --json is not the expected JSON"
 fi
 
+# The empty-host form other programs write lists the same folder.
+got3=$(run ls "file://$data" | names | paste -sd, -)
+[ "$got3" = "$got" ] || err "file://$data lists '$got3', not '$got'"
+
 # Names are exact: README is not Readme, docs is not Docs.
 run ls "$base/README" >/dev/null 2>&1 && err "README resolved to another name"
 run ls "$base/docs" >/dev/null 2>&1 && err "docs resolved to Docs"
@@ -63,5 +67,21 @@ run rm "$base/made" >/dev/null || err "rm of a folder failed"
 run rm "$base" >/dev/null 2>"$home/err" && err "rm of a volume succeeded"
 grep -q "delete refused" "$home/err" || err "rm refusal is not clear: $(cat "$home/err")"
 [ -f "$data/Readme" ] || err "the volume was emptied"
+# Progress is drawn only on a terminal: piped or redirected, stderr stays empty and stdout holds the
+# one result line, with no carriage returns or escapes from the progress line.
+mkdir -p "$data/tree/a/b"
+for i in 1 2 3 4 5; do head -c 3000 /dev/zero > "$data/tree/a/f$i"; done
+run cp "$base/tree" "$base/sub" >"$home/out" 2>"$home/err" || err "cp of a tree failed: $(cat "$home/err")"
+[ -s "$home/err" ] && err "cp wrote to a non-terminal stderr: $(od -c "$home/err" | head -3)"
+[ "$(wc -l < "$home/out")" = 1 ] && ! grep -q $'[\r\033]' "$home/out" || err "cp output is not one clean line"
+run rm "$base/sub/tree" >"$home/out" 2>"$home/err" || err "rm of a tree failed"
+[ -s "$home/err" ] && err "rm wrote to a non-terminal stderr: $(cat "$home/err")"
+# On a terminal the bar ends full, with the items and bytes the walk counted (8 items, 15000 bytes).
+if command -v script >/dev/null; then
+  tty=$(ORX_CMD="$host --module $module cp $base/tree $base/sub" script -qec 'sh -c "$ORX_CMD"' /dev/null 2>&1 </dev/null) ||
+    err "cp on a terminal failed: $tty"
+  printf '%s' "$tty" | grep -q '\[#\{30\}\] 100%  8/8 items  14.6 KiB/14.6 KiB' || err "no full progress bar on a terminal: $tty"
+  run rm "$base/sub/tree" >/dev/null 2>&1 || err "rm of the copied tree failed"
+fi
 for c in mkdir mv cp rm; do run "$c" --help | grep -q "^usage: orxhost $c" || err "$c --help"; done
 exit $fail

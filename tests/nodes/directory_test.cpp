@@ -10,6 +10,7 @@
 #include <set>
 
 #include "contenttest.h"
+#include "core/calltable.h"
 #include "handlertest.h"
 #include "nodes/directorynode.h"
 #include "watchdog.h"
@@ -179,6 +180,23 @@ TEST_F(Directory, FileURLsResolveOnlyToTheExactName)
   NodeRef x = Find("FILE://LOCALHOST" + P(vol) + "/docs/x");
   ASSERT_TRUE(x);
   EXPECT_EQ(x->GetName(), String("x"));
+}
+
+// "file:///path", the form other programs write, finds the very nodes of the module's own form.
+TEST_F(Directory, EmptyHostFileURLsFindTheSameNodes)
+{
+  const Filename vol = VolumesDir() + String("data");
+  ASSERT_TRUE(orxtest::WriteFile(vol + String("sub") + String("Readme"), "r"));
+  Start();
+  const std::string path = P(vol);
+  for (const char* rest : {"", "/sub", "/sub/Readme"}) {
+    NodeRef local = Find("file://localhost" + path + rest);
+    ASSERT_TRUE(local) << rest;
+    EXPECT_EQ(Find("file://" + path + rest), local) << rest;
+    EXPECT_EQ(Find("FILE://" + path + rest), local) << rest;
+  }
+  EXPECT_FALSE(Find("file://" + path + "/sub/README")) << "names stay exact";
+  EXPECT_FALSE(Find("file://elsewhere" + path + "/sub/Readme"));
 }
 
 TEST_F(Directory, UnchangedFolderIsNotListedAgainAndChangedOneKeepsItsNodes)
@@ -752,3 +770,139 @@ TEST_F(Directory, MainDatabaseRecordsFollowTheFiles)
 }
 
 } // namespace
+
+namespace {
+
+// What find reports of one entry: its kind letter, its target's kind for a link, and its size.
+struct Found
+{
+  char kind;
+  char target;
+  Int64 size;
+};
+
+// find's view of the tree below root, hidden names (and what lies under them) left out.
+std::map<std::string, Found> FindTree(const std::string& root)
+{
+  std::map<std::string, Found> out;
+  const std::string cmd = "find '" + root + "' -mindepth 1 -printf '%y %Y %s %p\\n' 2>/dev/null";
+  std::FILE* f = ::popen(cmd.c_str(), "r");
+  if (!f)
+    return out;
+  char line[8192];
+  while (std::fgets(line, sizeof line, f)) {
+    std::string l(line);
+    if (!l.empty() && l.back() == '\n')
+      l.pop_back();
+    const std::size_t a = l.find(' ', 2), b = l.find(' ', a + 1);
+    if (l.size() < 4 || a == std::string::npos || b == std::string::npos)
+      continue;
+    const std::string path = l.substr(b + 1);
+    if (path.find("/.", root.size()) != std::string::npos)
+      continue;
+    out[path] = {l[0], l[2], std::stoll(l.substr(a + 1, b - a - 1))};
+  }
+  ::pclose(f);
+  return out;
+}
+
+} // namespace
+
+// Real trees that nobody here wrote, listed recursively as another plug-in lists them (only the
+// published table's entries), against find: the same entries, the folders as folders, the files
+// with find's sizes; links shown as what they point to and never entered.
+TEST_F(Directory, SystemTreesListedThroughThePublishedTableMatchFind)
+{
+  Start();
+  const OrxBrowserLibrary* lib = GetBrowserLibrary();
+  ASSERT_TRUE(lib);
+  // One tree with links to files, and the first of these with folders inside folders.
+  std::vector<std::string> roots{"/usr/share/common-licenses"};
+  for (const char* c : {"/usr/share/perl5", "/usr/share/doc/libc6", "/usr/share/zoneinfo", "/etc/ssl", "/usr/share/doc"})
+    if (fs::is_directory(c) && !fs::is_symlink(c)) {
+      roots.push_back(c);
+      break;
+    }
+  bool nested = false;
+  for (const std::string& root : roots) {
+    ASSERT_TRUE(fs::is_directory(root)) << root;
+    const std::map<std::string, Found> found = FindTree(root);
+    ASSERT_FALSE(found.empty()) << root;
+    std::map<std::string, Found> listed;
+    std::vector<NodeRef> todo{Folder(Filename(String(root.c_str())))};
+    ASSERT_TRUE(todo[0]);
+    for (std::size_t i = 0; i < todo.size() && listed.size() <= found.size(); ++i) {
+      OrxBrowserNode* folder = reinterpret_cast<OrxBrowserNode*>(todo[i].Get());
+      lib->content->LoadChildren(folder);
+      for (NodeRef c = NodeRef::Adopt(reinterpret_cast<BrowserContentNode*>(lib->tree->GetDown(folder))); c;
+           c = NodeRef::Adopt(reinterpret_cast<BrowserContentNode*>(
+               lib->tree->GetNext(reinterpret_cast<OrxBrowserNode*>(c.Get()))))) {
+        OrxBrowserNode* n = reinterpret_cast<OrxBrowserNode*>(c.Get());
+        ASSERT_EQ(lib->content->GetNodeType(n), NODETYPE_DIRECTORY);
+        BrowserURL url;
+        Filename file;
+        ASSERT_TRUE(lib->content->GetURL(n, reinterpret_cast<OrxBrowserURL*>(&url), 0));
+        ASSERT_TRUE(lib->url->GetFilename(reinterpret_cast<OrxBrowserURL*>(&url), &file));
+        String name;
+        ASSERT_TRUE(lib->content->GetName(n, &name));
+        const std::string path = P(file);
+        EXPECT_EQ(path, P(Dir(todo[i])->GetPath() + name)) << "URL and name of one entry";
+        Int64 size = -1;
+        const UInt32 info = lib->content->GetInfo(n, &size);
+        const bool isFolder = (info & NODESTATUS_FOLDER) != 0;
+        listed[path] = {isFolder ? 'd' : 'f', 0, size};
+        auto it = found.find(path);
+        if (it == found.end()) {
+          ADD_FAILURE() << path << " is listed but find does not report it";
+          continue;
+        }
+        const Found& f = it->second;
+        // A link is shown as what it points to: a folder, or a file of its target's size.
+        const char shown = f.kind == 'l' ? (f.target == 'd' ? 'd' : 'f') : (f.kind == 'd' ? 'd' : 'f');
+        EXPECT_EQ(isFolder ? 'd' : 'f', shown) << path << " (find: " << f.kind << f.target << ")";
+        Int64 want = f.size;
+        if (f.kind == 'd' || (f.kind == 'l' && f.target == 'd'))
+          want = 0;
+        else if (f.kind == 'l')
+          want = f.target == 'f' ? Int64(fs::file_size(path)) : 0;
+        EXPECT_EQ(size, want) << path;
+        // Walked only where find walks: folders, never links.
+        if (f.kind == 'd') {
+          nested = nested || root != roots[0];
+          todo.push_back(c);
+        }
+      }
+    }
+    std::set<std::string> missing;
+    for (const auto& [path, f] : found)
+      if (!listed.count(path))
+        missing.insert(path);
+    EXPECT_TRUE(missing.empty()) << missing.size() << " entries that find reports were not listed under " << root
+                                 << ", the first: " << *missing.begin();
+  }
+  EXPECT_TRUE(nested) << "no tree with folders inside folders was compared";
+}
+
+// A node keeps no copy of its name beside its path: with the name on the heap it stays under 256
+// bytes, and the name it shows still follows renames and moves.
+TEST_F(Directory, EntryNodesHoldNoSecondNameAndStayUnder256Bytes)
+{
+  static_assert(sizeof(DirectoryNode) < 256, "a directory node grew to 256 bytes or more");
+  fs::create_directory(P(root_ + String("a")));
+  NodeRef dir = Folder(root_);
+  NodeRef a = Children(dir)["a"];
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->GetNameRef(), nullptr) << "an entry's name is its path's last part";
+  EXPECT_EQ(a->Rename(EDITPHASE_DO, String("b")), EDIT_OK);
+  EXPECT_EQ(a->GetName(), String("b"));
+  Ref<DirectoryNode> vol = DirectoryNode::MakeVolume(root_, String("Label"));
+  ASSERT_TRUE(vol);
+  ASSERT_NE(vol->GetNameRef(), nullptr);
+  EXPECT_EQ(*vol->GetNameRef(), root_.GetString() + String(" [Label]"));
+  EXPECT_EQ(vol->GetName(), root_.GetString() + String(" [Label]"));
+  DateTime t;
+  ASSERT_TRUE(a->GetFileTime(FILETIME_MODIFIED, &t));
+  EXPECT_GE(t.year, 2000);
+  EXPECT_LE(t.month, 12);
+  EXPECT_GE(t.month, 1);
+}

@@ -46,6 +46,25 @@ void ApplyTrailingSlashRule(String& s)
     s.Delete(n - 1, 1);
 }
 
+// Other programs write local files with an empty host ("file:///usr"), and scheme and host in any
+// letter case: all become the one form the module writes, so that texts, hashes and node lookups
+// agree. Other hosts stay as they are (and resolve to no file).
+void NormalizeFileHost(String& s)
+{
+  constexpr std::u16string_view kEmptyHost = u"file:///";
+  const Int32 hostLen = Int32(kFileHost.size());
+  if (StartsWithAsciiIgnoreCase(s, kEmptyHost)) {
+    const Int32 pathAt = Int32(kEmptyHost.size()) - 1; // the path keeps its "/"
+    s = String(kFileHost) + s.SubStr(pathAt, s.GetLength() - pathAt);
+  } else if (StartsWithAsciiIgnoreCase(s, kFileHost) && (s.GetLength() == hostLen || s[hostLen] == u'/')) {
+    for (Int32 i = 0; i < hostLen; ++i)
+      if (s[i] != kFileHost[std::size_t(i)]) {
+        s = String(kFileHost) + s.SubStr(hostLen, s.GetLength() - hostLen);
+        break;
+      }
+  }
+}
+
 // The text after the last "/", or the whole text.
 String LastPart(const String& s)
 {
@@ -100,6 +119,7 @@ void BrowserURL::SetFilename(const Filename& file)
 void BrowserURL::SetString(const String& text)
 {
   text_ = text;
+  NormalizeFileHost(text_);
   ApplyTrailingSlashRule(text_);
   Release(file_);
   flags_ = URLFLAG_TEXT_PRIMARY | URLFLAG_TEXT_VALID;
@@ -110,6 +130,7 @@ void BrowserURL::SetFilenameAndString(const Filename& file, const String& text)
 {
   file_ = file;
   text_ = text;
+  NormalizeFileHost(text_);
   ApplyTrailingSlashRule(text_);
   flags_ = URLFLAG_TEXT_VALID | URLFLAG_FILE_VALID;
   hash_ = 0;

@@ -37,6 +37,8 @@ struct SortKey
   {
     if (const String* n = node->GetNameRef())
       name = *n;
+    else
+      name = node->GetName();
     const Bool grouped = (foldersFirst && mode != SORTBY_SIZE) || mode == SORTBY_TYPE;
     if (grouped || mode == SORTBY_SIZE) {
       const UInt32 info = node->GetInfo(mode == SORTBY_SIZE ? &size : nullptr);

@@ -100,6 +100,28 @@ Bool IsBelow(const String& path, const String& folder)
   return folder == String("/") || path[n] == u'/';
 }
 
+// What a node shows as its name: the last part of its path, or the whole path at the top.
+String NameOf(const Filename& path)
+{
+  String name = path.GetFileString();
+  return name.IsEmpty() ? path.GetString() : name;
+}
+
+// The six fields of a DateTime in one word: the year in 16 bits, the others in 8 (larger values
+// are no time and become 255).
+UInt64 PackTime(const DateTime& t)
+{
+  auto b = [](UInt16 v) { return UInt64(v > 255 ? 255 : v); };
+  return (UInt64(t.year) << 40) | (b(t.month) << 32) | (b(t.day) << 24) | (b(t.hour) << 16) | (b(t.minute) << 8) |
+         b(t.second);
+}
+
+DateTime UnpackTime(UInt64 p)
+{
+  auto f = [p](int shift) { return UInt16((p >> shift) & 0xFF); };
+  return DateTime{UInt16(p >> 40), f(32), f(24), f(16), f(8), f(0)};
+}
+
 struct DeleteProgress
 {
   EditCallback callback;
@@ -301,8 +323,10 @@ void SetDirectoryRecords(const DirectoryRecords& records)
 }
 
 DirectoryNode::DirectoryNode(UInt32 status, const Filename& path, const String& name, EntryKind kind)
-    : BrowserContentNode(status), path_(path), name_(name), kind_(kind)
+    : BrowserContentNode(status), path_(path), kind_(kind)
 {
+  if (name != NameOf(path))
+    shownName_.reset(new (std::nothrow) String(name));
 }
 
 EntryKind DirectoryNode::KindOf(UInt32 attributes)
@@ -423,8 +447,10 @@ Int64 DirectoryNode::GetSizeField() const
 
 String DirectoryNode::GetName()
 {
+  if (shownName_)
+    return *shownName_;
   std::lock_guard l(fieldLock_);
-  return name_;
+  return NameOf(path_);
 }
 
 String DirectoryNode::URLText() const
@@ -471,9 +497,9 @@ Bool DirectoryNode::GetFileTime(Int32 which, DateTime* out)
     return false;
   std::lock_guard l(fieldLock_);
   switch (which) {
-    case FILETIME_CREATED: *out = created_; return true;
+    case FILETIME_CREATED: *out = UnpackTime(created_); return true;
     case FILETIME_MODIFIED:
-    case FILETIME_MODIFIED_ALT: *out = modified_; return true;
+    case FILETIME_MODIFIED_ALT: *out = UnpackTime(modified_); return true;
     default: *out = DateTime{}; return false;
   }
 }
@@ -540,21 +566,21 @@ void DirectoryNode::Refresh(const FolderEntry& e)
   Bool fileChanged = false;
   {
     std::lock_guard l(fieldLock_);
-    created_ = e.created;
+    created_ = PackTime(e.created);
     if (folder) {
       // A link's own times say nothing about what it points to; its listing reads the target's.
       if (kind_ == EntryKind::Folder && s != stamp_) {
         stamp_ = s;
-        modified_ = e.modified;
+        modified_ = PackTime(e.modified);
         ++size_;
         SetStatus(NODESTATUS_RELIST);
       } else if (kind_ == EntryKind::LinkToFolder) {
-        modified_ = e.modified;
+        modified_ = PackTime(e.modified);
       }
     } else if (s != stamp_ || size_ != e.size) {
       fileChanged = stamp_ != Stamp{} || size_ != 0;
       stamp_ = s;
-      modified_ = e.modified;
+      modified_ = PackTime(e.modified);
       size_ = e.size;
     }
   }
@@ -633,7 +659,7 @@ Bool DirectoryNode::LoadChildren()
     std::lock_guard l(fieldLock_);
     if (now != stamp_) {
       stamp_ = now;
-      modified_ = self.modified;
+      modified_ = PackTime(self.modified);
       SetStatus(NODESTATUS_RELIST);
     }
     if (size_ != 0 && !(GetStatus() & NODESTATUS_RELIST))
@@ -772,10 +798,6 @@ Int32 DirectoryNode::Rename(Int32 phase, const String& newName)
     if (!GeRenameNoReplace(oldPath, newPath))
       return EDIT_RENAME_REFUSED;
     RebaseSubtree(oldPath.GetString(), newPath.GetString());
-    {
-      std::lock_guard l(fieldLock_);
-      name_ = newName;
-    }
     if (DirectoryNode* up = AsDirectory(parent.Get()))
       up->Edited();
   }
