@@ -53,36 +53,39 @@ void Help(const std::string& command, std::FILE* out)
                  "Writes the data of the preset at URL to standard output, byte for byte.\n");
   } else if (command == "rename") {
     std::fprintf(out,
-                 "usage: orxhost rename URL NAME\n"
+                 "usage: orxhost rename [--json] URL NAME\n"
                  "\n"
                  "Renames the preset, folder or library at URL to NAME, as the browser's rename\n"
                  "does; the library is saved when orxhost ends. Fails when the library is\n"
                  "read-only (for example because its file is damaged) or the name is taken.\n");
   } else if (command == "mkdir") {
     std::fprintf(out,
-                 "usage: orxhost mkdir FOLDER-URL NAME\n"
+                 "usage: orxhost mkdir [--json] FOLDER-URL NAME\n"
                  "\n"
                  "Makes the folder NAME in the folder at FOLDER-URL, as the browser's new folder\n"
                  "does. A name that is taken (also by a folder) is refused.\n");
   } else if (command == "mv") {
     std::fprintf(out,
-                 "usage: orxhost mv URL FOLDER-URL\n"
+                 "usage: orxhost mv [--json] URL FOLDER-URL\n"
                  "\n"
                  "Moves the file or folder at URL into the folder at FOLDER-URL, on one file\n"
                  "system only (never by copying and deleting), never onto a taken name.\n");
   } else if (command == "cp") {
     std::fprintf(out,
-                 "usage: orxhost cp URL FOLDER-URL\n"
+                 "usage: orxhost cp [--json] URL FOLDER-URL\n"
                  "\n"
                  "Copies the file or folder at URL into the folder at FOLDER-URL. The copy is\n"
                  "written under a hidden name and renamed into place; nothing is overwritten,\n"
                  "and a folder is never copied into itself. Links are copied as links.\n");
   } else if (command == "rm") {
     std::fprintf(out,
-                 "usage: orxhost rm URL\n"
+                 "usage: orxhost rm [--json] URL\n"
                  "\n"
                  "Deletes the file or folder at URL with everything in it. Links are deleted\n"
-                 "as links; volumes and mounted file systems are refused.\n");
+                 "as links; volumes and mounted file systems are refused.\n"
+                 "\n"
+                 "With --json, rename, mkdir, mv, cp and rm print one JSON object: ok, command,\n"
+                 "url, result, code, error, items and bytes.\n");
   } else if (command == "demo") {
     std::fprintf(out,
                  "usage: orxhost demo\n"
@@ -100,7 +103,8 @@ int ParseInto(const std::string& command, const std::vector<std::string>& args, 
     const std::string& a = args[i];
     if (a == "--help" || a == "-h") {
       o->help = true;
-    } else if (a == "--json" && (command == "ls" || command == "info")) {
+    } else if (a == "--json" && (command == "ls" || command == "info" || command == "rename" || command == "mkdir" ||
+                                 command == "mv" || command == "cp" || command == "rm")) {
       o->json = true;
     } else if (a == "--sort" && command == "ls") {
       if (i + 1 >= args.size()) {
@@ -423,6 +427,17 @@ int Info(const Options& o)
   return 0;
 }
 
+// The outcome of an edit as one JSON object on standard output, for pipelines: ok, the command, the
+// URL it was given, the result's URL, and on failure the code and its reason.
+void PrintEditJson(const char* command, const std::string& url, const std::string& result, Int32 code,
+                   const std::string& error, Int64 items, Int64 bytes)
+{
+  std::printf("{\"ok\":%s,\"command\":%s,\"url\":%s,\"result\":%s,\"code\":\"0x%08x\",\"error\":%s,"
+              "\"items\":%lld,\"bytes\":%lld}\n",
+              code == 0 ? "true" : "false", Json(command).c_str(), Json(url).c_str(), Json(result).c_str(),
+              unsigned(code), Json(error).c_str(), static_cast<long long>(items), static_cast<long long>(bytes));
+}
+
 int RenameContent(const Options& o)
 {
   Node n = Resolve("rename", o.url);
@@ -437,10 +452,15 @@ int RenameContent(const Options& o)
       const bool readOnly = (n.Info(&size) & 0x10) != 0;
       std::fprintf(stderr, "orxhost rename: %s cannot be renamed to '%s' (code 0x%08x%s)\n", o.url.c_str(),
                    o.name.c_str(), unsigned(rc), readOnly ? ", it is read-only" : "");
+      if (o.json)
+        PrintEditJson("rename", o.url, "", rc, readOnly ? "read-only" : "refused", 0, 0);
       return 1;
     }
   }
-  std::printf("orxhost: %s renamed to %s\n", o.url.c_str(), n.URL().c_str());
+  if (o.json)
+    PrintEditJson("rename", o.url, n.URL(), 0, "", 0, 0);
+  else
+    std::printf("orxhost: %s renamed to %s\n", o.url.c_str(), n.URL().c_str());
   return 0;
 }
 
@@ -551,8 +571,10 @@ std::string Refusal(Int32 rc)
 }
 
 // Phase 0 first, then the walk, then the deed; one clear message for a refusal.
+// With json, a refusal is also told as the JSON object of PrintEditJson; done (may be null) gets the
+// counts of the walk.
 template <typename Op>
-int RunEdit(const char* command, const std::string& what, Op op)
+int RunEdit(const char* command, const std::string& what, bool json, Op op, Progress* done = nullptr)
 {
   Progress progress;
   progress.terminal = ::isatty(2) == 1;
@@ -562,6 +584,8 @@ int RunEdit(const char* command, const std::string& what, Op op)
     if (rc != 0) {
       progress.Clear();
       std::fprintf(stderr, "orxhost %s: %s: %s (code 0x%08x)\n", command, what.c_str(), Refusal(rc).c_str(), unsigned(rc));
+      if (json)
+        PrintEditJson(command, what, "", rc, Refusal(rc), 0, 0);
       return 1;
     }
     if (phase == 2 && progress.drawn) {
@@ -571,6 +595,10 @@ int RunEdit(const char* command, const std::string& what, Op op)
       progress.Draw(true);
       std::fputc('\n', stderr);
     }
+  }
+  if (done) {
+    done->totalItems = progress.totalItems;
+    done->totalBytes = progress.totalBytes;
   }
   return 0;
 }
@@ -582,14 +610,16 @@ int MakeFolder(const Options& o)
     return 1;
   const String name(o.name);
   Node made;
-  const int rc = RunEdit("mkdir", o.url + " " + o.name, [&](Int32 phase, Progress*) {
+  const int rc = RunEdit("mkdir", o.url + " " + o.name, o.json, [&](Int32 phase, Progress*) {
     OrxBrowserNode* out = nullptr;
     const Int32 r = g_lib->content->NewFolder(dir.Get(), phase, &name, &out);
     if (out)
       made = Node(out);
     return r;
   });
-  if (rc == 0)
+  if (rc == 0 && o.json)
+    PrintEditJson("mkdir", o.url, made ? made.URL() : o.name, 0, "", 1, 0);
+  else if (rc == 0)
     std::printf("orxhost: made %s\n", made ? made.URL().c_str() : o.name.c_str());
   return rc;
 }
@@ -601,12 +631,15 @@ int MoveOrCopy(const Options& o, bool copy)
   Node dir = item ? Resolve(command, o.name) : Node();
   if (!item || !dir)
     return 1;
-  const int rc = RunEdit(command, o.url, [&](Int32 phase, Progress* p) {
+  Progress done;
+  const int rc = RunEdit(command, o.url, o.json, [&](Int32 phase, Progress* p) {
     g_lib->header.addNodeReference(item.Get()); // taken by the call
     return copy ? g_lib->content->CopyHere(dir.Get(), item.Get(), phase, nullptr, Progress::Callback, p)
                 : g_lib->content->MoveHere(dir.Get(), item.Get(), phase, Progress::Callback, p);
-  });
-  if (rc == 0)
+  }, &done);
+  if (rc == 0 && o.json)
+    PrintEditJson(command, o.url, o.name, 0, "", done.totalItems, done.totalBytes);
+  else if (rc == 0)
     std::printf("orxhost: %s %s into %s\n", copy ? "copied" : "moved", o.url.c_str(), o.name.c_str());
   return rc;
 }
@@ -616,10 +649,13 @@ int Remove(const Options& o)
   Node item = Resolve("rm", o.url);
   if (!item)
     return 1;
-  const int rc = RunEdit("rm", o.url, [&](Int32 phase, Progress* p) {
+  Progress done;
+  const int rc = RunEdit("rm", o.url, o.json, [&](Int32 phase, Progress* p) {
     return g_lib->content->Delete(item.Get(), phase, Progress::Callback, p);
-  });
-  if (rc == 0)
+  }, &done);
+  if (rc == 0 && o.json)
+    PrintEditJson("rm", o.url, "", 0, "", done.totalItems, done.totalBytes);
+  else if (rc == 0)
     std::printf("orxhost: deleted %s\n", o.url.c_str());
   return rc;
 }

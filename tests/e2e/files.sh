@@ -84,4 +84,15 @@ if command -v script >/dev/null; then
   run rm "$base/sub/tree" >/dev/null 2>&1 || err "rm of the copied tree failed"
 fi
 for c in mkdir mv cp rm; do run "$c" --help | grep -q "^usage: orxhost $c" || err "$c --help"; done
+
+# Pipelines read the outcome of an edit as one JSON object, refusals included.
+out=$(run cp --json "$base/tree" "$base/sub" 2>/dev/null) || err "cp --json failed"
+echo "$out" | grep -q '^{"ok":true,"command":"cp",.*"items":[1-9]' || err "cp --json printed: $out"
+out=$(run cp --json "$base/tree" "$base/sub" 2>/dev/null) && err "cp --json onto a taken name succeeded"
+echo "$out" | grep -q '"ok":false.*"code":"0x80000004"' || err "cp --json refusal printed: $out"
+out=$(run rm --json "$base/sub/tree" 2>/dev/null) || err "rm --json failed"
+echo "$out" | grep -q '^{"ok":true,"command":"rm"' || err "rm --json printed: $out"
+if command -v python3 >/dev/null; then
+  echo "$out" | python3 -c 'import json,sys; json.load(sys.stdin)' || err "rm --json is not JSON: $out"
+fi
 exit $fail
