@@ -906,3 +906,58 @@ TEST_F(Directory, EntryNodesHoldNoSecondNameAndStayUnder256Bytes)
   EXPECT_LE(t.month, 12);
   EXPECT_GE(t.month, 1);
 }
+
+namespace {
+
+// A preset whose handler is the generic preset handler is copied out as a file of its data, named by
+// the last part of its URL; it never replaces a file, and a preset without data makes none.
+TEST_F(Directory, PresetsCopiedOutBecomeFilesThatNeverReplace)
+{
+  ASSERT_TRUE(MakeLibrary(UserFolder() + String("out.libqz"), "preset://out.libqz",
+                          {{"notes.txt", false, "hello"}, {"empty.txt"}, {"Folder", true}}));
+  Start();
+  ASSERT_TRUE(LoadLibraries(true));
+  fs::create_directory(P(root_) + "/dst");
+  fs::create_directory(P(root_) + "/locked");
+  NodeRef dir = Folder(root_);
+  NodeRef dst = Child(dir, "dst");
+  NodeRef notes = Find("preset://out.libqz/notes.txt");
+  NodeRef empty = Find("preset://out.libqz/empty.txt");
+  NodeRef folder = Find("preset://out.libqz/Folder");
+  ASSERT_TRUE(dst && notes && empty && folder);
+  // Without the generic preset handler a preset is no file.
+  EXPECT_EQ(dst->CopyHere(notes, EDITPHASE_ASK, nullptr, nullptr, nullptr), EDIT_COPY_REFUSED);
+
+  auto generic = std::make_unique<handlertest::TestHandler>(HANDLER_ID_FILE_PRESET, "", "");
+  ASSERT_TRUE(RegisterPlugin(generic.get(), 0));
+  EXPECT_EQ(dst->CopyHere(notes, EDITPHASE_ASK, nullptr, nullptr, nullptr), EDIT_OK);
+  EXPECT_EQ(dst->CopyHere(notes, EDITPHASE_PREPARE, nullptr, nullptr, nullptr), EDIT_OK);
+  EXPECT_EQ(dst->CopyHere(notes, EDITPHASE_DO, nullptr, nullptr, nullptr), EDIT_OK);
+  EXPECT_EQ(orxtest::ReadFile(root_ + String("dst") + String("notes.txt")), "hello");
+  EXPECT_TRUE(Child(dst, "notes.txt")) << "the file shows as an entry";
+
+  // A second copy finds the name taken: the file keeps its bytes.
+  ASSERT_TRUE(orxtest::WriteFile(root_ + String("dst") + String("notes.txt"), "mine"));
+  EXPECT_EQ(dst->CopyHere(notes, EDITPHASE_DO, nullptr, nullptr, nullptr), EDIT_COPY_FAILED);
+  EXPECT_EQ(orxtest::ReadFile(root_ + String("dst") + String("notes.txt")), "mine");
+  // No data is a failure, and leaves nothing behind.
+  EXPECT_EQ(dst->CopyHere(empty, EDITPHASE_DO, nullptr, nullptr, nullptr), EDIT_COPY_FAILED);
+  EXPECT_FALSE(fs::exists(P(root_) + "/dst/empty.txt"));
+  for (const auto& e : fs::directory_iterator(P(root_) + "/dst"))
+    EXPECT_EQ(e.path().filename().string().rfind(".orx-copy", 0), std::string::npos) << e.path();
+  // Preset folders are not files; a folder the user cannot write takes nothing, in any phase.
+  EXPECT_NE(dst->CopyHere(folder, EDITPHASE_DO, nullptr, nullptr, nullptr), EDIT_OK);
+  ::chmod((P(root_) + "/locked").c_str(), 0555);
+  NodeRef locked = Folder(root_ + String("locked"));
+  EXPECT_EQ(locked->CopyHere(notes, EDITPHASE_DO, nullptr, nullptr, nullptr), EDIT_COPY_REFUSED);
+  ::chmod((P(root_) + "/locked").c_str(), 0755);
+  EXPECT_FALSE(fs::exists(P(root_) + "/locked/notes.txt"));
+
+  // Unregistered and freed, the handler is no longer handed out by the preset node.
+  EXPECT_TRUE(UnregisterPlugin(generic.get()));
+  generic.reset();
+  EXPECT_EQ(notes->GetPluginInterface(0), nullptr);
+  EXPECT_EQ(dst->CopyHere(notes, EDITPHASE_ASK, nullptr, nullptr, nullptr), EDIT_COPY_REFUSED);
+}
+
+} // namespace

@@ -122,6 +122,23 @@ void ContentNodeChanged(const NodeRef& node)
 
 void LoadLibrariesIfNeeded() { LoadLibraries(false); }
 
+// A preset's data and the last part of its URL, for a copy out as a file.
+Bool PresetFileOf(const NodeRef& node, ByteArray* data, String* fileName)
+{
+  auto* preset = dynamic_cast<FilePresetNode*>(node.Get());
+  BrowserDatabase* db = preset ? preset->GetLibrary() : nullptr;
+  BrowserURL url;
+  if (!db || !preset->GetURL(&url, 0))
+    return false;
+  BrowserDatabaseItem item;
+  if (!db->OpenItemInto(url.GetString(), url.GetHash(), &item))
+    return false;
+  if (!item.HasData() || !item.GetData(data))
+    return false;
+  *fileName = url.GetFileString();
+  return true;
+}
+
 void LoadCatalogIndex()
 {
   BrowserURL catalogs(String("catalog:/"));
@@ -227,6 +244,7 @@ Bool InitContent()
   SetItemHeaderReader(ReadMainItemHeader);
   SetCategoryLibraryLoaders(CategoryLibraryLoaders{LoadLibrariesIfNeeded, LoadCatalogIndex});
   SetDirectoryRecords(DirectoryRecords{MoveRecordsBelow, MoveRecord, RemoveRecordsBelow});
+  SetPresetFileSource(PresetFileOf);
 
   // The file category lists the volumes as directory nodes unless something else was installed.
   CategoryServices services = GetCategoryServices();
@@ -257,6 +275,7 @@ void ReleaseContent()
   SetItemHeaderReader(nullptr);
   SetCategoryLibraryLoaders(CategoryLibraryLoaders{});
   SetDirectoryRecords(DirectoryRecords{});
+  SetPresetFileSource(nullptr);
   ContentState old;
   {
     std::lock_guard l(g_contentLock);

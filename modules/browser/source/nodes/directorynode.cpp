@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "base/browserutils.h"
 #include "contenttree/contentevents.h"
 #include "orx/basefile.h"
 #include "nodes/categorynode.h"
@@ -283,6 +284,7 @@ Bool InsideOf(const Filename& folder, const FileStatus& entry)
   return true;
 }
 
+std::atomic<PresetFileSource> g_presetFiles{nullptr};
 std::atomic<UInt32> g_copyCounter{0};
 
 // The main database keeps records of files (annotations, keywords, previews) by URL: they follow an
@@ -315,6 +317,8 @@ void DeleteMainRecords(const String& path)
 }
 
 } // namespace
+
+void SetPresetFileSource(PresetFileSource source) { g_presetFiles.store(source, std::memory_order_release); }
 
 void SetDirectoryRecords(const DirectoryRecords& records)
 {
@@ -957,14 +961,60 @@ NodeRef DirectoryNode::AddMadeEntry(const Filename& path, const String& name)
   return NodeRef(made.Get());
 }
 
+Int32 DirectoryNode::CopyPresetHere(const NodeRef& node, Int32 phase)
+{
+  const Int32 p = EditPhase(phase);
+  const UInt32 status = GetStatus();
+  // Asked again in phase 2: other parts call it directly.
+  if (p > EDITPHASE_DO || !(status & NODESTATUS_FOLDER) || (status & (NODESTATUS_READONLY | NODESTATUS_DELETED)))
+    return EDIT_COPY_REFUSED;
+  BrowserPluginInterface* handler = node->GetPluginInterface(0);
+  if (!handler || handler->GetPluginID(nullptr) != HANDLER_ID_FILE_PRESET)
+    return EDIT_COPY_REFUSED;
+  if (p != EDITPHASE_DO)
+    return EDIT_OK;
+  if (node->GetStatus() & NODESTATUS_FOLDER)
+    return EDIT_COPY_FAILED;
+  const PresetFileSource source = g_presetFiles.load(std::memory_order_acquire);
+  ByteArray bytes;
+  String fileName;
+  // A preset without data makes no file: that is a failure, not a copy.
+  if (!source || !source(node, &bytes, &fileName))
+    return EDIT_COPY_FAILED;
+  const String name = MakeValidName(fileName);
+  if (!AcceptableName(name))
+    return EDIT_COPY_FAILED;
+  const Filename folder = GetPath();
+  const Filename to = folder + name;
+  FileStatus taken;
+  if (GeGetFileStatus(to, &taken))
+    return EDIT_COPY_FAILED; // never over an existing entry
+  const Filename temp = folder + (String(".orx-copy-") + String::FromInt(Int64(g_copyCounter.fetch_add(1))) +
+                                  String("-") + name);
+  BaseFile out;
+  Bool written = out.Open(temp, FileMode::Write);
+  written = written && (bytes.empty() || out.WriteBytes(bytes.data(), Int64(bytes.size())));
+  written = out.Close() && written;
+  if (!written || !GeRenameNoReplace(temp, to)) {
+    GeDelete(temp);
+    return EDIT_COPY_FAILED;
+  }
+  {
+    std::lock_guard content(ContentLock());
+    Edited();
+    AddMadeEntry(to, name);
+  }
+  NotifyNodeChanged(NodeRef(this));
+  return EDIT_OK;
+}
+
 Int32 DirectoryNode::CopyHere(NodeRef node, Int32 phase, const String* newName, EditCallback callback, void* data)
 {
   if (!node)
     return EDIT_COPY_REFUSED;
   DirectoryNode* source = AsDirectory(node.Get());
   if (!source)
-    // Presets become files once their handlers can write them; other kinds never.
-    return node->GetNodeType() == NODETYPE_PRESET ? EDIT_COPY_REFUSED : EDIT_WRONG_KIND;
+    return node->GetNodeType() == NODETYPE_PRESET ? CopyPresetHere(node, phase) : EDIT_WRONG_KIND;
   const Int32 p = EditPhase(phase);
   const UInt32 status = GetStatus();
   if (p > EDITPHASE_DO || !(status & NODESTATUS_FOLDER) || (status & (NODESTATUS_READONLY | NODESTATUS_DELETED)) ||

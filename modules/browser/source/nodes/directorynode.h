@@ -20,6 +20,7 @@
 #include "orx/filename.h"
 #include "orx/threads.h"
 #include "contenttree/rtreenode.h"
+#include "orx/container.h"
 
 class CategoryNode;
 
@@ -36,6 +37,11 @@ struct DirectoryRecords
   void (*removeBelow)(const String& url) = nullptr;
 };
 void SetDirectoryRecords(const DirectoryRecords& records);
+
+// What a preset node gives when it is copied out as a file: its data and the last part of its URL.
+// False when the node gives no data. Installed by the content layer, which knows preset nodes.
+using PresetFileSource = Bool (*)(const NodeRef& preset, ByteArray* data, String* fileName);
+void SetPresetFileSource(PresetFileSource source);
 
 // Icon ids of directory entries (icon service by id).
 constexpr Int32 ICON_VOLUME = 1;
@@ -97,6 +103,8 @@ public:
   /* 15 */ Int32 Rename(Int32 phase, const String& newName) override;
   /* 16 */ Int32 NewFolder(Int32 phase, const String& name, NodeRef* out) override;
   /* 17 */ Int32 MoveHere(NodeRef node, Int32 phase, EditCallback callback, void* data) override;
+  // A preset written out as a file into this folder.
+  Int32 CopyPresetHere(const NodeRef& node, Int32 phase);
   /* 18 */ Int32 CopyHere(NodeRef node, Int32 phase, const String* newName, EditCallback callback,
                           void* data) override;
   /* 19 */ Int32 Delete(Int32 phase, EditCallback callback, void* data) override;

@@ -229,7 +229,7 @@ Ref<FilePresetNode> FilePresetNode::MakePreset(const NodeRef& parent, const Brow
   if (db) {
     ItemHandle item(db->OpenItem(n->url_, n->hash_));
     if (item) {
-      n->handler_ = FindPluginByID(item->GetType());
+      n->handler_.Set(nullptr, FindPluginByID(item->GetType()));
       n->name_ = item->GetName(0);
       DateTime t;
       if (item->GetTime(1, &t))
@@ -318,7 +318,7 @@ BrowserPluginInterface* FilePresetNode::GetPluginInterface(UInt32)
     return FindPluginByID(HANDLER_ID_PRESET_LIBRARY);
   if (IsFolder())
     return FindPluginByID(HANDLER_ID_FOLDER);
-  if (BrowserPluginInterface* h = handler_.load())
+  if (BrowserPluginInterface* h = handler_.Peek())
     return h;
   BrowserDatabase* db = GetLibrary();
   if (!db)
@@ -330,7 +330,7 @@ BrowserPluginInterface* FilePresetNode::GetPluginInterface(UInt32)
     return nullptr;
   BrowserPluginInterface* h = FindPluginByID(item->GetType());
   if (h)
-    handler_ = h;
+    handler_.Set(nullptr, h);
   return h;
 }
 
@@ -357,7 +357,7 @@ void FilePresetNode::UpdateFromItem()
     order = item->GetOrder();
   }
   if (handler)
-    handler_ = handler;
+    handler_.Set(nullptr, handler);
   std::lock_guard l(fieldLock_);
   name_ = shown.Content() ? shown : LastPart(url_);
   if (haveTime)

@@ -7,6 +7,7 @@
 
 #include "orx/string.h"
 #include "orx/threads.h"
+#include "contenttree/browserinterface.h"
 #include "contenttree/rtreenode.h"
 
 class BrowserDatabase;
@@ -102,7 +103,8 @@ private:
   // While a folder copy fills this new folder: the upper-cased names of the children it made, so
   // that each child's name check is one lookup instead of a walk over all siblings.
   std::unordered_set<std::u16string>* copiedNames_ = nullptr;
-  std::atomic<BrowserPluginInterface*> handler_{nullptr};
+  // Emptied when its handler is unregistered, as every handler cache is.
+  CachedPluginLookup handler_;
   std::atomic<Bool> keepTime_{false};
 };
 
