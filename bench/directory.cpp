@@ -19,7 +19,7 @@
 namespace {
 
 constexpr int kFlat = 100000;
-constexpr int kTreeFolders = 1000;
+constexpr int kTreeFolders = 10000; // with kTreePerFolder: the 1 000 000 entries of the goal
 constexpr int kTreePerFolder = 100;
 
 std::string g_home;
