@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Pipes among the library files: orxhost starts, lists and ends as if they were not there.
-# Usage: specialfiles.sh <orxhost> <browser.so>
+# Usage: nonregularfiles.sh <orxhost> <browser.so>
 set -u
 source "$(dirname "$0")/lib/common.bash" "$@"
 
