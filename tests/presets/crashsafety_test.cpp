@@ -130,28 +130,13 @@ TEST_F(CrashTest, SaveCutAtEveryByte)
   // Every byte of every write, in order.
   Filename probe = orxtest::TempDir() + String("c.libqz");
   int loads = 0;
-  for (std::size_t s = 1; s < steps.size(); ++s) {
-    const std::string& from = steps[s - 1];
-    const std::string& to = steps[s];
-    std::size_t lo = 0;
-    while (lo < from.size() && lo < to.size() && from[lo] == to[lo])
-      ++lo;
-    std::size_t hi = std::max(from.size(), to.size());
-    while (hi > lo && hi <= from.size() && hi <= to.size() && from[hi - 1] == to[hi - 1])
-      --hi;
-    for (std::size_t cut = lo; cut <= hi; ++cut) {
-      std::string torn = from;
-      if (torn.size() < cut)
-        torn.resize(cut, '\0');
-      torn.replace(lo, cut - lo, to.substr(lo, cut - lo));
-      if (torn.size() > std::max(from.size(), cut))
-        torn.resize(std::max(from.size(), cut));
-      ASSERT_TRUE(orxtest::WriteFile(probe, torn));
+  for (std::size_t s = 1; s < steps.size() && !HasFailure(); ++s) {
+    ForEachTornWrite(steps[s - 1], steps[s], [&](std::size_t cut, const std::string& torn) {
+      EXPECT_TRUE(orxtest::WriteFile(probe, torn));
       ExpectBeforeOrAfter(StateOf(probe), before, after, "write " + std::to_string(s) + " cut at " + std::to_string(cut));
       ++loads;
-      if (HasFailure())
-        return;
-    }
+      return !HasFailure();
+    });
   }
   EXPECT_GT(loads, 100);
 }

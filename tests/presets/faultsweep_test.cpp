@@ -120,26 +120,15 @@ TEST_F(FaultSweep, SaveTornAtEveryByteOrFailingAtEveryReadLosesNothing)
   ASSERT_GE(steps.size(), 3u);
   Filename probe = orxtest::TempDir() + String("s.libqz");
   std::string why;
-  for (std::size_t s = 1; s < steps.size(); ++s) {
-    const std::string& from = steps[s - 1];
-    const std::string& to = steps[s];
-    std::size_t lo = 0;
-    while (lo < from.size() && lo < to.size() && from[lo] == to[lo])
-      ++lo;
-    std::size_t hi = std::max(from.size(), to.size());
-    while (hi > lo && hi <= from.size() && hi <= to.size() && from[hi - 1] == to[hi - 1])
-      --hi;
-    for (std::size_t cut = lo; cut <= hi; ++cut) {
-      std::string torn = from;
-      if (torn.size() < cut)
-        torn.resize(cut, '\0');
-      torn.replace(lo, cut - lo, to.substr(lo, cut - lo));
-      ASSERT_TRUE(orxtest::WriteFile(probe, torn));
+  for (std::size_t s = 1; s < steps.size() && !HasFailure(); ++s) {
+    ForEachTornWrite(steps[s - 1], steps[s], [&](std::size_t cut, const std::string& torn) {
+      EXPECT_TRUE(orxtest::WriteFile(probe, torn));
       // A cut inside the closing end marker may open read-only (the reader's call); what
       // matters here is that every item reads, in its old or its new state.
-      ASSERT_TRUE(BeforeOrAfter(StateOf(probe), before, after, &why)) << "write " << s << " cut at " << cut << ": " << why;
+      EXPECT_TRUE(BeforeOrAfter(StateOf(probe), before, after, &why)) << "write " << s << " cut at " << cut << ": " << why;
       ++points_;
-    }
+      return !HasFailure();
+    });
   }
 
   // A read error at every read of the save: it fails or succeeds whole, and a retry finishes it.

@@ -2,6 +2,9 @@
 // memory left.
 #pragma once
 
+#include <algorithm>
+#include <string>
+
 #include "libwriter.h"
 #include "orxtest.h"
 
@@ -66,3 +69,27 @@ protected:
 };
 
 inline std::string Bytes(const Filename& f) { return orxtest::ReadFile(f); }
+
+// Every file that a write turning the bytes from into to can leave when it is cut short: the bytes
+// that differ are written in order, and the cut may fall before any of them. visit(cut, torn) is
+// called for each; it answers false to stop.
+template <typename Visit>
+void ForEachTornWrite(const std::string& from, const std::string& to, Visit&& visit)
+{
+  std::size_t lo = 0;
+  while (lo < from.size() && lo < to.size() && from[lo] == to[lo])
+    ++lo;
+  std::size_t hi = std::max(from.size(), to.size());
+  while (hi > lo && hi <= from.size() && hi <= to.size() && from[hi - 1] == to[hi - 1])
+    --hi;
+  for (std::size_t cut = lo; cut <= hi; ++cut) {
+    std::string torn = from;
+    if (torn.size() < cut)
+      torn.resize(cut, '\0');
+    torn.replace(lo, cut - lo, to.substr(lo, cut - lo));
+    if (torn.size() > std::max(from.size(), cut))
+      torn.resize(std::max(from.size(), cut));
+    if (!visit(cut, torn))
+      return;
+  }
+}
