@@ -5,7 +5,10 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <string>
 
+#include "orx/string.h"
+#include "presets/browserdatabase.h"
 #include "services/host.h"
 
 // Makes the home, installs the host's table, calls prepare (may be null) with the home, runs the
@@ -30,4 +33,15 @@ inline int RunBenchmarksInTemporaryHome(int argc, char** argv, void (*prepare)(c
   std::error_code ec;
   std::filesystem::remove_all(home, ec);
   return rc;
+}
+
+// Adds an item to a benchmark's library: a folder, or a generic preset.
+inline void AddBenchItem(BrowserDatabase* db, const std::string& path, bool folder)
+{
+  BrowserDatabaseItem* item = db->OpenOrCreateItem(String(path.c_str()));
+  if (folder)
+    item->SetItemFlags(dbitem::kFolderFlag);
+  else
+    item->SetType(1018031);
+  item->Close();
 }

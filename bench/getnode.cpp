@@ -42,14 +42,7 @@ World& Build()
     BrowserDatabase* db = BrowserDatabase::Create(Filename("/nonexistent/bench.libqz"), String(), 0);
     const std::string lib = "preset://bench.libqz";
     db->SetName(String(lib.c_str()));
-    auto add = [&](const std::string& path, bool folder) {
-      BrowserDatabaseItem* item = db->OpenOrCreateItem(String(path.c_str()));
-      if (folder)
-        item->SetItemFlags(dbitem::kFolderFlag);
-      else
-        item->SetType(1018031);
-      item->Close();
-    };
+    auto add = [&](const std::string& path, bool folder) { AddBenchItem(db, path, folder); };
     add(lib, true);
     for (int f = 0; f < kFolders; ++f) {
       const std::string folder = lib + "/Folder " + std::to_string(f);

@@ -96,14 +96,7 @@ void BM_FolderCopy(benchmark::State& state)
   const std::string lib = "preset://copy" + std::to_string(++round) + ".libqz";
   BrowserDatabase* db = BrowserDatabase::Create(Filename(String((g_home + "/copy.libqz").c_str())), String(), 0);
   db->SetName(String(lib.c_str()));
-  auto add = [&](const std::string& path, bool folder) {
-    BrowserDatabaseItem* item = db->OpenOrCreateItem(String(path.c_str()));
-    if (folder)
-      item->SetItemFlags(dbitem::kFolderFlag);
-    else
-      item->SetType(1018031);
-    item->Close();
-  };
+  auto add = [&](const std::string& path, bool folder) { AddBenchItem(db, path, folder); };
   add(lib, true);
   add(lib + "/Src", true);
   add(lib + "/Dst", true);
