@@ -63,9 +63,13 @@ struct BrowserContentNode::RowIndex
 Int32 MatchUpperPrefix(const String& text, const String& upper)
 {
   const Int32 len = text.GetLength();
-  if (len == 0 || len > upper.GetLength() || !EqualUpperPrefix(text, upper, len))
+  if (len == 0 || len > upper.GetLength())
     return -1;
-  return len;
+  // Siblings share their parent's path: the last unit tells most of them apart.
+  const Utf16Char last = text[len - 1];
+  if (last < 0x80 && Utf16Char(last >= u'a' && last <= u'z' ? last - 32 : last) != upper[len - 1])
+    return -1;
+  return EqualUpperPrefix(text, upper, len) ? len : -1;
 }
 
 Int32 BrowserContentNode::MatchUpperURLPrefix(const String& upper)

@@ -134,30 +134,6 @@ String FilePresetNode::GetURLText() const
   return url_;
 }
 
-Bool FilePresetNode::MatchesUpperPrefix(const String& upper, Int32* len) const
-{
-  std::lock_guard l(fieldLock_);
-  const Int32 n = url_.GetLength();
-  if (n == 0 || n > upper.GetLength())
-    return false;
-  const Utf16Char* a = url_.Units();
-  const Utf16Char* b = upper.Units();
-  auto up = [](Utf16Char c) { return (c >= u'a' && c <= u'z') ? Utf16Char(c - 32) : c; };
-  // Siblings share their parent's path: the last unit tells most of them apart.
-  if (a[n - 1] < 0x80 && up(a[n - 1]) != b[n - 1])
-    return false;
-  for (Int32 i = 0; i < n; ++i) {
-    if (a[i] >= 0x80) {
-      if (url_.ToUpper().ComparePart(upper, n) != 0)
-        return false;
-      break;
-    }
-    if (up(a[i]) != b[i])
-      return false;
-  }
-  *len = n;
-  return true;
-}
 
 void FilePresetNode::SetURLText(const String& text, Int32 hash)
 {
@@ -171,8 +147,8 @@ void FilePresetNode::SetURLText(const String& text, Int32 hash)
 
 Int32 FilePresetNode::MatchUpperURLPrefix(const String& upper)
 {
-  Int32 len = -1;
-  return MatchesUpperPrefix(upper, &len) ? len : -1;
+  std::lock_guard l(fieldLock_);
+  return MatchUpperPrefix(url_, upper);
 }
 
 void FilePresetNode::Touch()

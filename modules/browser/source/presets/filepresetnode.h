@@ -54,9 +54,6 @@ public:
   // Takes over what was written to the node's item from outside the node (the published item
   // setters): shown name, handler, date-time and order.
   void UpdateFromItem();
-  // True when the URL, converted to upper case, is a prefix of upper (already converted); len gets
-  // the URL's length. No copy is made: GetNode asks every sibling on its way.
-  Bool MatchesUpperPrefix(const String& upper, Int32* len) const;
 
   /* 4 */ Int32 GetNodeType() override { return NODETYPE_PRESET; }
   /* 5 */ BrowserPluginInterface* GetPluginInterface(UInt32 flags) override;
