@@ -5,6 +5,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -250,24 +251,42 @@ Int64 FileSize(const Filename* name)
   return Int64(st.st_size);
 }
 
+// Who the process is, read once per listing: the identity calls are real system calls, and a
+// listing of a big folder would otherwise make three of them per entry.
+struct Identity
+{
+  uid_t uid = ::geteuid();
+  gid_t gid = ::getegid();
+  // Asked only when an entry's group is not the process's own, which is rare.
+  mutable std::vector<gid_t> groups;
+  mutable bool groupsRead = false;
+
+  bool InGroup(gid_t g) const
+  {
+    if (g == gid)
+      return true;
+    if (!groupsRead) {
+      groups.resize(256);
+      const int n = ::getgroups(int(groups.size()), groups.data());
+      groups.resize(n > 0 ? std::size_t(n) : 0);
+      groupsRead = true;
+    }
+    return std::find(groups.begin(), groups.end(), g) != groups.end();
+  }
+};
+
 // Who may write what. Permission bits as the system reads them (no ACLs); the superuser writes
 // wherever any write bit is set, as the host's file service treats read-only files for everyone.
-bool UserMayWrite(const struct statx& sx, bool readOnlyMount)
+bool UserMayWrite(const struct statx& sx, bool readOnlyMount, const Identity& who)
 {
   if (readOnlyMount)
     return false;
-  const uid_t uid = ::geteuid();
-  if (uid == 0)
+  if (who.uid == 0)
     return (sx.stx_mode & 0222) != 0;
-  if (sx.stx_uid == uid)
+  if (sx.stx_uid == who.uid)
     return (sx.stx_mode & S_IWUSR) != 0;
-  if (sx.stx_gid == ::getegid())
+  if (who.InGroup(sx.stx_gid))
     return (sx.stx_mode & S_IWGRP) != 0;
-  gid_t groups[256];
-  const int n = ::getgroups(256, groups);
-  for (int i = 0; i < n; ++i)
-    if (groups[i] == sx.stx_gid)
-      return (sx.stx_mode & S_IWGRP) != 0;
   return (sx.stx_mode & S_IWOTH) != 0;
 }
 
@@ -275,6 +294,7 @@ bool UserMayWrite(const struct statx& sx, bool readOnlyMount)
 // rights; a sticky folder also asks who owns the entry.
 struct FolderRights
 {
+  Identity who;
   bool writable = false;
   bool sticky = false;
   uid_t owner = 0;
@@ -289,7 +309,7 @@ FolderRights RightsOf(int dirfd)
   struct statx sx;
   if (::statx(dirfd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sx) != 0)
     return r;
-  r.writable = UserMayWrite(sx, r.readOnlyMount) && (::geteuid() == 0 || ::faccessat(dirfd, ".", X_OK, AT_EACCESS) == 0);
+  r.writable = UserMayWrite(sx, r.readOnlyMount, r.who) && (r.who.uid == 0 || ::faccessat(dirfd, ".", X_OK, AT_EACCESS) == 0);
   r.sticky = (sx.stx_mode & S_ISVTX) != 0;
   r.owner = sx.stx_uid;
   return r;
@@ -322,9 +342,9 @@ bool StatusAt(int dirfd, const char* name, const FolderRights& rights, FileStatu
     attr |= FILEATTR_SPECIAL;
   if (name[0] == '.')
     attr |= FILEATTR_HIDDEN;
-  if (!UserMayWrite(sx, rights.readOnlyMount))
+  if (!UserMayWrite(sx, rights.readOnlyMount, rights.who))
     attr |= FILEATTR_READONLY;
-  const uid_t uid = ::geteuid();
+  const uid_t uid = rights.who.uid;
   if (!rights.writable || (rights.sticky && uid != 0 && uid != rights.owner && uid != sx.stx_uid))
     attr |= FILEATTR_FIXED;
   out->attributes = attr;
@@ -333,7 +353,9 @@ bool StatusAt(int dirfd, const char* name, const FolderRights& rights, FileStatu
   out->modifiedNs = Nanos(sx.stx_mtime);
   out->changedNs = Nanos(sx.stx_ctime);
   out->modified = ToDateTime(TimeSpecOf(sx.stx_mtime));
-  out->created = ToDateTime(TimeSpecOf((sx.stx_mask & STATX_BTIME) ? sx.stx_btime : sx.stx_mtime));
+  const struct statx_timestamp& born = (sx.stx_mask & STATX_BTIME) ? sx.stx_btime : sx.stx_mtime;
+  // Most files were last written in the second they were made: one time conversion serves both.
+  out->created = born.tv_sec == sx.stx_mtime.tv_sec ? out->modified : ToDateTime(TimeSpecOf(born));
   out->device = (UInt64(sx.stx_dev_major) << 32) | sx.stx_dev_minor;
   out->inode = sx.stx_ino;
   struct timespec now;
