@@ -1,5 +1,7 @@
 // One thread lists and relists a folder while another renames, creates and deletes entries in it.
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -156,6 +158,43 @@ TEST_F(DirectoryThreads, MovesAndDeletesInOppositeDirectionsNeverDeadlock)
   }, std::chrono::seconds(120)));
   EXPECT_TRUE(fs::is_empty(root_ + "/a"));
   EXPECT_TRUE(fs::is_empty(root_ + "/b"));
+  dir->Remove();
+}
+
+// Two edits that need the same two folders take their locks in one order, whichever folder each
+// starts from: while the second lock is held elsewhere, a move must already hold the first one
+// (the lower address), not wait for the second while holding nothing (or the other one).
+TEST_F(DirectoryThreads, AMoveTakesTheTwoFolderLocksInOneOrder)
+{
+  Ref<DirectoryNode> dir = DirectoryNode::MakeForPath(Filename(String(root_.c_str())));
+  ASSERT_TRUE(dir);
+  NodeRef a, b, x;
+  ASSERT_EQ(dir->NewFolder(EDITPHASE_DO, String("a"), &a), EDIT_OK);
+  ASSERT_EQ(dir->NewFolder(EDITPHASE_DO, String("b"), &b), EDIT_OK);
+  ASSERT_EQ(a->NewFolder(EDITPHASE_DO, String("x"), &x), EDIT_OK);
+  const bool aLow = std::less<SpinLock*>()(&a->ContentLock(), &b->ContentLock());
+  SpinLock& low = aLow ? a->ContentLock() : b->ContentLock();
+  SpinLock& high = aLow ? b->ContentLock() : a->ContentLock();
+
+  for (NodeRef target : {b, a}) {
+    high.lock();
+    std::atomic<Int32> result{1};
+    std::thread mover([&] { result = target->MoveHere(x, EDITPHASE_DO, nullptr, nullptr); });
+    bool lowHeld = false;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!lowHeld && std::chrono::steady_clock::now() < until) {
+      if (low.try_lock())
+        low.unlock();
+      else
+        lowHeld = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    high.unlock();
+    mover.join();
+    EXPECT_TRUE(lowHeld) << "the move into " << target->GetName().ToUtf8() << " waited for the wrong lock first";
+    EXPECT_EQ(result.load(), EDIT_OK);
+  }
+  EXPECT_TRUE(fs::is_directory(root_ + "/a/x"));
   dir->Remove();
 }
 
