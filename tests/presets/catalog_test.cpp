@@ -449,6 +449,15 @@ TEST_F(Catalog, OnlyTheRootOfItsOwnFileDeletesTheFile)
   EXPECT_TRUE(fs::exists((UserFolder() + String("Kept.catqz")).ToUtf8()));
   EXPECT_TRUE(BrowserDatabase::GetLibrary(LIBRARY_MAIN)) << "the main database stays open";
   EXPECT_TRUE(Find("catalog://Kept.catqz"));
+  // Even a node that carries the root flag takes no file along unless it is its catalog's root.
+  BrowserDatabase* main = BrowserDatabase::GetLibrary(LIBRARY_MAIN);
+  ASSERT_TRUE(main->Save(true));
+  Ref<CatalogNode> flagged =
+      CatalogNode::Make(favorites, String("R"), String("r"), nullptr, main, CATALOGMAKE_FOLDER | CATALOGMAKE_ROOT);
+  ASSERT_TRUE(flagged && flagged->IsRoot());
+  EXPECT_EQ(All3([&](Int32 p) { return flagged->Delete(p, nullptr, nullptr); }), EDIT_OK);
+  EXPECT_TRUE(fs::exists(main->GetFilename().ToUtf8()));
+  EXPECT_EQ(BrowserDatabase::GetLibrary(LIBRARY_MAIN), main);
   EXPECT_EQ(All3([&](Int32 p) { return catalog->Delete(p, nullptr, nullptr); }), EDIT_OK);
   EXPECT_FALSE(fs::exists((UserFolder() + String("Kept.catqz")).ToUtf8()));
 }
