@@ -670,6 +670,9 @@ Ref<CatalogNode> CatalogNode::MakeLink(const NodeRef& parent, const NodeRef& sou
         Bool relative = false;
         if (StoreCatalogLink(item.p, targetURL, made->BasePath(), true, &relative) && relative)
           made->SetStatus(NODESTATUS_RELATIVE_LINK);
+        // A folder link is stored with the folder bit, so it reads back as one before it resolves.
+        if (folderLink)
+          item->SetItemFlags(item->GetItemFlags() | dbitem::kFolderFlag);
       } else {
         const DateTime now = GeGetCurrentTime();
         item->SetTime(0, now);
@@ -722,6 +725,14 @@ NodeRef CatalogNode::ItemFactory(const NodeRef& parent, const NodeRef& existing,
   String name = item ? item->GetName(0) : String();
   if (name.IsEmpty())
     name = last;
+  String base;
+  if (db)
+    db->GetCatalogString(&base);
+  String target;
+  Bool relative = false;
+  const Bool hasLink = item && ReadCatalogLink(item.p, base, &target, &relative);
+  if (folder && hasLink)
+    return MakeNode(parent, name, last, &target, db, CATALOGMAKE_FOLDER | (relative ? CATALOGMAKE_RELATIVE : 0), false);
   if (folder) {
     Ref<CatalogNode> n = MakeNode(parent, name, last, nullptr, db, CATALOGMAKE_FOLDER, false);
     DateTime t;
@@ -731,12 +742,7 @@ NodeRef CatalogNode::ItemFactory(const NodeRef& parent, const NodeRef& existing,
     }
     return n;
   }
-  String base;
-  if (db)
-    db->GetCatalogString(&base);
-  String target;
-  Bool relative = false;
-  if (item && ReadCatalogLink(item.p, base, &target, &relative))
+  if (hasLink)
     return MakeNode(parent, name, last, &target, db, relative ? CATALOGMAKE_RELATIVE : 0, true);
   String stored;
   Bool storedRelative = false;
