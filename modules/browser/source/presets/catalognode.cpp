@@ -330,7 +330,7 @@ thread_local Int32 CatalogNode::BusyMark::t_count = 0;
 // --- construction ---
 
 CatalogNode::CatalogNode(UInt32 status, BrowserDatabase* db)
-    : BrowserContentNode(status), db_(db), slot_(db ? db->GetSlot() : -1), time_(GeGetCurrentTime())
+    : BrowserContentNode(status), db_(db), slot_(db ? db->GetSlot() : -1)
 {
 }
 
@@ -359,7 +359,8 @@ Ref<CatalogNode> CatalogNode::Make(const NodeRef& parent, const String& name, co
 }
 
 Ref<CatalogNode> CatalogNode::MakeNode(const NodeRef& parent, const String& name, const String& lastPart,
-                                       const String* target, BrowserDatabase* db, UInt32 flags, Bool warn)
+                                       const String* target, BrowserDatabase* db, UInt32 flags, Bool warn,
+                                       const String* ownURL)
 {
   const Bool hasTarget = target && target->Content();
   UInt32 status = StatusFor(flags, hasTarget);
@@ -369,15 +370,22 @@ Ref<CatalogNode> CatalogNode::MakeNode(const NodeRef& parent, const String& name
   if (!n)
     return nullptr;
   n->name_ = name;
-  n->url_ = parent ? NodeURLText(parent.Get()) + String("/") + lastPart : lastPart;
+  if (ownURL)
+    n->url_ = *ownURL;
+  else
+    n->url_ = parent ? NodeURLText(parent.Get()) + String("/") + lastPart : lastPart;
   if (hasTarget)
     n->targetURL_ = *target;
+  // Only folders show a date-time of their own; links show their target's or their item's.
+  if ((flags & CATALOGMAKE_FOLDER) && !hasTarget)
+    n->time_ = GeGetCurrentTime();
   if (warn && !(flags & CATALOGMAKE_FOLDER) && !hasTarget)
     GePrint(String("CatalogNode warning: File link without URL"));
   if (parent) {
     if (!n->InsertUnder(parent.Get()))
       return nullptr;
-    TouchParent(parent);
+    if (!ownURL)
+      TouchParent(parent);
   }
   return n;
 }
@@ -518,7 +526,7 @@ NodeRef CatalogNode::GetTarget()
   return found;
 }
 
-String CatalogNode::UniqueChildPart(const String& candidate)
+String CatalogNode::UniqueChildPart(const String& candidate, std::u16string* key)
 {
   const String base = candidate;
   try {
@@ -531,8 +539,11 @@ String CatalogNode::UniqueChildPart(const String& candidate)
       namesVersion_ = version;
     }
     String part = base;
-    for (Int32 n = 1; names_.count(Key(part)); ++n)
+    *key = Key(part);
+    for (Int32 n = 1; names_.count(*key); ++n) {
       part = base + String(".") + String::FromInt(n);
+      *key = Key(part);
+    }
     return part;
   } catch (const std::bad_alloc&) {
     namesVersion_ = ~0u;
@@ -543,10 +554,10 @@ String CatalogNode::UniqueChildPart(const String& candidate)
   return part;
 }
 
-void CatalogNode::RememberChildPart(const String& part)
+void CatalogNode::RememberChildPart(std::u16string&& key)
 {
   try {
-    names_.insert(Key(part));
+    names_.insert(std::move(key));
     namesVersion_ = GetChildrenVersion();
   } catch (const std::bad_alloc&) {
     namesVersion_ = ~0u;
@@ -590,7 +601,9 @@ Ref<CatalogNode> CatalogNode::MakeLink(const NodeRef& parent, const NodeRef& sou
   String candidate = newName ? *newName : LastPart(sourceURL);
   if (candidate.IsEmpty())
     candidate = name;
-  candidate = MakeValidName(candidate);
+  Int32 invalidAt = 0;
+  if (HasInvalidChar(candidate, &invalidAt))
+    candidate = MakeValidName(candidate);
   if (!AcceptableName(candidate))
     candidate = String("link");
 
@@ -608,8 +621,9 @@ Ref<CatalogNode> CatalogNode::MakeLink(const NodeRef& parent, const NodeRef& sou
     if (!mark.Held() || parent->IsRemoved())
       return nullptr;
     String part;
+    std::u16string key;
     if (catalogParent) {
-      part = catalogParent->UniqueChildPart(candidate);
+      part = catalogParent->UniqueChildPart(candidate, &key);
     } else {
       part = candidate;
       for (Int32 n = 1; ChildPartTaken(parent.Get(), part, nullptr); ++n)
@@ -621,7 +635,7 @@ Ref<CatalogNode> CatalogNode::MakeLink(const NodeRef& parent, const NodeRef& sou
     if (!made)
       return nullptr;
     if (catalogParent)
-      catalogParent->RememberChildPart(part);
+      catalogParent->RememberChildPart(std::move(key));
     if (target) {
       {
         std::lock_guard l(made->fieldLock_);
@@ -732,9 +746,10 @@ NodeRef CatalogNode::ItemFactory(const NodeRef& parent, const NodeRef& existing,
   Bool relative = false;
   const Bool hasLink = item && ReadCatalogLink(item.p, base, &target, &relative);
   if (folder && hasLink)
-    return MakeNode(parent, name, last, &target, db, CATALOGMAKE_FOLDER | (relative ? CATALOGMAKE_RELATIVE : 0), false);
+    return MakeNode(parent, name, last, &target, db, CATALOGMAKE_FOLDER | (relative ? CATALOGMAKE_RELATIVE : 0), false,
+                    &path);
   if (folder) {
-    Ref<CatalogNode> n = MakeNode(parent, name, last, nullptr, db, CATALOGMAKE_FOLDER, false);
+    Ref<CatalogNode> n = MakeNode(parent, name, last, nullptr, db, CATALOGMAKE_FOLDER, false, &path);
     DateTime t;
     if (n && item && item->GetTime(1, &t)) {
       std::lock_guard l(n->fieldLock_);
@@ -743,14 +758,14 @@ NodeRef CatalogNode::ItemFactory(const NodeRef& parent, const NodeRef& existing,
     return n;
   }
   if (hasLink)
-    return MakeNode(parent, name, last, &target, db, relative ? CATALOGMAKE_RELATIVE : 0, true);
+    return MakeNode(parent, name, last, &target, db, relative ? CATALOGMAKE_RELATIVE : 0, true, &path);
   String stored;
   Bool storedRelative = false;
   if (item && item->GetLink(&stored, &storedRelative) && HasParentPart(stored)) {
     GePrint(String("CatalogNode warning: Link refused, it climbs out of its folder: ") + path);
-    return MakeNode(parent, name, last, nullptr, db, 0, false);
+    return MakeNode(parent, name, last, nullptr, db, 0, false, &path);
   }
-  return MakeNode(parent, name, last, nullptr, db, 0, true);
+  return MakeNode(parent, name, last, nullptr, db, 0, true, &path);
 }
 
 // --- operations ---
@@ -892,7 +907,8 @@ BaseBitmap* CatalogNode::GetIcon(UInt32 flags, Int32 size)
   NodeRef t = GetTarget();
   if (!t)
     return nullptr;
-  BrowserPluginInterface* h = t->GetPluginInterface(flags | ICONREQUEST_FROM_LINK);
+  (void)flags;
+  BrowserPluginInterface* h = t->GetPluginInterface(0);
   return h ? h->GetIcon(t, nullptr, size) : nullptr;
 }
 
@@ -1255,7 +1271,7 @@ BaseBitmap* BrowserCatalogPlugin::GetPreviewBitmap(void* data, Int32 width, Int3
 BaseBitmap* BrowserCatalogPlugin::GetIcon(NodeRef node, BrowserURL*, Int32 size)
 {
   NodeRef t = TargetOf(node);
-  BrowserPluginInterface* h = t ? t->GetPluginInterface(ICONREQUEST_FROM_LINK) : nullptr;
+  BrowserPluginInterface* h = t ? t->GetPluginInterface(0) : nullptr;
   return h && h != this ? h->GetIcon(t, nullptr, size) : nullptr;
 }
 

@@ -136,8 +136,11 @@ protected:
 
 private:
   class BusyMark;
+  // ownURL: the node's whole URL when the caller knows it (nodes made while a catalog is read,
+  // which stamp no parent's time: reading is no edit).
   static Ref<CatalogNode> MakeNode(const NodeRef& parent, const String& name, const String& lastPart,
-                                   const String* target, BrowserDatabase* db, UInt32 flags, Bool warn);
+                                   const String* target, BrowserDatabase* db, UInt32 flags, Bool warn,
+                                   const String* ownURL = nullptr);
   void SetURLText(const String& text);
   void Touch();
   static void TouchParent(const NodeRef& parent);
@@ -145,8 +148,8 @@ private:
   Bool ReadOnly() const;
   // The first sibling-free name for candidate below this node, "candidate.n" on a clash. Called
   // under this node's busy mark.
-  String UniqueChildPart(const String& candidate);
-  void RememberChildPart(const String& part);
+  String UniqueChildPart(const String& candidate, std::u16string* key);
+  void RememberChildPart(std::u16string&& key);
   Int32 CountItems(Int32 phase, EditCallback callback, void* data);
   Bool IsOwnCatalogFileRoot();
   Int32 RenameRoot(const String& newName);
