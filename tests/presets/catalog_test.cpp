@@ -333,6 +333,13 @@ TEST_F(Catalog, LinksGetFreshFlagsNamesWithCountersAndNeverPointAtLinks)
   ASSERT_TRUE(toRoot);
   EXPECT_EQ(toRoot->GetStatus(), NODESTATUS_VIRTUAL | NODESTATUS_LINK | NODESTATUS_FOLDER);
   EXPECT_FALSE(toRoot->IsRoot());
+  // Moving to another catalog is refused; copying there makes a new link.
+  EXPECT_EQ(two->MoveHere(NodeRef(first.Get()), EDITPHASE_ASK, nullptr, nullptr), EDIT_MOVE_REFUSED);
+  EXPECT_EQ(All3([&](Int32 p) { return two->CopyHere(NodeRef(second.Get()), p, nullptr, nullptr, nullptr); }), EDIT_OK);
+  NodeRef copied = Find("catalog://Two.catqz/a.1");
+  ASSERT_TRUE(copied);
+  EXPECT_EQ(Cat(copied)->PeekTarget(), a);
+  EXPECT_EQ(URLOf(second.Get()), "catalog://One.catqz/a.1") << "the source stays";
   // The link's item carries the preset's data.
   BrowserDatabase* db = Cat(two)->GetLibrary();
   ASSERT_TRUE(db);
@@ -368,6 +375,16 @@ TEST_F(Catalog, CopyOrMoveIntoItselfOrBelowIsRefusedAtOnce)
   EXPECT_TRUE(item);
   if (item)
     item->Close();
+  // A folder on disk copied in becomes a catalog folder of links.
+  NodeRef disk = DiskFolder("disk");
+  ASSERT_TRUE(disk);
+  EXPECT_EQ(All3([&](Int32 p) { return catalog->CopyHere(disk, p, nullptr, nullptr, nullptr); }), EDIT_OK);
+  NodeRef copiedFolder = Find("catalog://Tree.catqz/disk");
+  ASSERT_TRUE(copiedFolder);
+  EXPECT_EQ(copiedFolder->GetStatus(), CATALOGSTATUS_FOLDER);
+  NodeRef copiedFile = Find("catalog://Tree.catqz/disk/file.txt");
+  ASSERT_TRUE(copiedFile);
+  EXPECT_EQ(Target(copiedFile), FileURL(files_ + String("disk") + String("file.txt")));
   // A copy into a sibling copies the whole subtree.
   NodeRef c;
   ASSERT_EQ(catalog->NewFolder(EDITPHASE_DO, String("c"), &c), EDIT_OK);
