@@ -375,10 +375,20 @@ TEST_F(Catalog, CopyOrMoveIntoItselfOrBelowIsRefusedAtOnce)
   EXPECT_TRUE(item);
   if (item)
     item->Close();
-  // A folder on disk copied in becomes a catalog folder of links.
+  // A folder on disk copied in becomes a catalog folder of links; a link on disk is never entered
+  // (one to its own folder would copy without end) and becomes a folder link.
+  fs::create_directories((files_ + String("disk")).ToUtf8());
+  fs::create_directory_symlink(".", (files_ + String("disk") + String("loop")).ToUtf8());
   NodeRef disk = DiskFolder("disk");
   ASSERT_TRUE(disk);
-  EXPECT_EQ(All3([&](Int32 p) { return catalog->CopyHere(disk, p, nullptr, nullptr, nullptr); }), EDIT_OK);
+  Int32 copied = -1;
+  ASSERT_TRUE(orxtest::FinishesWithin(
+      [&] { copied = All3([&](Int32 p) { return catalog->CopyHere(disk, p, nullptr, nullptr, nullptr); }); }));
+  EXPECT_EQ(copied, EDIT_OK);
+  NodeRef loop = Find("catalog://Tree.catqz/disk/loop");
+  ASSERT_TRUE(loop);
+  EXPECT_EQ(loop->GetStatus() & (NODESTATUS_FOLDER | NODESTATUS_LINK), NODESTATUS_FOLDER | NODESTATUS_LINK);
+  EXPECT_FALSE(loop->GetFirstChild());
   NodeRef copiedFolder = Find("catalog://Tree.catqz/disk");
   ASSERT_TRUE(copiedFolder);
   EXPECT_EQ(copiedFolder->GetStatus(), CATALOGSTATUS_FOLDER);

@@ -7,6 +7,7 @@
 #include "core/contentaccess.h"
 #include "core/libraryregistry.h"
 #include "nodes/categorynode.h"
+#include "nodes/directorynode.h"
 #include "orx/files.h"
 #include "orx/services.h"
 #include "presets/browserdatabase.h"
@@ -26,6 +27,12 @@ void TouchCategory(BrowserContentNode* node)
 {
   if (auto* category = dynamic_cast<CategoryNode*>(node))
     category->Touch();
+}
+
+Bool IsLinkOnDisk(BrowserContentNode* node)
+{
+  auto* entry = dynamic_cast<DirectoryNode*>(node);
+  return entry && entry->IsLink();
 }
 
 NodeRef MakeFavoriteFolder(CategoryNode* parent, const String& name)
@@ -67,7 +74,7 @@ void InstallCatalogs()
     RegisterPlugin(GetCatalogPlugin(), 0, false);
   if (!FindPluginByID(HANDLER_ID_CATALOG_FILE))
     RegisterPlugin(GetCatalogFilePlugin(), 1, false);
-  SetCatalogServices(CatalogServices{LookUp, TouchCategory});
+  SetCatalogServices(CatalogServices{LookUp, TouchCategory, IsLinkOnDisk});
   SetCatalogNotifyThread();
   BrowserCatalogFilePlugin::SetOpener(OpenCatalogFileHook);
   CategoryServices s = GetCategoryServices();

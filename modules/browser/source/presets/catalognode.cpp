@@ -157,7 +157,8 @@ Int32 WalkForCallback(const NodeRef& node, Int32 phase, EditCallback callback, v
   const UInt32 info = node->GetInfo(&size);
   if (callback && callback(data, phase, 1, EDIT_LINK_ITEM_SIZE, 0) < 0)
     return EDIT_CANCELLED;
-  if (!(info & NODEMASK_BROWSABLE))
+  auto barrier = Services().isWalkBarrier;
+  if (!(info & NODEMASK_BROWSABLE) || (barrier && barrier(node.Get())))
     return EDIT_OK;
   for (NodeRef c = node->GetDownNode(); c; c = c->GetNextNode()) {
     const Int32 r = WalkForCallback(c, phase, callback, data, depth + 1);
@@ -1105,10 +1106,13 @@ Int32 CatalogNode::CopyHere(NodeRef node, Int32 phase, const String* newName, Ed
     Depth() { ++t_copyDepth; }
     ~Depth() { --t_copyDepth; }
   } depth;
-  // The children as they are before anything is made, so the copy never meets itself.
+  // The children as they are before anything is made, so the copy never meets itself. A link on
+  // disk is never entered: it becomes a link, so that a link to its own folder cannot recurse.
   const UInt32 info = node->GetInfo(nullptr);
+  auto barrier = Services().isWalkBarrier;
+  const Bool linkOnDisk = barrier && barrier(node.Get());
   std::vector<NodeRef> children;
-  if (info & NODEMASK_BROWSABLE) {
+  if ((info & NODEMASK_BROWSABLE) && !linkOnDisk) {
     try {
       for (NodeRef c = node->GetDownNode(); c; c = c->GetNextNode())
         children.push_back(c);
@@ -1116,7 +1120,7 @@ Int32 CatalogNode::CopyHere(NodeRef node, Int32 phase, const String* newName, Ed
       return EDIT_COPY_FAILED;
     }
   }
-  Ref<CatalogNode> made = MakeLink(NodeRef(this), node, newName, true, false);
+  Ref<CatalogNode> made = MakeLink(NodeRef(this), node, newName, true, linkOnDisk);
   if (!made)
     return EDIT_COPY_FAILED;
   if (callback && callback(data, EDITPHASE_DO, 1, EDIT_LINK_ITEM_SIZE, 0) < 0)

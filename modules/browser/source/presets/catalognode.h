@@ -51,6 +51,9 @@ struct CatalogServices
   NodeRef (*getNode)(BrowserURL& url, Int32 mode) = nullptr;
   // Stamps a category parent's date-time.
   void (*touchCategory)(BrowserContentNode* category) = nullptr;
+  // True for a node that walks never enter (a symbolic link on disk): a copy into a catalog makes
+  // it a link instead of copying what lies below it.
+  Bool (*isWalkBarrier)(BrowserContentNode* node) = nullptr;
 };
 void SetCatalogServices(const CatalogServices& services);
 
