@@ -5,6 +5,7 @@
 
 #include "contenttest.h"
 #include "core/catalogs.h"
+#include "handlertest.h"
 #include "presets/catalognode.h"
 #include "treetest.h"
 #include "watchdog.h"
@@ -349,6 +350,50 @@ TEST_F(Catalog, LinksGetFreshFlagsNamesWithCountersAndNeverPointAtLinks)
   EXPECT_TRUE(item->GetData(&bytes));
   EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "data");
   item->Close();
+}
+
+// --- handlers ---
+
+class RecordingHandler : public handlertest::TestHandler
+{
+public:
+  using TestHandler::TestHandler;
+  Bool Execute(NodeRef node, BrowserURL*, Int32) override
+  {
+    executed = node;
+    return true;
+  }
+  NodeRef executed;
+};
+
+TEST_F(Catalog, LinksPassTheirHandlersCallsOnToTheTarget)
+{
+  ASSERT_TRUE(MakeLibrary(UserFolder() + String("p.libqz"), "preset://p.libqz", {{"a"}}));
+  Start();
+  LoadLibraries(true);
+  RecordingHandler presets(HANDLER_ID_FILE_PRESET, "", ""), byName(4242, "zz", "");
+  ASSERT_TRUE(RegisterPlugin(&presets, 0));
+  ASSERT_TRUE(RegisterPlugin(&byName, 1));
+  NodeRef catalog = NewCatalog("H");
+  NodeRef a = Find("preset://p.libqz/a");
+  Ref<CatalogNode> link = CatalogNode::MakeLink(catalog, a, nullptr, true, true);
+  ASSERT_TRUE(link);
+  EXPECT_EQ(link->GetPluginInterface(0), GetCatalogPlugin());
+  EXPECT_EQ(link->GetPluginInterface(PLUGINREQUEST_TYPENAME), &presets);
+  EXPECT_EQ(Cat(catalog)->GetPluginInterface(0), GetCatalogFilePlugin());
+  EXPECT_TRUE(GetCatalogPlugin()->Execute(NodeRef(link.Get()), nullptr, 0));
+  EXPECT_EQ(presets.executed, a) << "the target's handler runs with the target";
+  String type;
+  link->GetTypeName(&type, 0);
+  EXPECT_EQ(type.ToUtf8(), " file") << "the target's type name";
+  // Unresolved: the handler found for the target URL by name.
+  const String gone("file:///nowhere/x.zz");
+  Ref<CatalogNode> dead = CatalogNode::Make(catalog, String("x"), String("x"), &gone, nullptr, 0);
+  EXPECT_EQ(dead->GetPluginInterface(PLUGINREQUEST_TYPENAME), &byName);
+  EXPECT_FALSE(GetCatalogPlugin()->Execute(NodeRef(dead.Get()), nullptr, 0));
+  presets.executed = nullptr;
+  EXPECT_TRUE(UnregisterPlugin(&presets));
+  EXPECT_TRUE(UnregisterPlugin(&byName));
 }
 
 // --- edits ---
