@@ -401,9 +401,19 @@ BrowserDatabase* CatalogNode::GetLibrary() const
 
 void CatalogNode::Touch()
 {
-  DateTime now = GeGetCurrentTime();
+  // Links come by the thousand from a search: the date-time (whole seconds) is read anew only when
+  // the last stamp is more than a tenth of a second old.
+  const UInt32 ms = UInt32(GeGetTimer());
+  {
+    std::lock_guard l(fieldLock_);
+    if (stamped_ && UInt32(ms - stampMs_) < 100)
+      return;
+  }
+  const DateTime now = GeGetCurrentTime();
   std::lock_guard l(fieldLock_);
   time_ = now;
+  stampMs_ = ms;
+  stamped_ = true;
 }
 
 void CatalogNode::TouchParent(const NodeRef& parent)
@@ -595,7 +605,7 @@ Ref<CatalogNode> CatalogNode::MakeLink(const NodeRef& parent, const NodeRef& sou
       target = source;
       targetURL = sourceURL;
     }
-    if (target)
+    if (target && target != source)
       targetURL = NodeURLText(target.Get());
   }
   const Bool folderLink = asLink && ((target ? target->GetInfo(nullptr) : sourceInfo) & NODESTATUS_FOLDER);

@@ -165,6 +165,8 @@ private:
   String targetURL_;
   NodeRef target_;
   DateTime time_;
+  UInt32 stampMs_ = 0; // the millisecond clock when time_ was last stamped
+  Bool stamped_ = false;
   UInt32 lastLookup_ = 0;
   Bool lookedUp_ = false; // no lookup yet: lastLookup_ means nothing
   CachedPluginLookup handler_;
