@@ -746,7 +746,9 @@ NodeRef CatalogNode::ItemFactory(const NodeRef& parent, const NodeRef& existing,
     return nullptr;
   const String path = url.GetString();
   const String last = LastPart(path);
-  ItemHandle item(db ? db->OpenItem(path, url.GetHash()) : nullptr);
+  // A handle of its own, without a host allocation per item of a large catalog.
+  BrowserDatabaseItem handle;
+  BrowserDatabaseItem* item = db && db->OpenItemInto(path, url.GetHash(), &handle) ? &handle : nullptr;
   String name = item ? item->GetName(0) : String();
   if (name.IsEmpty())
     name = last;
@@ -755,7 +757,7 @@ NodeRef CatalogNode::ItemFactory(const NodeRef& parent, const NodeRef& existing,
     db->GetCatalogString(&base);
   String target;
   Bool relative = false;
-  const Bool hasLink = item && ReadCatalogLink(item.p, base, &target, &relative);
+  const Bool hasLink = item && ReadCatalogLink(item, base, &target, &relative);
   if (folder && hasLink)
     return MakeNode(parent, name, last, &target, db, CATALOGMAKE_FOLDER | (relative ? CATALOGMAKE_RELATIVE : 0), false,
                     &path);
