@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "catalogcommands.h"
 #include "orx/browserlib.h"
 #include "orx/files.h"
 #include "orx/services.h"
@@ -35,11 +36,13 @@ void Help(const std::string& command, std::FILE* out)
                  "preset://demo.libqz/Materials, file:/ for the volumes, or a folder such as\n"
                  "file://localhost/usr/share): name, type, size, modification and creation\n"
                  "dates and the status flags of each. File names are matched exactly;\n"
-                 "names that start with \".\" are not listed.\n"
+                 "names that start with \".\" are not listed. A catalog link shows what it\n"
+                 "points to after \"->\", marked \"(unresolved)\" while that is not found.\n"
                  "\n"
                  "  --sort ORDER  name (default; folders first), modified, created, size, type,\n"
                  "                or none (the order of the content tree)\n"
-                 "  --json        one JSON array instead of the table\n");
+                 "  --json        one JSON array instead of the table; catalog links carry\n"
+                 "                \"target\" and \"resolved\"\n");
   } else if (command == "info") {
     std::fprintf(out,
                  "usage: orxhost info [--json] URL\n"
@@ -257,7 +260,15 @@ struct Entry
   Int64 size = 0;
   UInt32 flags = 0;
   DateTime modified, created;
+  bool link = false; // a catalog link: target is what it points to
+  std::string target;
 };
+
+// Catalog nodes (kind 4) with the link flag.
+constexpr Int32 kCatalogKind = 4;
+constexpr UInt32 kLinkFlag = 0x8;
+constexpr UInt32 kUnresolvedFlag = 0x20000000u;
+constexpr UInt32 kTargetRequest = 0x80000000u;
 
 Entry Describe(Node n)
 {
@@ -268,6 +279,13 @@ Entry Describe(Node n)
   e.flags = n.Info(&e.size);
   e.modified = n.Time(1);
   e.created = n.Time(0);
+  if (n.Kind() == kCatalogKind && (e.flags & kLinkFlag)) {
+    e.link = true;
+    Url target;
+    g_lib->content->GetURL(n.Get(), target.Get(), kTargetRequest);
+    e.target = target.Text();
+    e.flags = n.Info(&e.size); // the lookup of the target may have changed the flags
+  }
   e.node = std::move(n);
   return e;
 }
@@ -361,10 +379,14 @@ int List(const Options& o)
     for (std::size_t i = 0; i < entries.size(); ++i) {
       const Entry& e = entries[i];
       std::printf("%s\n  {\"name\": %s, \"url\": %s, \"type\": %s, \"size\": %lld, \"modified\": %s, "
-                  "\"created\": %s, \"flags\": %u, \"folder\": %s}",
+                  "\"created\": %s, \"flags\": %u, \"folder\": %s%s}",
                   i ? "," : "", Json(e.name).c_str(), Json(e.url).c_str(), Json(e.type).c_str(),
                   static_cast<long long>(e.size), Json(FormatTime(e.modified)).c_str(),
-                  Json(FormatTime(e.created)).c_str(), e.flags, (e.flags & 3) ? "true" : "false");
+                  Json(FormatTime(e.created)).c_str(), e.flags, (e.flags & 3) ? "true" : "false",
+                  e.link ? (", \"target\": " + Json(e.target) + ", \"resolved\": " +
+                            ((e.flags & kUnresolvedFlag) ? "false" : "true"))
+                               .c_str()
+                         : "");
     }
     std::printf("%s]\n", entries.empty() ? "" : "\n");
     return 0;
@@ -382,9 +404,10 @@ int List(const Options& o)
               "SIZE", "MODIFIED", "CREATED", "FLAGS");
   for (const Entry& e : entries) {
     std::string name = e.name + ((e.flags & 3) ? "/" : "");
-    std::printf("%s  %s  %10lld  %s  %s  0x%08x\n", pad(name, nameWidth + 1).c_str(), pad(e.type, typeWidth).c_str(),
+    std::printf("%s  %s  %10lld  %s  %s  0x%08x%s\n", pad(name, nameWidth + 1).c_str(), pad(e.type, typeWidth).c_str(),
                 static_cast<long long>(e.size), FormatTime(e.modified).c_str(), FormatTime(e.created).c_str(),
-                e.flags);
+                e.flags,
+                e.link ? ("  -> " + e.target + ((e.flags & kUnresolvedFlag) ? " (unresolved)" : "")).c_str() : "");
   }
   return 0;
 }
@@ -786,7 +809,7 @@ int Demo()
 
 bool IsBrowseCommand(const std::string& command)
 {
-  return command == "ls" || command == "info" || command == "cat" || command == "rename" || command == "demo" ||
+  return IsCatalogCommand(command) || command == "ls" || command == "info" || command == "cat" || command == "rename" || command == "demo" ||
          command == "mkdir" || command == "mv" || command == "cp" || command == "rm";
 }
 
@@ -801,18 +824,23 @@ void BrowseCommandSummary(std::FILE* out)
                "  mv URL FOLDER    move a file or folder (one file system)\n"
                "  cp URL FOLDER    copy a file or folder\n"
                "  rm URL           delete a file or folder\n"
-               "  demo      make the demo library preset://demo.libqz to browse\n"
-               "            (each command has --help)\n");
+               "  demo      make the demo library preset://demo.libqz to browse\n");
+  CatalogCommandSummary(out);
+  std::fprintf(out, "            (each command has --help)\n");
 }
 
 int ParseBrowseArguments(const std::string& command, const std::vector<std::string>& args)
 {
+  if (IsCatalogCommand(command))
+    return ParseCatalogArguments(command, args);
   Options o;
   return ParseInto(command, args, &o);
 }
 
 int RunBrowseCommand(const std::string& command, const std::vector<std::string>& args)
 {
+  if (IsCatalogCommand(command))
+    return RunCatalogCommand(command, args);
   Options o;
   if (int rc = ParseInto(command, args, &o); rc >= 0)
     return rc;

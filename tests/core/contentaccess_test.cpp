@@ -271,8 +271,13 @@ TEST_F(Content, RecentNeedsLinks)
   Start();
   LoadLibraries(true);
   EXPECT_TRUE(AddRecent(Find("preset://r.libqz"))) << "folders are not remembered, and that is no failure";
-  EXPECT_FALSE(AddRecent(Find("preset://r.libqz/p"))) << "no link can be made without catalogs";
+  const CategoryServices installed = GetCategoryServices();
+  SetCategoryServices(CategoryServices{});
+  EXPECT_FALSE(AddRecent(Find("preset://r.libqz/p"))) << "no link can be made without the catalogs' link maker";
   EXPECT_TRUE(ChildNames(GetRootNode(ROOT_RECENT)).empty());
+  SetCategoryServices(installed);
+  EXPECT_TRUE(AddRecent(Find("preset://r.libqz/p")));
+  EXPECT_EQ(ChildNames(GetRootNode(ROOT_RECENT)), std::vector<std::string>{"p"});
   EXPECT_FALSE(AddRecent(nullptr));
 }
 

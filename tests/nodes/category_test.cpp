@@ -119,7 +119,8 @@ TEST_F(Category, OnlyFavoritesTakeFoldersAndCopies)
   object = nullptr;
   orxhost::FreeObject(obj);
 
-  // Without catalogs nothing can be made: phase 2 fails and says so.
+  // Without the catalogs' makers nothing can be made: phase 2 fails and says so.
+  SetCategoryServices(CategoryServices{});
   NodeRef out;
   EXPECT_EQ(favorites->NewFolder(EDITPHASE_DO, String("x"), &out), EDIT_NEWFOLDER_REFUSED);
   EXPECT_FALSE(out);

@@ -163,11 +163,13 @@ NodeRef BrowserContentNode::FindChildForURL(const String& upper, const String& t
     }
   }
 
+  // A hit ends the walk, but a row found wide on the way is indexed all the same: lookups that
+  // always hit would otherwise walk it every time.
   Int32 width = 0;
   for (NodeRef n = BrowserContentNode::FromTree(GetFirstChild()); n; n = n->GetNextNode()) {
     ++width;
     if (consider(n.Get()))
-      return best;
+      break;
   }
   if (width < kIndexedRowWidth)
     return best;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "contenttree/browserinterface.h"
+#include "core/catalogs.h"
 #include "core/libraryregistry.h"
 #include "orx/services.h"
 #include "presets/browserdatabase.h"
@@ -223,6 +224,7 @@ Bool InitContent()
   // Handlers that exist so far; the others join as their parts arrive.
   if (!FindPluginByID(HANDLER_ID_CATEGORY))
     RegisterPlugin(GetCategoryPlugin(), 0, false);
+  InstallCatalogs();
 
   const Bool mainOk = OpenMainDatabase();
   Ref<BrowserContentTree> tree = MakeRef<BrowserContentTree>();
@@ -256,6 +258,9 @@ Bool InitContent()
   if (mainOk && services.makeFavoriteNode && roots[kFavorites])
     AddLibraryNodes(GetMainDatabaseIndex(), String("favorite:/"), roots[kFavorites], services.makeFavoriteNode,
                     nullptr);
+  // The recent list is kept the same way.
+  if (mainOk && services.makeFavoriteNode && roots[kRecent])
+    AddLibraryNodes(GetMainDatabaseIndex(), String("recent:/"), roots[kRecent], services.makeFavoriteNode, nullptr);
   const Bool defaultsOk = OpenDefaultObjectLibrary();
   if (defaultsOk && roots[kDefaultObject])
     AddLibraryNodes(GetDefaultObjectLibraryIndex(), String("preset://defaultobject.libqz"), roots[kDefaultObject],
@@ -271,6 +276,7 @@ Bool ContentExists()
 
 void ReleaseContent()
 {
+  ReleaseCatalogs();
   BrowserURL::SetNetworkResolver(nullptr);
   SetItemHeaderReader(nullptr);
   SetCategoryLibraryLoaders(CategoryLibraryLoaders{});
@@ -530,6 +536,7 @@ Bool AddRecent(NodeRef node)
     return false;
   if (links > RECENT_LIMIT)
     if (NodeRef oldest = BrowserContentNode::FromTree(recent->GetFirstChild()))
-      oldest->Remove();
+      if (oldest->Delete(EDITPHASE_DO, nullptr, nullptr) != EDIT_OK)
+        oldest->Remove();
   return bool(services.makeLink(static_cast<CategoryNode*>(recent.Get()), node, nullptr));
 }

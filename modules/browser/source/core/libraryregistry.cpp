@@ -8,6 +8,7 @@
 #include <set>
 
 #include "base/browserutils.h"
+#include "core/catalogs.h"
 #include "core/contentaccess.h"
 #include "core/startplugin.h"
 #include "orx/files.h"
@@ -70,7 +71,6 @@ private:
 const String kDefaultLibraryFile("default.libqz");
 const String kUserLibraryFile("user.libqz");
 const String kPresetPrefix("preset://");
-const String kCatalogPrefix("catalog://");
 
 // Entries of a folder that are regular files, sorted by name so that slots do not depend on the
 // order in which the file system lists them. Pipes, sockets and devices are passed over.
@@ -497,8 +497,9 @@ Bool LoadCatalogs(Bool userFolder)
     }
     if (!userFolder || e.IsReadOnly())
       db->SetLocked();
-    if (db->GetName().IsEmpty())
-      db->Rename(LibraryURLFromName(kCatalogPrefix, db->GetDisplayName(), file));
+    // The stored name is outside input: a "/" in it would add a level to the tree.
+    if (!IsValidCatalogURL(db->GetName()))
+      NameCatalog(db, file);
     // Catalog nodes come with the catalogs themselves; until then the database is open and found.
     last = true;
   }

@@ -491,6 +491,19 @@ void BrowserDatabase::ResolveDuplicateNameLocked(const String& loadedName)
   changed_ = infoChanged_ = true;
 }
 
+Bool BrowserDatabase::RenameFile(const Filename& newFile)
+{
+  std::lock_guard<Lock> g(lock_);
+  std::lock_guard<RWLock> rw(records_);
+  if (noWrite_.load() || fileOpen_.load() > 0)
+    return false;
+  if (!GeRenameNoReplace(file_, newFile))
+    return false;
+  std::lock_guard<RWLock> t(TableLock());
+  file_ = newFile;
+  return true;
+}
+
 Bool BrowserDatabase::Rename(const String& newName)
 {
   std::lock_guard<Lock> g(lock_);

@@ -63,6 +63,8 @@ public:
   void SetName(const String& name);
   // False when another library has that name.
   Bool Rename(const String& newName);
+  // Moves the library's file to newFile, never over an existing file; false when it did not move.
+  Bool RenameFile(const Filename& newFile);
   Bool GetCatalogString(String* out) const;
   void SetCatalogString(const String& s);
   void SetDisplayName(const String& text);

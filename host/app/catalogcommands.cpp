@@ -1,0 +1,340 @@
+#include "catalogcommands.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <utility>
+
+#include "orx/browserlib.h"
+#include "orx/files.h"
+#include "orx/services.h"
+
+namespace {
+
+// Plug-in id of the catalog link handler and its message that adds a link (kind 4, request 1).
+constexpr Int32 kCatalogHandler = 1018025;
+constexpr Int32 kCatalogMessageKind = 4;
+constexpr Int32 kCatalogAddLink = 1;
+constexpr Int32 kCatalogKind = 4;
+constexpr Int32 kFavoritesRoot = 5;
+
+const OrxBrowserLibrary* g_lib = nullptr;
+
+struct Options
+{
+  std::string sub;               // new, add
+  std::vector<std::string> args; // the rest
+  bool json = false;
+  bool help = false;
+};
+
+void Help(const std::string& command, std::FILE* out)
+{
+  if (command == "catalog") {
+    std::fprintf(out,
+                 "usage: orxhost catalog new [--json] NAME\n"
+                 "       orxhost catalog add [--json] CATALOG-URL TARGET-URL...\n"
+                 "\n"
+                 "new makes the catalog NAME.catqz in the user browser folder; it shows as\n"
+                 "catalog://NAME.catqz. add puts a link to each target (a file, a folder, a\n"
+                 "preset or a catalog entry) into the catalog or catalog folder at CATALOG-URL;\n"
+                 "a link to a link links what that link points to, and a name that is taken\n"
+                 "gets \".1\", \".2\" and so on. List a catalog with orxhost ls: links show their\n"
+                 "targets (--json: \"target\" and \"resolved\").\n"
+                 "\n"
+                 "  --json  one JSON object per catalog made or link added\n");
+  } else if (command == "fav") {
+    std::fprintf(out,
+                 "usage: orxhost fav add [--json] URL\n"
+                 "\n"
+                 "Adds the content at URL (a file or folder on disk, a preset, a catalog entry)\n"
+                 "to the favorites (favorite:/). Favorites are kept from one start to the next.\n");
+  }
+}
+
+int Parse(const std::string& command, const std::vector<std::string>& args, Options* o)
+{
+  for (const std::string& a : args) {
+    if (a == "--help" || a == "-h")
+      o->help = true;
+    else if (a == "--json")
+      o->json = true;
+    else if (!a.empty() && a[0] == '-') {
+      std::fprintf(stderr, "orxhost %s: unknown option '%s'\n", command.c_str(), a.c_str());
+      Help(command, stderr);
+      return 2;
+    } else if (o->sub.empty())
+      o->sub = a;
+    else
+      o->args.push_back(a);
+  }
+  if (o->help) {
+    Help(command, stdout);
+    return 0;
+  }
+  const bool known = command == "catalog" ? (o->sub == "new" || o->sub == "add") : o->sub == "add";
+  if (!known) {
+    std::fprintf(stderr, "orxhost %s: %s\n", command.c_str(),
+                 o->sub.empty() ? "a subcommand is needed" : ("unknown subcommand '" + o->sub + "'").c_str());
+    Help(command, stderr);
+    return 2;
+  }
+  const std::size_t need = command == "catalog" && o->sub == "add" ? 2 : 1;
+  if (o->args.size() < need || (need == 1 && o->args.size() != 1)) {
+    std::fprintf(stderr, "orxhost %s %s: %s\n", command.c_str(), o->sub.c_str(),
+                 o->args.size() < need ? "arguments are missing" : "too many arguments");
+    Help(command, stderr);
+    return 2;
+  }
+  return -1;
+}
+
+std::string Json(const std::string& s)
+{
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += char(c);
+    } else if (c < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      out += buf;
+    } else {
+      out += char(c);
+    }
+  }
+  return out + "\"";
+}
+
+// A URL in storage of the size the browser asks for.
+class Url
+{
+public:
+  Url()
+  {
+    const std::size_t align = std::size_t(std::max<Int32>(g_lib->header.urlAlign, 8));
+    const std::size_t size = (std::size_t(g_lib->header.urlSize) + align - 1) / align * align;
+    storage_ = static_cast<unsigned char*>(std::aligned_alloc(align, size));
+    g_lib->url->Init(Get());
+  }
+  explicit Url(const std::string& text) : Url()
+  {
+    String s = String::FromBytes(text, StringEncoding::System);
+    g_lib->url->SetString(Get(), &s);
+  }
+  ~Url()
+  {
+    g_lib->url->Free(Get());
+    std::free(storage_);
+  }
+  Url(const Url&) = delete;
+  Url& operator=(const Url&) = delete;
+  std::string Text() const
+  {
+    String s;
+    g_lib->url->GetString(Get(), &s);
+    return s.ToUtf8();
+  }
+  OrxBrowserURL* Get() const { return reinterpret_cast<OrxBrowserURL*>(storage_); }
+
+private:
+  unsigned char* storage_;
+};
+
+// A counted node reference of the browser.
+class Node
+{
+public:
+  Node() = default;
+  explicit Node(OrxBrowserNode* n) : n_(n) {}
+  Node(Node&& o) noexcept : n_(std::exchange(o.n_, nullptr)) {}
+  Node& operator=(Node&& o) noexcept
+  {
+    std::swap(n_, o.n_);
+    return *this;
+  }
+  Node(const Node&) = delete;
+  ~Node()
+  {
+    if (n_)
+      g_lib->header.releaseNode(n_);
+  }
+  OrxBrowserNode* Get() const { return n_; }
+  explicit operator bool() const { return n_ != nullptr; }
+  std::string URL(UInt32 flags = 0) const
+  {
+    Url u;
+    g_lib->content->GetURL(n_, u.Get(), flags);
+    return u.Text();
+  }
+
+private:
+  OrxBrowserNode* n_ = nullptr;
+};
+
+Node Resolve(const std::string& command, const std::string& text)
+{
+  Url url(text);
+  Node n(g_lib->main->GetNode(url.Get(), BROWSER_GETNODE_EXACT, nullptr));
+  if (!n)
+    std::fprintf(stderr, "orxhost %s: no such content: %s\n", command.c_str(), text.c_str());
+  return n;
+}
+
+Node LastChild(const Node& parent)
+{
+  Node last;
+  for (Node c(g_lib->tree->GetDown(parent.Get())); c;) {
+    Node next(g_lib->tree->GetNext(c.Get()));
+    last = std::move(c);
+    c = std::move(next);
+  }
+  return last;
+}
+
+bool ValidName(const std::string& name)
+{
+  return !name.empty() && name != "." && name != ".." && name.find_first_of("/\\:*?\"<>|") == std::string::npos;
+}
+
+int NewCatalog(const Options& o)
+{
+  const std::string& name = o.args[0];
+  if (!ValidName(name)) {
+    std::fprintf(stderr, "orxhost catalog new: '%s' cannot be a catalog name (empty, or with one of / \\ : * ? \" < > |)\n",
+                 name.c_str());
+    return 1;
+  }
+  Filename folder = GeGetSpecialFolder(FOLDER_USERLIBRARY) + String("browser");
+  GeCreateFolderTree(folder);
+  const String fileName = String::FromBytes(name + ".catqz", StringEncoding::System);
+  Filename file = folder + fileName;
+  if (GeFileExists(file)) {
+    std::fprintf(stderr, "orxhost catalog new: %s exists already\n", file.ToUtf8().c_str());
+    return 1;
+  }
+  Url url("catalog://" + name + ".catqz");
+  const String shown = String::FromBytes(name, StringEncoding::System);
+  if (g_lib->main->CreateLibrary(url.Get(), &shown, &file) < 1) {
+    std::fprintf(stderr, "orxhost catalog new: cannot create %s\n", file.ToUtf8().c_str());
+    return 1;
+  }
+  Node root = Resolve("catalog new", url.Text());
+  if (!root)
+    return 1;
+  if (o.json)
+    std::printf("{\"ok\":true,\"command\":\"catalog new\",\"url\":%s,\"file\":%s}\n", Json(root.URL()).c_str(),
+                Json(file.ToUtf8()).c_str());
+  else
+    std::printf("orxhost: made catalog %s (%s)\n", root.URL().c_str(), file.ToUtf8().c_str());
+  return 0;
+}
+
+int AddLinks(const Options& o)
+{
+  Node catalog = Resolve("catalog add", o.args[0]);
+  if (!catalog)
+    return 1;
+  if (g_lib->content->GetNodeType(catalog.Get()) != kCatalogKind || !(g_lib->content->GetInfo(catalog.Get(), nullptr) & 1)) {
+    std::fprintf(stderr, "orxhost catalog add: %s is no catalog or catalog folder\n", o.args[0].c_str());
+    return 1;
+  }
+  int failures = 0;
+  for (std::size_t i = 1; i < o.args.size(); ++i) {
+    const std::string& text = o.args[i];
+    Node target = Resolve("catalog add", text);
+    Int32 rc = -1;
+    if (target)
+      rc = g_lib->content->Message(catalog.Get(), kCatalogHandler, kCatalogMessageKind, kCatalogAddLink, target.Get());
+    if (rc != 0) {
+      ++failures;
+      if (target)
+        std::fprintf(stderr, "orxhost catalog add: %s: no link made (code 0x%08x%s)\n", text.c_str(), unsigned(rc),
+                     (g_lib->content->GetInfo(catalog.Get(), nullptr) & 0x10) ? ", the catalog is read-only" : "");
+      if (o.json)
+        std::printf("{\"ok\":false,\"command\":\"catalog add\",\"url\":%s,\"target\":%s,\"code\":\"0x%08x\"}\n",
+                    Json(o.args[0]).c_str(), Json(text).c_str(), unsigned(rc));
+      continue;
+    }
+    Node link = LastChild(catalog);
+    const std::string linkURL = link ? link.URL() : std::string();
+    const std::string linkTarget = link ? link.URL(0x80000000u) : text;
+    if (o.json)
+      std::printf("{\"ok\":true,\"command\":\"catalog add\",\"url\":%s,\"target\":%s}\n", Json(linkURL).c_str(),
+                  Json(linkTarget).c_str());
+    else
+      std::printf("orxhost: %s -> %s\n", linkURL.c_str(), linkTarget.c_str());
+  }
+  return failures ? 1 : 0;
+}
+
+int AddFavorite(const Options& o)
+{
+  Node item = Resolve("fav add", o.args[0]);
+  if (!item)
+    return 1;
+  Node favorites(g_lib->main->GetRootNode(kFavoritesRoot));
+  if (!favorites) {
+    std::fprintf(stderr, "orxhost fav add: the browser has no favorites\n");
+    return 1;
+  }
+  for (Int32 phase : {0, 1, 2}) {
+    g_lib->header.addNodeReference(item.Get()); // taken by the call
+    const Int32 rc = g_lib->content->CopyHere(favorites.Get(), item.Get(), phase, nullptr, nullptr, nullptr);
+    if (rc != 0) {
+      std::fprintf(stderr, "orxhost fav add: %s cannot be a favorite (code 0x%08x)\n", o.args[0].c_str(), unsigned(rc));
+      if (o.json)
+        std::printf("{\"ok\":false,\"command\":\"fav add\",\"url\":%s,\"code\":\"0x%08x\"}\n", Json(o.args[0]).c_str(),
+                    unsigned(rc));
+      return 1;
+    }
+  }
+  Node link = LastChild(favorites);
+  const std::string url = link ? link.URL() : std::string();
+  if (o.json)
+    std::printf("{\"ok\":true,\"command\":\"fav add\",\"url\":%s,\"target\":%s}\n", Json(url).c_str(),
+                Json(link ? link.URL(0x80000000u) : o.args[0]).c_str());
+  else
+    std::printf("orxhost: %s -> %s\n", url.c_str(), o.args[0].c_str());
+  return 0;
+}
+
+} // namespace
+
+bool IsCatalogCommand(const std::string& command) { return command == "catalog" || command == "fav"; }
+
+void CatalogCommandSummary(std::FILE* out)
+{
+  std::fprintf(out,
+               "  catalog new NAME             make the catalog catalog://NAME.catqz\n"
+               "  catalog add CATALOG URL...   add links to content to a catalog\n"
+               "  fav add URL                  add content to the favorites\n");
+}
+
+int ParseCatalogArguments(const std::string& command, const std::vector<std::string>& args)
+{
+  Options o;
+  return Parse(command, args, &o);
+}
+
+int RunCatalogCommand(const std::string& command, const std::vector<std::string>& args)
+{
+  Options o;
+  if (int rc = Parse(command, args, &o); rc >= 0)
+    return rc;
+  g_lib = static_cast<const OrxBrowserLibrary*>(
+      GeGetLibrary(BROWSERLIB_ID, BROWSERLIB_VERSION, Int32(sizeof(OrxBrowserLibrary))));
+  if (!g_lib) {
+    std::fprintf(stderr, "orxhost %s: the plug-in published no browser library\n", command.c_str());
+    return 1;
+  }
+  int rc = 1;
+  if (command == "catalog" && o.sub == "new")
+    rc = NewCatalog(o);
+  else if (command == "catalog")
+    rc = AddLinks(o);
+  else
+    rc = AddFavorite(o);
+  g_lib = nullptr;
+  return rc;
+}
