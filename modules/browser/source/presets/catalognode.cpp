@@ -494,6 +494,9 @@ NodeRef CatalogNode::GetTarget()
   String url;
   {
     std::lock_guard l(fieldLock_);
+    // The maker of the link may have set its target since it was peeked.
+    if (target_ && !target_->IsDeleted() && !target_->IsRemoved())
+      return target_;
     if (lookedUp_ && UInt32(now - lastLookup_) <= CATALOG_LOOKUP_INTERVAL_MS)
       return nullptr;
     lookedUp_ = true;
