@@ -465,6 +465,7 @@ class DialogWindow : public QDialog
 public:
   DialogWidgets widgets;
   bool closingFromModel = false;
+  bool rebuildPending = false;
 
   explicit DialogWindow(Int32 dlg)
   {
@@ -593,13 +594,25 @@ public:
     DialogWindow* w = Showing(dlg);
     if (!w)
       return;
-    if (gadget == 0 && Window(dlg)) {
+    if (gadget == 0) {
       ui::DialogView v;
-      if (ui::GetDialog(dlg, &v))
+      if (Window(dlg) && ui::GetDialog(dlg, &v))
         w->setWindowTitle(Q(v.title));
       return;
     }
     w->widgets.Refresh(dlg, gadget);
+  }
+  void LayoutChanged(Int32 dlg) override
+  {
+    DialogWindow* w = Showing(dlg);
+    if (!w || w->rebuildPending)
+      return;
+    // Later: the change may come from a handler of a widget that the rebuild deletes.
+    w->rebuildPending = true;
+    QTimer::singleShot(0, w, [w] {
+      w->rebuildPending = false;
+      w->Rebuild();
+    });
   }
   void AreaDirty(Int32 area) override
   {

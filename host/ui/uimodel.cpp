@@ -397,8 +397,6 @@ Bool AddGadget(Int32 h, const OrxGadgetDesc* desc)
   d->gadgets[parentIndex].children.push_back(index);
   if (d->gadgets[index].kind == ORX_GADGET_GROUP || d->gadgets[index].kind == ORX_GADGET_SCROLLGROUP)
     d->stack.push_back(index);
-  if (d->open)
-    Front().GadgetChanged(h, 0);
   return true;
 }
 
@@ -409,6 +407,67 @@ Bool GroupEnd(Int32 h)
   if (!d || d->stack.size() < 2)
     return false;
   d->stack.pop_back();
+  return true;
+}
+
+// Drops the gadgets below the group at index gi, keeping indices dense.
+void FlushBelow(Dialog& d, std::size_t gi)
+{
+  std::vector<bool> keep(d.gadgets.size(), true);
+  std::vector<std::size_t> todo = d.gadgets[gi].children;
+  while (!todo.empty()) {
+    const std::size_t i = todo.back();
+    todo.pop_back();
+    keep[i] = false;
+    todo.insert(todo.end(), d.gadgets[i].children.begin(), d.gadgets[i].children.end());
+    if (d.gadgets[i].kind == ORX_GADGET_SUBDIALOG) {
+      const Int32 sub = d.gadgets[i].attach;
+      d.subs.erase(std::remove(d.subs.begin(), d.subs.end(), sub), d.subs.end());
+      if (Dialog* sd = FindDialog(sub))
+        CloseDialog(*sd);
+    }
+  }
+  d.gadgets[gi].children.clear();
+  std::vector<std::size_t> moved(d.gadgets.size(), 0);
+  std::vector<Gadget> kept;
+  for (std::size_t i = 0; i < d.gadgets.size(); ++i)
+    if (keep[i]) {
+      moved[i] = kept.size();
+      kept.push_back(std::move(d.gadgets[i]));
+    }
+  for (Gadget& g : kept)
+    for (std::size_t& c : g.children)
+      c = moved[c];
+  d.gadgets = std::move(kept);
+  d.stack.assign(1, 0);
+  if (moved[gi] != 0)
+    d.stack.push_back(moved[gi]);
+}
+
+Bool GroupFlush(Int32 h, Int32 group)
+{
+  ORX_MAIN_ONLY("groupFlush", false);
+  Dialog* d = FindDialog(h);
+  if (!d)
+    return false;
+  for (std::size_t i = 1; i < d->gadgets.size(); ++i)
+    if (d->gadgets[i].id == group &&
+        (d->gadgets[i].kind == ORX_GADGET_GROUP || d->gadgets[i].kind == ORX_GADGET_SCROLLGROUP)) {
+      FlushBelow(*d, i);
+      return true;
+    }
+  return false;
+}
+
+Bool LayoutChangedEntry(Int32 h)
+{
+  ORX_MAIN_ONLY("layoutChanged", false);
+  Dialog* d = FindDialog(h);
+  if (!d)
+    return false;
+  d->stack.assign(1, 0);
+  if (d->open || d->sub)
+    Front().LayoutChanged(h);
   return true;
 }
 
@@ -1469,5 +1528,7 @@ const OrxUiTable kUiTable = {
     IconExists,
     ClipboardSet,
     ClipboardGet,
+    GroupFlush,
+    LayoutChangedEntry,
 };
 } // namespace orxhost::detail

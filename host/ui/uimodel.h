@@ -86,7 +86,8 @@ public:
   // The model changed: a dialog opened, closed, got a value or a layout; an area wants a redraw.
   virtual void DialogOpened(Int32 dialog) {}
   virtual void DialogClosed(Int32 dialog) {}
-  virtual void GadgetChanged(Int32 dialog, Int32 gadget) {}
+  virtual void GadgetChanged(Int32 dialog, Int32 gadget) {} // gadget 0: the title
+  virtual void LayoutChanged(Int32 dialog) {}
   virtual void AreaDirty(Int32 area) {}
   // Any thread: something was posted; the front end calls DeliverPosts on its main thread soon.
   virtual void Wake() {}

@@ -237,6 +237,17 @@ Bool GeDialog::AddSubDialog(Int32 id, Int32 flags, SubDialog& sub)
   return ui && d.attach && GetHandle() && ui->addGadget(handle_, &d);
 }
 
+Bool GeDialog::LayoutFlushGroup(Int32 id)
+{
+  const OrxUiTable* ui = UI();
+  return ui && ORX_HAS_ENTRY(ui, groupFlush) && handle_ && ui->groupFlush(handle_, id);
+}
+Bool GeDialog::LayoutChanged()
+{
+  const OrxUiTable* ui = UI();
+  return ui && ORX_HAS_ENTRY(ui, layoutChanged) && handle_ && ui->layoutChanged(handle_);
+}
+
 Bool GeDialog::SetInt32(Int32 id, Int32 v)
 {
   const OrxUiTable* ui = UI();

@@ -126,6 +126,13 @@ TEST_F(QtTest, DialogWithEveryGadgetRendersItsGridAndFollowsTheModel)
   ASSERT_NE(bar, nullptr);
   EXPECT_TRUE(Until([&] { return bar->value() == 500; }));
 
+  // A group the dialog refills is shown anew.
+  QPushButton* plus = Find<QPushButton>(win, "+");
+  ASSERT_NE(plus, nullptr);
+  plus->click();
+  EXPECT_TRUE(Until([&] { return Find<QLabel>(win, "row 1") != nullptr; }));
+  EXPECT_NE(Find<QPushButton>(win, "Rename"), nullptr);
+
   // Closing the dialog from the plug-in closes its window.
   d.Close();
   EXPECT_EQ(oq::DialogWidget(*fe_, d.GetHandle()), nullptr);

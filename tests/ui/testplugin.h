@@ -275,8 +275,9 @@ public:
   {
     ID_NAME = 200, ID_COUNT, ID_RENAME, ID_MENU, ID_DELETE, ID_OPENFILE, ID_RECURSIVE, ID_MODE, ID_MODE_ICONS,
     ID_MODE_LIST, ID_SORT, ID_SORT_NAME, ID_SORT_DATE, ID_FILTER, ID_ZOOM, ID_BUSY, ID_SCROLL, ID_GRID, ID_INFO,
-    ID_THROW, ID_CONTEXT_OPEN, ID_CONTEXT_DELETE,
+    ID_THROW, ID_CONTEXT_OPEN, ID_CONTEXT_DELETE, ID_ROWS, ID_ADDROW, ID_ROW0,
   };
+  Int32 rows = 1;
   GridArea grid;
   InfoSubDialog info;
   std::vector<Int32> commands;
@@ -312,6 +313,9 @@ public:
     AddButton(ID_THROW, 0, String("Throw"));
     AddCheckbox(ID_RECURSIVE, 0, String("Sub-folders"));
     GroupEnd();
+    GroupBegin(ID_ROWS, ORX_FIT_H, 1, 0);
+    AddRows();
+    GroupEnd();
     GroupBegin(0, ORX_FIT_H, 4, 2, String("View"), 1);
     AddStaticText(0, 0, String("Name"));
     AddEditText(ID_NAME, ORX_FIT_H, 120);
@@ -336,6 +340,14 @@ public:
     AddProgressBar(ID_BUSY, ORX_FIT_H, 100);
     GroupEnd();
     return true;
+  }
+
+  // Search rows, say: one line per row, and a button that adds one.
+  void AddRows()
+  {
+    for (Int32 i = 0; i < rows; ++i)
+      AddStaticText(ID_ROW0 + i, 0, String("row " + std::to_string(i)));
+    AddButton(ID_ADDROW, 0, String("+"));
   }
 
   Bool InitValues() override
@@ -377,6 +389,11 @@ public:
         return true;
       }
       case ID_THROW: throw std::runtime_error("command failed");
+      case ID_ADDROW:
+        ++rows;
+        LayoutFlushGroup(ID_ROWS);
+        AddRows();
+        return LayoutChanged();
       case ID_RECURSIVE: {
         Bool on = false;
         GetBool(ID_RECURSIVE, on);

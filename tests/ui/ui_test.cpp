@@ -162,6 +162,45 @@ TEST_F(UiTest, ClicksTypingAndChoicesReachCommandAndChangeEnableAndShow)
                                             TestDialog::ID_FILTER}));
 }
 
+TEST_F(UiTest, AGroupOfAnOpenDialogIsRefilledAndTheOtherGadgetsStay)
+{
+  TestDialog d;
+  ASSERT_TRUE(d.Open());
+  const Int32 h = d.GetHandle();
+  d.SetFloat(TestDialog::ID_BUSY, 0.75);
+  ASSERT_TRUE(ui::Click(h, TestDialog::ID_ADDROW));
+  ASSERT_TRUE(ui::Click(h, TestDialog::ID_ADDROW));
+  const ui::Gadget* rows = ui::FindGadget(h, TestDialog::ID_ROWS);
+  ASSERT_NE(rows, nullptr);
+  ASSERT_EQ(rows->children.size(), 4u); // three rows and the button
+  ui::DialogView v;
+  ASSERT_TRUE(ui::GetDialog(h, &v));
+  EXPECT_EQ(v.gadgets[rows->children[2]].text, "row 2");
+  EXPECT_EQ(v.gadgets[rows->children[3]].id, TestDialog::ID_ADDROW);
+  // Nothing else was lost or moved under another id.
+  int addButtons = 0;
+  for (const ui::Gadget& g : v.gadgets)
+    addButtons += g.id == TestDialog::ID_ADDROW;
+  EXPECT_EQ(addButtons, 1);
+  Float busy = 0;
+  ASSERT_TRUE(d.GetFloat(TestDialog::ID_BUSY, busy));
+  EXPECT_EQ(busy, 0.75);
+  const ui::Gadget* scroll = ui::FindGadget(h, TestDialog::ID_SCROLL);
+  ASSERT_NE(scroll, nullptr);
+  EXPECT_EQ(v.gadgets[scroll->children[0]].id, TestDialog::ID_GRID);
+  for (std::size_t i = 0; i < v.gadgets.size(); ++i)
+    for (std::size_t c : v.gadgets[i].children)
+      EXPECT_LT(c, v.gadgets.size());
+  // New gadgets after the change go to the dialog's top again.
+  EXPECT_TRUE(d.AddStaticText(999, 0, String("late")));
+  EXPECT_EQ(v.gadgets[0].children.size() + 1, [&] {
+    ui::DialogView again;
+    ui::GetDialog(h, &again);
+    return again.gadgets[0].children.size();
+  }());
+  EXPECT_FALSE(d.LayoutFlushGroup(TestDialog::ID_NAME)); // not a group
+}
+
 TEST_F(UiTest, ExceptionsOfTheDialogStopAtTheTable)
 {
   TestDialog d;

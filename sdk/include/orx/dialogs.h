@@ -63,6 +63,9 @@ public:
   Bool AddSeparator();
   Bool AddUserArea(Int32 id, Int32 flags, GeUserArea& area, Int32 width = 0, Int32 height = 0);
   Bool AddSubDialog(Int32 id, Int32 flags, SubDialog& sub);
+  // Refilling a group of an open dialog: flush, add its new gadgets, then LayoutChanged.
+  Bool LayoutFlushGroup(Int32 id);
+  Bool LayoutChanged();
 
   // --- values by gadget id ---
   Bool SetInt32(Int32 id, Int32 v);

@@ -226,6 +226,11 @@ struct OrxUiTable
   Bool (*iconExists)(Int32 iconId);
   void (*clipboardSet)(const String* text);
   Bool (*clipboardGet)(String* out);
+  // --- layout changes of an open dialog (main thread) ---
+  // empties a group; the gadgets added next go into it until layoutChanged
+  Bool (*groupFlush)(Int32 dlg, Int32 group);
+  // the changed layout is shown
+  Bool (*layoutChanged)(Int32 dlg);
 };
 
 } // extern "C"
