@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QButtonGroup>
+#include <QClipboard>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
@@ -542,6 +543,9 @@ public:
     pump.setInterval(15);
     QObject::connect(&pump, &QTimer::timeout, [] { ui::Pump(); });
     pump.start();
+    // The system's clipboard is the plug-in's: what others copy there, it pastes.
+    QObject::connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, &pump,
+                     [] { ui::SetClipboard(U(QGuiApplication::clipboard()->text())); });
   }
   ~QtFrontEnd() override
   {
@@ -637,6 +641,12 @@ public:
     // Any thread: the delivery itself runs on the GUI thread.
     if (QCoreApplication* app = QCoreApplication::instance())
       QMetaObject::invokeMethod(app, [] { ui::DeliverPosts(); }, Qt::QueuedConnection);
+  }
+  void ClipboardChanged(const std::string& text) override
+  {
+    // Any thread: the clipboard itself is set on the GUI thread.
+    if (QCoreApplication* app = QCoreApplication::instance())
+      QMetaObject::invokeMethod(app, [t = Q(text)] { QGuiApplication::clipboard()->setText(t); }, Qt::QueuedConnection);
   }
   bool RunModal(Int32 dlg) override
   {

@@ -904,8 +904,12 @@ Bool IconExists(Int32 id)
 
 void ClipboardSet(const String* text)
 {
-  std::lock_guard<std::mutex> g(g_clipLock);
-  g_clipboard = Utf8(text);
+  const std::string t = Utf8(text);
+  {
+    std::lock_guard<std::mutex> g(g_clipLock);
+    g_clipboard = t;
+  }
+  Front().ClipboardChanged(t);
 }
 Bool ClipboardGet(String* out)
 {
@@ -1441,6 +1445,12 @@ UInt32 HostColor(Int32 id)
     case ORX_COLOR_DIALOG: return 0x3c3c3f;
     default: return 0x808080;
   }
+}
+
+void SetClipboard(const std::string& text)
+{
+  std::lock_guard<std::mutex> g(g_clipLock);
+  g_clipboard = text;
 }
 
 std::string Clipboard()

@@ -91,6 +91,8 @@ public:
   virtual void AreaDirty(Int32 area) {}
   // Any thread: something was posted; the front end calls DeliverPosts on its main thread soon.
   virtual void Wake() {}
+  // Any thread: the plug-in put text on the clipboard.
+  virtual void ClipboardChanged(const std::string& text) {}
   // Text measures of user areas.
   virtual Int32 TextWidth(const std::string& text) { return Int32(text.size()) * 7; }
   virtual Int32 FontHeight() { return 14; }
@@ -210,6 +212,8 @@ void CloseSubDialog(Int32 sub);
 // --- host services of the family ---
 UInt32 HostColor(Int32 id);
 std::string Clipboard();
+// The system's clipboard changed (front ends); the plug-in reads this text next.
+void SetClipboard(const std::string& text);
 
 // Forgets every dialog, area, command, page and post (tests; the objects stay the plug-in's).
 void Reset();

@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QDoubleSpinBox>
 #include <QElapsedTimer>
 #include <QImage>
@@ -136,6 +137,18 @@ TEST_F(QtTest, DialogWithEveryGadgetRendersItsGridAndFollowsTheModel)
   // Closing the dialog from the plug-in closes its window.
   d.Close();
   EXPECT_EQ(oq::DialogWidget(*fe_, d.GetHandle()), nullptr);
+}
+
+TEST_F(QtTest, TheClipboardIsSharedWithTheSystem)
+{
+  std::thread worker([] { GeSetClipboardText(String("preset://user.libqz/Wood")); });
+  worker.join();
+  EXPECT_TRUE(Until([] { return QGuiApplication::clipboard()->text() == "preset://user.libqz/Wood"; }));
+  QGuiApplication::clipboard()->setText("file:///tmp/a.png");
+  EXPECT_TRUE(Until([] {
+    String s;
+    return GeGetClipboardText(s) && s == String("file:///tmp/a.png");
+  }));
 }
 
 TEST_F(QtTest, ModalProgressDialogRunsInItsOwnLoop)
