@@ -144,7 +144,7 @@ public:
   {
     if (script.dragDriver)
       script.dragDriver();
-    return false;
+    return true;
   }
 };
 
@@ -808,13 +808,12 @@ Bool StartDrag(Int32 h, Int32 typeId, void* data)
   ORX_MAIN_ONLY("startDrag", false);
   if (!FindArea(h) || g_drag.active)
     return false;
-  g_drag = {true, h, typeId, data};
-  bool taken = false;
+  g_drag = {true, h, typeId, data, false};
   // The data is the caller's: the drag ends before this returns, whatever the front end did.
-  taken = Front().RunDrag();
-  const bool dropped = !g_drag.active;
+  const bool ran = Front().RunDrag();
+  const bool taken = g_drag.taken;
   g_drag = {};
-  return taken || dropped;
+  return ran && taken;
 }
 
 Int32 MessageBoxEntry(const String* text, Int32 style)
@@ -1334,8 +1333,10 @@ bool DragOverArea(Int32 h, Int32 x, Int32 y) { return OfferArea(h, ORX_MSG_DRAG_
 bool DropOnArea(Int32 h, Int32 x, Int32 y)
 {
   const bool ok = OfferArea(h, ORX_MSG_DRAG_DROP, x, y);
-  if (ok)
+  if (ok) {
     g_drag.active = false;
+    g_drag.taken = true;
+  }
   return ok;
 }
 bool DropOnDialog(Int32 dialog, Int32 x, Int32 y)
@@ -1348,8 +1349,10 @@ bool DropOnDialog(Int32 dialog, Int32 x, Int32 y)
   const OrxDragInfo info{g_drag.typeId, g_drag.data, x, y};
   OrxMessage m{ORX_MSG_DRAG_DROP, 0, 0, &info, nullptr, nullptr};
   const bool ok = d->cb->message(d->self, &m) != 0;
-  if (ok)
+  if (ok) {
     g_drag.active = false;
+    g_drag.taken = true;
+  }
   return ok;
 }
 void CancelDrag() { g_drag.active = false; }

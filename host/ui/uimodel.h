@@ -81,7 +81,8 @@ public:
   virtual void PopupEdit(Int32 dialog, Int32 x, Int32 y, Int32 w, Int32 h, const std::string& text, void* userData) = 0;
   virtual Int32 PopupMenu(Int32 dialog, Int32 x, Int32 y, const std::vector<Item>& items) = 0;
   virtual void BusyCursor(Int32 mode) {}
-  // Runs a drag an area started until it is dropped or cancelled; true when a receiver took it.
+  // Runs a drag an area started until it is dropped (DropOn...) or cancelled; false when it could
+  // not run it.
   virtual bool RunDrag() = 0;
   // The model changed: a dialog opened, closed, got a value or a layout; an area wants a redraw.
   virtual void DialogOpened(Int32 dialog) {}
@@ -176,6 +177,7 @@ struct PendingDrag
   bool active = false;
   Int32 sourceArea = 0, typeId = 0;
   void* data = nullptr;
+  bool taken = false; // a receiver accepted the drop
 };
 PendingDrag CurrentDrag();
 // Offers the drag to an area (enter) and drops it there; true when accepted.

@@ -402,8 +402,12 @@ TEST_F(UiTest, DragsCarryTheirTypeToAreasAndDialogs)
   ui::HeadlessScript().dragDriver = [&] { EXPECT_TRUE(ui::DropOnDialog(target.GetHandle(), 1, 1)); };
   drag();
   EXPECT_EQ(target.droppedOnDialog, 1);
-  // Let go over nothing: nobody took it.
+  // Let go over nothing, or called off: nobody took it.
   ui::HeadlessScript().dragDriver = nullptr;
+  drag();
+  EXPECT_FALSE(source.grid.dragTaken);
+  ui::HeadlessScript().dragDriver = [] { ui::CancelDrag(); };
+  source.grid.dragTaken = true;
   drag();
   EXPECT_FALSE(source.grid.dragTaken);
   // A drop outside a drag reaches nobody.
