@@ -6,6 +6,7 @@
 
 #include "browsecommands.h"
 #include "filecommands.h"
+#include "guicommand.h"
 #include "orx/services.h"
 #include "pluginloader.h"
 #include "services/host.h"
@@ -25,6 +26,7 @@ void Usage(std::FILE* out)
                "  run       start and end the plug-in, printing every call (the default)\n");
   BrowseCommandSummary(out);
   FileCommandSummary(out);
+  GuiCommandSummary(out);
   std::fprintf(out,
                "\n"
                "options:\n"
@@ -91,7 +93,7 @@ int main(int argc, char** argv)
   bool verbose = false;
   std::vector<std::string> commandArgs;
   for (int i = 1; i < argc; ++i) {
-    if (IsBrowseCommand(command) || command == "file") {
+    if (IsBrowseCommand(command) || command == "file" || command == "gui") {
       commandArgs.push_back(argv[i]);
       continue;
     }
@@ -104,6 +106,7 @@ int main(int argc, char** argv)
       quiet = true;
     } else if (!std::strcmp(argv[i], "--verbose")) {
       verbose = true;
+    } else if (ParseTerminalOption(argc, argv, i)) {
     } else if (argv[i][0] != '-' && command == "run") {
       command = argv[i];
     } else {
@@ -112,6 +115,9 @@ int main(int argc, char** argv)
       return 2;
     }
   }
+  UseTerminalFrontEnd();
+  if (command == "gui")
+    return RunGuiCommand(module, commandArgs);
   if (IsBrowseCommand(command))
     return Browse(module, command, commandArgs, verbose);
   if (command == "file")

@@ -20,6 +20,7 @@ extern const OrxThreadTable kThreadTable;
 extern const OrxCompressTable kCompressTable;
 extern const OrxSystemTable kSystemTable;
 extern const OrxSceneTable kSceneTable;
+extern const OrxUiTable kUiTable; // host/ui
 
 // Fault injection: true when this call of op must fail.
 enum class Op { Open, Read, Write, Flush, Rename, Delete, List };

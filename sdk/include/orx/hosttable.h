@@ -20,6 +20,7 @@ struct DateTime;
 struct FolderEntry;
 struct FileStatus;
 struct VolumeEntry;
+struct OrxUiTable;
 
 extern "C" {
 
@@ -173,7 +174,8 @@ struct OrxHostTable
   const OrxCompressTable* compress;
   const OrxSystemTable* system;
   const OrxSceneTable* scene;
-  // room for: images, movies, detection, documents, user interface
+  // room for: images, movies, detection, documents
+  const OrxUiTable* ui; // orx/uitable.h
 };
 
 } // extern "C"

@@ -1,0 +1,152 @@
+// orxhost gui, and the terminal front end of every other command.
+#include "guicommand.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "pluginloader.h"
+#include "services/host.h"
+#include "ui/terminal.h"
+#include "ui/uimodel.h"
+
+#ifdef ORX_HAVE_QT
+#include "qt/qtfrontend.h"
+#endif
+
+namespace {
+orxhost::ui::TerminalOptions& Options()
+{
+  static orxhost::ui::TerminalOptions o = orxhost::ui::DefaultTerminalOptions();
+  return o;
+}
+
+void GuiUsage(std::FILE* out)
+{
+  std::fprintf(out,
+               "usage: orxhost gui [--screenshot FILE.png --after MS] [--json]\n"
+               "\n"
+               "Opens the host's main window: a menu of the commands the plug-in registered, the\n"
+               "preferences window with its pages, and the console lines. With --screenshot, the\n"
+               "window (its command menu open) is rendered into FILE.png after MS milliseconds\n"
+               "(default 500) and orxhost quits; with QT_QPA_PLATFORM=offscreen no display is needed.\n"
+               "--json prints the menu and the screenshot as one JSON object.\n");
+}
+
+std::string JsonText(const std::string& s)
+{
+  std::string r = "\"";
+  for (unsigned char c : s) {
+    if (c == '"' || c == '\\')
+      r += '\\', r += char(c);
+    else if (c < 0x20) {
+      char b[8];
+      std::snprintf(b, sizeof b, "\\u%04x", c);
+      r += b;
+    } else
+      r += char(c);
+  }
+  return r + "\"";
+}
+} // namespace
+
+void GuiCommandSummary(std::FILE* out)
+{
+  std::fprintf(out,
+               "  gui       the host's window with the plug-in's command menu (gui --help)\n"
+               "\n"
+               "questions on the terminal (before the command): --yes or --no answers the plug-in's\n"
+               "yes/no questions (otherwise a person at the terminal is asked, or the answer is no);\n"
+               "--select FILE answers its next file selection.\n");
+}
+
+bool ParseTerminalOption(int argc, char** argv, int& i)
+{
+  if (!std::strcmp(argv[i], "--yes")) {
+    Options().answer = ORX_MB_YES;
+    return true;
+  }
+  if (!std::strcmp(argv[i], "--no")) {
+    Options().answer = ORX_MB_NO;
+    return true;
+  }
+  if (!std::strcmp(argv[i], "--select") && i + 1 < argc) {
+    Options().files.push_back(argv[++i]);
+    return true;
+  }
+  return false;
+}
+
+void UseTerminalFrontEnd()
+{
+  static std::unique_ptr<orxhost::ui::TerminalFrontEnd> fe;
+  orxhost::ui::BindMainThread();
+  fe = std::make_unique<orxhost::ui::TerminalFrontEnd>(Options());
+  orxhost::ui::SetFrontEnd(fe.get());
+}
+
+int RunGuiCommand(const std::string& module, const std::vector<std::string>& args)
+{
+  std::string screenshot;
+  int after = 500;
+  bool json = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--help" || a == "-h") {
+      GuiUsage(stdout);
+      return 0;
+    } else if (a == "--screenshot" && i + 1 < args.size()) {
+      screenshot = args[++i];
+    } else if (a == "--after" && i + 1 < args.size()) {
+      char* end = nullptr;
+      const long v = std::strtol(args[++i].c_str(), &end, 10);
+      if (!end || *end || v < 0 || v > 600000) {
+        std::fprintf(stderr, "orxhost gui: --after takes milliseconds from 0 to 600000, not '%s'\n", args[i].c_str());
+        return 2;
+      }
+      after = int(v);
+    } else if (a == "--json") {
+      json = true;
+    } else {
+      std::fprintf(stderr, "orxhost gui: unknown argument '%s'\n", a.c_str());
+      GuiUsage(stderr);
+      return 2;
+    }
+  }
+#ifndef ORX_HAVE_QT
+  (void)module;
+  (void)after;
+  (void)json;
+  std::fprintf(stderr, "orxhost gui: this orxhost was built without Qt 6 (qt6-base-dev), so it has no window\n");
+  return 3;
+#else
+  orxhost::InstallForThisProcess();
+  orxhost::SetConsoleEcho(false);
+  orxhost::ui::BindMainThread();
+  int rc = 1;
+  {
+    orxhost::qt::MainWindowOptions o;
+    o.screenshot = screenshot;
+    o.afterMs = after;
+    PluginLoader plugin(false);
+    if (plugin.Load(module) && plugin.Start()) {
+      orxhost::qt::MainWindowResult r;
+      rc = orxhost::qt::RunMainWindow(o, &r);
+      if (json) {
+        std::printf("{\"menu\":[");
+        for (std::size_t i = 0; i < r.menu.size(); ++i)
+          std::printf("%s%s", i ? "," : "", JsonText(r.menu[i]).c_str());
+        std::printf("],\"preferences\":[");
+        for (std::size_t i = 0; i < r.pages.size(); ++i)
+          std::printf("%s%s", i ? "," : "", JsonText(r.pages[i]).c_str());
+        std::printf("],\"screenshot\":%s,\"width\":%d,\"height\":%d,\"ok\":%s}\n", JsonText(screenshot).c_str(),
+                    r.width, r.height, rc == 0 ? "true" : "false");
+      } else if (!screenshot.empty() && rc == 0) {
+        std::printf("orxhost gui: %s (%dx%d)\n", screenshot.c_str(), r.width, r.height);
+      }
+    }
+    plugin.Stop();
+  }
+  return rc;
+#endif
+}
