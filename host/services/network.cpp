@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cctype>
 #include <cerrno>
 #include <condition_variable>
@@ -446,12 +447,46 @@ Int32 JobError(void* job)
 
 void JobFree(void* job) { delete static_cast<WorkRef*>(job); }
 
+// The folders of the network places, read again at most once a second (the mount table is kept by
+// the kernel in memory: reading it never waits for a server).
+std::mutex g_placeFoldersLock;
+std::vector<std::string> g_placeFolders;
+std::chrono::steady_clock::time_point g_placeFoldersRead{};
+bool g_placeFoldersValid = false;
+
+Bool OnNetwork(const Filename* path)
+{
+  try {
+    const std::string p = orxhost::detail::SystemPath(path);
+    if (p.empty())
+      return false;
+    if (const char* home = TestHome())
+      return AtOrBelow(p, std::string(home) + "/network");
+    std::lock_guard l(g_placeFoldersLock);
+    const auto now = std::chrono::steady_clock::now();
+    if (!g_placeFoldersValid || now - g_placeFoldersRead > std::chrono::seconds(1)) {
+      // Everything of GVfs lies below its own folder, which is not listed here: that would ask it.
+      std::vector<std::string> folders{GvfsDir()};
+      for (const NetworkPlace& place : orxhost::detail::PlacesFromMounts(
+               orxhost::detail::ParseMountTable(orxhost::detail::ReadMountTable()), GvfsDir(), {}))
+        folders.push_back(orxhost::detail::SystemPath(&place.path));
+      g_placeFolders.swap(folders);
+      g_placeFoldersRead = now;
+      g_placeFoldersValid = true;
+    }
+    return std::any_of(g_placeFolders.begin(), g_placeFolders.end(),
+                       [&](const std::string& f) { return !f.empty() && AtOrBelow(p, f); });
+  } catch (...) {
+    return false;
+  }
+}
+
 } // namespace
 
 namespace orxhost::detail {
 const OrxNetworkTable kNetworkTable = {1,         sizeof(OrxNetworkTable), PlacesStamp, PlacesInit, PlacesNext,
                                        PlacesFree, JobStart,               JobWait,     JobStatus,  JobCount,
-                                       JobEntry,  JobError,                JobFree};
+                                       JobEntry,  JobError,                JobFree,     OnNetwork};
 
 std::vector<NetworkPlace> PlacesFromMounts(const std::vector<MountEntry>& mounts, const std::string& gvfsDir,
                                            const std::vector<std::string>& gvfsNames)

@@ -19,6 +19,12 @@ UInt64 GeNetworkPlacesStamp()
   return n ? n->placesStamp() : 0;
 }
 
+Bool GeIsNetworkPath(const Filename& path)
+{
+  const OrxNetworkTable* n = N();
+  return n && ORX_HAS_ENTRY(n, onNetwork) && n->onNetwork(&path);
+}
+
 BrowseNetworkPlaces::~BrowseNetworkPlaces()
 {
   if (handle_)

@@ -49,6 +49,5 @@ rc=$?
 [ $rc -eq 3 ] || err "ls of the blocking share exited with $rc, not 3"
 grep -q "srv/slow" "$home/err" || err "ls of the blocking share does not name it"
 run ls network://srv/slow | names | grep -qx file || err "the share lists once it answers"
-
 run ls network://nowhere >/dev/null 2>&1 && err "ls of a missing server succeeded"
 exit $fail

@@ -107,6 +107,9 @@ TEST_F(HostNetworkHome, FixturesAreThePlacesAndTheStampFollowsThem)
   EXPECT_EQ(got[base_ + "/srv/b"].share, "b");
   fs::remove_all(base_ + "/srv/b");
   EXPECT_NE(GeNetworkPlacesStamp(), two);
+  EXPECT_TRUE(GeIsNetworkPath(Filename(String((base_ + "/srv/a/file").c_str()))));
+  EXPECT_FALSE(GeIsNetworkPath(Filename(String((base_ + "-not/srv").c_str()))));
+  EXPECT_FALSE(GeIsNetworkPath(orxtest::HomeDir()));
 }
 
 TEST_F(HostNetworkHome, JobsReadAFolderAndAHeldOneIsWaitedForOnlyAsLongAsAsked)

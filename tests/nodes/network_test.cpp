@@ -376,6 +376,36 @@ TEST_F(Network, BlockingShareDoesNotFreezeTheCaller)
   EXPECT_TRUE(Net(share)->Answered());
 }
 
+// The same share reached as a folder under file:/ (a mounted network file system is also a
+// volume) is read within the same time limit.
+TEST_F(Network, BlockingShareAsAFolderDoesNotFreezeTheCaller)
+{
+  const std::string slow = Share("srv", "slow");
+  File(slow + "/old", "o");
+  SetMTime(slow, kLongAgo);
+  Start();
+  Ref<DirectoryNode> dir = DirectoryNode::MakeForPath(Filename(String(slow.c_str())));
+  ASSERT_TRUE(dir);
+  NodeRef folder(dir.Get());
+  ASSERT_EQ(Children(folder).size(), 1u);
+  File(slow + "/new", "n");
+  SetMTime(slow, kLongAgo + 60);
+  orxhost::HoldListings(slow);
+  NetworkNode::SetTimeLimit(200);
+  std::map<std::string, NodeRef> during;
+  const bool finished = orxtest::FinishesWithin([&] { during = Children(folder); }, std::chrono::seconds(60),
+                                                [] { orxhost::ReleaseListings(); });
+  EXPECT_TRUE(finished) << "listing a network folder that does not answer froze the caller";
+  if (finished) {
+    EXPECT_EQ(during.size(), 1u);
+    EXPECT_TRUE(folder->GetInfo(nullptr) & NODESTATUS_RELIST);
+  }
+  orxhost::ReleaseListings();
+  NetworkNode::SetTimeLimit(kGenerous);
+  EXPECT_EQ(Children(folder).size(), 2u);
+  folder->Remove();
+}
+
 TEST_F(Network, RootFillWithABlockingShareAnswers)
 {
   const std::string slow = Share("srv", "slow");

@@ -183,6 +183,8 @@ struct OrxNetworkTable
   // 0 after a listing that gave every entry, else the system's error number
   Int32 (*jobError)(void* job);
   void (*jobFree)(void* job);
+  // any thread, never waits for the network: true when path lies on a network place
+  Bool (*onNetwork)(const Filename* path);
 };
 
 struct OrxHostTable

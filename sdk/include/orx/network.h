@@ -18,6 +18,9 @@ struct NetworkPlace
 // Changes whenever the list of places may have changed; 0 from a host without network places.
 UInt64 GeNetworkPlacesStamp();
 
+// True when path lies in a network place (by the mount table; nothing on the network is asked).
+Bool GeIsNetworkPath(const Filename& path);
+
 class BrowseNetworkPlaces
 {
 public:
