@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "base/browserutils.h"
-#include "contenttree/contentevents.h"
 #include "nodes/categorynode.h"
 #include "nodes/directorynode.h"
 #include "orx/services.h"
@@ -235,10 +234,14 @@ void NetworkNode::ProbeShares(const std::vector<Ref<NetworkNode>>& shares)
       job.reset();
     jobs.push_back(std::move(job));
   }
-  const Int32 deadline = GeGetTimer() + GetTimeLimit();
+  const Int32 start = GeGetTimer();
+  const Int32 deadline = start + GetTimeLimit();
   for (std::size_t i = 0; i < shares.size(); ++i) {
     NetworkNode* s = shares[i].Get();
-    if (!jobs[i] || !jobs[i]->Wait(Remaining(deadline))) {
+    // A share that gave no answer within the last time limit is not waited for again by the rows
+    // around it: opening the root and then a server would add up the waits. Its own listing waits.
+    const Bool recent = !s->Answered() && start - s->noAnswerAt_.load() < GetTimeLimit();
+    if (!jobs[i] || !jobs[i]->Wait(recent ? 0 : Remaining(deadline))) {
       s->NotAnswered();
       continue;
     }
@@ -264,6 +267,7 @@ void NetworkNode::ApplyStatus(const FileStatus& st)
 
 void NetworkNode::NotAnswered()
 {
+  noAnswerAt_.store(GeGetTimer());
   SetStatus(NODESTATUS_RELIST);
   if (answered_.exchange(false, std::memory_order_acq_rel))
     GePrint(String("CB: Network share did not answer: ") + urlText_);

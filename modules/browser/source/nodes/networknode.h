@@ -108,4 +108,5 @@ private:
   DateTime created_;
   DateTime modified_;
   std::atomic<Bool> answered_{true};
+  std::atomic<Int32> noAnswerAt_{0}; // host timer when a read last gave no answer in time
 };
