@@ -833,8 +833,7 @@ int RunBrowseCommand(const std::string& command, const std::vector<std::string>&
     rc = List(o);
     if (rc == 0 && ReportUnansweredShares("ls") > 0)
       rc = kExitShareDidNotAnswer;
-  }
-  else if (command == "info")
+  } else if (command == "info")
     rc = Info(o);
   else if (command == "cat")
     rc = Cat(o);
