@@ -505,9 +505,16 @@ std::vector<NetworkPlace> PlacesFromMounts(const std::vector<MountEntry>& mounts
   for (const std::string& dir : order)
     out.push_back(byFolder[dir]);
   for (const std::string& name : gvfsNames) {
+    // Each folder is one place, whatever lists it twice.
+    if (byFolder.count(gvfsDir + "/" + name))
+      continue;
     Remote r;
-    if (name.find('/') == std::string::npos && RemoteOfGvfs(name, &r))
-      out.push_back(PlaceOf(r, gvfsDir + "/" + name, "gvfs"));
+    // A folder's name holds neither "/" nor NUL: anything else would name another folder.
+    if (name.find('/') != std::string::npos || name.find('\0') != std::string::npos || !RemoteOfGvfs(name, &r))
+      continue;
+    const std::string folder = gvfsDir + "/" + name;
+    byFolder[folder] = PlaceOf(r, folder, "gvfs");
+    out.push_back(byFolder[folder]);
   }
   return out;
 }

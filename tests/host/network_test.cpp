@@ -24,7 +24,8 @@ std::map<std::string, Place> ByPath(const std::vector<NetworkPlace>& list)
   for (const NetworkPlace& p : list) {
     EXPECT_EQ(p.shareKey, p.path.GetString());
     EXPECT_EQ(p.serverKey, String(p.server.ToUtf8().c_str()).ToLower());
-    out[p.path.ToUtf8()] = {p.server.ToUtf8(), p.share.ToUtf8(), p.kind.ToUtf8()};
+    EXPECT_TRUE(out.emplace(p.path.ToUtf8(), Place{p.server.ToUtf8(), p.share.ToUtf8(), p.kind.ToUtf8()}).second)
+        << p.path.ToUtf8() << " is listed twice";
   }
   return out;
 }
@@ -47,7 +48,8 @@ TEST(HostNetwork, PlacesFromTheMountTable)
                             "fs4:/half";
   const auto places = ByPath(orxhost::detail::PlacesFromMounts(
       orxhost::detail::ParseMountTable(table), "/run/user/1000/gvfs",
-      {"smb-share:server=fs5,share=team%20files", "sftp:host=fs6,user=me", "nonsense", "dav:ssl=true"}));
+      {"smb-share:server=fs5,share=team%20files", "sftp:host=fs6,user=me", "nonsense", "dav:ssl=true",
+       std::string("cut\0:server=fs7", 16), "sftp:host=fs6,user=me"}));
   std::map<std::string, Place> want = {
       {"/mnt/media", {"fs1", "export/media", "nfs4"}},
       {"/mnt/projects", {"FS1", "Projects", "cifs"}},
