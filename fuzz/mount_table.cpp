@@ -1,12 +1,14 @@
-// The volume list is read from the mount table, text the system writes from what any user may
-// mount (names with blanks, escapes, odd types). Any text must give a list that starts with "/",
-// names each mount point once and only uses the flags the list knows.
-// Input: the text of a mount table.
+// The volume list and the network places are read from the mount table, text the system writes
+// from what any user may mount (names with blanks, escapes, odd types). Any text must give a
+// volume list that starts with "/", names each mount point once and only uses the flags the list
+// knows; and places that each have a server, a share and a folder, every folder once.
+// Input: the text of a mount table; its lines are also taken as names of GVfs mounts.
 #include <cstdlib>
 #include <set>
 #include <string>
 
 #include "orx/files.h"
+#include "orx/network.h"
 #include "services/host.h"
 #include "services/internal.h"
 
@@ -33,6 +35,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Check(v.path.ToSystemBytes(&bytes));
     Check(seen.insert(bytes).second);
     Check(v.flags == 0 || v.flags == VOLUMEFLAG_HIDDEN);
+  }
+
+  std::vector<std::string> gvfs;
+  for (std::size_t pos = 0; pos < table.size();) {
+    std::size_t end = table.find('\n', pos);
+    if (end == std::string::npos)
+      end = table.size();
+    gvfs.push_back(table.substr(pos, end - pos));
+    pos = end + 1;
+  }
+  const auto places = orxhost::detail::PlacesFromMounts(orxhost::detail::ParseMountTable(table), "/run/gvfs", gvfs);
+  std::set<std::string> folders;
+  for (const NetworkPlace& p : places) {
+    Check(p.server.Content() && p.share.Content() && p.kind.Content());
+    std::string bytes;
+    Check(p.path.ToSystemBytes(&bytes));
+    Check(!bytes.empty() && bytes[0] == '/' && bytes.find('\0') == std::string::npos);
+    Check(folders.insert(bytes).second);
   }
   return 0;
 }

@@ -1,4 +1,5 @@
 #include "browsecommands.h"
+#include "networkcommands.h"
 
 #include <unistd.h>
 
@@ -38,6 +39,11 @@ void Help(const std::string& command, std::FILE* out)
                  "dates and the status flags of each. File names are matched exactly;\n"
                  "names that start with \".\" are not listed. A catalog link shows what it\n"
                  "points to after \"->\", marked \"(unresolved)\" while that is not found.\n"
+                 "\n"
+                 "network:/ lists the servers of network file systems and GVfs mounts,\n"
+                 "network://SERVER their shares, network://SERVER/SHARE/... what is in them.\n"
+                 "A share that does not answer within 3 seconds is named on standard error,\n"
+                 "is shown as it was, and the exit code is 3.\n"
                  "\n"
                  "  --sort ORDER  name (default; folders first), modified, created, size, type,\n"
                  "                or none (the order of the content tree)\n"
@@ -851,9 +857,11 @@ int RunBrowseCommand(const std::string& command, const std::vector<std::string>&
     return 1;
   }
   int rc = 1;
-  if (command == "ls")
+  if (command == "ls") {
     rc = List(o);
-  else if (command == "info")
+    if (rc == 0 && ReportUnansweredShares("ls") > 0)
+      rc = kExitShareDidNotAnswer;
+  } else if (command == "info")
     rc = Info(o);
   else if (command == "cat")
     rc = Cat(o);

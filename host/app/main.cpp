@@ -7,6 +7,7 @@
 #include "browsecommands.h"
 #include "filecommands.h"
 #include "guicommand.h"
+#include "networkcommands.h"
 #include "orx/services.h"
 #include "pluginloader.h"
 #include "services/host.h"
@@ -35,7 +36,8 @@ void Usage(std::FILE* out)
                "  --verbose      browse commands: also print the plug-in's console lines\n"
                "  --help         this text\n"
                "\n"
-               "environment: ORXHOST_HOME moves every folder of the host under one root.\n");
+               "environment: ORXHOST_HOME moves every folder of the host under one root;\n"
+               "under it, network places are its folders network/SERVER/SHARE.\n");
 }
 
 // Ends the host's own use of host memory and reports what is left; 0 when nothing is.
@@ -71,12 +73,14 @@ int Browse(const std::string& module, const std::string& command, const std::vec
   orxhost::InstallForThisProcess();
   orxhost::SetConsoleEcho(false);
   int rc = 1;
+  StartNetworkFaults();
   {
     PluginLoader plugin(false);
     if (plugin.Load(module) && plugin.Start())
       rc = RunBrowseCommand(command, args);
     plugin.Stop();
   }
+  EndNetworkFaults();
   if (verbose)
     for (const std::string& line : orxhost::ConsoleLines())
       std::fprintf(stderr, "%s\n", line.c_str());

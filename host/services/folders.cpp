@@ -369,6 +369,7 @@ Bool FileStatusOf(const Filename* name, FileStatus* out)
   std::string p = P(name);
   if (p.empty() || !out)
     return false;
+  orxhost::detail::WaitIfHeld(p);
   // The folder the entry lies in decides who may rename or delete it; "/" lies in itself.
   std::string dir = p, leaf = ".";
   while (dir.size() > 1 && dir.back() == '/')
@@ -404,6 +405,7 @@ struct Browse
 void* BrowseInit(const Filename* folder, Int32)
 {
   std::string p = P(folder);
+  orxhost::detail::WaitIfHeld(p);
   // O_NONBLOCK: a folder is never a pipe, but the name may have been swapped for one meanwhile.
   int fd = ::open(p.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0)
@@ -497,10 +499,7 @@ std::string EnvOr(const char* name, const std::string& def)
   return v && *v ? std::string(v) : def;
 }
 
-struct MountEntry
-{
-  std::string device, dir, type;
-};
+using orxhost::detail::MountEntry;
 
 // Mount table fields escape blanks, tabs, newlines and backslashes as three octal digits ("\040").
 std::string Unescape(const std::string& s)
@@ -537,7 +536,7 @@ std::vector<MountEntry> ParseMounts(const std::string& table)
   return out;
 }
 
-std::vector<MountEntry> ReadMounts()
+std::string ReadMountsText()
 {
   std::string table;
   if (std::FILE* f = std::fopen("/proc/self/mounts", "re")) {
@@ -547,8 +546,10 @@ std::vector<MountEntry> ReadMounts()
       table.append(buf, n);
     std::fclose(f);
   }
-  return ParseMounts(table);
+  return table;
 }
+
+std::vector<MountEntry> ReadMounts() { return ParseMounts(ReadMountsText()); }
 
 // Device path -> label, from the links the system keeps in /dev/disk/by-label (whose names escape
 // bytes as "\x20").
@@ -727,6 +728,8 @@ const OrxFolderTable kFolderTable = {3,          sizeof(OrxFolderTable), Exists,
                                      BrowseError,     FileStatusOf,      CopyLink};
 }
 namespace orxhost::detail {
+std::vector<MountEntry> ParseMountTable(const std::string& table) { return ParseMounts(table); }
+std::string ReadMountTable() { return ReadMountsText(); }
 std::vector<VolumeEntry> VolumesFromMountTable(const std::string& table, const std::string& home,
                                                const std::map<std::string, std::string>& labels)
 {

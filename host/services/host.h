@@ -45,6 +45,17 @@ void SetListingHook(void (*hook)(void* data), void* data);
 // The no-replace rename behaves as on a file system that does not support it.
 void SimulateNoReplaceRenameUnsupported(bool on);
 
+// --- network places ---
+// Listings and status reads of folder and of everything below it wait until released, as on a
+// server that does not answer.
+void HoldListings(const std::string& folder);
+void ReleaseListings();
+// Waits at most ms until no network job of the host runs; false when some still do.
+bool WaitNetworkJobs(int ms);
+// Folders whose network job a caller stopped waiting for, oldest first, since the last clear.
+std::vector<std::string> UnansweredNetworkFolders();
+void ClearUnansweredNetworkFolders();
+
 // --- registrations that the module made ---
 struct Registration
 {

@@ -9,6 +9,7 @@
 #include "orx/hosttable.h"
 #include "orx/filename.h"
 #include "orx/files.h"
+#include "orx/network.h"
 #include "orx/types.h"
 
 namespace orxhost::detail {
@@ -21,6 +22,7 @@ extern const OrxCompressTable kCompressTable;
 extern const OrxSystemTable kSystemTable;
 extern const OrxSceneTable kSceneTable;
 extern const OrxUiTable kUiTable; // host/ui
+extern const OrxNetworkTable kNetworkTable;
 
 // Fault injection: true when this call of op must fail.
 enum class Op { Open, Read, Write, Flush, Rename, Delete, List };
@@ -43,6 +45,19 @@ void FreePrefs();
 // the labels by device path.
 std::vector<VolumeEntry> VolumesFromMountTable(const std::string& table, const std::string& home,
                                                const std::map<std::string, std::string>& labels);
+// One line of a mount table, unescaped.
+struct MountEntry
+{
+  std::string device, dir, type;
+};
+std::vector<MountEntry> ParseMountTable(const std::string& table);
+// The text of this process's mount table ("" when it cannot be read).
+std::string ReadMountTable();
+// The network places in a mount table and in the names of the user's GVfs mounts (below gvfsDir).
+std::vector<NetworkPlace> PlacesFromMounts(const std::vector<MountEntry>& mounts, const std::string& gvfsDir,
+                                           const std::vector<std::string>& gvfsNames);
+// Waits while a test holds listings of path (or of a folder above it).
+void WaitIfHeld(const std::string& path);
 // Local time of a POSIX time stamp.
 DateTime ToDateTime(const struct timespec& ts);
 } // namespace orxhost::detail

@@ -21,6 +21,7 @@ struct FolderEntry;
 struct FileStatus;
 struct VolumeEntry;
 struct OrxUiTable;
+struct NetworkPlace;
 
 extern "C" {
 
@@ -162,6 +163,31 @@ struct OrxSceneTable
   void (*objectName)(const BaseList2D* obj, String* out);
 };
 
+struct OrxNetworkTable
+{
+  Int32 version, size;
+  // any thread; changes whenever the list of places may have changed
+  UInt64 (*placesStamp)();
+  // any thread; the handle is the caller's until placesFree
+  void* (*placesInit)();
+  Bool (*placesNext)(void* handle, NetworkPlace* out);
+  void (*placesFree)(void* handle);
+  // any thread; the status of a folder, and its entries when list is set, read on a host worker.
+  // The job is the caller's until jobFree, which never waits for the worker.
+  void* (*jobStart)(const Filename* folder, Bool list);
+  // true once the job has ended; waits at most timeoutMs for it
+  Bool (*jobWait)(void* job, Int32 timeoutMs);
+  // of an ended job: false when the folder could not be reached
+  Bool (*jobStatus)(void* job, FileStatus* out);
+  Int32 (*jobCount)(void* job);
+  Bool (*jobEntry)(void* job, Int32 index, FolderEntry* out);
+  // 0 after a listing that gave every entry, else the system's error number
+  Int32 (*jobError)(void* job);
+  void (*jobFree)(void* job);
+  // any thread, never waits for the network: true when path lies on a network place
+  Bool (*onNetwork)(const Filename* path);
+};
+
 struct OrxHostTable
 {
   Int32 version; // host interface version, first 32-bit word
@@ -174,8 +200,9 @@ struct OrxHostTable
   const OrxCompressTable* compress;
   const OrxSystemTable* system;
   const OrxSceneTable* scene;
-  // room for: images, movies, detection, documents
   const OrxUiTable* ui; // orx/uitable.h
+  const OrxNetworkTable* network;
+  // room for: images, movies, detection, documents
 };
 
 } // extern "C"

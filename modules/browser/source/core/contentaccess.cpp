@@ -15,6 +15,7 @@
 #include "presets/filepresetnode.h"
 #include "nodes/categorynode.h"
 #include "nodes/directorynode.h"
+#include "nodes/networknode.h"
 
 namespace {
 
@@ -72,7 +73,10 @@ Bool ResolveNetwork(const BrowserURL& urlIn, Filename* out)
   if (!node)
     return false;
   BrowserURL target;
-  if (!node->GetURL(&target, URLREQUEST_TARGET) || !target.GetStringRef().StartsWith(String("file:/")))
+  if (!node->GetURL(&target, URLREQUEST_TARGET))
+    return false;
+  // A network node that has a path hands it over as the file form of its own network URL.
+  if (!(target.GetFlags() & URLFLAG_FILE_VALID) && !target.GetStringRef().StartsWith(String("file:/")))
     return false;
   return target.GetFilename(out);
 }
@@ -252,6 +256,10 @@ Bool InitContent()
   CategoryServices services = GetCategoryServices();
   if (!services.buildVolumes) {
     services.buildVolumes = DirectoryNode::BuildVolumes;
+    SetCategoryServices(services);
+  }
+  if (!services.buildNetwork) {
+    services.buildNetwork = NetworkNode::BuildNetwork;
     SetCategoryServices(services);
   }
   // Favorites are catalog links; they show once catalogs can make their nodes.

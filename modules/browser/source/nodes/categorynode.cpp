@@ -11,7 +11,6 @@ namespace {
 std::mutex g_servicesLock;
 CategoryServices g_services;
 std::atomic<bool> g_volumesBuilt{false};
-std::atomic<bool> g_networkBuilt{false};
 CategoryLibraryLoaders g_loaders;
 
 Int32 KindOf(const String& url)
@@ -56,7 +55,6 @@ CategoryServices GetCategoryServices()
 void ResetCategoryOnceFlagsForTests()
 {
   g_volumesBuilt = false;
-  g_networkBuilt = false;
 }
 
 CategoryNode::CategoryNode(const String& name, const String& urlText, Int32 iconId)
@@ -174,7 +172,8 @@ Bool CategoryNode::LoadChildren()
         loaders.loadCatalogs();
       break;
     case CATEGORY_NETWORK:
-      if (s.buildNetwork && !g_networkBuilt.exchange(true))
+      // Every time: the builder polls the network places and does nothing while they stay the same.
+      if (s.buildNetwork)
         s.buildNetwork(this);
       break;
     default: break;

@@ -28,7 +28,7 @@ class BrowserDatabase;
 struct CategoryServices
 {
   void (*buildVolumes)(CategoryNode* fileRoot) = nullptr;     // once per process
-  void (*buildNetwork)(CategoryNode* networkRoot) = nullptr;  // once per process
+  void (*buildNetwork)(CategoryNode* networkRoot) = nullptr;  // every time it is opened
   void (*loadCatalogs)() = nullptr;                           // every time; default: the registry's scan
   // A catalog folder below a category (with its item in the main database).
   NodeRef (*makeCatalogFolder)(CategoryNode* parent, const String& name) = nullptr;
@@ -52,7 +52,7 @@ void SetCategoryLibraryLoaders(const CategoryLibraryLoaders& loaders);
 // The services installed now.
 CategoryServices GetCategoryServices();
 void SetCategoryServices(const CategoryServices& services);
-// Forgets that the volume list and the network root were built (tests only).
+// Forgets that the volume list was built (tests only).
 void ResetCategoryOnceFlagsForTests();
 
 class CategoryNode : public BrowserContentNode

@@ -9,6 +9,8 @@
 #include "contenttree/contentevents.h"
 #include "orx/basefile.h"
 #include "nodes/categorynode.h"
+#include "nodes/networknode.h"
+#include "orx/network.h"
 #include "orx/services.h"
 
 namespace {
@@ -72,6 +74,12 @@ private:
   SpinLock* first_;
   SpinLock* second_;
 };
+
+Int32 RemainingMs(Int32 deadline)
+{
+  const Int32 left = deadline - GeGetTimer();
+  return left > 0 ? left : 0;
+}
 
 // A name one entry can have: not empty, not "." or "..", no "/" and no NUL (the system would cut
 // the name there and reach another file).
@@ -650,9 +658,25 @@ Bool DirectoryNode::LoadChildren()
   if ((status & NODESTATUS_VOLUME) && (status & NODESTATUS_VOLUME_HIDDEN))
     return false;
   const Filename path = GetPath();
+  // A folder of a network file system is read on a host thread within the time limit of network
+  // places: a server that does not answer leaves the children as they were, to be read again.
+  const Bool network = GeIsNetworkPath(path);
+  const Int32 deadline = GeGetTimer() + NetworkNode::GetTimeLimit();
   // A link's listing is its target's: its times are read through it.
   FileStatus self;
-  if (!GeGetFileStatus(IsLink() ? path + String(".") : path, &self) || !(self.attributes & FILEATTR_FOLDER))
+  const Filename statusPath = IsLink() ? path + String(".") : path;
+  if (network) {
+    NetworkJob probe;
+    if (!probe.Start(statusPath, false) || !probe.Wait(RemainingMs(deadline))) {
+      SetStatus(NODESTATUS_RELIST);
+      return true;
+    }
+    if (!probe.Status(&self))
+      return false;
+  } else if (!GeGetFileStatus(statusPath, &self)) {
+    return false;
+  }
+  if (!(self.attributes & FILEATTR_FOLDER))
     return false; // a volume without media, or a folder that went: the parent's listing decides
   const Stamp now{self.modifiedNs, self.changedNs};
   const Bool racy = self.readNs - self.modifiedNs < kRacyNs;
@@ -675,7 +699,18 @@ Bool DirectoryNode::LoadChildren()
   // The disk is read with no lock held: a slow or dead mount stalls only this call.
   std::vector<Listed> entries;
   Int32 error = 0;
-  {
+  if (network) {
+    NetworkJob list;
+    if (!list.Start(path, true) || !list.Wait(RemainingMs(deadline))) {
+      SetStatus(NODESTATUS_RELIST);
+      return true;
+    }
+    FolderEntry e;
+    for (Int32 i = 0, n = list.Count(); i < n; ++i)
+      if (list.Entry(i, &e) && !e.IsHidden())
+        entries.push_back({e, KindOf(e.attributes)});
+    error = list.Error();
+  } else {
     BrowseFiles browse;
     if (browse.Init(path)) {
       while (browse.GetNext()) {
