@@ -64,6 +64,16 @@ void ResetPrefs();
 BaseList2D* NewObject(const String& name);
 void FreeObject(BaseList2D* obj);
 
+// --- what the host was asked to do with files ---
+struct HostRequest
+{
+  std::string kind; // "load", "merge", "open" (with the system's program), "scene" (a scene read)
+  std::string path;
+  Int32 value;      // merge: the scene filter; scene: the load flags
+};
+std::vector<HostRequest> HostRequests();
+void ClearHostRequests();
+
 // --- the user's language id (default 0x75730000, English) ---
 void SetLanguageId(Int32 id);
 

@@ -8,7 +8,8 @@ const OrxHostTable* Table()
   static const OrxHostTable table = {ORX_HOST_VERSION,        sizeof(OrxHostTable),  &detail::kMemoryTable,
                                      &detail::kTextTable,     &detail::kFileTable,   &detail::kFolderTable,
                                      &detail::kThreadTable,   &detail::kCompressTable, &detail::kSystemTable,
-                                     &detail::kSceneTable};
+                                     &detail::kSceneTable,    &detail::kImageTable,  &detail::kMovieTable,
+                                     &detail::kDetectTable,   &detail::kDocumentTable};
   return &table;
 }
 
