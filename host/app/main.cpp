@@ -8,6 +8,7 @@
 #include "filecommands.h"
 #include "orx/services.h"
 #include "pluginloader.h"
+#include "previewcommands.h"
 #include "services/host.h"
 #include "services/internal.h"
 
@@ -25,6 +26,7 @@ void Usage(std::FILE* out)
                "  run       start and end the plug-in, printing every call (the default)\n");
   BrowseCommandSummary(out);
   FileCommandSummary(out);
+  PreviewCommandSummary(out);
   std::fprintf(out,
                "\n"
                "options:\n"
@@ -64,7 +66,8 @@ int ReportMemoryQuietly()
 
 int Browse(const std::string& module, const std::string& command, const std::vector<std::string>& args, bool verbose)
 {
-  if (int rc = ParseBrowseArguments(command, args); rc >= 0)
+  const bool preview = IsPreviewCommand(command);
+  if (int rc = preview ? ParsePreviewArguments(command, args) : ParseBrowseArguments(command, args); rc >= 0)
     return rc;
   orxhost::InstallForThisProcess();
   orxhost::SetConsoleEcho(false);
@@ -72,7 +75,7 @@ int Browse(const std::string& module, const std::string& command, const std::vec
   {
     PluginLoader plugin(false);
     if (plugin.Load(module) && plugin.Start())
-      rc = RunBrowseCommand(command, args);
+      rc = preview ? RunPreviewCommand(command, args) : RunBrowseCommand(command, args);
     plugin.Stop();
   }
   if (verbose)
@@ -91,7 +94,7 @@ int main(int argc, char** argv)
   bool verbose = false;
   std::vector<std::string> commandArgs;
   for (int i = 1; i < argc; ++i) {
-    if (IsBrowseCommand(command) || command == "file") {
+    if (IsBrowseCommand(command) || IsPreviewCommand(command) || command == "file") {
       commandArgs.push_back(argv[i]);
       continue;
     }
@@ -112,7 +115,7 @@ int main(int argc, char** argv)
       return 2;
     }
   }
-  if (IsBrowseCommand(command))
+  if (IsBrowseCommand(command) || IsPreviewCommand(command))
     return Browse(module, command, commandArgs, verbose);
   if (command == "file")
     return RunFileCommand(commandArgs);

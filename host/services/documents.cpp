@@ -23,11 +23,13 @@ namespace {
 std::mutex g_lock;
 std::vector<orxhost::HostRequest> g_requests;
 
-void Record(const char* kind, const std::string& path, Int32 value)
+void Record(const char* kind, const std::string& path, Int32 value, bool done = true)
 {
   std::lock_guard g(g_lock);
-  g_requests.push_back(orxhost::HostRequest{kind, path, value});
+  g_requests.push_back(orxhost::HostRequest{kind, path, value, done});
 }
+
+std::string PathText(const Filename* name) { return name ? name->ToUtf8() : std::string(); }
 
 // An absolute path of an existing file or folder; "" otherwise.
 std::string ExistingPath(const Filename* name, struct stat* st)
@@ -42,8 +44,10 @@ Bool LoadFile(const Filename* name)
 {
   struct stat st;
   const std::string path = ExistingPath(name, &st);
-  if (path.empty() || !S_ISREG(st.st_mode))
+  if (path.empty() || !S_ISREG(st.st_mode)) {
+    Record("load", PathText(name), 0, false);
     return false;
+  }
   Record("load", path, 0);
   return true;
 }
@@ -52,8 +56,10 @@ Bool MergeFile(const Filename* name, Int32 filter)
 {
   struct stat st;
   const std::string path = ExistingPath(name, &st);
-  if (path.empty() || !S_ISREG(st.st_mode))
+  if (path.empty() || !S_ISREG(st.st_mode)) {
+    Record("merge", PathText(name), filter, false);
     return false;
+  }
   Record("merge", path, filter);
   return true;
 }
@@ -74,13 +80,12 @@ Bool OpenWithSystem(const Filename* name)
 {
   struct stat st;
   const std::string path = ExistingPath(name, &st);
-  if (path.empty())
-    return false;
   // The system's program for an executable or a launcher file would run it.
-  if (EndsWithDesktop(path) || (S_ISREG(st.st_mode) && (st.st_mode & 0111)))
+  if (path.empty() || EndsWithDesktop(path) || (S_ISREG(st.st_mode) && (st.st_mode & 0111)) ||
+      (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))) {
+    Record("open", PathText(name), 0, false);
     return false;
-  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
-    return false;
+  }
   if (std::getenv("ORXHOST_HOME")) {
     Record("open", path, 0);
     return true;
@@ -88,8 +93,10 @@ Bool OpenWithSystem(const Filename* name)
   // The path is one argument and no shell sees it; an absolute path never reads as an option.
   char* argv[] = {const_cast<char*>("xdg-open"), const_cast<char*>(path.c_str()), nullptr};
   pid_t pid = 0;
-  if (posix_spawnp(&pid, "xdg-open", nullptr, nullptr, argv, environ) != 0)
+  if (posix_spawnp(&pid, "xdg-open", nullptr, nullptr, argv, environ) != 0) {
+    Record("open", path, 0, false);
     return false;
+  }
   Record("open", path, 0);
   std::thread([pid] {
     int status = 0;
@@ -102,17 +109,18 @@ Bool OpenWithSystem(const Filename* name)
 void* LoadScene(const Filename* name, Int32 flags, Int64 maxBytes, Int32 maxMillis)
 {
   const std::string path = name ? orxhost::detail::SystemPath(name) : std::string();
-  if (path.empty())
+  if (path.empty()) {
+    Record("scene", PathText(name), flags, false);
     return nullptr;
+  }
   const int fd = orxhost::detail::OpenRegularFile(path, O_RDONLY);
-  if (fd < 0)
-    return nullptr;
   struct stat st;
-  const bool fits = ::fstat(fd, &st) == 0 && (maxBytes <= 0 || st.st_size <= maxBytes);
-  ::close(fd);
+  const bool fits = fd >= 0 && ::fstat(fd, &st) == 0 && (maxBytes <= 0 || st.st_size <= maxBytes);
+  if (fd >= 0)
+    ::close(fd);
+  Record("scene", path, flags, fits);
   if (!fits)
     return nullptr;
-  Record("scene", path, flags);
   (void)maxMillis;
   return nullptr;
 }

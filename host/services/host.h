@@ -70,6 +70,7 @@ struct HostRequest
   std::string kind; // "load", "merge", "open" (with the system's program), "scene" (a scene read)
   std::string path;
   Int32 value;      // merge: the scene filter; scene: the load flags
+  bool done;        // false when the host refused (no such file, a program, beyond the bounds)
 };
 std::vector<HostRequest> HostRequests();
 void ClearHostRequests();

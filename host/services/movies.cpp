@@ -19,6 +19,7 @@ extern "C" {
 #include <mutex>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "internal.h"
 #include "orx/bitmap.h"
@@ -138,7 +139,14 @@ Movie* OpenMovie(int fd)
     m->fmt = nullptr;
     return nullptr;
   }
-  if (avformat_find_stream_info(m->fmt, nullptr) < 0)
+  // Probing decodes a few frames: the pixel limit holds there too.
+  std::vector<AVDictionary*> probe(m->fmt->nb_streams, nullptr);
+  for (AVDictionary*& d : probe)
+    av_dict_set_int(&d, "max_pixels", LOADBITMAP_MAX_PIXELS, 0);
+  const int found = avformat_find_stream_info(m->fmt, probe.data());
+  for (AVDictionary*& d : probe)
+    av_dict_free(&d);
+  if (found < 0)
     return nullptr;
   const AVCodec* codec = nullptr;
   m->stream = av_find_best_stream(m->fmt, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);

@@ -344,12 +344,17 @@ TEST(HostDocuments, OpenWithTheSystemRefusesProgramsAndIsRecorded)
   EXPECT_FALSE(GeOpenWithSystem(launcher));
   EXPECT_FALSE(GeOpenWithSystem(Filename("relative.txt")));
   EXPECT_FALSE(GeOpenWithSystem(dir + String("missing.txt")));
-  EXPECT_TRUE(orxhost::HostRequests().empty());
+  for (const orxhost::HostRequest& r : orxhost::HostRequests())
+    EXPECT_FALSE(r.done) << r.path;
+  orxhost::ClearHostRequests();
   EXPECT_TRUE(GeOpenWithSystem(doc));
   EXPECT_TRUE(GeLoadFile(doc));
   EXPECT_TRUE(GeMergeFile(doc, SCENEFILTER_MERGE_ALL));
   EXPECT_FALSE(GeLoadFile(Filename()));
-  const auto requests = orxhost::HostRequests();
+  auto requests = orxhost::HostRequests();
+  ASSERT_EQ(requests.size(), 4u);
+  EXPECT_FALSE(requests[3].done);
+  requests.pop_back();
   ASSERT_EQ(requests.size(), 3u);
   EXPECT_EQ(requests[0].kind, "open");
   EXPECT_EQ(requests[0].path, doc.ToUtf8());
