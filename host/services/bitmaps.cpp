@@ -10,9 +10,11 @@
 #include <turbojpeg.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -24,6 +26,7 @@
 #include <gdk-pixbuf/gdk-pixbuf.h>
 
 #include "internal.h"
+#include "services/host.h"
 #include "orx/bitmap.h"
 #include "orx/media.h"
 #include "orx/memory.h"
@@ -49,7 +52,27 @@ BaseBitmap* NewBitmap()
   return p ? new (p) BaseBitmap : nullptr;
 }
 
-Bool TooManyPixels(Int64 w, Int64 h) { return w <= 0 || h <= 0 || w * h > LOADBITMAP_MAX_PIXELS; }
+namespace {
+std::atomic<Int64> g_pixelLimit{LOADBITMAP_MAX_PIXELS};
+}
+
+Bool TooManyPixels(Int64 w, Int64 h)
+{
+  return w <= 0 || h <= 0 || w > g_pixelLimit.load(std::memory_order_relaxed) ||
+         w * h > g_pixelLimit.load(std::memory_order_relaxed);
+}
+
+} // namespace orxhost::detail
+
+namespace orxhost {
+void SetPixelLimit(Int64 pixels)
+{
+  detail::g_pixelLimit.store(pixels > 0 ? std::min(pixels, LOADBITMAP_MAX_PIXELS) : LOADBITMAP_MAX_PIXELS,
+                             std::memory_order_relaxed);
+}
+} // namespace orxhost
+
+namespace orxhost::detail {
 
 } // namespace orxhost::detail
 
@@ -365,9 +388,21 @@ UChar LinearToSrgb(float v)
   return UChar(std::lround(s * 255.0f));
 }
 
+// The callers are worker threads already (one per browser window, the search): a decode runs on the
+// thread that asks for it, without pools of the library's own.
+void SingleThreadedLibraries()
+{
+  static std::once_flag once;
+  std::call_once(once, [] {
+    OIIO::attribute("threads", 1);
+    OIIO::attribute("exr_threads", 1);
+  });
+}
+
 BaseBitmap* LoadOiio(Source& s, const char* format, Int32 maxSize, Int32* result, Int32* infoW = nullptr,
                      Int32* infoH = nullptr)
 {
+  SingleThreadedLibraries();
   auto in = OIIO::ImageInput::create(format);
   if (!in)
     return nullptr;
@@ -613,6 +648,7 @@ BaseBitmap* Scale(const BaseBitmap* src, Int32 width, Int32 height)
   if (!src || src->IsEmpty() || width <= 0 || height <= 0 || TooManyPixels(width, height))
     return nullptr;
   try {
+    SingleThreadedLibraries();
     const int ch = src->GetChannels();
     OIIO::ImageSpec inSpec(src->GetWidth(), src->GetHeight(), ch, OIIO::TypeDesc::UINT8);
     OIIO::ImageBuf in(inSpec, const_cast<UChar*>(src->Pixels()));

@@ -64,6 +64,10 @@ void ResetPrefs();
 BaseList2D* NewObject(const String& name);
 void FreeObject(BaseList2D* obj);
 
+// --- pictures: a lower pixel limit than LOADBITMAP_MAX_PIXELS (0: that one again), so that fuzzing
+// stays within its memory ---
+void SetPixelLimit(Int64 pixels);
+
 // --- what the host was asked to do with files ---
 struct HostRequest
 {
