@@ -378,14 +378,30 @@ BaseBitmap* LoadJpeg(Source& s, Int32 maxSize, Int32* result, bool* fallBack, In
 // ---------------------------------------------------------------------------------------------
 // OpenImageIO
 
-UChar LinearToSrgb(float v)
+// Linear light to 8-bit sRGB through a table of 4096 steps: finer than the 8-bit result needs where
+// the curve is steep, and no power function per value.
+struct SrgbTable
 {
-  if (!(v > 0.0f))
+  static constexpr int kSteps = 4096;
+  UChar v[kSteps + 1];
+  SrgbTable()
+  {
+    for (int i = 0; i <= kSteps; ++i) {
+      const float x = float(i) / kSteps;
+      const float s = x <= 0.0031308f ? x * 12.92f : 1.055f * std::pow(x, 1.0f / 2.4f) - 0.055f;
+      v[i] = UChar(std::lround(s * 255.0f));
+    }
+  }
+};
+
+UChar LinearToSrgb(float x)
+{
+  static const SrgbTable table;
+  if (!(x > 0.0f))
     return 0;
-  if (v >= 1.0f)
+  if (x >= 1.0f)
     return 255;
-  const float s = v <= 0.0031308f ? v * 12.92f : 1.055f * std::pow(v, 1.0f / 2.4f) - 0.055f;
-  return UChar(std::lround(s * 255.0f));
+  return table.v[int(x * SrgbTable::kSteps + 0.5f)];
 }
 
 // The callers are worker threads already (one per browser window, the search): a decode runs on the
@@ -444,7 +460,7 @@ BaseBitmap* LoadOiio(Source& s, const char* format, Int32 maxSize, Int32* result
   if (!shrink.Init(spec.width, spec.height, maxSize, outChannels))
     return nullptr;
   // Strips of whole tiles or of scanlines, so that only a strip is held besides the result.
-  const Int32 stripH = spec.tile_width > 0 ? std::max(1, spec.tile_height) : 32;
+  const Int32 stripH = spec.tile_width > 0 ? std::max(1, spec.tile_height) : 64;
   const std::size_t rowValues = std::size_t(spec.width) * std::size_t(nc);
   std::vector<float> fstrip;
   std::vector<UChar> strip, row8, out(std::size_t(spec.width) * std::size_t(outChannels));
