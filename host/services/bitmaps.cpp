@@ -378,6 +378,76 @@ BaseBitmap* LoadJpeg(Source& s, Int32 maxSize, Int32* result, bool* fallBack, In
 // ---------------------------------------------------------------------------------------------
 // OpenImageIO
 
+// Readers that allocate their whole canvas while opening (GIF), or may: the size their header claims,
+// checked before they are opened.
+bool HeaderClaimsTooMuch(const Source& s, const char* format)
+{
+  const std::string h = s.Head(32);
+  auto u8 = [&](std::size_t i) { return Int64(UChar(h[i])); };
+  // Empty sizes are the reader's to refuse as damage.
+  auto TooManyPixels = [](Int64 w, Int64 hh) { return w > 0 && hh > 0 && orxhost::detail::TooManyPixels(w, hh); };
+  if (std::strcmp(format, "gif") == 0 && h.size() >= 10)
+    return TooManyPixels(u8(6) | (u8(7) << 8), u8(8) | (u8(9) << 8));
+  if (std::strcmp(format, "psd") == 0 && h.size() >= 22)
+    return TooManyPixels((u8(18) << 24) | (u8(19) << 16) | (u8(20) << 8) | u8(21),
+                         (u8(14) << 24) | (u8(15) << 16) | (u8(16) << 8) | u8(17));
+  if (std::strcmp(format, "bmp") == 0 && h.size() >= 26) {
+    const Int64 w = Int32(UInt32(u8(18) | (u8(19) << 8) | (u8(20) << 16) | (u8(21) << 24)));
+    const Int64 hh = Int32(UInt32(u8(22) | (u8(23) << 8) | (u8(24) << 16) | (u8(25) << 24)));
+    return TooManyPixels(w < 0 ? -w : w, hh < 0 ? -hh : hh);
+  }
+  return false;
+}
+
+// OpenEXR allocates each header attribute at the size the file claims before reading it: a few bytes
+// claiming gigabytes would take them. The headers are walked here first; every attribute must lie
+// within the file.
+bool ExrHeadersFit(const Source& s)
+{
+  Int64 fileSize = s.size;
+  if (s.fd >= 0) {
+    struct stat st;
+    if (::fstat(s.fd, &st) != 0)
+      return false;
+    fileSize = st.st_size;
+  }
+  const std::string h = s.Head(std::size_t(std::min<Int64>(fileSize, 4 << 20)));
+  if (h.size() < 8)
+    return false;
+  const bool multipart = (UChar(h[5]) & 0x10) != 0;
+  std::size_t at = 8;
+  auto cstring = [&](std::string* out) {
+    const std::size_t end = h.find('\0', at);
+    if (end == std::string::npos || end - at > 255)
+      return false;
+    *out = h.substr(at, end - at);
+    at = end + 1;
+    return true;
+  };
+  for (int headers = 0; headers < 1000; ++headers) {
+    int attributes = 0;
+    for (;;) {
+      std::string name, type;
+      if (!cstring(&name))
+        return false;
+      if (name.empty())
+        break; // end of this header
+      if (!cstring(&type) || at + 4 > h.size())
+        return false;
+      const UInt32 size = UInt32(UChar(h[at])) | (UInt32(UChar(h[at + 1])) << 8) | (UInt32(UChar(h[at + 2])) << 16) |
+                          (UInt32(UChar(h[at + 3])) << 24);
+      at += 4;
+      if (Int64(size) > fileSize - Int64(at) || at + size > h.size())
+        return false;
+      at += size;
+      ++attributes;
+    }
+    if (!multipart || attributes == 0)
+      return attributes > 0 || headers > 0;
+  }
+  return false;
+}
+
 // Linear light to 8-bit sRGB through a table of 4096 steps: finer than the 8-bit result needs where
 // the curve is steep, and no power function per value.
 struct SrgbTable
@@ -419,7 +489,25 @@ BaseBitmap* LoadOiio(Source& s, const char* format, Int32 maxSize, Int32* result
                      Int32* infoH = nullptr)
 {
   SingleThreadedLibraries();
+  if (std::strcmp(format, "openexr") == 0 && !ExrHeadersFit(s))
+    return nullptr;
+  if (HeaderClaimsTooMuch(s, format)) {
+    *result = LOADBITMAP_TOOLARGE;
+    return nullptr;
+  }
   auto in = OIIO::ImageInput::create(format);
+  // The library keeps every error message of a thread until it is asked for them: unasked, damaged
+  // files would make them grow without end.
+  struct ClearErrors
+  {
+    OIIO::ImageInput* in;
+    ~ClearErrors()
+    {
+      if (in)
+        (void)in->geterror();
+      (void)OIIO::geterror();
+    }
+  } clearErrors{in.get()};
   if (!in)
     return nullptr;
   std::unique_ptr<OIIO::Filesystem::IOMemReader> proxy;
@@ -441,8 +529,10 @@ BaseBitmap* LoadOiio(Source& s, const char* format, Int32 maxSize, Int32* result
     return nullptr;
   }
   const Int32 nc = spec.nchannels;
-  if (spec.depth > 1 || nc <= 0 || nc > 64 || TooManyPixels(spec.width, spec.height)) {
-    if (nc > 0 && spec.width > 0 && spec.height > 0 && TooManyPixels(spec.width, spec.height))
+  // A tile is decoded whole by the reader: its claimed size counts as much as the picture's.
+  const bool hugeTile = spec.tile_width > 0 && TooManyPixels(spec.tile_width, std::max(1, spec.tile_height));
+  if (spec.depth > 1 || nc <= 0 || nc > 64 || TooManyPixels(spec.width, spec.height) || hugeTile) {
+    if (nc > 0 && spec.width > 0 && spec.height > 0 && (TooManyPixels(spec.width, spec.height) || hugeTile))
       *result = LOADBITMAP_TOOLARGE;
     in->close();
     return nullptr;
@@ -460,7 +550,7 @@ BaseBitmap* LoadOiio(Source& s, const char* format, Int32 maxSize, Int32* result
   if (!shrink.Init(spec.width, spec.height, maxSize, outChannels))
     return nullptr;
   // Strips of whole tiles or of scanlines, so that only a strip is held besides the result.
-  const Int32 stripH = spec.tile_width > 0 ? std::max(1, spec.tile_height) : 64;
+  const Int32 stripH = std::min(spec.height, spec.tile_width > 0 ? std::max(1, spec.tile_height) : 64);
   const std::size_t rowValues = std::size_t(spec.width) * std::size_t(nc);
   std::vector<float> fstrip;
   std::vector<UChar> strip, row8, out(std::size_t(spec.width) * std::size_t(outChannels));
@@ -669,8 +759,11 @@ BaseBitmap* Scale(const BaseBitmap* src, Int32 width, Int32 height)
     OIIO::ImageSpec inSpec(src->GetWidth(), src->GetHeight(), ch, OIIO::TypeDesc::UINT8);
     OIIO::ImageBuf in(inSpec, const_cast<UChar*>(src->Pixels()));
     OIIO::ImageBuf out(OIIO::ImageSpec(width, height, ch, OIIO::TypeDesc::UINT8));
-    if (!OIIO::ImageBufAlgo::resize(out, in))
+    if (!OIIO::ImageBufAlgo::resize(out, in)) {
+      (void)out.geterror();
+      (void)OIIO::geterror();
       return nullptr;
+    }
     std::unique_ptr<BaseBitmap> bmp(orxhost::detail::NewBitmap());
     if (!bmp || !bmp->Init(width, height, ch))
       return nullptr;
@@ -729,7 +822,11 @@ Bool Save(const BaseBitmap* bmp, const Filename* name, Int32 format, Int32 quali
       if (!out->set_ioproxy(&proxy))
         return false;
       OIIO::ImageSpec spec(w, h, ch, OIIO::TypeDesc::UINT8);
-      if (!out->open("memory.png", spec) || !out->write_image(OIIO::TypeDesc::UINT8, bmp->Pixels()) || !out->close())
+      const bool written =
+          out->open("memory.png", spec) && out->write_image(OIIO::TypeDesc::UINT8, bmp->Pixels()) && out->close();
+      (void)out->geterror();
+      (void)OIIO::geterror();
+      if (!written)
         return false;
     } else {
       return false;

@@ -196,9 +196,29 @@ TEST(HostImages, HeadersClaimingHugeSizesAreRefused)
   PutBE32(p, 20, 100000);
   PutBE32(p, 29, Crc32(p.substr(12, 17)));
 
+  // A GIF reader makes its whole canvas while opening; an EXR reader each header attribute at the
+  // size the file claims.
+  const Filename gif = dir + String("s.gif"), exr = dir + String("s.exr");
+  ASSERT_TRUE(Shell("convert -size 8x8 xc:blue " + Quoted(gif)));
+  std::string g = orxtest::ReadFile(gif);
+  ASSERT_EQ(g.substr(0, 4), "GIF8");
+  g[6] = g[7] = g[8] = g[9] = char(0xFF);
+  std::string e;
+  if (mediatest::HaveTool("oiiotool") &&
+      Shell("oiiotool --create 8x8 3 -d half -o " + Quoted(exr))) {
+    e = orxtest::ReadFile(exr);
+    const std::size_t at = e.find(std::string("channels\0chlist\0", 16));
+    ASSERT_NE(at, std::string::npos);
+    e[at + 16] = e[at + 17] = e[at + 18] = char(0xFF);
+    e[at + 19] = char(0x7F);
+    Int32 rc = -1;
+    EXPECT_FALSE(GeLoadBitmapFromMemory(e.data(), Int64(e.size()), 0, &rc));
+    EXPECT_EQ(rc, LOADBITMAP_FAILED);
+  }
+
   orxhost::ResetPeakBytes();
   const Int64 before = orxhost::PeakBytes();
-  for (const std::string& bytes : {j, p}) {
+  for (const std::string& bytes : {j, p, g}) {
     Int32 rc = -1;
     EXPECT_FALSE(GeLoadBitmapFromMemory(bytes.data(), Int64(bytes.size()), 0, &rc));
     EXPECT_EQ(rc, LOADBITMAP_TOOLARGE);
