@@ -54,7 +54,8 @@ void Help(const std::string& command, std::FILE* out)
                  "usage: orxhost info [--json] URL\n"
                  "\n"
                  "Shows what the browser knows about the content at URL: name, kind, type,\n"
-                 "size, dates, flags, its library and annotation.\n");
+                 "size, dates, flags, its library and annotation, and for a file the format\n"
+                 "and the handler that its name and first bytes match.\n");
   } else if (command == "cat") {
     std::fprintf(out,
                  "usage: orxhost cat URL\n"
@@ -431,19 +432,31 @@ int Info(const Options& o)
   Int32 children = 0;
   for (Node c(g_lib->tree->GetDown(n.Get())); c; c = Node(g_lib->tree->GetNext(c.Get())))
     ++children;
+  // The handler found by name and content, and the name of the particular format.
+  String handlerName, format;
+  Int32 handlerId = 0;
+  if (OrxBrowserHandler* h = g_lib->content->GetPluginInterface(n.Get(), 0))
+    handlerId = g_lib->handler->GetPluginID(h, &handlerName);
+  g_lib->content->GetTypeName(n.Get(), &format, 2);
   if (o.json) {
     std::printf("{\"name\": %s, \"url\": %s, \"kind\": %d, \"type\": %s, \"size\": %lld, \"modified\": %s, "
-                "\"created\": %s, \"flags\": %u, \"children\": %d, \"library\": %d, \"annotation\": %s}\n",
+                "\"created\": %s, \"flags\": %u, \"children\": %d, \"library\": %d, \"annotation\": %s, "
+                "\"format\": %s, \"handler\": %s, \"handlerId\": %d}\n",
                 Json(e.name).c_str(), Json(e.url).c_str(), n.Kind(), Json(e.type).c_str(),
                 static_cast<long long>(e.size), Json(FormatTime(e.modified)).c_str(),
                 Json(FormatTime(e.created)).c_str(), e.flags, children, lib,
-                Json(hasAnnotation ? annotation.ToUtf8() : "").c_str());
+                Json(hasAnnotation ? annotation.ToUtf8() : "").c_str(), Json(format.ToUtf8()).c_str(),
+                Json(handlerName.ToUtf8()).c_str(), handlerId);
     return 0;
   }
   std::printf("name:       %s\n", e.name.c_str());
   std::printf("url:        %s\n", e.url.c_str());
   std::printf("kind:       %d\n", n.Kind());
   std::printf("type:       %s\n", e.type.c_str());
+  if (format.Content() && format.ToUtf8() != e.type)
+    std::printf("format:     %s\n", format.ToUtf8().c_str());
+  if (handlerId)
+    std::printf("handler:    %s (%d)\n", handlerName.ToUtf8().c_str(), handlerId);
   std::printf("size:       %lld\n", static_cast<long long>(e.size));
   std::printf("modified:   %s\n", FormatTime(e.modified).c_str());
   std::printf("created:    %s\n", FormatTime(e.created).c_str());

@@ -10,6 +10,7 @@
 #include "networkcommands.h"
 #include "orx/services.h"
 #include "pluginloader.h"
+#include "previewcommands.h"
 #include "services/host.h"
 #include "services/internal.h"
 
@@ -28,6 +29,7 @@ void Usage(std::FILE* out)
   BrowseCommandSummary(out);
   FileCommandSummary(out);
   GuiCommandSummary(out);
+  PreviewCommandSummary(out);
   std::fprintf(out,
                "\n"
                "options:\n"
@@ -68,7 +70,8 @@ int ReportMemoryQuietly()
 
 int Browse(const std::string& module, const std::string& command, const std::vector<std::string>& args, bool verbose)
 {
-  if (int rc = ParseBrowseArguments(command, args); rc >= 0)
+  const bool preview = IsPreviewCommand(command);
+  if (int rc = preview ? ParsePreviewArguments(command, args) : ParseBrowseArguments(command, args); rc >= 0)
     return rc;
   orxhost::InstallForThisProcess();
   orxhost::SetConsoleEcho(false);
@@ -77,7 +80,7 @@ int Browse(const std::string& module, const std::string& command, const std::vec
   {
     PluginLoader plugin(false);
     if (plugin.Load(module) && plugin.Start())
-      rc = RunBrowseCommand(command, args);
+      rc = preview ? RunPreviewCommand(command, args) : RunBrowseCommand(command, args);
     plugin.Stop();
   }
   EndNetworkFaults();
@@ -97,7 +100,7 @@ int main(int argc, char** argv)
   bool verbose = false;
   std::vector<std::string> commandArgs;
   for (int i = 1; i < argc; ++i) {
-    if (IsBrowseCommand(command) || command == "file" || command == "gui") {
+    if (IsBrowseCommand(command) || IsPreviewCommand(command) || command == "file" || command == "gui") {
       commandArgs.push_back(argv[i]);
       continue;
     }
@@ -122,7 +125,7 @@ int main(int argc, char** argv)
   UseTerminalFrontEnd();
   if (command == "gui")
     return RunGuiCommand(module, commandArgs);
-  if (IsBrowseCommand(command))
+  if (IsBrowseCommand(command) || IsPreviewCommand(command))
     return Browse(module, command, commandArgs, verbose);
   if (command == "file")
     return RunFileCommand(commandArgs);

@@ -75,6 +75,21 @@ void ResetPrefs();
 BaseList2D* NewObject(const String& name);
 void FreeObject(BaseList2D* obj);
 
+// --- pictures: a lower pixel limit than LOADBITMAP_MAX_PIXELS (0: that one again), so that fuzzing
+// stays within its memory ---
+void SetPixelLimit(Int64 pixels);
+
+// --- what the host was asked to do with files ---
+struct HostRequest
+{
+  std::string kind; // "load", "merge", "open" (with the system's program), "scene" (a scene read)
+  std::string path;
+  Int32 value;      // merge: the scene filter; scene: the load flags
+  bool done;        // false when the host refused (no such file, a program, beyond the bounds)
+};
+std::vector<HostRequest> HostRequests();
+void ClearHostRequests();
+
 // --- the user's language id (default 0x75730000, English) ---
 void SetLanguageId(Int32 id);
 

@@ -23,6 +23,10 @@ extern const OrxSystemTable kSystemTable;
 extern const OrxSceneTable kSceneTable;
 extern const OrxUiTable kUiTable; // host/ui
 extern const OrxNetworkTable kNetworkTable;
+extern const OrxImageTable kImageTable;
+extern const OrxMovieTable kMovieTable;
+extern const OrxDetectTable kDetectTable;
+extern const OrxDocumentTable kDocumentTable;
 
 // Fault injection: true when this call of op must fail.
 enum class Op { Open, Read, Write, Flush, Rename, Delete, List };
@@ -58,6 +62,16 @@ std::vector<NetworkPlace> PlacesFromMounts(const std::vector<MountEntry>& mounts
                                            const std::vector<std::string>& gvfsNames);
 // Waits while a test holds listings of path (or of a folder above it).
 void WaitIfHeld(const std::string& path);
+// An empty bitmap in host memory (the caller's), or null when memory runs out.
+class BaseBitmap* NewBitmap();
+// The size of a w x h picture reduced to fit maxSize (0: not reduced; never enlarged).
+void FitSize(Int32 w, Int32 h, Int32 maxSize, Int32* dw, Int32* dh);
+// True for sizes that are empty or above the pixel limit of the image service.
+Bool TooManyPixels(Int64 w, Int64 h);
+// The representative frame of a movie file open as fd (not taken over), for the image service: with
+// infoW/infoH only its size. *result a LOADBITMAP_ code.
+class BaseBitmap* MovieFrameOfFile(int fd, const std::string& name, Int32 maxSize, Int32* result, Int32* infoW,
+                                   Int32* infoH);
 // Local time of a POSIX time stamp.
 DateTime ToDateTime(const struct timespec& ts);
 } // namespace orxhost::detail

@@ -8,8 +8,9 @@ const OrxHostTable* Table()
   static const OrxHostTable table = {ORX_HOST_VERSION,        sizeof(OrxHostTable),  &detail::kMemoryTable,
                                      &detail::kTextTable,     &detail::kFileTable,   &detail::kFolderTable,
                                      &detail::kThreadTable,   &detail::kCompressTable, &detail::kSystemTable,
-                                     &detail::kSceneTable,    &detail::kUiTable,
-                                     &detail::kNetworkTable};
+                                     &detail::kSceneTable,    &detail::kUiTable,     &detail::kNetworkTable,
+                                     &detail::kImageTable,    &detail::kMovieTable,  &detail::kDetectTable,
+                                     &detail::kDocumentTable};
   return &table;
 }
 

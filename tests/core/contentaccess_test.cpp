@@ -300,13 +300,14 @@ TEST_F(Content, ItemWithoutFileMatchedByStoredData)
 {
   const std::string png = "\x89PNG\r\n\x1a\n";
   const std::string scene = "ORXSCENE";
-  handlertest::TestHandler image(2, "png", png), sceneHandler(3, "orx", scene);
+  // Suffixes of their own: the built-in file handlers come first in the registry.
+  handlertest::TestHandler image(2, "tpng", png), sceneHandler(3, "torx", scene);
   Start();
   ASSERT_TRUE(RegisterPlugin(&image, 1));
   ASSERT_TRUE(RegisterPlugin(&sceneHandler, 1));
   BrowserDatabase* main = BrowserDatabase::GetLibrary(0);
   ASSERT_NE(main, nullptr);
-  const String path("favorite://stored/model.png");
+  const String path("favorite://stored/model.tpng");
   {
     BrowserDatabaseItem* item = main->OpenOrCreateItem(path);
     ASSERT_NE(item, nullptr);
@@ -324,7 +325,7 @@ TEST_F(Content, ItemWithoutFileMatchedByStoredData)
   EXPECT_EQ(sceneHandler.lastSize.load(), HANDLER_HEADER_SIZE);
 
   // An item without data gives nothing to check.
-  const String bare("favorite://stored/bare.png");
+  const String bare("favorite://stored/bare.tpng");
   if (BrowserDatabaseItem* item = main->OpenOrCreateItem(bare))
     item->Close();
   EXPECT_FALSE(FindPluginForURL(BrowserURL(bare), true, &h));

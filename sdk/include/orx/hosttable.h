@@ -16,7 +16,9 @@ class Filename;
 class BaseContainer;
 class OrxThread;
 class BaseList2D;
+class BaseBitmap;
 struct DateTime;
+struct MovieInfo;
 struct FolderEntry;
 struct FileStatus;
 struct VolumeEntry;
@@ -188,6 +190,55 @@ struct OrxNetworkTable
   Bool (*onNetwork)(const Filename* path);
 };
 
+struct OrxImageTable
+{
+  Int32 version, size;
+  // any thread; the bitmap is the caller's (host memory); null on failure, with *result (may be
+  // null) a LOADBITMAP_ code. maxSize > 0 gives a bitmap whose sides are at most maxSize (never
+  // enlarged); 0 the whole image. Movies give their representative frame.
+  BaseBitmap* (*load)(const Filename* name, Int32 maxSize, Int32* result);
+  BaseBitmap* (*loadMemory)(const void* data, Int64 size, Int32 maxSize, Int32* result);
+  // any thread; the size of the picture from its header, without decoding it
+  Bool (*info)(const Filename* name, Int32* width, Int32* height);
+  // any thread; the new bitmap is the caller's
+  BaseBitmap* (*scale)(const BaseBitmap* bitmap, Int32 width, Int32 height);
+  // any thread; format SAVEBITMAP_JPEG or SAVEBITMAP_PNG; quality 1..100 for JPEG
+  Bool (*save)(const BaseBitmap* bitmap, const Filename* name, Int32 format, Int32 quality);
+};
+
+struct OrxMovieTable
+{
+  Int32 version, size;
+  // any thread; the handle is the caller's until close; null when no movie can be read
+  void* (*open)(const Filename* name);
+  void (*close)(void* movie);
+  Bool (*info)(void* movie, MovieInfo* out);
+  // frame -1: a representative frame; the bitmap is the caller's
+  BaseBitmap* (*frame)(void* movie, Int64 frame, Int32 maxSize);
+};
+
+struct OrxDetectTable
+{
+  Int32 version, size;
+  // any thread; the DETECT_ kind of the content within mask, or 0. header: the first bytes.
+  Int32 (*identify)(const Filename* name, const void* header, Int32 size, Int32 mask);
+};
+
+struct OrxDocumentTable
+{
+  Int32 version, size;
+  // main thread; the host's file loader opens the file according to its kind
+  Bool (*loadFile)(const Filename* name);
+  // main thread; merges a scene file into the active document with a filter of scene parts
+  Bool (*mergeFile)(const Filename* name, Int32 filter);
+  // main thread; starts the system's program for the file, never a program itself
+  Bool (*openWithSystem)(const Filename* name);
+  // any thread; a scene document of the file (opaque, freed with freeScene); reading stops after
+  // maxBytes and maxMillis. Null when it cannot be read within them.
+  void* (*loadScene)(const Filename* name, Int32 flags, Int64 maxBytes, Int32 maxMillis);
+  void (*freeScene)(void* scene);
+};
+
 struct OrxHostTable
 {
   Int32 version; // host interface version, first 32-bit word
@@ -202,7 +253,10 @@ struct OrxHostTable
   const OrxSceneTable* scene;
   const OrxUiTable* ui; // orx/uitable.h
   const OrxNetworkTable* network;
-  // room for: images, movies, detection, documents
+  const OrxImageTable* image;
+  const OrxMovieTable* movie;
+  const OrxDetectTable* detect;
+  const OrxDocumentTable* document;
 };
 
 } // extern "C"

@@ -10,6 +10,7 @@
 #include "contenttree/browserinterface.h"
 #include "core/catalogs.h"
 #include "core/libraryregistry.h"
+#include "filetypes/filetypeplugins.h"
 #include "orx/services.h"
 #include "presets/browserdatabase.h"
 #include "presets/filepresetnode.h"
@@ -225,7 +226,10 @@ Bool InitContent()
 {
   if (ContentExists())
     return true;
-  // Handlers that exist so far; the others join as their parts arrive.
+  // Handlers that exist so far, in their fixed order; the others join as their parts arrive.
+  RegisterFileTypePlugins(0);
+  // The preset library and catalog file handlers go here.
+  RegisterFileTypePlugins(1);
   if (!FindPluginByID(HANDLER_ID_CATEGORY))
     RegisterPlugin(GetCategoryPlugin(), 0, false);
   InstallCatalogs();
