@@ -293,7 +293,7 @@ TEST_F(ItemProgressDialogs, NoLeavesEverythingAsItWas)
   NodeRef dst = Folder("dst");
   ui::HeadlessScript().messageAnswers = {ORX_MB_NO};
   ItemProgressDialog d(ITEMOP_COPY, {ChildNamed(src, "a.txt")}, dst);
-  EXPECT_EQ(d.Execute(), ITEMSTATUS_CANCELLED);
+  EXPECT_EQ(d.Execute(), ITEMSTATUS_CONFLICT);
   EXPECT_EQ(ui::ShownMessages().size(), 1u);
   EXPECT_EQ(orxtest::ReadFile(Filename(String(Path("dst/a.txt").c_str()))), "old");
 }

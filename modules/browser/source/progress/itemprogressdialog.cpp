@@ -174,7 +174,8 @@ void ItemProgressDialog::Timer()
   SetTimer(0);
   const String question = PutIn(GeLoadString(IDS_ITEMPROGRESS_QUESTION), String("<name>"), thread_->GetItemName());
   if (!GeQuestionDialog(question)) {
-    Finish(ITEMSTATUS_CANCELLED, String());
+    // Answered no: the item in the way stays, and the status says so.
+    Finish(ITEMSTATUS_CONFLICT, String());
     return;
   }
   // The existing item goes only once its replacement is complete: the thread does it.

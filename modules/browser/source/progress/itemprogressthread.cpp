@@ -116,7 +116,13 @@ Int32 ItemProgressThread::Progress(void* data, Int32, Int32 count, Int64 size, I
 void ItemProgressThread::Main()
 {
   NodeChangeScope scope(&changed_);
-  const Int32 status = Work();
+  Int32 status;
+  // Nodes of other plug-ins may throw; nothing may leave the worker.
+  try {
+    status = Work();
+  } catch (...) {
+    status = Finish(ITEMSTATUS_FAILED, nullptr, RefusalOf(operation_));
+  }
   if (status == ITEMSTATUS_DONE) {
     sources_.clear();
     destination_ = nullptr;
@@ -253,7 +259,7 @@ Int32 ItemProgressThread::Work()
           continue;
         }
         if (!(options & ITEMOPTION_REPLACE) && taken.Get() != replaceOnce.Get())
-          return Finish(ITEMSTATUS_CONFLICT, taken, 0);
+          return Finish(ITEMSTATUS_CONFLICT, taken, RefusalOf(operation_));
         plan_[i] = 2;
         taken_[i] = taken;
         temp_[i] = String(".orx-new-") + String::FromInt(Int64(g_tempCounter.fetch_add(1))) + String("-") + name;
