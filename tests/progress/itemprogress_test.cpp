@@ -24,6 +24,7 @@ TEST_F(ItemProgress, CopiesFoldersAndFilesWithCountsThatMatchTheWork)
 {
   Write("src/a.txt", "hello");
   Write("src/sub/b.bin", std::string(3 << 20, 'b'));
+  Write("src/.hidden/h", "hid"); // never listed as a node, but copied with its folder
   Write("one.txt", "12345678");
   NodeRef top = Folder("");
   NodeRef dst = Folder("dst");
@@ -31,9 +32,9 @@ TEST_F(ItemProgress, CopiesFoldersAndFilesWithCountsThatMatchTheWork)
   ASSERT_EQ(RunHere(t), ITEMSTATUS_DONE);
   EXPECT_EQ(Tree(Path("dst/src")), Tree(Path("src")));
   EXPECT_EQ(orxtest::ReadFile(Filename(String(Path("dst/one.txt").c_str()))), "12345678");
-  // src, a.txt, sub, b.bin and one.txt
-  EXPECT_EQ(t.GetTotalFiles(), 5u);
-  EXPECT_EQ(t.GetTotalBytes(), UInt64(5 + (3 << 20) + 8));
+  // src, a.txt, sub, b.bin, .hidden, h and one.txt
+  EXPECT_EQ(t.GetTotalFiles(), 7u);
+  EXPECT_EQ(t.GetTotalBytes(), UInt64(5 + (3 << 20) + 3 + 8));
   EXPECT_EQ(t.GetDoneFiles(), t.GetTotalFiles());
   EXPECT_EQ(t.GetDoneBytes(), t.GetTotalBytes());
   EXPECT_EQ(t.GetNext(), 2);
