@@ -369,3 +369,46 @@ TEST_F(ItemProgressDialogs, ViewsAreToldOnTheMainThread)
 }
 
 } // namespace
+
+namespace {
+
+// Linking into a catalog: the catalog makes links to the items and nothing on disk changes; a link
+// moved to another catalog is refused before anything moves.
+TEST_F(ItemProgress, LinksIntoACatalogAndRefusesMovesBetweenCatalogs)
+{
+  const Filename files = orxtest::HomeDir() + String("volumes") + String("linked");
+  std::error_code ec;
+  fs::remove_all(P(files), ec);
+  ASSERT_TRUE(orxtest::WriteFile(files + String("a.txt"), "a"));
+  ASSERT_TRUE(orxtest::WriteFile(files + String("b.txt"), "b"));
+  Start();
+  auto catalog = [](const std::string& name) {
+    const Filename file = contenttest::UserFolder() + String((name + ".catqz").c_str());
+    EXPECT_GE(CreateLibrary(BrowserURL(String(("catalog://" + name + ".catqz").c_str())), String(name.c_str()), file), 0);
+    GetRootNode(ROOT_CATALOG)->LoadChildren();
+    return contenttest::Find("catalog://" + name + ".catqz");
+  };
+  NodeRef one = catalog("One");
+  NodeRef two = catalog("Two");
+  ASSERT_TRUE(one && two);
+  NodeRef a = contenttest::Find(BrowserURL(files + String("a.txt")).GetString().ToUtf8());
+  NodeRef b = contenttest::Find(BrowserURL(files + String("b.txt")).GetString().ToUtf8());
+  ASSERT_TRUE(a && b);
+  {
+    ItemProgressThread t(ITEMOP_LINK, {a, b}, one);
+    ASSERT_EQ(RunHere(t), ITEMSTATUS_DONE) << std::hex << t.GetResult();
+    EXPECT_EQ(t.GetDoneFiles(), t.GetTotalFiles());
+  }
+  NodeRef linkA = contenttest::Find("catalog://One.catqz/a.txt");
+  NodeRef linkB = contenttest::Find("catalog://One.catqz/b.txt");
+  ASSERT_TRUE(linkA && linkB);
+  EXPECT_EQ(orxtest::ReadFile(files + String("a.txt")), "a");
+  ItemProgressThread m(ITEMOP_MOVE, {linkA, linkB}, two);
+  EXPECT_EQ(RunHere(m), ITEMSTATUS_FAILED);
+  EXPECT_TRUE(contenttest::Find("catalog://One.catqz/a.txt"));
+  EXPECT_TRUE(contenttest::Find("catalog://One.catqz/b.txt"));
+  EXPECT_FALSE(contenttest::Find("catalog://Two.catqz/a.txt"));
+  fs::remove_all(P(files), ec);
+}
+
+} // namespace

@@ -12,6 +12,7 @@
 #include "progress/itemprogressdialog.h"
 #include "progress/itemprogressthread.h"
 #include "services/host.h"
+#include "core/libraryregistry.h"
 #include "ui/uimodel.h"
 
 namespace progresstest {
