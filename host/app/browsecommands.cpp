@@ -10,6 +10,9 @@
 #include <memory>
 
 #include "catalogcommands.h"
+#include "filecommands.h"
+#include "guicommand.h"
+#include "orx/itemprogresslib.h"
 #include "orx/browserlib.h"
 #include "orx/files.h"
 #include "orx/services.h"
@@ -23,6 +26,7 @@ struct Options
   std::string sort = "name";
   bool json = false;
   bool help = false;
+  bool skipExisting = false; // cp, mv
 };
 
 const char* const kSorts[] = {"name", "modified", "created", "size", "type", "none"};
@@ -76,23 +80,30 @@ void Help(const std::string& command, std::FILE* out)
                  "does. A name that is taken (also by a folder) is refused.\n");
   } else if (command == "mv") {
     std::fprintf(out,
-                 "usage: orxhost mv [--json] URL FOLDER-URL\n"
+                 "usage: orxhost mv [--json] [--yes | --no | --skip-existing] URL FOLDER-URL\n"
                  "\n"
                  "Moves the file or folder at URL into the folder at FOLDER-URL, on one file\n"
-                 "system only (never by copying and deleting), never onto a taken name.\n");
+                 "system only (never by copying and deleting), with a progress bar on a terminal.\n"
+                 "When the name is taken there: --yes replaces what has it (it goes only after the\n"
+                 "move succeeded), --no leaves it and fails, --skip-existing leaves it and succeeds;\n"
+                 "otherwise the person at the terminal is asked, or the answer is no.\n");
   } else if (command == "cp") {
     std::fprintf(out,
-                 "usage: orxhost cp [--json] URL FOLDER-URL\n"
+                 "usage: orxhost cp [--json] [--yes | --no | --skip-existing] URL FOLDER-URL\n"
                  "\n"
-                 "Copies the file or folder at URL into the folder at FOLDER-URL. The copy is\n"
-                 "written under a hidden name and renamed into place; nothing is overwritten,\n"
-                 "and a folder is never copied into itself. Links are copied as links.\n");
+                 "Copies the file or folder at URL into the folder at FOLDER-URL, with a progress\n"
+                 "bar on a terminal. The copy is written under a hidden name and renamed into\n"
+                 "place, and a folder is never copied into itself. Links are copied as links.\n"
+                 "When the name is taken there: --yes replaces what has it (only once the copy is\n"
+                 "complete), --no leaves it and fails, --skip-existing leaves it and succeeds;\n"
+                 "otherwise the person at the terminal is asked, or the answer is no.\n");
   } else if (command == "rm") {
     std::fprintf(out,
                  "usage: orxhost rm [--json] URL\n"
                  "\n"
-                 "Deletes the file or folder at URL with everything in it. Links are deleted\n"
-                 "as links; volumes and mounted file systems are refused.\n"
+                 "Deletes the file or folder at URL with everything in it, with a progress bar on\n"
+                 "a terminal. Links are deleted as links; volumes and mounted file systems are\n"
+                 "refused.\n"
                  "\n"
                  "With --json, rename, mkdir, mv, cp and rm print one JSON object: ok, command,\n"
                  "url, result, code, error, items and bytes.\n");
@@ -116,6 +127,14 @@ int ParseInto(const std::string& command, const std::vector<std::string>& args, 
     } else if (a == "--json" && (command == "ls" || command == "info" || command == "rename" || command == "mkdir" ||
                                  command == "mv" || command == "cp" || command == "rm")) {
       o->json = true;
+    } else if ((a == "--yes" || a == "--no") && (command == "mv" || command == "cp" || command == "rm")) {
+      // The answer to a taken name, given after the command as well as before it.
+      char* one[] = {const_cast<char*>(a.c_str())};
+      int at = 0;
+      ParseTerminalOption(1, one, at);
+      UseTerminalFrontEnd();
+    } else if (a == "--skip-existing" && (command == "mv" || command == "cp")) {
+      o->skipExisting = true;
     } else if (a == "--sort" && command == "ls") {
       if (i + 1 >= args.size()) {
         std::fprintf(stderr, "orxhost ls: --sort needs an order\n");
@@ -666,6 +685,27 @@ int MakeFolder(const Options& o)
   return rc;
 }
 
+// The result of cp, mv and rm: a skipped item is a success that says so.
+int ItemOutcome(const char* command, const Options& o, Int32 status, const OrxItemProgressOutcome& done,
+                const char* verb)
+{
+  static const char* const kErrors[] = {"", "cancelled", "exists", "destination inside source", "failed"};
+  const bool ok = status == ORX_ITEMS_DONE;
+  const bool skipped = ok && done.skipped > 0;
+  if (o.json) {
+    const Int32 code = ok ? 0 : done.result ? done.result : Int32(0x80000000u | UInt32(status));
+    PrintEditJson(command, o.url, skipped ? "skipped" : ok && std::strcmp(command, "rm") ? o.name : "", code,
+                  kErrors[status >= 0 && status <= 4 ? status : 4], Int64(done.totalFiles), Int64(done.totalBytes));
+  } else if (skipped) {
+    std::printf("orxhost: %s is in %s already: skipped (--skip-existing)\n", o.url.c_str(), o.name.c_str());
+  } else if (ok && !std::strcmp(command, "rm")) {
+    std::printf("orxhost: deleted %s\n", o.url.c_str());
+  } else if (ok) {
+    std::printf("orxhost: %s %s into %s\n", verb, o.url.c_str(), o.name.c_str());
+  }
+  return ok ? 0 : 1;
+}
+
 int MoveOrCopy(const Options& o, bool copy)
 {
   const char* command = copy ? "cp" : "mv";
@@ -673,17 +713,10 @@ int MoveOrCopy(const Options& o, bool copy)
   Node dir = item ? Resolve(command, o.name) : Node();
   if (!item || !dir)
     return 1;
-  Progress done;
-  const int rc = RunEdit(command, o.url, o.json, [&](Int32 phase, Progress* p) {
-    g_lib->header.addNodeReference(item.Get()); // taken by the call
-    return copy ? g_lib->content->CopyHere(dir.Get(), item.Get(), phase, nullptr, Progress::Callback, p)
-                : g_lib->content->MoveHere(dir.Get(), item.Get(), phase, Progress::Callback, p);
-  }, &done);
-  if (rc == 0 && o.json)
-    PrintEditJson(command, o.url, o.name, 0, "", done.totalItems, done.totalBytes);
-  else if (rc == 0)
-    std::printf("orxhost: %s %s into %s\n", copy ? "copied" : "moved", o.url.c_str(), o.name.c_str());
-  return rc;
+  OrxItemProgressOutcome done;
+  const Int32 status = RunItemCommand(command, o.url, copy ? ORX_ITEMS_COPY : ORX_ITEMS_MOVE, item.Get(), dir.Get(),
+                                      o.skipExisting ? ORX_ITEMS_SKIP_EXISTING : 0, &done);
+  return ItemOutcome(command, o, status, done, copy ? "copied" : "moved");
 }
 
 int Remove(const Options& o)
@@ -691,15 +724,9 @@ int Remove(const Options& o)
   Node item = Resolve("rm", o.url);
   if (!item)
     return 1;
-  Progress done;
-  const int rc = RunEdit("rm", o.url, o.json, [&](Int32 phase, Progress* p) {
-    return g_lib->content->Delete(item.Get(), phase, Progress::Callback, p);
-  }, &done);
-  if (rc == 0 && o.json)
-    PrintEditJson("rm", o.url, "", 0, "", done.totalItems, done.totalBytes);
-  else if (rc == 0)
-    std::printf("orxhost: deleted %s\n", o.url.c_str());
-  return rc;
+  OrxItemProgressOutcome done;
+  const Int32 status = RunItemCommand("rm", o.url, ORX_ITEMS_DELETE, item.Get(), nullptr, 0, &done);
+  return ItemOutcome("rm", o, status, done, "deleted");
 }
 
 int Cat(const Options& o)

@@ -1,9 +1,13 @@
 #include "filecommands.h"
 
+#include <unistd.h>
+
 #include <cstring>
 
 #include "orx/basefile.h"
 #include "orx/files.h"
+#include "orx/itemprogresslib.h"
+#include "orx/services.h"
 #include "services/host.h"
 
 namespace {
@@ -167,4 +171,78 @@ int RunFileCommand(const std::vector<std::string>& args)
   const bool same = GeIsSameFile(Arg(pos[1]), Arg(pos[2]));
   std::printf("%s\n", same ? "same file" : "not the same file");
   return same ? 0 : 1;
+}
+
+namespace {
+
+std::string Refusal(Int32 rc)
+{
+  switch (UInt32(rc)) {
+    case 0x80000001u: return "rename refused";
+    case 0x80000002u: return "move refused: another file system, a taken name, the folder itself, or no rights";
+    case 0x80000004u: return "copy refused: a taken name, the folder into itself, nothing to copy, or no rights";
+    case 0x80000008u: return "delete refused: a volume, a mounted file system, or a folder that may not be changed";
+    case 0x80000100u: return "a library or catalog file could not be renamed";
+    case 0x80000200u: return "the move failed on disk";
+    case 0x80000400u: return "the copy failed while writing; nothing half-written was left behind";
+    case 0xA0000000u: return "that kind of content cannot go there";
+    case 0xC0000000u: return "cancelled";
+    default: return "failed";
+  }
+}
+
+std::string Size(UInt64 n)
+{
+  char s[32];
+  if (n < 1024)
+    std::snprintf(s, sizeof s, "%llu B", static_cast<unsigned long long>(n));
+  else if (n < 1024 * 1024)
+    std::snprintf(s, sizeof s, "%.1f KiB", double(n) / 1024);
+  else if (n < UInt64(1024) * 1024 * 1024)
+    std::snprintf(s, sizeof s, "%.1f MiB", double(n) / (1024 * 1024));
+  else
+    std::snprintf(s, sizeof s, "%.1f GiB", double(n) / (1024.0 * 1024 * 1024));
+  return s;
+}
+
+} // namespace
+
+int RunItemCommand(const char* command, const std::string& what, Int32 operation, OrxBrowserNode* node,
+                   OrxBrowserNode* destination, UInt32 options, OrxItemProgressOutcome* out)
+{
+  *out = OrxItemProgressOutcome{ORX_ITEMS_FAILED, 0, 0, 0, 0, 0, 0};
+  const auto* lib = static_cast<const OrxItemProgressLibrary*>(
+      GeGetLibrary(ITEMPROGRESSLIB_ID, ITEMPROGRESSLIB_VERSION, Int32(sizeof(OrxItemProgressLibrary))));
+  if (!lib) {
+    std::fprintf(stderr, "orxhost %s: the plug-in published no item progress\n", command);
+    return ORX_ITEMS_FAILED;
+  }
+  String item;
+  OrxBrowserNode* nodes[] = {node};
+  const Int32 status = lib->run(operation, 1, nodes, destination, options, out, &item);
+  const std::string name = item.ToUtf8();
+  switch (status) {
+    case ORX_ITEMS_DONE:
+      // The terminal's bar is drawn at most ten times a second and goes with the dialog: the last
+      // state stays on its own line, full, with what was counted.
+      if (::isatty(2) == 1 && out->totalFiles > 0)
+        std::fprintf(stderr, "[##############################] 100%%  %u/%u items  %s/%s\n", out->doneFiles,
+                     out->totalFiles, Size(out->doneBytes).c_str(), Size(out->totalBytes).c_str());
+      break;
+    case ORX_ITEMS_CANCELLED: std::fprintf(stderr, "orxhost %s: %s: cancelled; nothing half-made was left\n", command, what.c_str()); break;
+    case ORX_ITEMS_CONFLICT:
+      std::fprintf(stderr,
+                   "orxhost %s: %s: \"%s\" exists where it would go and was left as it was (--yes replaces it, "
+                   "--skip-existing leaves it and goes on)\n",
+                   command, what.c_str(), name.c_str());
+      break;
+    case ORX_ITEMS_INSIDE:
+      std::fprintf(stderr, "orxhost %s: %s: the destination lies inside \"%s\"; nothing was changed\n", command,
+                   what.c_str(), name.c_str());
+      break;
+    default:
+      std::fprintf(stderr, "orxhost %s: %s: %s, at \"%s\" (code 0x%08x)\n", command, what.c_str(),
+                   Refusal(out->result).c_str(), name.c_str(), unsigned(out->result));
+  }
+  return status;
 }

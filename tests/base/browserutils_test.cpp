@@ -358,6 +358,26 @@ TEST_F(BrowserUtils, DeleteFolderTree)
   EXPECT_TRUE(DeleteFolderTree(dir, true, nullptr, nullptr));
 }
 
+// Callers that speak edit results tell done, failed and cancelled apart.
+TEST_F(BrowserUtils, DeleteFolderTreeResultTellsCancelFromFailure)
+{
+  constexpr Int32 kRefused = Int32(0x80000008u), kCancelled = Int32(0xC0000000u);
+  Filename dir = orxtest::TempDir() + String("tree");
+  for (const char* f : {"1", "2", "3"})
+    ASSERT_TRUE(orxtest::WriteFile(dir + String(f), "x"));
+  Progress stop;
+  stop.stopAfter = 1;
+  EXPECT_EQ(DeleteFolderTreeResult(dir, true, OnDeleted, &stop), kCancelled);
+  orxhost::FailNth(orxhost::FileOp::Delete, 1);
+  EXPECT_EQ(DeleteFolderTreeResult(dir, true, nullptr, nullptr), kRefused);
+  orxhost::ClearFaults();
+  EXPECT_TRUE(GeFolderExists(dir));
+  EXPECT_EQ(DeleteFolderTreeResult(dir, true, nullptr, nullptr), 0);
+  EXPECT_FALSE(GeFolderExists(dir));
+  EXPECT_EQ(DeleteFolderTreeResult(dir, true, nullptr, nullptr), kRefused) << "missing folder";
+  EXPECT_EQ(DeleteFolderTreeResult(Filename(), true, nullptr, nullptr), kRefused);
+}
+
 TEST_F(BrowserUtils, DeleteFolderTreeWithNamesThatAreNotUtf8)
 {
   Filename base = orxtest::TempDir();

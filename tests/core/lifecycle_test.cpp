@@ -192,7 +192,8 @@ TEST_F(Lifecycle, StartRegistersEverythingInOrder)
       continue;
     order.push_back(r.kind + " " + std::to_string(r.id) + " " + r.name);
   }
-  EXPECT_EQ(order, (std::vector<std::string>{"library 1017645 version 1000", "command 1017163 Content Browser...",
+  EXPECT_EQ(order, (std::vector<std::string>{"library 1017645 version 1000", "library 1017646 version 1",
+                                             "command 1017163 Content Browser...",
                                              "manager 1017163 Content Browser",
                                              "prefpage 465001634 Content Browser (Prefsbrowser)"}));
   // A second start does not register twice.
@@ -232,7 +233,7 @@ TEST_F(Lifecycle, AFailedRegistrationFailsTheStartButKeepsTheOthers)
     for (const orxhost::Registration& r : orxhost::Registrations())
       if (r.kind != "icon")
         kinds.push_back(r.kind);
-    EXPECT_EQ(kinds.size(), 3u); // the published table and the two registrations that did not fail
+    EXPECT_EQ(kinds.size(), 4u); // the published tables and the two registrations that did not fail
     EXPECT_EQ(std::count(kinds.begin(), kinds.end(), failing), 0);
     // Without a started content the start-up activity and volume changes do nothing.
     EXPECT_EQ(Message(ORX_MSG_STARTUP_ACTIVITY, nullptr), 1);

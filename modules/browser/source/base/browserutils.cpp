@@ -301,6 +301,22 @@ Bool DeleteFolderTree(const Filename& folder, Bool recursive, DeleteFolderCallba
   }
 }
 
+Int32 DeleteFolderTreeResult(const Filename& folder, Bool recursive, DeleteFolderCallback callback, void* data)
+{
+  constexpr Int32 kRefused = Int32(0x80000008u), kCancelled = Int32(0xC0000000u);
+  if (folder.IsEmpty())
+    return kRefused;
+  try {
+    switch (DeleteTree(folder, recursive, callback, data)) {
+      case 0: return 0;
+      case 2: return kCancelled;
+      default: return kRefused;
+    }
+  } catch (const std::bad_alloc&) {
+    return kRefused;
+  }
+}
+
 void ResetBrowserUtilsForTests()
 {
   std::lock_guard<std::mutex> lock(g_folderLock);

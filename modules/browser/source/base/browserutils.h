@@ -60,6 +60,9 @@ using DeleteFolderCallback = Int32 (*)(void* data, Int32 phase, Int32 count, Int
 // Lists the folder, deletes its entries (sub-folders too when recursive), then the folder.
 // Links to folders are removed as links; what they point to is never touched.
 Bool DeleteFolderTree(const Filename& folder, Bool recursive, DeleteFolderCallback callback, void* data);
+// The same as an edit result: 0 done, 0x80000008 when something could not be deleted, 0xC0000000
+// when the callback stopped it.
+Int32 DeleteFolderTreeResult(const Filename& folder, Bool recursive, DeleteFolderCallback callback, void* data);
 
 // Forgets the once-per-run answers (tests only).
 void ResetBrowserUtilsForTests();

@@ -11,9 +11,11 @@
 #include "core/contentaccess.h"
 #include "core/libraryregistry.h"
 #include "orx/browserlib.h"
+#include "orx/itemprogresslib.h"
 #include "orx/services.h"
 #include "presets/browserdatabase.h"
 #include "presets/filepresetnode.h"
+#include "progress/itemprogressdialog.h"
 
 namespace {
 
@@ -464,14 +466,19 @@ Bool MoveNodes(Int32 count, OrxBrowserNode** nodes, OrxBrowserNode* newParent)
   NodeRef parent = Borrow(newParent);
   if (!parent || count < 0 || (count > 0 && !nodes))
     return false;
-  Bool ok = true;
+  std::vector<NodeRef> sources;
   for (Int32 i = 0; i < count; ++i) {
     NodeRef n = Borrow(nodes[i]);
-    if (!n || parent->MoveHere(n, EDITPHASE_ASK, nullptr, nullptr) != EDIT_OK ||
-        parent->MoveHere(n, EDITPHASE_DO, nullptr, nullptr) != EDIT_OK)
-      ok = false;
+    if (!n)
+      return false;
+    sources.push_back(std::move(n));
   }
-  return ok;
+  if (sources.empty())
+    return true;
+  // Through the item progress worker: every node is asked before any moves, a taken name is asked
+  // about, and the views hear of the moves on this thread.
+  ItemProgressDialog dialog(ITEMOP_MOVE, std::move(sources), parent);
+  return dialog.Execute() == ITEMSTATUS_DONE;
 }
 
 Bool LibraryItemExistsEntry(OrxBrowserURL* url) { return url && LibraryItemExists(*U(url)); }
@@ -845,11 +852,41 @@ OrxBrowserLibrary g_library = {
     &kMain, &kURL, &kTree, &kContent, &kHandler,
 };
 
+// Copy, move, delete and link of many nodes, published for other plug-ins and the host's commands.
+Int32 RunItemProgress(Int32 operation, Int32 count, OrxBrowserNode** nodes, OrxBrowserNode* destination,
+                      UInt32 options, OrxItemProgressOutcome* out, String* item)
+{
+  if (out)
+    *out = OrxItemProgressOutcome{ITEMSTATUS_FAILED, 0, 0, 0, 0, 0, 0};
+  if (operation < ITEMOP_COPY || operation > ITEMOP_LINK || count < 0 || (count > 0 && !nodes) ||
+      ((operation != ITEMOP_DELETE) != (destination != nullptr)))
+    return ITEMSTATUS_FAILED;
+  std::vector<NodeRef> sources;
+  for (Int32 i = 0; i < count; ++i) {
+    NodeRef n = Borrow(nodes[i]);
+    if (!n)
+      return ITEMSTATUS_FAILED;
+    sources.push_back(std::move(n));
+  }
+  ItemProgressDialog dialog(operation, std::move(sources), Borrow(destination), options);
+  const Int32 status = dialog.Execute();
+  ItemProgressThread& t = dialog.Thread();
+  if (out)
+    *out = OrxItemProgressOutcome{status,           t.GetResult(),     t.GetSkipped(),   t.GetTotalFiles(),
+                                  t.GetDoneFiles(), t.GetTotalBytes(), t.GetDoneBytes()};
+  if (item)
+    *item = t.GetItemName();
+  return status;
+}
+
+OrxItemProgressLibrary g_itemProgress{Int32(sizeof(OrxItemProgressLibrary)), Safe<RunItemProgress, ITEMSTATUS_FAILED>};
+
 } // namespace
 
 const OrxBrowserLibrary* GetBrowserLibrary() { return &g_library; }
 
 Bool InstallCallTable()
 {
-  return GeInstallLibrary(BROWSERLIB_ID, BROWSERLIB_VERSION, &g_library, Int32(sizeof(g_library)));
+  return GeInstallLibrary(BROWSERLIB_ID, BROWSERLIB_VERSION, &g_library, Int32(sizeof(g_library))) &&
+         GeInstallLibrary(ITEMPROGRESSLIB_ID, ITEMPROGRESSLIB_VERSION, &g_itemProgress, Int32(sizeof(g_itemProgress)));
 }

@@ -742,6 +742,36 @@ Bool DirectoryNode::LoadChildren()
   return true;
 }
 
+namespace {
+
+// Names that start with "." are never listed as nodes, yet a folder's copy, move and delete take
+// them along: the walk counts them from the disk, so that its totals equal what the work reports.
+// Everything below a hidden folder is counted too; links are not entered.
+Bool WalkHidden(const Filename& folder, Bool all, Int32 phase, EditCallback callback, void* data)
+{
+  std::vector<FolderEntry> entries;
+  {
+    BrowseFiles browse;
+    if (browse.Init(folder))
+      while (browse.GetNext())
+        if (all || (browse.Entry().name.GetLength() > 0 && browse.Entry().name[0] == u'.'))
+          entries.push_back(browse.Entry());
+  }
+  for (const FolderEntry& e : entries) {
+    const Bool link = (e.attributes & FILEATTR_LINK) != 0;
+    if ((e.attributes & FILEATTR_SPECIAL) && !link)
+      continue; // the copy leaves pipes and devices out
+    const Bool isFolder = (e.attributes & FILEATTR_FOLDER) && !link;
+    if (callback(data, phase, 1, isFolder || link ? 0 : e.size, 0) < 0)
+      return false;
+    if (isFolder && !WalkHidden(folder + e.name, true, phase, callback, data))
+      return false;
+  }
+  return true;
+}
+
+} // namespace
+
 Int32 DirectoryNode::Walk(Int32 phase, EditCallback callback, void* data)
 {
   Int64 size = 0;
@@ -757,6 +787,8 @@ Int32 DirectoryNode::Walk(Int32 phase, EditCallback callback, void* data)
     if (d->Walk(phase, callback, data) != EDIT_OK)
       return EDIT_CANCELLED;
   }
+  if (callback && !WalkHidden(GetPath(), false, phase, callback, data))
+    return EDIT_CANCELLED;
   return EDIT_OK;
 }
 
