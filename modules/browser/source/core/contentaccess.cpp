@@ -15,6 +15,7 @@
 #include "presets/filepresetnode.h"
 #include "nodes/categorynode.h"
 #include "nodes/directorynode.h"
+#include "search/browsersearch.h"
 
 namespace {
 
@@ -225,6 +226,7 @@ Bool InitContent()
   if (!FindPluginByID(HANDLER_ID_CATEGORY))
     RegisterPlugin(GetCategoryPlugin(), 0, false);
   InstallCatalogs();
+  InstallSearch();
 
   const Bool mainOk = OpenMainDatabase();
   Ref<BrowserContentTree> tree = MakeRef<BrowserContentTree>();
@@ -276,6 +278,7 @@ Bool ContentExists()
 
 void ReleaseContent()
 {
+  ReleaseSearch();
   ReleaseCatalogs();
   BrowserURL::SetNetworkResolver(nullptr);
   SetItemHeaderReader(nullptr);
