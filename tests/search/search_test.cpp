@@ -153,9 +153,22 @@ protected:
     SearchThread own;
     SearchThread* t = thread ? thread : &own;
     t->Set(start, results, &filters, q.subFolders);
-    t->Start(false);
+    // In a thread, so that a walk that runs away (a loop of links) is stopped instead of filling
+    // the memory.
+    if (!t->Start(true))
+      return results;
+    while (t->IsRunning()) {
+      if (t->Folders() > kMaxFolders) {
+        t->End(true);
+        ADD_FAILURE() << "the walk entered more than " << kMaxFolders << " folders";
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    t->Wait();
+    DeliverCatalogChanges();
     return results;
   }
+  static constexpr Int64 kMaxFolders = 20000;
   Filename files_;
   std::vector<NodeRef> made_;
 };
@@ -630,6 +643,7 @@ TEST_F(Search, ASearchOfSearchResultsSkipsItsOwnResults)
   SearchQuery q = NameQuery(SEARCHTEXT_CONTAINS, "20");
   NodeRef results = Run(SearchRoot(), q);
   EXPECT_EQ(TargetsOf(results), std::set<std::string>{URLOf(earlier.Get())}) << "only the earlier results";
+  EXPECT_EQ(ChildNames(results).size(), 1u) << "the search walked into its own results";
 }
 
 TEST_F(Search, KeywordAndAnnotationRowsJudgeALinkByItsTarget)
