@@ -116,8 +116,14 @@ Bool SearchTextMatches(const String& subject, const String& pattern, Int32 mode)
 
 Bool CompareName::Matches(NodeRef node)
 {
+  if (!node)
+    return false;
+  // An entry on disk is named by the last part of its path, which is its URL's last part: no URL
+  // needs to be built (volumes show a label and are asked for their URL).
+  if (auto* d = dynamic_cast<DirectoryNode*>(node.Get()); d && !(d->GetStatus() & NODESTATUS_VOLUME))
+    return SearchTextMatches(d->GetName().ToUpper(), pattern_, mode_);
   BrowserURL url;
-  if (!node || !node->GetURL(&url, 0))
+  if (!node->GetURL(&url, 0))
     return false;
   return SearchTextMatches(LastURLPart(url.GetString()).ToUpper(), pattern_, mode_);
 }
