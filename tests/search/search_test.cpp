@@ -594,6 +594,38 @@ TEST_F(Search, AStopIsSeenAtTheNextChildOfAFolder)
   EXPECT_EQ(hold->calls.load(), 5) << "the walk went on through the folder after the stop request";
 }
 
+// A thread that is never started; End marks it as asked to stop.
+class IdleThread : public OrxThread
+{
+public:
+  void Main() override {}
+  const char* GetThreadName() override { return "idle"; }
+};
+
+TEST_F(Search, AListingStopsBetweenEntriesWhenTheSearchIsAskedToEnd)
+{
+  constexpr int kFiles = 300;
+  for (int i = 0; i < kFiles; ++i)
+    File("wide/f" + std::to_string(i));
+  NodeRef wide = Node("wide");
+  ASSERT_TRUE(wide);
+  IdleThread stopped;
+  stopped.End(false);
+  SetListingBreakThread(&stopped);
+  wide->LoadChildren();
+  SetListingBreakThread(nullptr);
+  auto listed = [&] {
+    std::size_t n = 0;
+    for (Ref<RTreeNode> c = wide->GetFirstChild(); c; c = c->GetNext())
+      ++n;
+    return n;
+  };
+  EXPECT_LT(listed(), std::size_t(kFiles)) << "the listing went on after the stop request";
+  EXPECT_TRUE(wide->GetStatus() & NODESTATUS_RELIST) << "a listing cut short is done again";
+  wide->LoadChildren();
+  EXPECT_EQ(listed(), std::size_t(kFiles));
+}
+
 // --- results ---
 
 TEST_F(Search, ResultsNamesAreOneValidURLPartAndNeverShared)

@@ -425,7 +425,9 @@ void SearchThread::Set(const NodeRef& start, const NodeRef& results, const Searc
 
 void SearchThread::Main()
 {
+  SetListingBreakThread(this);
   Walk();
+  SetListingBreakThread(nullptr);
 }
 
 namespace {
