@@ -698,6 +698,11 @@ Bool DirectoryNode::LoadChildren()
     }
     error = cut ? ECANCELED : browse.Error();
   }
+  // Whoever stopped the listing is waiting: what was read is not merged, the next call lists again.
+  if (error == ECANCELED) {
+    SetStatus(NODESTATUS_RELIST);
+    return false;
+  }
 
   std::lock_guard content(ContentLock());
   if (GetStatus() & NODESTATUS_DELETED)
