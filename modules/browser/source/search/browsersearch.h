@@ -148,6 +148,7 @@ private:
   String type_;
 };
 
+// Keywords live in the item's string list (record id 2): each string entry is one keyword.
 class CompareQuery : public CompareObject
 {
 public:
