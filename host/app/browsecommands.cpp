@@ -13,6 +13,7 @@
 #include "filecommands.h"
 #include "guicommand.h"
 #include "orx/itemprogresslib.h"
+#include "searchcommands.h"
 #include "orx/browserlib.h"
 #include "orx/files.h"
 #include "orx/services.h"
@@ -855,7 +856,7 @@ int Demo()
 
 bool IsBrowseCommand(const std::string& command)
 {
-  return IsCatalogCommand(command) || command == "ls" || command == "info" || command == "cat" || command == "rename" || command == "demo" ||
+  return IsCatalogCommand(command) || IsSearchCommand(command) || command == "ls" || command == "info" || command == "cat" || command == "rename" || command == "demo" ||
          command == "mkdir" || command == "mv" || command == "cp" || command == "rm";
 }
 
@@ -872,6 +873,7 @@ void BrowseCommandSummary(std::FILE* out)
                "  rm URL           delete a file or folder\n"
                "  demo      make the demo library preset://demo.libqz to browse\n");
   CatalogCommandSummary(out);
+  SearchCommandSummary(out);
   std::fprintf(out, "            (each command has --help)\n");
 }
 
@@ -879,6 +881,8 @@ int ParseBrowseArguments(const std::string& command, const std::vector<std::stri
 {
   if (IsCatalogCommand(command))
     return ParseCatalogArguments(command, args);
+  if (IsSearchCommand(command))
+    return ParseSearchArguments(args);
   Options o;
   return ParseInto(command, args, &o);
 }
@@ -887,6 +891,8 @@ int RunBrowseCommand(const std::string& command, const std::vector<std::string>&
 {
   if (IsCatalogCommand(command))
     return RunCatalogCommand(command, args);
+  if (IsSearchCommand(command))
+    return RunSearchCommand(args);
   Options o;
   if (int rc = ParseInto(command, args, &o); rc >= 0)
     return rc;

@@ -17,6 +17,7 @@
 #include "nodes/categorynode.h"
 #include "nodes/directorynode.h"
 #include "nodes/networknode.h"
+#include "search/browsersearch.h"
 
 namespace {
 
@@ -233,6 +234,7 @@ Bool InitContent()
   if (!FindPluginByID(HANDLER_ID_CATEGORY))
     RegisterPlugin(GetCategoryPlugin(), 0, false);
   InstallCatalogs();
+  InstallSearch();
 
   const Bool mainOk = OpenMainDatabase();
   Ref<BrowserContentTree> tree = MakeRef<BrowserContentTree>();
@@ -288,6 +290,7 @@ Bool ContentExists()
 
 void ReleaseContent()
 {
+  ReleaseSearch();
   ReleaseCatalogs();
   BrowserURL::SetNetworkResolver(nullptr);
   SetItemHeaderReader(nullptr);

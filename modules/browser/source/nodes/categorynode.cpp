@@ -261,3 +261,16 @@ BrowserCategoryPlugin* GetCategoryPlugin()
   static BrowserCategoryPlugin plugin;
   return &plugin;
 }
+
+namespace {
+std::atomic<CategoryMessageHook> g_messageHook{nullptr};
+} // namespace
+
+void SetCategoryMessageHook(CategoryMessageHook hook) { g_messageHook.store(hook, std::memory_order_release); }
+
+Int32 CategoryNode::Message(Int32 id, Int32 kind, Int32 op, void* data)
+{
+  if (CategoryMessageHook hook = g_messageHook.load(std::memory_order_acquire))
+    return hook(this, id, kind, op, data);
+  return MESSAGE_NOT_HANDLED;
+}

@@ -52,6 +52,11 @@ void SetCategoryLibraryLoaders(const CategoryLibraryLoaders& loaders);
 // The services installed now.
 CategoryServices GetCategoryServices();
 void SetCategoryServices(const CategoryServices& services);
+// Requests sent to category nodes (Message) that the part owning their content answers; installed
+// by it at start, null forgets it.
+using CategoryMessageHook = Int32 (*)(CategoryNode* node, Int32 id, Int32 kind, Int32 op, void* data);
+void SetCategoryMessageHook(CategoryMessageHook hook);
+
 // Forgets that the volume list was built (tests only).
 void ResetCategoryOnceFlagsForTests();
 
@@ -82,6 +87,7 @@ public:
   /* 11 */ UInt32 GetInfo(Int64* size) override;
   /* 12 */ BaseBitmap* GetIcon(UInt32 flags, Int32 size) override;
   /* 13 */ Bool LoadChildren() override;
+  /* 14 */ Int32 Message(Int32 id, Int32 kind, Int32 op, void* data) override;
   /* 16 */ Int32 NewFolder(Int32 phase, const String& name, NodeRef* out) override;
   /* 18 */ Int32 CopyHere(NodeRef node, Int32 phase, const String* newName, EditCallback callback,
                           void* data) override;

@@ -1,5 +1,6 @@
 #include "nodes/directorynode.h"
 
+#include <cerrno>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -327,6 +328,12 @@ void DeleteMainRecords(const String& path)
 } // namespace
 
 void SetPresetFileSource(PresetFileSource source) { g_presetFiles.store(source, std::memory_order_release); }
+
+namespace {
+thread_local OrxThread* t_listingBreak = nullptr;
+} // namespace
+
+void SetListingBreakThread(OrxThread* thread) { t_listingBreak = thread; }
 
 void SetDirectoryRecords(const DirectoryRecords& records)
 {
@@ -712,14 +719,24 @@ Bool DirectoryNode::LoadChildren()
     error = list.Error();
   } else {
     BrowseFiles browse;
+    Bool cut = false;
     if (browse.Init(path)) {
       while (browse.GetNext()) {
         const FolderEntry& e = browse.Entry();
         if (!e.IsHidden())
           entries.push_back({e, KindOf(e.attributes)});
+        if (t_listingBreak && t_listingBreak->TestBreak()) {
+          cut = true;
+          break;
+        }
       }
     }
-    error = browse.Error();
+    error = cut ? ECANCELED : browse.Error();
+  }
+  // Whoever stopped the listing is waiting: what was read is not merged, the next call lists again.
+  if (error == ECANCELED) {
+    SetStatus(NODESTATUS_RELIST);
+    return false;
   }
 
   std::lock_guard content(ContentLock());

@@ -43,6 +43,11 @@ void SetDirectoryRecords(const DirectoryRecords& records);
 using PresetFileSource = Bool (*)(const NodeRef& preset, ByteArray* data, String* fileName);
 void SetPresetFileSource(PresetFileSource source);
 
+// While a thread is set here for the calling thread, listings on it stop between two entries once
+// that thread is asked to end (a search stops at once inside a huge folder); such a listing counts
+// as cut short. Null clears it.
+void SetListingBreakThread(OrxThread* thread);
+
 // Icon ids of directory entries (icon service by id).
 constexpr Int32 ICON_VOLUME = 1;
 constexpr Int32 ICON_DIR = 3;

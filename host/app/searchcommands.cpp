@@ -1,0 +1,437 @@
+#include "searchcommands.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <thread>
+#include <utility>
+
+#include "orx/browserlib.h"
+#include "orx/browsersearch.h"
+#include "orx/container.h"
+#include "orx/services.h"
+
+namespace {
+
+constexpr Int32 kSearchRoot = 4;
+constexpr Int32 kMaxRows = 20;
+
+const OrxBrowserLibrary* g_lib = nullptr;
+std::atomic<bool> g_interrupted{false};
+
+void OnInterrupt(int) { g_interrupted.store(true); }
+
+struct Row
+{
+  Int32 kind = 0;
+  Int32 mode = 0;
+  std::string text;
+  Int32 number = 0, month = 0, year = 0;
+};
+
+struct Options
+{
+  std::string start;
+  std::vector<Row> rows;
+  bool recursive = false;
+  bool json = false;
+  bool help = false;
+  long long limit = -1;
+};
+
+void Help(std::FILE* out)
+{
+  std::fprintf(out,
+               "usage: orxhost search START-URL [CRITERIA...] [--recursive] [--json] [--limit N]\n"
+               "\n"
+               "Searches the children of START-URL (a folder, a library, a catalog), or with\n"
+               "--recursive everything below it, and collects what matches every criterion as\n"
+               "links in a new results catalog below search:/. Links on disk are never entered,\n"
+               "and neither are other file systems mounted below the start. Hits are printed as\n"
+               "they are found, then their count and the time taken. Ctrl-C stops the search.\n"
+               "\n"
+               "criteria (each may be given more than once, at most 20 in all):\n"
+               "  --name [MODE:]TEXT        the last part of the URL, any letter case\n"
+               "  --keyword [MODE:]TEXT     a keyword of the item (a link: of its target)\n"
+               "  --annotation [MODE:]TEXT  the annotation of the item (a link: of its target)\n"
+               "      MODE: contains (the default), begins, ends, equals\n"
+               "  --modified MODE:YYYY-MM-DD  MODE: after, before, on\n"
+               "  --created MODE:YYYY-MM-DD\n"
+               "  --size MODE:KB            MODE: atleast, atmost; kilobytes of 1024 bytes\n"
+               "  --type TEXT               the type name contains TEXT (letter case counts)\n"
+               "\n"
+               "  --recursive  search sub-folders\n"
+               "  --json       one JSON object per hit, then one with the totals\n"
+               "  --limit N    stop after N hits\n");
+}
+
+bool Fail(const std::string& why)
+{
+  std::fprintf(stderr, "orxhost search: %s\n", why.c_str());
+  return false;
+}
+
+bool SplitMode(const std::string& value, const std::vector<std::string>& modes, Int32 def, Int32* mode,
+               std::string* rest)
+{
+  const std::size_t colon = value.find(':');
+  if (colon != std::string::npos) {
+    const std::string m = value.substr(0, colon);
+    for (std::size_t i = 0; i < modes.size(); ++i)
+      if (m == modes[i]) {
+        *mode = Int32(i);
+        *rest = value.substr(colon + 1);
+        return true;
+      }
+  }
+  if (def < 0)
+    return false;
+  *mode = def;
+  *rest = value;
+  return true;
+}
+
+bool ParseRow(const std::string& option, const std::string& value, Row* row)
+{
+  static const std::vector<std::string> textModes = {"contains", "begins", "ends", "equals"};
+  static const std::vector<std::string> dateModes = {"after", "before", "on"};
+  static const std::vector<std::string> sizeModes = {"atleast", "atmost"};
+  if (option == "--name" || option == "--keyword" || option == "--annotation") {
+    row->kind = option == "--name" ? 0 : option == "--keyword" ? 5 : 6;
+    SplitMode(value, textModes, 0, &row->mode, &row->text);
+    if (row->text.empty())
+      return Fail(option + ": an empty pattern would match everything");
+    return true;
+  }
+  if (option == "--type") {
+    row->kind = 4;
+    row->text = value;
+    if (value.empty())
+      return Fail("--type: an empty type name would match everything");
+    return true;
+  }
+  if (option == "--modified" || option == "--created") {
+    row->kind = option == "--modified" ? 1 : 2;
+    std::string date;
+    if (!SplitMode(value, dateModes, -1, &row->mode, &date))
+      return Fail(option + ": give after:DATE, before:DATE or on:DATE");
+    int y = 0, m = 0, d = 0;
+    char tail = 0;
+    if (std::sscanf(date.c_str(), "%d-%d-%d%c", &y, &m, &d, &tail) != 3 || y < 1904 || y > 2100 || m < 1 || m > 12 ||
+        d < 1 || d > 31)
+      return Fail(option + ": '" + date + "' is no date YYYY-MM-DD between 1904 and 2100");
+    row->year = y;
+    row->month = m;
+    row->number = d;
+    return true;
+  }
+  if (option == "--size") {
+    row->kind = 3;
+    std::string kb;
+    if (!SplitMode(value, sizeModes, -1, &row->mode, &kb))
+      return Fail("--size: give atleast:KB or atmost:KB");
+    char* end = nullptr;
+    const long long v = std::strtoll(kb.c_str(), &end, 10);
+    if (kb.empty() || *end || v < 1 || v > 9999999)
+      return Fail("--size: '" + kb + "' is no size from 1 to 9999999 KB");
+    row->number = Int32(v);
+    return true;
+  }
+  return Fail("unknown option '" + option + "'");
+}
+
+int Parse(const std::vector<std::string>& args, Options* o)
+{
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--help" || a == "-h") {
+      o->help = true;
+    } else if (a == "--json") {
+      o->json = true;
+    } else if (a == "--recursive" || a == "-r") {
+      o->recursive = true;
+    } else if (a == "--limit") {
+      char* end = nullptr;
+      if (i + 1 >= args.size() || (o->limit = std::strtoll(args[i + 1].c_str(), &end, 10), *end) || o->limit < 1) {
+        Fail("--limit needs a number of at least 1");
+        return 2;
+      }
+      ++i;
+    } else if (!a.empty() && a[0] == '-') {
+      if (i + 1 >= args.size()) {
+        Fail(a == "--name" || a == "--keyword" || a == "--annotation" || a == "--type" || a == "--modified" ||
+                     a == "--created" || a == "--size"
+                 ? a + " needs a value"
+                 : "unknown option '" + a + "'");
+        Help(stderr);
+        return 2;
+      }
+      Row row;
+      if (!ParseRow(a, args[i + 1], &row))
+        return 2;
+      if (o->rows.size() >= std::size_t(kMaxRows)) {
+        Fail("at most 20 criteria");
+        return 2;
+      }
+      o->rows.push_back(row);
+      ++i;
+    } else if (o->start.empty()) {
+      o->start = a;
+    } else {
+      Fail("one start only ('" + a + "' is one too many)");
+      return 2;
+    }
+  }
+  if (o->help) {
+    Help(stdout);
+    return 0;
+  }
+  if (o->start.empty()) {
+    Fail("a START-URL is needed");
+    Help(stderr);
+    return 2;
+  }
+  if (o->rows.empty()) {
+    Fail("at least one criterion is needed");
+    Help(stderr);
+    return 2;
+  }
+  return -1;
+}
+
+std::string Json(const std::string& s)
+{
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += char(c);
+    } else if (c < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      out += buf;
+    } else {
+      out += char(c);
+    }
+  }
+  return out + "\"";
+}
+
+class Url
+{
+public:
+  Url()
+  {
+    const std::size_t align = std::size_t(std::max<Int32>(g_lib->header.urlAlign, 8));
+    const std::size_t size = (std::size_t(g_lib->header.urlSize) + align - 1) / align * align;
+    storage_ = static_cast<unsigned char*>(std::aligned_alloc(align, size));
+    g_lib->url->Init(Get());
+  }
+  explicit Url(const std::string& text) : Url()
+  {
+    String s = String::FromBytes(text, StringEncoding::System);
+    g_lib->url->SetString(Get(), &s);
+  }
+  ~Url()
+  {
+    g_lib->url->Free(Get());
+    std::free(storage_);
+  }
+  Url(const Url&) = delete;
+  Url& operator=(const Url&) = delete;
+  std::string Text() const
+  {
+    String s;
+    g_lib->url->GetString(Get(), &s);
+    return s.ToUtf8();
+  }
+  OrxBrowserURL* Get() const { return reinterpret_cast<OrxBrowserURL*>(storage_); }
+
+private:
+  unsigned char* storage_;
+};
+
+class Node
+{
+public:
+  Node() = default;
+  explicit Node(OrxBrowserNode* n) : n_(n) {}
+  Node(Node&& o) noexcept : n_(std::exchange(o.n_, nullptr)) {}
+  Node& operator=(Node&& o) noexcept
+  {
+    std::swap(n_, o.n_);
+    return *this;
+  }
+  Node(const Node&) = delete;
+  ~Node()
+  {
+    if (n_)
+      g_lib->header.releaseNode(n_);
+  }
+  OrxBrowserNode* Get() const { return n_; }
+  explicit operator bool() const { return n_ != nullptr; }
+  std::string URL(UInt32 flags = 0) const
+  {
+    Url u;
+    g_lib->content->GetURL(n_, u.Get(), flags);
+    return u.Text();
+  }
+
+private:
+  OrxBrowserNode* n_ = nullptr;
+};
+
+BaseContainer StoredRows(const Options& o)
+{
+  BaseContainer out;
+  out.SetInt32(0, Int32(o.rows.size()));
+  BaseContainer rows;
+  for (std::size_t i = 0; i < o.rows.size(); ++i) {
+    const Row& r = o.rows[i];
+    BaseContainer values;
+    values.SetInt32(0, r.mode);
+    if (r.kind == 0 || r.kind >= 4)
+      values.SetString(1, String::FromBytes(r.text, StringEncoding::System));
+    else
+      values.SetInt32(1, r.number);
+    if (r.kind == 1 || r.kind == 2) {
+      values.SetInt32(2, r.month);
+      values.SetInt32(3, r.year);
+    }
+    BaseContainer row(r.kind);
+    row.SetContainer(0, values);
+    rows.SetContainer(Int32(i), row);
+  }
+  out.SetContainer(1, rows);
+  out.SetBool(2, o.recursive);
+  return out;
+}
+
+int RunSearch(const Options& o)
+{
+  Url url(o.start);
+  Node start(g_lib->main->GetNode(url.Get(), BROWSER_GETNODE_EXACT, nullptr));
+  if (!start) {
+    std::fprintf(stderr, "orxhost search: no such content: %s\n", o.start.c_str());
+    return 1;
+  }
+  Node root(g_lib->main->GetRootNode(kSearchRoot));
+  if (!root) {
+    std::fprintf(stderr, "orxhost search: the browser has no search:/\n");
+    return 1;
+  }
+  const BaseContainer rows = StoredRows(o);
+  OrxSearchRequest r;
+  r.rows = &rows;
+  r.start = start.Get();
+  const auto began = std::chrono::steady_clock::now();
+  const Int32 rc = g_lib->content->Message(root.Get(), BROWSERSEARCH_ID, BROWSERSEARCH_KIND, BROWSERSEARCH_START, &r);
+  if (rc != 0 || !r.session) {
+    std::fprintf(stderr, "orxhost search: the search did not start (code 0x%08x)%s%s\n", unsigned(rc),
+                 r.error.Content() ? ": " : "", r.error.ToUtf8().c_str());
+    if (o.json)
+      std::printf("{\"ok\":false,\"command\":\"search\",\"start\":%s,\"code\":\"0x%08x\",\"error\":%s}\n",
+                  Json(o.start).c_str(), unsigned(rc), Json(r.error.ToUtf8()).c_str());
+    return 1;
+  }
+  std::string resultsURL;
+  {
+    Url u;
+    g_lib->content->GetURL(r.results, u.Get(), 0);
+    resultsURL = u.Text();
+  }
+
+  // Ctrl-C asks the search to stop; the thread ends cleanly and the found links stay.
+  g_interrupted.store(false);
+  struct sigaction action = {}, previous = {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, &previous);
+
+  long long printed = 0;
+  double firstHit = -1;
+  Node last;
+  bool stopped = false;
+  auto seconds = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count(); };
+  auto printNew = [&] {
+    for (;;) {
+      Node next(last ? g_lib->tree->GetNext(last.Get()) : g_lib->tree->GetDown(r.results));
+      if (!next)
+        return;
+      if (o.limit < 0 || printed < o.limit) {
+        const std::string target = next.URL(0x80000000u);
+        if (firstHit < 0)
+          firstHit = seconds();
+        if (o.json)
+          std::printf("{\"hit\":%s,\"link\":%s}\n", Json(target).c_str(), Json(next.URL()).c_str());
+        else
+          std::printf("%s\n", target.c_str());
+        ++printed;
+      }
+      last = std::move(next);
+    }
+  };
+  for (;;) {
+    // The main thread hands the found links to the views while it waits.
+    g_lib->content->Message(root.Get(), BROWSERSEARCH_ID, BROWSERSEARCH_KIND, BROWSERSEARCH_POLL, &r);
+    const bool running = r.running != 0;
+    printNew();
+    std::fflush(stdout);
+    if (!running)
+      break;
+    if (g_interrupted.load() || (o.limit >= 0 && printed >= o.limit)) {
+      stopped = true;
+      g_lib->content->Message(root.Get(), BROWSERSEARCH_ID, BROWSERSEARCH_KIND, BROWSERSEARCH_STOP, &r);
+      printNew();
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  const double took = seconds();
+  g_lib->content->Message(root.Get(), BROWSERSEARCH_ID, BROWSERSEARCH_KIND, BROWSERSEARCH_FREE, &r);
+  sigaction(SIGINT, &previous, nullptr);
+  if (r.capped)
+    std::fprintf(stderr, "orxhost search: stopped at the limit of hits the browser keeps\n");
+  if (o.json)
+    std::printf("{\"ok\":true,\"command\":\"search\",\"start\":%s,\"results\":%s,\"count\":%lld,\"folders\":%lld,"
+                "\"seconds\":%.3f,\"first_hit_seconds\":%.3f,\"stopped\":%s,\"capped\":%s}\n",
+                Json(start.URL()).c_str(), Json(resultsURL).c_str(), printed, static_cast<long long>(r.folders), took,
+                firstHit < 0 ? 0.0 : firstHit, stopped ? "true" : "false", r.capped ? "true" : "false");
+  else
+    std::printf("orxhost search: %lld found in %.3f s%s (%s)\n", printed, took, stopped ? ", stopped" : "",
+                resultsURL.c_str());
+  return 0;
+}
+
+} // namespace
+
+bool IsSearchCommand(const std::string& command) { return command == "search"; }
+
+void SearchCommandSummary(std::FILE* out)
+{
+  std::fprintf(out, "  search URL CRITERIA...       search content; results go below search:/\n");
+}
+
+int ParseSearchArguments(const std::vector<std::string>& args)
+{
+  Options o;
+  return Parse(args, &o);
+}
+
+int RunSearchCommand(const std::vector<std::string>& args)
+{
+  Options o;
+  if (int rc = Parse(args, &o); rc >= 0)
+    return rc;
+  g_lib = static_cast<const OrxBrowserLibrary*>(
+      GeGetLibrary(BROWSERLIB_ID, BROWSERLIB_VERSION, Int32(sizeof(OrxBrowserLibrary))));
+  if (!g_lib) {
+    std::fprintf(stderr, "orxhost search: the plug-in published no browser library\n");
+    return 1;
+  }
+  const int rc = RunSearch(o);
+  g_lib = nullptr;
+  return rc;
+}
