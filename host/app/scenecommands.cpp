@@ -43,7 +43,7 @@ int Usage(const std::string& what)
   return 2;
 }
 
-std::unique_ptr<BaseDocument> NewDocument()
+std::unique_ptr<BaseDocument> NewSceneDocument()
 {
   auto doc = std::make_unique<BaseDocument>();
   for (Int32 id : {DOCUMENT_SETTINGS_GENERAL, DOCUMENT_SETTINGS_DOCUMENT, DOCUMENT_SETTINGS_MODELING})
@@ -220,7 +220,7 @@ int RunSceneCommand(const std::vector<std::string>& args)
       return Usage(cmd);
     if (!force && Exists(pos[0]))
       return Fail(cmd, pos[0] + ": exists (--force replaces it)");
-    return sc::SaveToFile(*NewDocument(), pos[0], &error) ? 0 : Fail(cmd, error);
+    return sc::SaveToFile(*NewSceneDocument(), pos[0], &error) ? 0 : Fail(cmd, error);
   }
   if (cmd != "add-object" && cmd != "add-material" && cmd != "ls" && cmd != "save") {
     std::fprintf(stderr, "orxhost scene: unknown command '%s'\n", cmd.c_str());

@@ -20,8 +20,8 @@ auto Guard(F f, decltype(f()) fail) noexcept -> decltype(f())
   }
 }
 
-BaseDocument* DocNew() { return Guard([] { return new BaseDocument; }, nullptr); }
-void DocFree(BaseDocument* doc)
+BaseDocument* NewDoc() { return Guard([] { return new BaseDocument; }, nullptr); }
+void FreeDoc(BaseDocument* doc)
 {
   if (doc && doc != sc::ActiveDocument())
     delete doc;
@@ -106,15 +106,15 @@ void SetName(BaseList2D* e, const String* name)
 }
 BaseDocument* DocumentOf(const BaseList2D* e) { return sc::DocumentOf(e); }
 
-BaseList2D* ElemNew(Int32 kind)
+BaseList2D* NewElem(Int32 kind)
 {
   return Guard([&]() -> BaseList2D* { return new BaseList2D(kind); }, nullptr);
 }
-BaseList2D* ElemClone(const BaseList2D* e)
+BaseList2D* CloneElem(const BaseList2D* e)
 {
   return e ? Guard([&] { return sc::Clone(*e).release(); }, nullptr) : nullptr;
 }
-void ElemFree(BaseList2D* e)
+void FreeElem(BaseList2D* e)
 {
   if (e && !e->parent && !e->rootOf)
     delete e;
@@ -162,13 +162,14 @@ Bool MergeMemory(BaseDocument* doc, const void* data, Int64 size, Int32 filter)
 }
 
 void Changed(BaseDocument* doc) { sc::EventChanged(doc); }
+BaseContainer* Settings(BaseDocument* doc) { return doc ? &doc->settings : nullptr; }
 } // namespace
 
 namespace orxhost::detail {
 const OrxSceneDocumentTable kSceneDocumentTable = {
-    1,         sizeof(OrxSceneDocumentTable), DocNew,    DocFree,   Active,      LoadMemory,    SaveMemory,
+    1,         sizeof(OrxSceneDocumentTable), NewDoc,    FreeDoc,   Active,      LoadMemory,    SaveMemory,
     LoadFile,  SaveFile,                      First,     Next,      Down,        Up,            Kind,
-    Data,      SetName,                       DocumentOf, ElemNew,  ElemClone,   ElemFree,      RemoveElem,
+    Data,      SetName,                       DocumentOf, NewElem,  CloneElem,   FreeElem,      RemoveElem,
     InsertElem, GetActive,                    SetActiveElem, StartUndo, AddUndo, EndUndo,       DoUndo,
-    DoRedo,    MergeMemory,                   Changed};
+    DoRedo,    MergeMemory,                   Changed,   Settings};
 } // namespace orxhost::detail

@@ -287,6 +287,8 @@ struct OrxSceneDocumentTable
   Bool (*mergeMemory)(BaseDocument* doc, const void* data, Int64 size, Int32 filter);
   // the "document changed" event
   void (*changed)(BaseDocument* doc);
+  // the document's settings (sub-containers DOCUMENT_SETTINGS_), borrowed
+  BaseContainer* (*settings)(BaseDocument* doc);
 };
 
 struct OrxHostTable

@@ -50,3 +50,39 @@ constexpr Int32 SCENEFILTER_DOCSETTINGS = 4;  // replaces the document's setting
 constexpr Int32 SCENEFILTER_RENDER = 8;
 constexpr Int32 SCENEFILTER_MERGE = 16;       // add to the document (always so here)
 constexpr Int32 SCENEFILTER_ACTIVATE = 32;    // the first merged object and material become active
+
+// Calls into the host's document family. Each answers null or false when the host has no such
+// family (an older host) or the call fails.
+class BaseDocument;
+class BaseList2D;
+class BaseContainer;
+class String;
+class Filename;
+
+BaseDocument* GetActiveDocument();
+BaseDocument* LoadDocumentFromMemory(const void* data, Int64 size, Int32 flags);
+// *out is host memory, the caller's (OrxMemFree).
+Bool SaveDocumentToMemory(const BaseDocument* doc, void** out, Int64* size);
+BaseDocument* NewDocument();
+void FreeDocument(BaseDocument* doc);
+BaseList2D* DocFirst(const BaseDocument* doc, Int32 list);
+BaseList2D* ElemNext(const BaseList2D* e);
+BaseList2D* ElemDown(const BaseList2D* e);
+BaseList2D* ElemUp(const BaseList2D* e);
+Int32 ElemKind(const BaseList2D* e);
+BaseContainer* ElemData(BaseList2D* e);
+void ElemSetName(BaseList2D* e, const String& name);
+BaseDocument* ElemDocument(const BaseList2D* e);
+BaseList2D* ElemNew(Int32 kind);
+BaseList2D* ElemClone(const BaseList2D* e);
+void ElemFree(BaseList2D* e);
+Bool ElemRemove(BaseList2D* e);
+Bool DocInsert(BaseDocument* doc, BaseList2D* e, BaseList2D* parent, BaseList2D* pred);
+BaseList2D* DocGetActive(const BaseDocument* doc, Int32 which);
+void DocSetActive(BaseDocument* doc, Int32 which, BaseList2D* e);
+Bool DocStartUndo(BaseDocument* doc);
+Bool DocAddUndo(BaseDocument* doc, Int32 kind, BaseList2D* e);
+Bool DocEndUndo(BaseDocument* doc);
+Bool DocMergeMemory(BaseDocument* doc, const void* data, Int64 size, Int32 filter);
+void DocChanged(BaseDocument* doc);
+BaseContainer* DocSettings(BaseDocument* doc);
