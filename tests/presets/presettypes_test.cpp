@@ -240,3 +240,68 @@ TEST_F(PresetTypes, AShaderPresetWithoutAShaderAnswersFailure)
   EXPECT_FALSE(ApplyPresetData(HANDLER_ID_SHADER, data.data(), Int64(data.size()), APPLY_TAKE_ELEMENT, &taken));
   EXPECT_EQ(taken, nullptr);
 }
+
+// ---- presets made in a library from host elements ----
+#include "contenttest.h"
+#include "nodes/baselistnode.h"
+
+namespace {
+class PresetMake : public contenttest::ContentTest
+{
+protected:
+  NodeRef Library(const std::string& file)
+  {
+    Start();
+    Filename f = orxtest::TempDir() + String(file.c_str());
+    const std::string url = "preset://" + file;
+    EXPECT_TRUE(contenttest::MakeLibrary(f, url, {{"Folder", true}}));
+    EXPECT_TRUE(RegisterLibrary(f, 0, nullptr));
+    return contenttest::Find(url + "/Folder");
+  }
+  static ByteArray Data(BrowserDatabase* db, const std::string& path, Int32* type)
+  {
+    ByteArray out;
+    BrowserDatabaseItem* item = db->OpenItem(String(path.c_str()));
+    if (item) {
+      *type = item->GetType();
+      item->GetData(&out);
+      item->Close();
+    }
+    return out;
+  }
+};
+} // namespace
+
+TEST_F(PresetMake, ATakenNameGetsANumberAndTheExistingPresetKeepsItsData)
+{
+  NodeRef folder = Library("make.libqz");
+  ASSERT_TRUE(folder);
+  BrowserDatabase* db = static_cast<FilePresetNode*>(folder.Get())->GetLibrary();
+  Source s;
+  s.material->name = "Red";
+  s.tag->name = "Red";
+  auto node = [](BaseList2D* e) { return NodeRef(new BrowserBaseListNode(e)); };
+  EXPECT_EQ(folder->CopyHere(node(s.material), EDITPHASE_ASK, nullptr, nullptr, nullptr), EDIT_OK);
+  ASSERT_EQ(folder->CopyHere(node(s.material), EDITPHASE_DO, nullptr, nullptr, nullptr), EDIT_OK);
+  Int32 type = 0;
+  const ByteArray first = Data(db, "preset://make.libqz/Folder/Red", &type);
+  EXPECT_EQ(type, HANDLER_ID_BASEMATERIAL);
+  ASSERT_EQ(folder->CopyHere(node(s.tag), EDITPHASE_DO, nullptr, nullptr, nullptr), EDIT_OK);
+  EXPECT_EQ(Data(db, "preset://make.libqz/Folder/Red", &type), first);
+  EXPECT_EQ(type, HANDLER_ID_BASEMATERIAL);
+  EXPECT_FALSE(Data(db, "preset://make.libqz/Folder/Red 2", &type).empty());
+  EXPECT_EQ(type, HANDLER_ID_BASETAG);
+  // Names that cannot be a path part.
+  s.object->name = "..";
+  ASSERT_EQ(folder->CopyHere(node(s.object), EDITPHASE_DO, nullptr, nullptr, nullptr), EDIT_OK);
+  s.render->name = "";
+  ASSERT_EQ(folder->CopyHere(node(s.render), EDITPHASE_DO, nullptr, nullptr, nullptr), EDIT_OK);
+  std::vector<std::string> names = contenttest::ChildNames(folder);
+  EXPECT_EQ(names.size(), 4u);
+  for (const std::string& n : names)
+    EXPECT_TRUE(n != "" && n != "." && n != "..") << n;
+  EXPECT_TRUE(Data(db, "preset://make.libqz/..", &type).empty());
+  // A fixed tag is refused in the asking phase.
+  auto fixed = Elem(Tfixed, "fixed");
+  EXPECT_EQ(folder->CopyHere(node(fixed.get()), EDITPHASE_ASK, nullptr, nullptr, nullptr), EDIT_COPY_REFUSED);
+}
