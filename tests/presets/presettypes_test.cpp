@@ -164,8 +164,9 @@ TEST_F(PresetTypes, FailuresLeaveTheDocumentByteIdentical)
     SCOPED_TRACE(c.what);
     EXPECT_FALSE(ApplyPresetData(c.type, nullptr, 0, 0, nullptr));                       // no data
     EXPECT_FALSE(ApplyPresetData(c.type, tagData.data(), Int64(tagData.size()) - 3, 0, nullptr)); // damaged
-    if (c.type != HANDLER_ID_BASEOBJECT) // an empty document is a valid, empty object preset
+    if (c.type != HANDLER_ID_BASEOBJECT) { // an empty document is a valid, empty object preset
       EXPECT_FALSE(ApplyPresetData(c.type, emptyBytes.data(), Int64(emptyBytes.size()), 0, nullptr)); // missing
+    }
     EXPECT_EQ(Bytes(*doc), before);
   }
   EXPECT_FALSE(sc::DoUndo(doc));
@@ -304,4 +305,32 @@ TEST_F(PresetMake, ATakenNameGetsANumberAndTheExistingPresetKeepsItsData)
   // A fixed tag is refused in the asking phase.
   auto fixed = Elem(Tfixed, "fixed");
   EXPECT_EQ(folder->CopyHere(node(fixed.get()), EDITPHASE_ASK, nullptr, nullptr, nullptr), EDIT_COPY_REFUSED);
+}
+
+TEST_F(PresetMake, MessageRequest0GivesTheElementOfAPresetAndFailsWithoutOne)
+{
+  NodeRef folder = Library("load.libqz");
+  ASSERT_TRUE(folder);
+  Source s;
+  auto node = [](BaseList2D* e) { return NodeRef(new BrowserBaseListNode(e)); };
+  ASSERT_EQ(folder->CopyHere(node(s.material), EDITPHASE_DO, nullptr, nullptr, nullptr), EDIT_OK);
+  ASSERT_EQ(folder->CopyHere(node(s.object), EDITPHASE_DO, nullptr, nullptr, nullptr), EDIT_OK);
+  NodeRef mat = contenttest::Find("preset://load.libqz/Folder/Red");
+  NodeRef obj = contenttest::Find("preset://load.libqz/Folder/Cube");
+  ASSERT_TRUE(mat && obj);
+  BaseList2D* e = nullptr;
+  ASSERT_EQ(mat->Message(HANDLER_ID_BASEMATERIAL, PRESETMSG_KIND, PRESETMSG_LOAD, &e), 0);
+  ASSERT_TRUE(e);
+  EXPECT_TRUE(Same(*e, *s.material));
+  EXPECT_EQ(ElemDocument(e), nullptr);
+  ElemFree(e);
+  BaseDocument* d = nullptr;
+  ASSERT_EQ(obj->Message(HANDLER_ID_BASEOBJECT, PRESETMSG_KIND, PRESETMSG_LOAD, &d), 0);
+  ASSERT_TRUE(d);
+  EXPECT_TRUE(Same(*d->roots[SCENELIST_OBJECTS].children[0], *s.object));
+  FreeDocument(d);
+  // An object preset holds no shader: failure, not success with nothing made.
+  e = nullptr;
+  EXPECT_EQ(obj->Message(HANDLER_ID_SHADER, PRESETMSG_KIND, PRESETMSG_LOAD, &e), MESSAGE_NOT_HANDLED);
+  EXPECT_EQ(e, nullptr);
 }

@@ -439,8 +439,31 @@ Int32 FilePresetNode::Message(Int32 id, Int32 kind, Int32 op, void* data)
     }
     return 0;
   }
-  // Loading the element behind a preset needs the preset handlers.
-  return MESSAGE_NOT_HANDLED;
+  if (op != PRESETMSG_LOAD || id < HANDLER_ID_BASEOBJECT || id > HANDLER_ID_PLEXION || !data)
+    return MESSAGE_NOT_HANDLED;
+  *static_cast<void**>(data) = nullptr;
+  BrowserDatabase* db = GetLibrary();
+  if (!db)
+    return MESSAGE_NOT_HANDLED;
+  ByteArray bytes;
+  {
+    BrowserURL url;
+    GetURL(&url, 0);
+    ItemHandle item(db->OpenItem(url.GetStringRef(), url.GetHash()));
+    if (!item || !item->GetData(&bytes) || bytes.empty())
+      return MESSAGE_NOT_HANDLED;
+  }
+  if (id == HANDLER_ID_BASEOBJECT) {
+    BaseDocument* doc = LoadDocumentFromMemory(bytes.data(), Int64(bytes.size()), 3);
+    *static_cast<BaseDocument**>(data) = doc;
+    return doc ? 0 : MESSAGE_NOT_HANDLED;
+  }
+  // Every type answers success only when an element was made (shaders included).
+  BaseList2D* e = nullptr;
+  if (!TakePresetElement(id, bytes.data(), Int64(bytes.size()), &e))
+    return MESSAGE_NOT_HANDLED;
+  *static_cast<BaseList2D**>(data) = e;
+  return 0;
 }
 
 namespace {

@@ -228,6 +228,26 @@ Bool ApplyPresetData(Int32 type, const void* data, Int64 size, Int32 flags, Base
   return ok;
 }
 
+Bool TakePresetElement(Int32 type, const void* data, Int64 size, BaseList2D** taken)
+{
+  if (!taken)
+    return false;
+  *taken = nullptr;
+  if (!data || size <= 0)
+    return false;
+  DocHolder src{LoadDocumentFromMemory(data, size, 0)};
+  if (!src.d)
+    return false;
+  switch (type) {
+  case HANDLER_ID_BASEMATERIAL: return ApplyMaterial(nullptr, src.d, APPLY_TAKE_ELEMENT, taken);
+  case HANDLER_ID_BASETAG: return ApplyTag(nullptr, src.d, APPLY_TAKE_ELEMENT, taken);
+  case HANDLER_ID_SHADER: return ApplyShader(nullptr, src.d, APPLY_TAKE_ELEMENT, taken);
+  case HANDLER_ID_RENDERDATA: return ApplyRenderData(nullptr, src.d, APPLY_TAKE_ELEMENT, taken);
+  case HANDLER_ID_VIDEOPOST: return ApplyVideoPost(nullptr, src.d, APPLY_TAKE_ELEMENT, taken);
+  default: return false;
+  }
+}
+
 Int32 PresetTypeOfElement(const BaseList2D* e)
 {
   switch (e ? ElemKind(e) : 0) {

@@ -46,6 +46,10 @@ void RegisterPresetTypePlugins();
 // damaged data or no element of the type.
 Bool ApplyPresetData(Int32 type, const void* data, Int64 size, Int32 flags, BaseList2D** taken);
 
+// The element a preset's data holds, taken out of its document and given to the caller, without
+// an active document. False when there is none (node setups have no place in the host's documents).
+Bool TakePresetElement(Int32 type, const void* data, Int64 size, BaseList2D** taken);
+
 // The preset type for a host element (0 when it cannot become a preset), in the fixed test order.
 Int32 PresetTypeOfElement(const BaseList2D* e);
 // The data of a preset made from a host element: a new document holding a copy of it, saved in the
