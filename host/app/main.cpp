@@ -11,6 +11,7 @@
 #include "orx/services.h"
 #include "pluginloader.h"
 #include "previewcommands.h"
+#include "scenecommands.h"
 #include "services/host.h"
 #include "services/internal.h"
 
@@ -30,6 +31,7 @@ void Usage(std::FILE* out)
   FileCommandSummary(out);
   GuiCommandSummary(out);
   PreviewCommandSummary(out);
+  SceneCommandSummary(out);
   std::fprintf(out,
                "\n"
                "options:\n"
@@ -100,7 +102,8 @@ int main(int argc, char** argv)
   bool verbose = false;
   std::vector<std::string> commandArgs;
   for (int i = 1; i < argc; ++i) {
-    if (IsBrowseCommand(command) || IsPreviewCommand(command) || command == "file" || command == "gui") {
+    if (IsBrowseCommand(command) || IsPreviewCommand(command) || command == "file" || command == "gui" ||
+        command == "scene") {
       commandArgs.push_back(argv[i]);
       continue;
     }
@@ -129,6 +132,8 @@ int main(int argc, char** argv)
     return Browse(module, command, commandArgs, verbose);
   if (command == "file")
     return RunFileCommand(commandArgs);
+  if (command == "scene")
+    return RunSceneCommand(commandArgs);
   if (command != "run") {
     std::fprintf(stderr, "orxhost: unknown command '%s'\n", command.c_str());
     Usage(stderr);

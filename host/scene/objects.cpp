@@ -1,17 +1,12 @@
-// Scene objects of the stand-in host (names only, until documents arrive).
+// Scene objects of the stand-in host: names of elements, and free objects for tests.
 #include <string>
 
+#include "scene/scenedoc.h"
 #include "services/host.h"
 #include "services/internal.h"
 
-class BaseList2D
-{
-public:
-  std::u16string name;
-};
-
 namespace {
-void ObjectName(const BaseList2D* obj, String* out) { *out = obj ? String(std::u16string_view(obj->name)) : String(); }
+void ObjectName(const BaseList2D* obj, String* out) { *out = obj ? obj->name : String(); }
 } // namespace
 
 namespace orxhost {
@@ -20,8 +15,8 @@ const OrxSceneTable kSceneTable = {1, sizeof(OrxSceneTable), ObjectName};
 }
 BaseList2D* NewObject(const String& name)
 {
-  auto* o = new BaseList2D;
-  o->name = std::u16string(name.View());
+  auto* o = new BaseList2D(Obase);
+  o->name = name;
   return o;
 }
 void FreeObject(BaseList2D* obj) { delete obj; }

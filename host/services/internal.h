@@ -27,6 +27,7 @@ extern const OrxImageTable kImageTable;
 extern const OrxMovieTable kMovieTable;
 extern const OrxDetectTable kDetectTable;
 extern const OrxDocumentTable kDocumentTable;
+extern const OrxSceneDocumentTable kSceneDocumentTable; // host/scene
 
 // Fault injection: true when this call of op must fail.
 enum class Op { Open, Read, Write, Flush, Rename, Delete, List };

@@ -10,7 +10,7 @@ const OrxHostTable* Table()
                                      &detail::kThreadTable,   &detail::kCompressTable, &detail::kSystemTable,
                                      &detail::kSceneTable,    &detail::kUiTable,     &detail::kNetworkTable,
                                      &detail::kImageTable,    &detail::kMovieTable,  &detail::kDetectTable,
-                                     &detail::kDocumentTable};
+                                     &detail::kDocumentTable, &detail::kSceneDocumentTable};
   return &table;
 }
 

@@ -16,6 +16,7 @@ class Filename;
 class BaseContainer;
 class OrxThread;
 class BaseList2D;
+class BaseDocument;
 class BaseBitmap;
 struct DateTime;
 struct MovieInfo;
@@ -239,6 +240,57 @@ struct OrxDocumentTable
   void (*freeScene)(void* scene);
 };
 
+// Scene documents (codes in orx/scenedoc.h). Main thread, except where said. Elements that an
+// entry gives are borrowed: valid while they stay in their document. A document or element that
+// is "the caller's" is freed with docFree or elemFree.
+struct OrxSceneDocumentTable
+{
+  Int32 version, size;
+  BaseDocument* (*docNew)(); // the caller's
+  void (*docFree)(BaseDocument* doc);
+  // the document the host has open; null when none
+  BaseDocument* (*activeDocument)();
+  // any thread: the native format from or to memory or a file. A loaded document is the caller's;
+  // *out is host memory, the caller's. Null or false on failure.
+  BaseDocument* (*loadMemory)(const void* data, Int64 size, Int32 flags);
+  Bool (*saveMemory)(const BaseDocument* doc, void** out, Int64* size);
+  BaseDocument* (*loadFile)(const Filename* name, Int32 flags);
+  Bool (*saveFile)(const BaseDocument* doc, const Filename* name);
+  // navigation: list SCENELIST_; down gives the first child (objects and tags, shaders, effects)
+  BaseList2D* (*first)(const BaseDocument* doc, Int32 list);
+  BaseList2D* (*next)(const BaseList2D* e);
+  BaseList2D* (*down)(const BaseList2D* e);
+  BaseList2D* (*up)(const BaseList2D* e);
+  Int32 (*kind)(const BaseList2D* e);
+  BaseContainer* (*data)(BaseList2D* e);
+  void (*setName)(BaseList2D* e, const String* name);
+  BaseDocument* (*documentOf)(const BaseList2D* e);
+  // a new or copied free element, the caller's
+  BaseList2D* (*elemNew)(Int32 kind);
+  BaseList2D* (*elemClone)(const BaseList2D* e);
+  void (*elemFree)(BaseList2D* e); // a free element only
+  // takes e out of its document: true when the caller owns it now, false when the open undo step
+  // keeps it (its removal was recorded) or it was in no document
+  Bool (*remove)(BaseList2D* e);
+  // the document takes over a free element: under parent (the list's root when null), after pred
+  // (first when null); false (the caller keeps it) when it cannot lie there
+  Bool (*insert)(BaseDocument* doc, BaseList2D* e, BaseList2D* parent, BaseList2D* pred);
+  BaseList2D* (*getActive)(const BaseDocument* doc, Int32 which); // ACTIVE_
+  void (*setActive)(BaseDocument* doc, Int32 which, BaseList2D* e);
+  // undo steps: entries of UNDOTYPE_NEW after an insertion, UNDOTYPE_DELETE before a removal
+  Bool (*startUndo)(BaseDocument* doc);
+  Bool (*addUndo)(BaseDocument* doc, Int32 kind, BaseList2D* e);
+  Bool (*endUndo)(BaseDocument* doc);
+  Bool (*undo)(BaseDocument* doc);
+  Bool (*redo)(BaseDocument* doc);
+  // adds the parts (SCENEFILTER_) of a native image to doc; recorded in the open undo step
+  Bool (*mergeMemory)(BaseDocument* doc, const void* data, Int64 size, Int32 filter);
+  // the "document changed" event
+  void (*changed)(BaseDocument* doc);
+  // the document's settings (sub-containers DOCUMENT_SETTINGS_), borrowed
+  BaseContainer* (*settings)(BaseDocument* doc);
+};
+
 struct OrxHostTable
 {
   Int32 version; // host interface version, first 32-bit word
@@ -257,6 +309,7 @@ struct OrxHostTable
   const OrxMovieTable* movie;
   const OrxDetectTable* detect;
   const OrxDocumentTable* document;
+  const OrxSceneDocumentTable* sceneDocument;
 };
 
 } // extern "C"

@@ -56,6 +56,8 @@ constexpr Int32 FILETIME_CREATED = 0;
 constexpr Int32 FILETIME_MODIFIED = 1;
 constexpr Int32 FILETIME_MODIFIED_ALT = 2;
 constexpr Int32 MESSAGE_NOT_HANDLED = ~0;
+// Message kind 6: a host object node puts its element (BaseList2D*, not owned) at data.
+constexpr Int32 MESSAGE_KIND_HOST_OBJECT = 6;
 
 // --- edit protocol: the phase argument carries the phase in its low bits and flags above ---
 constexpr Int32 EDITPHASE_ASK = 0;     // may this be done? nothing changes

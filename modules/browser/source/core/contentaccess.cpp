@@ -14,6 +14,7 @@
 #include "orx/services.h"
 #include "presets/browserdatabase.h"
 #include "presets/filepresetnode.h"
+#include "presets/presettypeplugins.h"
 #include "nodes/categorynode.h"
 #include "nodes/directorynode.h"
 #include "nodes/networknode.h"
@@ -231,6 +232,7 @@ Bool InitContent()
   RegisterFileTypePlugins(0);
   // The preset library and catalog file handlers go here.
   RegisterFileTypePlugins(1);
+  RegisterPresetTypePlugins();
   if (!FindPluginByID(HANDLER_ID_CATEGORY))
     RegisterPlugin(GetCategoryPlugin(), 0, false);
   InstallCatalogs();

@@ -19,6 +19,13 @@ public:
   const String* GetNameRef() override { return &name_; }
   Bool GetURL(BrowserURL* out, UInt32 flags) override;
   BaseBitmap* GetIcon(UInt32, Int32) override { return nullptr; }
+  Int32 Message(Int32, Int32 kind, Int32, void* data) override
+  {
+    if (kind != MESSAGE_KIND_HOST_OBJECT || !data)
+      return MESSAGE_NOT_HANDLED;
+    *static_cast<BaseList2D**>(data) = object_;
+    return 0;
+  }
 
 protected:
   ~BrowserBaseListNode() override = default;

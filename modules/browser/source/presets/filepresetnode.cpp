@@ -8,7 +8,9 @@
 #include "base/browserutils.h"
 #include "contenttree/contentevents.h"
 #include "orx/files.h"
+#include "orx/scenedoc.h"
 #include "orx/services.h"
+#include "presets/presettypeplugins.h"
 #include "presets/browserdatabase.h"
 
 namespace {
@@ -437,8 +439,31 @@ Int32 FilePresetNode::Message(Int32 id, Int32 kind, Int32 op, void* data)
     }
     return 0;
   }
-  // Loading the element behind a preset needs the preset handlers.
-  return MESSAGE_NOT_HANDLED;
+  if (op != PRESETMSG_LOAD || id < HANDLER_ID_BASEOBJECT || id > HANDLER_ID_PLEXION || !data)
+    return MESSAGE_NOT_HANDLED;
+  *static_cast<void**>(data) = nullptr;
+  BrowserDatabase* db = GetLibrary();
+  if (!db)
+    return MESSAGE_NOT_HANDLED;
+  ByteArray bytes;
+  {
+    BrowserURL url;
+    GetURL(&url, 0);
+    ItemHandle item(db->OpenItem(url.GetStringRef(), url.GetHash()));
+    if (!item || !item->GetData(&bytes) || bytes.empty())
+      return MESSAGE_NOT_HANDLED;
+  }
+  if (id == HANDLER_ID_BASEOBJECT) {
+    BaseDocument* doc = LoadDocumentFromMemory(bytes.data(), Int64(bytes.size()), 3);
+    *static_cast<BaseDocument**>(data) = doc;
+    return doc ? 0 : MESSAGE_NOT_HANDLED;
+  }
+  // Every type answers success only when an element was made (shaders included).
+  BaseList2D* e = nullptr;
+  if (!TakePresetElement(id, bytes.data(), Int64(bytes.size()), &e))
+    return MESSAGE_NOT_HANDLED;
+  *static_cast<BaseList2D**>(data) = e;
+  return 0;
 }
 
 namespace {
@@ -637,12 +662,72 @@ Ref<FilePresetNode> FilePresetNode::CopyOneItem(FilePresetNode* source, const St
   return n;
 }
 
+Ref<FilePresetNode> FilePresetNode::MakePresetFromElement(BaseList2D* e)
+{
+  BrowserDatabase* db = GetLibrary();
+  ByteArray bytes;
+  Int32 type = 0;
+  if (!db || db->IsReadOnly() || !IsFolder() || !MakePresetData(e, &bytes, &type))
+    return nullptr;
+  // A name that is one valid path part; a taken one gets " 2", " 3", ... as in a file manager, so
+  // that no existing preset is written over.
+  String base = GeGetObjectName(e);
+  for (Int32 pos = 0; HasInvalidChar(base, &pos);)
+    base.SetChar(pos, Utf16Char('_'));
+  if (!AcceptableName(base))
+    base = String("Preset");
+  BrowserURL url;
+  String name;
+  bool made = false;
+  std::lock_guard content(ContentLock());
+  for (Int32 n = 1; n < 10000 && !made; ++n) {
+    name = n == 1 ? base : base + String(" ") + String::FromInt(n);
+    url = BrowserURL(GetURLText() + String("/") + name);
+    if (HasChildNamed(name))
+      continue;
+    ItemHandle item(db->OpenOrCreateItem(url.GetString(), url.GetHash()));
+    if (!item)
+      return nullptr;
+    Int32 type2 = 0;
+    // An item that another caller made meanwhile, or one without a node, is left as it is.
+    if (item->GetType(&type2) != 0 || item->GetDataSize() != 0 || (item->GetItemFlags() & dbitem::kFolderFlag))
+      continue;
+    if (!item->SetData(bytes.data(), Int64(bytes.size())) || !item->SetType(type, 0) || !item->SetName(name))
+      return nullptr;
+    const DateTime now = GeGetCurrentTime();
+    item->SetTime(0, now);
+    item->SetTime(1, now);
+    made = true;
+  }
+  if (!made)
+    return nullptr;
+  Ref<FilePresetNode> n = MakePreset(NodeRef(this), url, db);
+  if (n)
+    NotifyNodeChanged(NodeRef(n.Get()));
+  return n;
+}
+
 Int32 FilePresetNode::CopyHere(NodeRef node, Int32 phase, const String* newName, EditCallback callback, void* data)
 {
   BrowserDatabase* db = GetLibrary();
   if (!db || db->IsReadOnly() || !node || (node->GetStatus() & NODESTATUS_EXTERNAL))
     return EDIT_COPY_REFUSED;
-  // Directory entries and host objects need the file and preset handlers: refused until they exist.
+  if (node->GetNodeType() == NODETYPE_BASELIST) {
+    BaseList2D* e = nullptr;
+    if (node->Message(0, MESSAGE_KIND_HOST_OBJECT, 0, &e) != 0 || !PresetTypeOfElement(e))
+      return EDIT_COPY_REFUSED;
+    const Int32 p = EditPhase(phase);
+    if (p == EDITPHASE_ASK)
+      return EDIT_OK;
+    if (p == EDITPHASE_PREPARE)
+      return callback && callback(data, phase, 1, 0, 0) < 0 ? EDIT_CANCELLED : EDIT_OK;
+    if (p != EDITPHASE_DO)
+      return EDIT_COPY_REFUSED;
+    if (!MakePresetFromElement(e))
+      return EDIT_COPY_FAILED;
+    return callback && callback(data, EDITPHASE_DO, 1, 0, 0) < 0 ? EDIT_CANCELLED : EDIT_OK;
+  }
+  // Directory entries need the file handlers: refused until they exist.
   FilePresetNode* source = node->GetNodeType() == NODETYPE_PRESET ? AsPreset(node.Get()) : nullptr;
   if (!source || !source->GetLibrary() || InSubtree(this, source))
     return EDIT_COPY_REFUSED;

@@ -28,6 +28,8 @@ constexpr Int32 PRESETMSG_KIND = 3;
 constexpr Int32 PRESETMSG_LOAD = 0;
 constexpr Int32 PRESETMSG_SECOND_TYPE = 1;
 
+class BaseList2D;
+
 class FilePresetNode : public BrowserContentNode
 {
 public:
@@ -36,6 +38,9 @@ public:
   static Ref<FilePresetNode> MakePreset(const NodeRef& parent, const BrowserURL& url, BrowserDatabase* db);
   // A folder: appended below parent; its item is opened or made with the folder flag.
   static Ref<FilePresetNode> MakeFolder(const NodeRef& parent, const String& name, BrowserDatabase* db);
+  // A new preset under this folder made from a host element (a copy of it); null when the element
+  // cannot become a preset or the library refuses.
+  Ref<FilePresetNode> MakePresetFromElement(BaseList2D* e);
   // A library root: urlName is the last part of its URL, shown the name that is shown.
   static Ref<FilePresetNode> MakeLibraryRoot(const NodeRef& parent, const String& urlName, const String& shown,
                                              BrowserDatabase* db);

@@ -1,0 +1,292 @@
+#include "scenecommands.h"
+
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "scene/scenedoc.h"
+#include "services/host.h"
+
+namespace sc = orxhost::scene;
+
+namespace {
+
+void Help(std::FILE* out)
+{
+  std::fprintf(out,
+               "usage: orxhost scene COMMAND ARGUMENTS\n"
+               "\n"
+               "The host's scene documents. A document is a file of the native format; each\n"
+               "command reads it, changes it and writes it back whole (a failed write keeps\n"
+               "the old file).\n"
+               "\n"
+               "  new [--force] DOC                   an empty document with render settings\n"
+               "  add-object DOC NAME [--parent PATH] [--shape none|cube|sphere]\n"
+               "                                      an object (the active object after)\n"
+               "  add-material DOC NAME [--color R,G,B]  a material, colour channels 0..1\n"
+               "  ls [--json] DOC                     the element tree\n"
+               "  save DOC OUT                        the document written to OUT\n"
+               "\n"
+               "PATH names an element by its names from the top, joined by '/'.\n");
+}
+
+int Fail(const std::string& what, const std::string& detail)
+{
+  std::fprintf(stderr, "orxhost scene %s: %s\n", what.c_str(), detail.c_str());
+  return 1;
+}
+
+int Usage(const std::string& what)
+{
+  std::fprintf(stderr, "orxhost scene %s: wrong arguments (see orxhost scene --help)\n", what.c_str());
+  return 2;
+}
+
+std::unique_ptr<BaseDocument> NewSceneDocument()
+{
+  auto doc = std::make_unique<BaseDocument>();
+  for (Int32 id : {DOCUMENT_SETTINGS_GENERAL, DOCUMENT_SETTINGS_DOCUMENT, DOCUMENT_SETTINGS_MODELING})
+    doc->settings.SetContainer(id, BaseContainer(id));
+  auto rd = std::make_unique<BaseList2D>(RDbase);
+  rd->name = "Render Settings";
+  BaseList2D* raw = rd.get();
+  sc::Insert(doc.get(), std::move(rd), nullptr, nullptr);
+  sc::SetActive(doc.get(), ACTIVE_RENDER, raw);
+  return doc;
+}
+
+void PutDouble(std::vector<UChar>* out, double v)
+{
+  UInt64 bits;
+  std::memcpy(&bits, &v, 8);
+  for (int s = 56; s >= 0; s -= 8)
+    out->push_back(UChar(bits >> s));
+}
+
+void PutInt(std::vector<UChar>* out, Int32 v)
+{
+  for (int s = 24; s >= 0; s -= 8)
+    out->push_back(UChar(UInt32(v) >> s));
+}
+
+// A unit cube or a UV sphere of radius 1 as points and quads (d == c: triangle).
+void SetMesh(BaseList2D* o, const std::string& shape)
+{
+  std::vector<UChar> pts, polys;
+  if (shape == "cube") {
+    for (int i = 0; i < 8; ++i) {
+      PutDouble(&pts, i & 1 ? 1 : -1);
+      PutDouble(&pts, i & 2 ? 1 : -1);
+      PutDouble(&pts, i & 4 ? 1 : -1);
+    }
+    const Int32 q[6][4] = {{0, 2, 3, 1}, {4, 5, 7, 6}, {0, 1, 5, 4}, {2, 6, 7, 3}, {0, 4, 6, 2}, {1, 3, 7, 5}};
+    for (const auto& f : q)
+      for (Int32 v : f)
+        PutInt(&polys, v);
+  } else if (shape == "sphere") {
+    const int rings = 12, segs = 24;
+    for (int r = 0; r <= rings; ++r)
+      for (int s = 0; s < segs; ++s) {
+        const double th = M_PI * r / rings, ph = 2 * M_PI * s / segs;
+        PutDouble(&pts, std::sin(th) * std::cos(ph));
+        PutDouble(&pts, std::cos(th));
+        PutDouble(&pts, std::sin(th) * std::sin(ph));
+      }
+    for (int r = 0; r < rings; ++r)
+      for (int s = 0; s < segs; ++s) {
+        const Int32 a = r * segs + s, b = r * segs + (s + 1) % segs;
+        for (Int32 v : {a, b, b + segs, a + segs})
+          PutInt(&polys, v);
+      }
+  } else {
+    return;
+  }
+  o->data.SetBytes(OBJECT_POINTS, pts.data(), Int64(pts.size()));
+  o->data.SetBytes(OBJECT_POLYGONS, polys.data(), Int64(polys.size()));
+}
+
+std::string Json(const std::string& s)
+{
+  std::string o;
+  for (unsigned char c : s) {
+    if (c == '"' || c == '\\')
+      o += '\\', o += char(c);
+    else if (c < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      o += buf;
+    } else
+      o += char(c);
+  }
+  return o;
+}
+
+const char* KindName(Int32 kind)
+{
+  switch (kind) {
+  case Obase: return "object";
+  case Onull: return "null";
+  case Tbase: return "tag";
+  case Tfixed: return "fixedtag";
+  case Mbase: return "material";
+  case Mshaderholder: return "shadermaterial";
+  case Xbase: return "shader";
+  case VPbase: return "posteffect";
+  case RDbase: return "rendersettings";
+  default: return "unknown";
+  }
+}
+
+bool IsActive(const BaseDocument& doc, const BaseList2D* e)
+{
+  for (const BaseList2D* a : doc.active)
+    if (a == e)
+      return true;
+  return false;
+}
+
+void ListText(const BaseDocument& doc, const BaseList2D& e, int depth)
+{
+  for (const auto& ch : e.children) {
+    std::printf("%*s%s [%s %d]%s\n", depth * 2, "", ch->name.ToUtf8().c_str(), KindName(ch->kind), ch->kind,
+                IsActive(doc, ch.get()) ? " *" : "");
+    ListText(doc, *ch, depth + 1);
+  }
+}
+
+void ListJson(const BaseDocument& doc, const BaseList2D& e)
+{
+  std::printf("[");
+  bool first = true;
+  for (const auto& ch : e.children) {
+    std::printf("%s{\"name\":\"%s\",\"kind\":\"%s\",\"type\":%d,\"active\":%s,\"children\":", first ? "" : ",",
+                Json(ch->name.ToUtf8()).c_str(), KindName(ch->kind), ch->kind,
+                IsActive(doc, ch.get()) ? "true" : "false");
+    ListJson(doc, *ch);
+    std::printf("}");
+    first = false;
+  }
+  std::printf("]");
+}
+
+bool Exists(const std::string& path)
+{
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+} // namespace
+
+void SceneCommandSummary(std::FILE* out)
+{
+  std::fprintf(out, "  scene     scene documents: new, add-object, add-material, ls, save (scene --help)\n");
+}
+
+int RunSceneCommand(const std::vector<std::string>& args)
+{
+  if (args.empty() || args[0] == "--help" || args[0] == "-h") {
+    Help(args.empty() ? stderr : stdout);
+    return args.empty() ? 2 : 0;
+  }
+  orxhost::InstallForThisProcess();
+  const std::string cmd = args[0];
+  std::vector<std::string> pos;
+  std::string parent, shape = "none", color;
+  bool json = false, force = false;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--help" || a == "-h") {
+      Help(stdout);
+      return 0;
+    } else if (a == "--json")
+      json = true;
+    else if (a == "--force")
+      force = true;
+    else if (a == "--parent" && i + 1 < args.size())
+      parent = args[++i];
+    else if (a == "--shape" && i + 1 < args.size())
+      shape = args[++i];
+    else if (a == "--color" && i + 1 < args.size())
+      color = args[++i];
+    else if (a.size() > 1 && a[0] == '-')
+      return Usage(cmd);
+    else
+      pos.push_back(a);
+  }
+  std::string error;
+  if (cmd == "new") {
+    if (pos.size() != 1)
+      return Usage(cmd);
+    if (!force && Exists(pos[0]))
+      return Fail(cmd, pos[0] + ": exists (--force replaces it)");
+    return sc::SaveToFile(*NewSceneDocument(), pos[0], &error) ? 0 : Fail(cmd, error);
+  }
+  if (cmd != "add-object" && cmd != "add-material" && cmd != "ls" && cmd != "save") {
+    std::fprintf(stderr, "orxhost scene: unknown command '%s'\n", cmd.c_str());
+    return 2;
+  }
+  if (pos.empty())
+    return Usage(cmd);
+  auto doc = sc::LoadFromFile(pos[0], &error);
+  if (!doc)
+    return Fail(cmd, error);
+  if (cmd == "ls") {
+    if (pos.size() != 1)
+      return Usage(cmd);
+    if (json) {
+      std::printf("{\"objects\":");
+      ListJson(*doc, doc->roots[SCENELIST_OBJECTS]);
+      std::printf(",\"materials\":");
+      ListJson(*doc, doc->roots[SCENELIST_MATERIALS]);
+      std::printf(",\"render\":");
+      ListJson(*doc, doc->roots[SCENELIST_RENDER]);
+      std::printf("}\n");
+    } else {
+      for (Int32 list = 0; list < 3; ++list)
+        ListText(*doc, doc->roots[list], 0);
+    }
+    return 0;
+  }
+  if (cmd == "save") {
+    if (pos.size() != 2)
+      return Usage(cmd);
+    return sc::SaveToFile(*doc, pos[1], &error) ? 0 : Fail(cmd, error);
+  }
+  if (pos.size() != 2 || pos[1].empty())
+    return Usage(cmd);
+  if (cmd == "add-object") {
+    if (shape != "none" && shape != "cube" && shape != "sphere")
+      return Fail(cmd, "unknown shape '" + shape + "' (none, cube or sphere)");
+    BaseList2D* at = nullptr;
+    if (!parent.empty() && !(at = sc::FindByPath(doc.get(), SCENELIST_OBJECTS, parent)))
+      return Fail(cmd, "no object '" + parent + "'");
+    auto o = std::make_unique<BaseList2D>(Obase);
+    o->name = String(pos[1]);
+    for (Int32 i = 0; i < 12; ++i) // identity: no offset, unit axes
+      o->data.SetFloat(OBJECT_MATRIX + i, (i == 3 || i == 7 || i == 11) ? 1.0 : 0.0);
+    SetMesh(o.get(), shape);
+    BaseList2D* raw = o.get();
+    const BaseList2D* under = at ? at : &doc->roots[SCENELIST_OBJECTS];
+    BaseList2D* last = under->children.empty() ? nullptr : under->children.back().get();
+    if (!sc::Insert(doc.get(), std::move(o), at, last))
+      return Fail(cmd, "the object cannot be put there");
+    sc::SetActive(doc.get(), ACTIVE_OBJECT, raw);
+  } else {
+    double rgb[3] = {0.8, 0.8, 0.8};
+    if (!color.empty() && (std::sscanf(color.c_str(), "%lf,%lf,%lf", &rgb[0], &rgb[1], &rgb[2]) != 3 ||
+                           !(rgb[0] >= 0 && rgb[0] <= 1 && rgb[1] >= 0 && rgb[1] <= 1 && rgb[2] >= 0 && rgb[2] <= 1)))
+      return Fail(cmd, "--color wants three numbers from 0 to 1: R,G,B");
+    auto m = std::make_unique<BaseList2D>(Mbase);
+    m->name = String(pos[1]);
+    for (int i = 0; i < 3; ++i)
+      m->data.SetFloat(MATERIAL_COLOR + i, rgb[i]);
+    m->data.SetFloat(MATERIAL_REFLECTANCE, 0.2);
+    BaseList2D* raw = m.get();
+    auto& mats = doc->roots[SCENELIST_MATERIALS].children;
+    if (!sc::Insert(doc.get(), std::move(m), nullptr, mats.empty() ? nullptr : mats.back().get()))
+      return Fail(cmd, "the material cannot be added");
+    sc::SetActive(doc.get(), ACTIVE_MATERIAL, raw);
+  }
+  return sc::SaveToFile(*doc, pos[0], &error) ? 0 : Fail(cmd, error);
+}

@@ -1,0 +1,11 @@
+// orxhost scene: the host's scene documents from the command line (no plug-in is loaded). A
+// document lives in a file of the native format between commands.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+void SceneCommandSummary(std::FILE* out);
+// args: what follows "scene"; the exit code.
+int RunSceneCommand(const std::vector<std::string>& args);

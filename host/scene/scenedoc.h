@@ -1,0 +1,104 @@
+// The host's scene documents: a tree of elements per list, the active elements, undo steps, and
+// the native format. Host-internal; the plug-in sees them through the document family of the table.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "orx/container.h"
+#include "orx/scenedoc.h"
+#include "orx/string.h"
+
+class BaseDocument;
+
+class BaseList2D
+{
+public:
+  explicit BaseList2D(Int32 kind = 0) : kind(kind) {}
+  Int32 kind;
+  String name;
+  BaseContainer data;
+  std::vector<std::unique_ptr<BaseList2D>> children; // objects and tags; shaders; post effects
+  BaseList2D* parent = nullptr;
+  BaseDocument* rootOf = nullptr; // set on the three list roots of a document only
+};
+
+namespace orxhost::scene {
+
+struct UndoEntry
+{
+  Int32 kind;
+  BaseList2D* elem;                  // while in the document
+  std::unique_ptr<BaseList2D> held;  // while out of it (undone NEW, done DELETE)
+  BaseList2D* parent = nullptr;
+  std::size_t index = 0;
+};
+
+struct UndoStep
+{
+  std::vector<UndoEntry> entries;
+  BaseList2D* activeBefore[4] = {};
+  BaseList2D* activeAfter[4] = {};
+  std::unique_ptr<BaseContainer> settingsBefore; // when the step replaced the document's settings
+};
+
+} // namespace orxhost::scene
+
+class BaseDocument
+{
+public:
+  BaseDocument();
+  ~BaseDocument();
+  BaseContainer settings;
+  BaseList2D roots[3]; // SCENELIST_
+  BaseList2D* active[4] = {};
+  std::vector<orxhost::scene::UndoStep> undo, redo;
+  std::unique_ptr<orxhost::scene::UndoStep> open;
+  Int32 openDepth = 0;
+  Int64 changes = 0;
+};
+
+namespace orxhost::scene {
+
+// The document an element lies in (null for a free element).
+BaseDocument* DocumentOf(const BaseList2D* e);
+// A deep copy (free).
+std::unique_ptr<BaseList2D> Clone(const BaseList2D& e);
+// Whether kind may lie under a parent of kind parentKind (0: the root of list).
+bool Fits(Int32 list, Int32 parentKind, Int32 kind);
+// The list a kind of element belongs to; -1 for none.
+Int32 ListOfKind(Int32 kind);
+// Inserts under parent (a list root when null) after pred (first when null); the document takes
+// over, and on failure e stays the caller's.
+bool Insert(BaseDocument* doc, std::unique_ptr<BaseList2D>&& e, BaseList2D* parent, BaseList2D* pred);
+// Takes an element out of its document. The caller owns the result, unless the open undo step
+// recorded its removal (then null: the step keeps it).
+std::unique_ptr<BaseList2D> Remove(BaseList2D* e);
+void SetActive(BaseDocument* doc, Int32 which, BaseList2D* e);
+bool StartUndo(BaseDocument* doc);
+bool AddUndo(BaseDocument* doc, Int32 kind, BaseList2D* e);
+bool EndUndo(BaseDocument* doc);
+bool DoUndo(BaseDocument* doc);
+bool DoRedo(BaseDocument* doc);
+// Adds the parts of src chosen by filter to doc (src is emptied of them); recorded in the open
+// undo step when there is one.
+bool Merge(BaseDocument* doc, BaseDocument* src, Int32 filter);
+
+// The native format. A load that fails gives null and a clear reason.
+bool SaveToMemory(const BaseDocument& doc, std::vector<UChar>* out);
+std::unique_ptr<BaseDocument> LoadFromMemory(const void* data, Int64 size, std::string* error);
+bool SaveToFile(const BaseDocument& doc, const std::string& path, std::string* error);
+std::unique_ptr<BaseDocument> LoadFromFile(const std::string& path, std::string* error);
+
+// Element lookup for the command line: "Name" or "Parent/Child" within a list.
+BaseList2D* FindByPath(BaseDocument* doc, Int32 list, const std::string& path);
+
+// The document the host has open (may be null); the host owns it.
+BaseDocument* ActiveDocument();
+void SetActiveDocument(std::unique_ptr<BaseDocument> doc);
+// "document changed" events so far (all documents).
+Int64 ChangedEvents();
+void EventChanged(BaseDocument* doc);
+
+} // namespace orxhost::scene

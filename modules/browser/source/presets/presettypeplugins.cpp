@@ -1,0 +1,390 @@
+#include "presets/presettypeplugins.h"
+
+#include <new>
+
+#include "orx/memory.h"
+#include "orx/scenedoc.h"
+#include "orx/services.h"
+#include "presets/browserdatabase.h"
+#include "presets/browserdatabaseitem.h"
+
+namespace {
+// Closes an item handle on every path.
+struct ItemHandle
+{
+  BrowserDatabaseItem* p;
+  explicit ItemHandle(BrowserDatabaseItem* item) : p(item) {}
+  ~ItemHandle()
+  {
+    if (p)
+      p->Close();
+  }
+  ItemHandle(const ItemHandle&) = delete;
+  ItemHandle& operator=(const ItemHandle&) = delete;
+  BrowserDatabaseItem* operator->() const { return p; }
+  explicit operator bool() const { return p != nullptr; }
+};
+
+const PresetTypeTable kTables[] = {
+    {HANDLER_ID_BASEOBJECT, 10345, 10346},   {HANDLER_ID_BASEMATERIAL, 10347, 10348},
+    {HANDLER_ID_BASETAG, 10328, 10329},      {HANDLER_ID_RENDERDATA, 10341, 10342},
+    {HANDLER_ID_SHADER, 10333, 10334},       {HANDLER_ID_VIDEOPOST, 10335, 10336},
+    {HANDLER_ID_PLEXION, 10356, 10357},      {HANDLER_ID_FILE_PRESET, 10343, 10344},
+    {HANDLER_ID_PRESET_LIBRARY, 10358, 0},
+};
+
+// Frees a document on every path.
+struct DocHolder
+{
+  BaseDocument* d;
+  ~DocHolder() { FreeDocument(d); }
+};
+
+bool IsTag(Int32 k) { return k == Tbase || k == Tfixed; }
+
+BaseList2D* FirstChildOfKind(BaseList2D* parent, bool (*pred)(Int32))
+{
+  for (BaseList2D* c = ElemDown(parent); c; c = ElemNext(c))
+    if (pred(ElemKind(c)))
+      return c;
+  return nullptr;
+}
+
+BaseList2D* LastChild(BaseList2D* parent)
+{
+  BaseList2D* last = nullptr;
+  for (BaseList2D* c = ElemDown(parent); c; c = ElemNext(c))
+    last = c;
+  return last;
+}
+
+// Inserts a free element within the open undo step; frees it when the document refuses it.
+bool InsertNew(BaseDocument* doc, BaseList2D* e, BaseList2D* parent, BaseList2D* pred)
+{
+  if (!DocInsert(doc, e, parent, pred)) {
+    ElemFree(e);
+    return false;
+  }
+  DocAddUndo(doc, UNDOTYPE_NEW, e);
+  return true;
+}
+
+// The element leaves the preset document before that is freed: the caller owns it.
+bool Take(BaseList2D* e, BaseList2D** taken)
+{
+  if (!e || !ElemRemove(e))
+    return false;
+  *taken = e;
+  return true;
+}
+
+bool ApplyMaterial(BaseDocument* doc, BaseDocument* src, Int32 flags, BaseList2D** taken)
+{
+  BaseList2D* m = DocFirst(src, SCENELIST_MATERIALS);
+  if (!m)
+    return false;
+  if (flags & APPLY_TAKE_ELEMENT)
+    return Take(m, taken);
+  ElemRemove(m);
+  DocStartUndo(doc);
+  const bool ok = InsertNew(doc, m, nullptr, nullptr);
+  if (ok)
+    DocSetActive(doc, ACTIVE_MATERIAL, m);
+  DocEndUndo(doc);
+  return ok;
+}
+
+bool ApplyTag(BaseDocument* doc, BaseDocument* src, Int32 flags, BaseList2D** taken)
+{
+  BaseList2D* obj = DocFirst(src, SCENELIST_OBJECTS);
+  BaseList2D* tag = obj ? FirstChildOfKind(obj, IsTag) : nullptr;
+  if (!tag)
+    return false;
+  if (flags & APPLY_TAKE_ELEMENT)
+    return Take(tag, taken);
+  ElemRemove(tag);
+  DocStartUndo(doc);
+  BaseList2D* target = DocGetActive(doc, ACTIVE_OBJECT);
+  bool ok = true;
+  if (!target) {
+    target = ElemNew(Onull);
+    ok = target && InsertNew(doc, target, nullptr, LastChild(nullptr));
+    if (ok)
+      DocSetActive(doc, ACTIVE_OBJECT, target);
+  }
+  ok = ok && InsertNew(doc, tag, target, LastChild(target));
+  if (!ok && tag && !ElemDocument(tag))
+    ElemFree(tag);
+  if (ok)
+    DocSetActive(doc, ACTIVE_TAG, tag);
+  DocEndUndo(doc);
+  return ok;
+}
+
+bool ApplyShader(BaseDocument* doc, BaseDocument* src, Int32 flags, BaseList2D** taken)
+{
+  BaseList2D* mat = DocFirst(src, SCENELIST_MATERIALS);
+  BaseList2D* sh = mat ? ElemDown(mat) : nullptr;
+  if (!sh)
+    return false;
+  if (flags & APPLY_TAKE_ELEMENT)
+    return Take(sh, taken);
+  ElemRemove(sh);
+  BaseList2D* holder = ElemNew(Mshaderholder);
+  if (!holder) {
+    ElemFree(sh);
+    return false;
+  }
+  if (BaseContainer* bc = ElemData(holder))
+    bc->SetInt32(SHADER_LINK, 1);
+  DocStartUndo(doc);
+  bool ok = InsertNew(doc, holder, nullptr, nullptr);
+  ok = ok && DocInsert(doc, sh, holder, nullptr);
+  if (!ok && !ElemDocument(sh))
+    ElemFree(sh);
+  DocEndUndo(doc);
+  return ok;
+}
+
+bool ApplyRenderData(BaseDocument* doc, BaseDocument* src, Int32 flags, BaseList2D** taken)
+{
+  BaseList2D* rd = DocFirst(src, SCENELIST_RENDER);
+  if (!rd)
+    return false;
+  if (flags & APPLY_TAKE_ELEMENT)
+    return Take(rd, taken);
+  ElemRemove(rd);
+  DocStartUndo(doc);
+  const bool ok = InsertNew(doc, rd, nullptr, nullptr);
+  DocEndUndo(doc);
+  return ok;
+}
+
+bool ApplyVideoPost(BaseDocument* doc, BaseDocument* src, Int32 flags, BaseList2D** taken)
+{
+  BaseList2D* srcRd = DocGetActive(src, ACTIVE_RENDER);
+  if (!srcRd)
+    srcRd = DocFirst(src, SCENELIST_RENDER);
+  BaseList2D* fx = srcRd ? ElemDown(srcRd) : nullptr;
+  if (!fx)
+    return false;
+  if (flags & APPLY_TAKE_ELEMENT)
+    return Take(fx, taken);
+  BaseList2D* rd = DocGetActive(doc, ACTIVE_RENDER);
+  if (!rd)
+    return false;
+  ElemRemove(fx);
+  const BaseContainer* fxData = ElemData(fx);
+  DocStartUndo(doc);
+  if (fxData && fxData->GetBool(POSTEFFECT_ONEPERRENDER))
+    for (BaseList2D* c = ElemDown(rd); c; c = ElemNext(c))
+      if (ElemData(c)->GetId() == fxData->GetId()) {
+        // Recorded first, so that the step keeps the effect and undo brings it back.
+        if (DocAddUndo(doc, UNDOTYPE_DELETE, c) && !ElemRemove(c))
+          break;
+        DocEndUndo(doc);
+        ElemFree(fx);
+        return false;
+      }
+  const bool ok = InsertNew(doc, fx, rd, LastChild(rd));
+  DocEndUndo(doc);
+  return ok;
+}
+
+bool ApplyObject(BaseDocument* doc, const void* data, Int64 size)
+{
+  DocStartUndo(doc);
+  const bool ok = DocMergeMemory(doc, data, size, PRESET_OBJECT_MERGE_FILTER);
+  DocEndUndo(doc);
+  return ok;
+}
+} // namespace
+
+Bool ApplyPresetData(Int32 type, const void* data, Int64 size, Int32 flags, BaseList2D** taken)
+{
+  if (taken)
+    *taken = nullptr;
+  if ((flags & APPLY_TAKE_ELEMENT) && !taken)
+    return false;
+  BaseDocument* doc = GetActiveDocument();
+  if (!doc || !data || size <= 0)
+    return false;
+  if (type == HANDLER_ID_BASEOBJECT)
+    return ApplyObject(doc, data, size) && (DocChanged(doc), true);
+  DocHolder src{LoadDocumentFromMemory(data, size, 0)};
+  if (!src.d)
+    return false;
+  bool ok = false;
+  switch (type) {
+  case HANDLER_ID_BASEMATERIAL: ok = ApplyMaterial(doc, src.d, flags, taken); break;
+  case HANDLER_ID_BASETAG: ok = ApplyTag(doc, src.d, flags, taken); break;
+  case HANDLER_ID_SHADER: ok = ApplyShader(doc, src.d, flags, taken); break;
+  case HANDLER_ID_RENDERDATA: ok = ApplyRenderData(doc, src.d, flags, taken); break;
+  case HANDLER_ID_VIDEOPOST: ok = ApplyVideoPost(doc, src.d, flags, taken); break;
+  default: return false; // node setups have no place in the host's documents
+  }
+  if (ok && !(flags & APPLY_TAKE_ELEMENT))
+    DocChanged(doc);
+  return ok;
+}
+
+Bool TakePresetElement(Int32 type, const void* data, Int64 size, BaseList2D** taken)
+{
+  if (!taken)
+    return false;
+  *taken = nullptr;
+  if (!data || size <= 0)
+    return false;
+  DocHolder src{LoadDocumentFromMemory(data, size, 0)};
+  if (!src.d)
+    return false;
+  switch (type) {
+  case HANDLER_ID_BASEMATERIAL: return ApplyMaterial(nullptr, src.d, APPLY_TAKE_ELEMENT, taken);
+  case HANDLER_ID_BASETAG: return ApplyTag(nullptr, src.d, APPLY_TAKE_ELEMENT, taken);
+  case HANDLER_ID_SHADER: return ApplyShader(nullptr, src.d, APPLY_TAKE_ELEMENT, taken);
+  case HANDLER_ID_RENDERDATA: return ApplyRenderData(nullptr, src.d, APPLY_TAKE_ELEMENT, taken);
+  case HANDLER_ID_VIDEOPOST: return ApplyVideoPost(nullptr, src.d, APPLY_TAKE_ELEMENT, taken);
+  default: return false;
+  }
+}
+
+Int32 PresetTypeOfElement(const BaseList2D* e)
+{
+  switch (e ? ElemKind(e) : 0) {
+  case Obase: return HANDLER_ID_BASEOBJECT;
+  case Tbase: return HANDLER_ID_BASETAG;
+  case Mbase: return HANDLER_ID_BASEMATERIAL;
+  case Xbase: return HANDLER_ID_SHADER;
+  case VPbase: return HANDLER_ID_VIDEOPOST;
+  case RDbase: return HANDLER_ID_RENDERDATA;
+  default: return 0;
+  }
+}
+
+Bool MakePresetData(BaseList2D* e, ByteArray* out, Int32* type)
+{
+  const Int32 t = PresetTypeOfElement(e);
+  if (!t || !out || !type)
+    return false;
+  DocHolder doc{NewDocument()};
+  BaseList2D* copy = ElemClone(e);
+  if (!doc.d || !copy) {
+    ElemFree(copy);
+    return false;
+  }
+  // The element goes where applying looks for it; a container element that the document refuses
+  // is freed by InsertNew.
+  bool ok = false;
+  auto put = [&](Int32 kind, BaseList2D* inner, Int32 active) {
+    BaseList2D* outer = ElemNew(kind);
+    if (!outer || !DocInsert(doc.d, outer, nullptr, nullptr)) {
+      ElemFree(outer);
+      ElemFree(inner);
+      return false;
+    }
+    if (active >= 0)
+      DocSetActive(doc.d, active, outer);
+    if (!DocInsert(doc.d, inner, outer, nullptr)) {
+      ElemFree(inner);
+      return false;
+    }
+    return true;
+  };
+  switch (t) {
+  case HANDLER_ID_BASETAG: ok = put(Obase, copy, ACTIVE_OBJECT); break;
+  case HANDLER_ID_SHADER: ok = put(Mbase, copy, -1); break;
+  case HANDLER_ID_VIDEOPOST: ok = put(RDbase, copy, ACTIVE_RENDER); break;
+  default:
+    ok = DocInsert(doc.d, copy, nullptr, nullptr);
+    if (!ok)
+      ElemFree(copy);
+    else if (t == HANDLER_ID_RENDERDATA)
+      DocSetActive(doc.d, ACTIVE_RENDER, copy);
+    break;
+  }
+  if (!ok)
+    return false;
+  // A material keeps its document context.
+  if (t == HANDLER_ID_BASEMATERIAL)
+    if (BaseDocument* from = ElemDocument(e)) {
+      const BaseContainer* s = DocSettings(from);
+      BaseContainer* d = DocSettings(doc.d);
+      if (s && d)
+        for (Int32 id : {DOCUMENT_SETTINGS_GENERAL, DOCUMENT_SETTINGS_DOCUMENT, DOCUMENT_SETTINGS_MODELING})
+          if (s->Has(id))
+            d->SetData(id, *s->GetData(id));
+    }
+  void* block = nullptr;
+  Int64 size = 0;
+  if (!SaveDocumentToMemory(doc.d, &block, &size))
+    return false;
+  bool copied = true;
+  try {
+    out->assign(static_cast<const UChar*>(block), static_cast<const UChar*>(block) + size);
+  } catch (...) {
+    copied = false;
+  }
+  OrxMemFree(block);
+  *type = t;
+  return copied;
+}
+
+// ---- the handlers ----
+Int32 PresetTypePlugin::GetPluginID(String* name)
+{
+  if (name)
+    *name = GeLoadString(t_.nameString);
+  return t_.id;
+}
+
+Bool PresetTypePlugin::Identify(BrowserURL&, const void*, Int32, Int32) { return false; }
+
+String* PresetTypePlugin::GetTypeName(String* out, NodeRef, BrowserURL*, Int32)
+{
+  if (out)
+    *out = t_.typeString ? GeLoadString(t_.typeString) : String();
+  return out;
+}
+
+// Icons come from the icon service of the views; none is made here.
+BaseBitmap* PresetTypePlugin::GetIcon(NodeRef, BrowserURL*, Int32) { return nullptr; }
+PreviewDialog* PresetTypePlugin::CreatePreviewDialog(NodeRef, Int32) { return nullptr; }
+
+Bool PresetTypePlugin::Execute(NodeRef node, BrowserURL* url, Int32 flags)
+{
+  BrowserURL at;
+  if (url)
+    at = *url;
+  else if (!node || !node->GetURL(&at, 0))
+    return false;
+  BrowserDatabase* db = BrowserDatabase::FindLibraryForURL(at.GetString());
+  if (!db)
+    return false;
+  ByteArray data;
+  {
+    ItemHandle item(db->OpenItem(at.GetStringRef(), at.GetHash()));
+    if (!item || !item->GetData(&data))
+      return false;
+  }
+  BaseList2D* taken = nullptr;
+  return ApplyPresetData(t_.id, data.data(), Int64(data.size()), flags & ~APPLY_TAKE_ELEMENT, &taken);
+}
+
+String* PresetTypePlugin::GetTypeNames(Int32, Int32* count)
+{
+  if (count)
+    *count = 0;
+  return t_.typeString ? MakeTypeNames(GeLoadString(t_.typeString), count) : nullptr;
+}
+
+void RegisterPresetTypePlugins()
+{
+  for (const PresetTypeTable& t : kTables) {
+    // Generic file presets are not handled here yet.
+    if (t.id == HANDLER_ID_FILE_PRESET || FindPluginByID(t.id))
+      continue;
+    PresetTypePlugin* h = OrxNewObj(PresetTypePlugin, t);
+    if (h && !RegisterPlugin(h, 0, true))
+      delete h;
+  }
+}

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Scene documents through orxhost: a document made, filled, listed (text and JSON) and saved
+# between commands; clear failures with a non-zero exit and the file left as it was.
+# Usage: scenes.sh <orxhost> <browser.so>
+set -u
+source "$(dirname "$0")/lib/common.bash" "$@"
+
+doc="$home/a.orx"
+run scene new "$doc" || err "scene new exited with $?"
+run scene new "$doc" 2>/dev/null && err "scene new replaced an existing file"
+run scene add-object "$doc" Cube --shape cube || err "add-object exited with $?"
+run scene add-object "$doc" Ball --shape sphere --parent Cube || err "add-object --parent exited with $?"
+run scene add-material "$doc" Red --color 1,0,0 || err "add-material exited with $?"
+out=$(run scene ls "$doc") || err "ls exited with $?"
+echo "$out"
+printf '%s\n' "$out" | grep -q '^  Ball \[object 5155\] \*$' || err "ls: Ball is not the active child of Cube"
+printf '%s\n' "$out" | grep -q '^Red \[material 5702\] \*$' || err "ls: no active material Red"
+json=$(run scene ls --json "$doc") || err "ls --json exited with $?"
+if command -v python3 >/dev/null; then
+  printf '%s' "$json" | python3 -c '
+import json, sys
+d = json.load(sys.stdin)
+assert d["objects"][0]["name"] == "Cube" and d["objects"][0]["children"][0]["name"] == "Ball"
+assert d["materials"][0]["type"] == 5702 and d["render"][0]["kind"] == "rendersettings"
+' || err "ls --json: unexpected tree: $json"
+fi
+run scene save "$doc" "$home/b.orx" || err "save exited with $?"
+cmp -s "$doc" "$home/b.orx" || err "save wrote other bytes"
+
+before=$(sha256sum < "$doc")
+run scene add-object "$doc" X --parent Nowhere 2>"$home/err" && err "add-object under a missing parent succeeded"
+grep -q "no object 'Nowhere'" "$home/err" || err "unclear error: $(cat "$home/err")"
+[ "$before" = "$(sha256sum < "$doc")" ] || err "a failed command changed the document"
+head -c 40 "$doc" > "$home/cut.orx"
+run scene ls "$home/cut.orx" 2>"$home/err" && err "ls of a truncated document succeeded"
+grep -q "truncated" "$home/err" || err "unclear error: $(cat "$home/err")"
+run scene ls "$home" 2>/dev/null && err "ls of a folder succeeded"
+exit $fail

@@ -1,0 +1,336 @@
+// The preset type handlers: making presets from host elements and applying them to the active
+// document with one undo step.
+#include "orxtest.h"
+#include "orx/scenedoc.h"
+#include "presets/presettypeplugins.h"
+#include "scene/scenedoc.h"
+
+namespace sc = orxhost::scene;
+
+namespace {
+std::unique_ptr<BaseList2D> Elem(Int32 kind, const char* name, Int32 dataId = 0)
+{
+  auto e = std::make_unique<BaseList2D>(kind);
+  e->name = name;
+  e->data.SetId(dataId);
+  e->data.SetInt32(1, kind + 1);
+  return e;
+}
+
+BaseList2D* Add(BaseDocument* doc, std::unique_ptr<BaseList2D> e, BaseList2D* parent = nullptr)
+{
+  BaseList2D* raw = e.get();
+  EXPECT_TRUE(sc::Insert(doc, std::move(e), parent, nullptr));
+  return raw;
+}
+
+// One element of every kind that can become a preset, with active elements.
+struct Source
+{
+  std::unique_ptr<BaseDocument> doc = std::make_unique<BaseDocument>();
+  BaseList2D *object, *tag, *material, *shader, *render, *effect;
+  Source()
+  {
+    doc->settings.SetContainer(DOCUMENT_SETTINGS_GENERAL, BaseContainer(5))->SetString(1, "context");
+    object = Add(doc.get(), Elem(Obase, "Cube"));
+    Add(doc.get(), Elem(Obase, "Child"), object);
+    tag = Add(doc.get(), Elem(Tbase, "Phong"), object);
+    material = Add(doc.get(), Elem(Mbase, "Red"));
+    material->data.SetFloat(MATERIAL_COLOR, 1.0);
+    shader = Add(doc.get(), Elem(Xbase, "Noise"), material);
+    render = Add(doc.get(), Elem(RDbase, "Final"));
+    effect = Add(doc.get(), Elem(VPbase, "Glow", 77), render);
+    effect->data.SetBool(POSTEFFECT_ONEPERRENDER, true);
+    sc::SetActive(doc.get(), ACTIVE_OBJECT, object);
+    sc::SetActive(doc.get(), ACTIVE_RENDER, render);
+  }
+};
+
+std::vector<UChar> Bytes(const BaseDocument& doc)
+{
+  std::vector<UChar> out;
+  EXPECT_TRUE(sc::SaveToMemory(doc, &out));
+  return out;
+}
+
+bool Same(const BaseList2D& a, const BaseList2D& b)
+{
+  if (a.kind != b.kind || a.name != b.name || !(a.data == b.data) || a.children.size() != b.children.size())
+    return false;
+  for (std::size_t i = 0; i < a.children.size(); ++i)
+    if (!Same(*a.children[i], *b.children[i]))
+      return false;
+  return true;
+}
+
+// The active document of the host: a target with something of every kind already in it.
+BaseDocument* UseTarget()
+{
+  Source s;
+  s.doc->settings.FlushAll();
+  sc::SetActiveDocument(std::move(s.doc));
+  return sc::ActiveDocument();
+}
+
+struct Case
+{
+  const char* what;
+  BaseList2D* Source::*elem;
+  Int32 type;
+  // Where the applied element lies in the target.
+  const BaseList2D* (*find)(const BaseDocument& d);
+};
+
+const Case kCases[] = {
+    {"object", &Source::object, HANDLER_ID_BASEOBJECT,
+     [](const BaseDocument& d) -> const BaseList2D* { return d.roots[SCENELIST_OBJECTS].children.back().get(); }},
+    {"tag", &Source::tag, HANDLER_ID_BASETAG, [](const BaseDocument& d) -> const BaseList2D* { return d.active[ACTIVE_TAG]; }},
+    {"material", &Source::material, HANDLER_ID_BASEMATERIAL,
+     [](const BaseDocument& d) -> const BaseList2D* { return d.active[ACTIVE_MATERIAL]; }},
+    {"shader", &Source::shader, HANDLER_ID_SHADER,
+     [](const BaseDocument& d) -> const BaseList2D* {
+       const BaseList2D* holder = d.roots[SCENELIST_MATERIALS].children.front().get();
+       return holder->kind == Mshaderholder && !holder->children.empty() ? holder->children[0].get() : nullptr;
+     }},
+    {"render settings", &Source::render, HANDLER_ID_RENDERDATA,
+     [](const BaseDocument& d) -> const BaseList2D* { return d.roots[SCENELIST_RENDER].children.front().get(); }},
+    {"post effect", &Source::effect, HANDLER_ID_VIDEOPOST,
+     [](const BaseDocument& d) -> const BaseList2D* {
+       return d.active[ACTIVE_RENDER]->children.empty() ? nullptr : d.active[ACTIVE_RENDER]->children.back().get();
+     }},
+};
+
+class PresetTypes : public ::testing::Test
+{
+protected:
+  void TearDown() override { sc::SetActiveDocument(nullptr); }
+};
+} // namespace
+
+TEST_F(PresetTypes, MakeThenApplyGivesAnEqualElementAndUndoGivesTheOldBytesForEveryKind)
+{
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.what);
+    Source s;
+    ByteArray data;
+    Int32 type = 0;
+    ASSERT_TRUE(MakePresetData(s.*c.elem, &data, &type));
+    EXPECT_EQ(type, c.type);
+    BaseDocument* doc = UseTarget();
+    const std::vector<UChar> before = Bytes(*doc);
+    const Int64 events = sc::ChangedEvents();
+    ASSERT_TRUE(ApplyPresetData(type, data.data(), Int64(data.size()), 0, nullptr));
+    EXPECT_GT(sc::ChangedEvents(), events);
+    const BaseList2D* applied = c.find(*doc);
+    ASSERT_TRUE(applied);
+    EXPECT_TRUE(Same(*applied, *(s.*c.elem)));
+    const std::vector<UChar> after = Bytes(*doc);
+    ASSERT_TRUE(sc::DoUndo(doc));
+    EXPECT_EQ(Bytes(*doc), before);
+    EXPECT_FALSE(sc::DoUndo(doc)) << "the apply took more than one undo step";
+    ASSERT_TRUE(sc::DoRedo(doc));
+    EXPECT_EQ(Bytes(*doc), after);
+  }
+}
+
+TEST_F(PresetTypes, MaterialPresetsKeepTheirDocumentContext)
+{
+  Source s;
+  ByteArray data;
+  Int32 type = 0;
+  ASSERT_TRUE(MakePresetData(s.material, &data, &type));
+  auto preset = sc::LoadFromMemory(data.data(), Int64(data.size()), nullptr);
+  ASSERT_TRUE(preset);
+  EXPECT_EQ(preset->settings.GetContainer(DOCUMENT_SETTINGS_GENERAL).GetString(1), String("context"));
+  // A fixed tag and a new-object kind cannot become presets.
+  auto fixed = Elem(Tfixed, "fixed");
+  EXPECT_FALSE(MakePresetData(fixed.get(), &data, &type));
+  EXPECT_EQ(PresetTypeOfElement(fixed.get()), 0);
+}
+
+TEST_F(PresetTypes, FailuresLeaveTheDocumentByteIdentical)
+{
+  BaseDocument empty;
+  std::vector<UChar> emptyBytes = Bytes(empty);
+  Source s;
+  ByteArray tagData;
+  Int32 type = 0;
+  ASSERT_TRUE(MakePresetData(s.tag, &tagData, &type));
+  // No active document.
+  EXPECT_FALSE(ApplyPresetData(HANDLER_ID_BASETAG, tagData.data(), Int64(tagData.size()), 0, nullptr));
+  BaseDocument* doc = UseTarget();
+  const std::vector<UChar> before = Bytes(*doc);
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_FALSE(ApplyPresetData(c.type, nullptr, 0, 0, nullptr));                       // no data
+    EXPECT_FALSE(ApplyPresetData(c.type, tagData.data(), Int64(tagData.size()) - 3, 0, nullptr)); // damaged
+    if (c.type != HANDLER_ID_BASEOBJECT) { // an empty document is a valid, empty object preset
+      EXPECT_FALSE(ApplyPresetData(c.type, emptyBytes.data(), Int64(emptyBytes.size()), 0, nullptr)); // missing
+    }
+    EXPECT_EQ(Bytes(*doc), before);
+  }
+  EXPECT_FALSE(sc::DoUndo(doc));
+  // A post effect without active render settings in the document.
+  ByteArray fx;
+  ASSERT_TRUE(MakePresetData(s.effect, &fx, &type));
+  sc::SetActive(doc, ACTIVE_RENDER, nullptr);
+  const std::vector<UChar> noRender = Bytes(*doc);
+  EXPECT_FALSE(ApplyPresetData(HANDLER_ID_VIDEOPOST, fx.data(), Int64(fx.size()), 0, nullptr));
+  EXPECT_EQ(Bytes(*doc), noRender);
+}
+
+TEST_F(PresetTypes, ATakenElementBelongsToTheCallerAfterThePresetDocumentIsFreed)
+{
+  Source s;
+  BaseDocument* doc = UseTarget();
+  const std::vector<UChar> before = Bytes(*doc);
+  for (const Case& c : kCases) {
+    if (c.type == HANDLER_ID_BASEOBJECT)
+      continue;
+    SCOPED_TRACE(c.what);
+    ByteArray data;
+    Int32 type = 0;
+    ASSERT_TRUE(MakePresetData(s.*c.elem, &data, &type));
+    BaseList2D* taken = nullptr;
+    ASSERT_TRUE(ApplyPresetData(type, data.data(), Int64(data.size()), APPLY_TAKE_ELEMENT, &taken));
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(ElemDocument(taken), nullptr) << "the element still lies in the freed preset document";
+    EXPECT_TRUE(Same(*taken, *(s.*c.elem)));
+    ElemFree(taken);
+  }
+  EXPECT_EQ(Bytes(*doc), before);
+}
+
+TEST_F(PresetTypes, APostEffectOfTheSameKindThatIsReplacedComesBackWithUndo)
+{
+  Source s;
+  ByteArray data;
+  Int32 type = 0;
+  s.effect->name = "Glow 2";
+  ASSERT_TRUE(MakePresetData(s.effect, &data, &type));
+  BaseDocument* doc = UseTarget(); // its render settings hold an effect of kind 77, one per render settings
+  const std::vector<UChar> before = Bytes(*doc);
+  ASSERT_TRUE(ApplyPresetData(type, data.data(), Int64(data.size()), 0, nullptr));
+  ASSERT_EQ(doc->active[ACTIVE_RENDER]->children.size(), 1u);
+  EXPECT_EQ(doc->active[ACTIVE_RENDER]->children[0]->name, String("Glow 2"));
+  ASSERT_TRUE(sc::DoUndo(doc));
+  EXPECT_EQ(Bytes(*doc), before);
+}
+
+TEST_F(PresetTypes, AnObjectPresetMergeIsOneUndoStep)
+{
+  Source s;
+  ByteArray data;
+  Int32 type = 0;
+  ASSERT_TRUE(MakePresetData(s.object, &data, &type));
+  BaseDocument* doc = UseTarget();
+  const std::vector<UChar> before = Bytes(*doc);
+  ASSERT_TRUE(ApplyPresetData(type, data.data(), Int64(data.size()), 0, nullptr));
+  EXPECT_EQ(doc->roots[SCENELIST_OBJECTS].children.size(), 2u);
+  ASSERT_TRUE(sc::DoUndo(doc));
+  EXPECT_EQ(Bytes(*doc), before);
+}
+
+TEST_F(PresetTypes, AShaderPresetWithoutAShaderAnswersFailure)
+{
+  auto preset = std::make_unique<BaseDocument>();
+  Add(preset.get(), Elem(Mbase, "no shader inside"));
+  const std::vector<UChar> data = Bytes(*preset);
+  UseTarget();
+  BaseList2D* taken = nullptr;
+  EXPECT_FALSE(ApplyPresetData(HANDLER_ID_SHADER, data.data(), Int64(data.size()), APPLY_TAKE_ELEMENT, &taken));
+  EXPECT_EQ(taken, nullptr);
+}
+
+// ---- presets made in a library from host elements ----
+#include "contenttest.h"
+#include "nodes/baselistnode.h"
+
+namespace {
+class PresetMake : public contenttest::ContentTest
+{
+protected:
+  NodeRef Library(const std::string& file)
+  {
+    Start();
+    Filename f = orxtest::TempDir() + String(file.c_str());
+    const std::string url = "preset://" + file;
+    EXPECT_TRUE(contenttest::MakeLibrary(f, url, {{"Folder", true}}));
+    EXPECT_TRUE(RegisterLibrary(f, 0, nullptr));
+    return contenttest::Find(url + "/Folder");
+  }
+  static ByteArray Data(BrowserDatabase* db, const std::string& path, Int32* type)
+  {
+    ByteArray out;
+    BrowserDatabaseItem* item = db->OpenItem(String(path.c_str()));
+    if (item) {
+      *type = item->GetType();
+      item->GetData(&out);
+      item->Close();
+    }
+    return out;
+  }
+};
+} // namespace
+
+TEST_F(PresetMake, ATakenNameGetsANumberAndTheExistingPresetKeepsItsData)
+{
+  NodeRef folder = Library("make.libqz");
+  ASSERT_TRUE(folder);
+  BrowserDatabase* db = static_cast<FilePresetNode*>(folder.Get())->GetLibrary();
+  Source s;
+  s.material->name = "Red";
+  s.tag->name = "Red";
+  auto node = [](BaseList2D* e) { return NodeRef(new BrowserBaseListNode(e)); };
+  EXPECT_EQ(folder->CopyHere(node(s.material), EDITPHASE_ASK, nullptr, nullptr, nullptr), EDIT_OK);
+  ASSERT_EQ(folder->CopyHere(node(s.material), EDITPHASE_DO, nullptr, nullptr, nullptr), EDIT_OK);
+  Int32 type = 0;
+  const ByteArray first = Data(db, "preset://make.libqz/Folder/Red", &type);
+  EXPECT_EQ(type, HANDLER_ID_BASEMATERIAL);
+  ASSERT_EQ(folder->CopyHere(node(s.tag), EDITPHASE_DO, nullptr, nullptr, nullptr), EDIT_OK);
+  EXPECT_EQ(Data(db, "preset://make.libqz/Folder/Red", &type), first);
+  EXPECT_EQ(type, HANDLER_ID_BASEMATERIAL);
+  EXPECT_FALSE(Data(db, "preset://make.libqz/Folder/Red 2", &type).empty());
+  EXPECT_EQ(type, HANDLER_ID_BASETAG);
+  // Names that cannot be a path part.
+  s.object->name = "..";
+  ASSERT_EQ(folder->CopyHere(node(s.object), EDITPHASE_DO, nullptr, nullptr, nullptr), EDIT_OK);
+  s.render->name = "";
+  ASSERT_EQ(folder->CopyHere(node(s.render), EDITPHASE_DO, nullptr, nullptr, nullptr), EDIT_OK);
+  std::vector<std::string> names = contenttest::ChildNames(folder);
+  EXPECT_EQ(names.size(), 4u);
+  for (const std::string& n : names)
+    EXPECT_TRUE(n != "" && n != "." && n != "..") << n;
+  EXPECT_TRUE(Data(db, "preset://make.libqz/..", &type).empty());
+  // A fixed tag is refused in the asking phase.
+  auto fixed = Elem(Tfixed, "fixed");
+  EXPECT_EQ(folder->CopyHere(node(fixed.get()), EDITPHASE_ASK, nullptr, nullptr, nullptr), EDIT_COPY_REFUSED);
+}
+
+TEST_F(PresetMake, MessageRequest0GivesTheElementOfAPresetAndFailsWithoutOne)
+{
+  NodeRef folder = Library("load.libqz");
+  ASSERT_TRUE(folder);
+  Source s;
+  auto node = [](BaseList2D* e) { return NodeRef(new BrowserBaseListNode(e)); };
+  ASSERT_EQ(folder->CopyHere(node(s.material), EDITPHASE_DO, nullptr, nullptr, nullptr), EDIT_OK);
+  ASSERT_EQ(folder->CopyHere(node(s.object), EDITPHASE_DO, nullptr, nullptr, nullptr), EDIT_OK);
+  NodeRef mat = contenttest::Find("preset://load.libqz/Folder/Red");
+  NodeRef obj = contenttest::Find("preset://load.libqz/Folder/Cube");
+  ASSERT_TRUE(mat && obj);
+  BaseList2D* e = nullptr;
+  ASSERT_EQ(mat->Message(HANDLER_ID_BASEMATERIAL, PRESETMSG_KIND, PRESETMSG_LOAD, &e), 0);
+  ASSERT_TRUE(e);
+  EXPECT_TRUE(Same(*e, *s.material));
+  EXPECT_EQ(ElemDocument(e), nullptr);
+  ElemFree(e);
+  BaseDocument* d = nullptr;
+  ASSERT_EQ(obj->Message(HANDLER_ID_BASEOBJECT, PRESETMSG_KIND, PRESETMSG_LOAD, &d), 0);
+  ASSERT_TRUE(d);
+  EXPECT_TRUE(Same(*d->roots[SCENELIST_OBJECTS].children[0], *s.object));
+  FreeDocument(d);
+  // An object preset holds no shader: failure, not success with nothing made.
+  e = nullptr;
+  EXPECT_EQ(obj->Message(HANDLER_ID_SHADER, PRESETMSG_KIND, PRESETMSG_LOAD, &e), MESSAGE_NOT_HANDLED);
+  EXPECT_EQ(e, nullptr);
+}
