@@ -14,6 +14,7 @@
 #include "guicommand.h"
 #include "orx/itemprogresslib.h"
 #include "searchcommands.h"
+#include "browserclient.h"
 #include "orx/browserlib.h"
 #include "orx/files.h"
 #include "orx/services.h"
@@ -183,103 +184,6 @@ int ParseInto(const std::string& command, const std::vector<std::string>& args, 
   return -1;
 }
 
-// --- the browser's table, used as another plug-in would ---
-
-const OrxBrowserLibrary* g_lib = nullptr;
-
-// A URL in storage of the size the browser asks for.
-class Url
-{
-public:
-  Url()
-  {
-    const std::size_t align = std::size_t(std::max<Int32>(g_lib->header.urlAlign, 8));
-    storage_ = static_cast<unsigned char*>(std::aligned_alloc(align, RoundUp(std::size_t(g_lib->header.urlSize), align)));
-    g_lib->url->Init(Get());
-  }
-  explicit Url(const std::string& text) : Url() { Set(text); }
-  ~Url()
-  {
-    g_lib->url->Free(Get());
-    std::free(storage_);
-  }
-  Url(const Url&) = delete;
-  Url& operator=(const Url&) = delete;
-  void Set(const std::string& text)
-  {
-    // Command-line bytes: a file name in a URL keeps bytes that are not UTF-8.
-    String s = String::FromBytes(text, StringEncoding::System);
-    g_lib->url->SetString(Get(), &s);
-  }
-  std::string Text() const
-  {
-    String s;
-    g_lib->url->GetString(Get(), &s);
-    return s.ToUtf8();
-  }
-  OrxBrowserURL* Get() const { return reinterpret_cast<OrxBrowserURL*>(storage_); }
-
-private:
-  static std::size_t RoundUp(std::size_t n, std::size_t a) { return (n + a - 1) / a * a; }
-  unsigned char* storage_;
-};
-
-// A counted node reference of the browser.
-class Node
-{
-public:
-  Node() = default;
-  explicit Node(OrxBrowserNode* n) : n_(n) {} // takes the reference over
-  Node(const Node& o) : n_(o.n_)
-  {
-    if (n_)
-      g_lib->header.addNodeReference(n_);
-  }
-  Node(Node&& o) noexcept : n_(std::exchange(o.n_, nullptr)) {}
-  Node& operator=(Node o)
-  {
-    std::swap(n_, o.n_);
-    return *this;
-  }
-  ~Node()
-  {
-    if (n_)
-      g_lib->header.releaseNode(n_);
-  }
-  OrxBrowserNode* Get() const { return n_; }
-  explicit operator bool() const { return n_ != nullptr; }
-
-  std::string Name() const
-  {
-    String s;
-    g_lib->content->GetName(n_, &s);
-    return s.ToUtf8();
-  }
-  std::string URL() const
-  {
-    Url u;
-    g_lib->content->GetURL(n_, u.Get(), 0);
-    return u.Text();
-  }
-  std::string TypeName() const
-  {
-    String s;
-    g_lib->content->GetTypeName(n_, &s, 0);
-    return s.ToUtf8();
-  }
-  UInt32 Info(Int64* size) const { return g_lib->content->GetInfo(n_, size); }
-  DateTime Time(Int32 which) const
-  {
-    DateTime t;
-    g_lib->content->GetFileTime(n_, which, &t);
-    return t;
-  }
-  Int32 Kind() const { return g_lib->content->GetNodeType(n_); }
-
-private:
-  OrxBrowserNode* n_ = nullptr;
-};
-
 struct Entry
 {
   Node node;
@@ -323,29 +227,6 @@ std::string FormatTime(const DateTime& t)
   std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u", t.year, t.month, t.day, t.hour, t.minute,
                 t.second);
   return buf;
-}
-
-std::string Json(const std::string& s)
-{
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += char(c);
-        }
-    }
-  }
-  return out + "\"";
 }
 
 int CompareText(const std::string& a, const std::string& b) { return String(a).LexCompare(String(b)); }
@@ -407,10 +288,10 @@ int List(const Options& o)
       const Entry& e = entries[i];
       std::printf("%s\n  {\"name\": %s, \"url\": %s, \"type\": %s, \"size\": %lld, \"modified\": %s, "
                   "\"created\": %s, \"flags\": %u, \"folder\": %s%s}",
-                  i ? "," : "", Json(e.name).c_str(), Json(e.url).c_str(), Json(e.type).c_str(),
-                  static_cast<long long>(e.size), Json(FormatTime(e.modified)).c_str(),
-                  Json(FormatTime(e.created)).c_str(), e.flags, (e.flags & 3) ? "true" : "false",
-                  e.link ? (", \"target\": " + Json(e.target) + ", \"resolved\": " +
+                  i ? "," : "", JsonText(e.name).c_str(), JsonText(e.url).c_str(), JsonText(e.type).c_str(),
+                  static_cast<long long>(e.size), JsonText(FormatTime(e.modified)).c_str(),
+                  JsonText(FormatTime(e.created)).c_str(), e.flags, (e.flags & 3) ? "true" : "false",
+                  e.link ? (", \"target\": " + JsonText(e.target) + ", \"resolved\": " +
                             ((e.flags & kUnresolvedFlag) ? "false" : "true"))
                                .c_str()
                          : "");
@@ -462,11 +343,11 @@ int Info(const Options& o)
     std::printf("{\"name\": %s, \"url\": %s, \"kind\": %d, \"type\": %s, \"size\": %lld, \"modified\": %s, "
                 "\"created\": %s, \"flags\": %u, \"children\": %d, \"library\": %d, \"annotation\": %s, "
                 "\"format\": %s, \"handler\": %s, \"handlerId\": %d}\n",
-                Json(e.name).c_str(), Json(e.url).c_str(), n.Kind(), Json(e.type).c_str(),
-                static_cast<long long>(e.size), Json(FormatTime(e.modified)).c_str(),
-                Json(FormatTime(e.created)).c_str(), e.flags, children, lib,
-                Json(hasAnnotation ? annotation.ToUtf8() : "").c_str(), Json(format.ToUtf8()).c_str(),
-                Json(handlerName.ToUtf8()).c_str(), handlerId);
+                JsonText(e.name).c_str(), JsonText(e.url).c_str(), n.Kind(), JsonText(e.type).c_str(),
+                static_cast<long long>(e.size), JsonText(FormatTime(e.modified)).c_str(),
+                JsonText(FormatTime(e.created)).c_str(), e.flags, children, lib,
+                JsonText(hasAnnotation ? annotation.ToUtf8() : "").c_str(), JsonText(format.ToUtf8()).c_str(),
+                JsonText(handlerName.ToUtf8()).c_str(), handlerId);
     return 0;
   }
   std::printf("name:       %s\n", e.name.c_str());
@@ -496,8 +377,8 @@ void PrintEditJson(const char* command, const std::string& url, const std::strin
 {
   std::printf("{\"ok\":%s,\"command\":%s,\"url\":%s,\"result\":%s,\"code\":\"0x%08x\",\"error\":%s,"
               "\"items\":%lld,\"bytes\":%lld}\n",
-              code == 0 ? "true" : "false", Json(command).c_str(), Json(url).c_str(), Json(result).c_str(),
-              unsigned(code), Json(error).c_str(), static_cast<long long>(items), static_cast<long long>(bytes));
+              code == 0 ? "true" : "false", JsonText(command).c_str(), JsonText(url).c_str(), JsonText(result).c_str(),
+              unsigned(code), JsonText(error).c_str(), static_cast<long long>(items), static_cast<long long>(bytes));
 }
 
 int RenameContent(const Options& o)
@@ -896,12 +777,8 @@ int RunBrowseCommand(const std::string& command, const std::vector<std::string>&
   Options o;
   if (int rc = ParseInto(command, args, &o); rc >= 0)
     return rc;
-  g_lib = static_cast<const OrxBrowserLibrary*>(
-      GeGetLibrary(BROWSERLIB_ID, BROWSERLIB_VERSION, Int32(sizeof(OrxBrowserLibrary))));
-  if (!g_lib) {
-    std::fprintf(stderr, "orxhost %s: the plug-in published no browser library\n", command.c_str());
+  if (!OpenBrowserLibrary(command))
     return 1;
-  }
   int rc = 1;
   if (command == "ls") {
     rc = List(o);
@@ -921,6 +798,6 @@ int RunBrowseCommand(const std::string& command, const std::vector<std::string>&
     rc = MoveOrCopy(o, command == "cp");
   else if (command == "rm")
     rc = Remove(o);
-  g_lib = nullptr;
+  CloseBrowserLibrary();
   return rc;
 }

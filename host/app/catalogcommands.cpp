@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "browserclient.h"
 #include "orx/browserlib.h"
 #include "orx/files.h"
 #include "orx/services.h"
@@ -16,8 +17,6 @@ constexpr Int32 kCatalogMessageKind = 4;
 constexpr Int32 kCatalogAddLink = 1;
 constexpr Int32 kCatalogKind = 4;
 constexpr Int32 kFavoritesRoot = 5;
-
-const OrxBrowserLibrary* g_lib = nullptr;
 
 struct Options
 {
@@ -88,90 +87,6 @@ int Parse(const std::string& command, const std::vector<std::string>& args, Opti
   return -1;
 }
 
-std::string Json(const std::string& s)
-{
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += char(c);
-    } else if (c < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", c);
-      out += buf;
-    } else {
-      out += char(c);
-    }
-  }
-  return out + "\"";
-}
-
-// A URL in storage of the size the browser asks for.
-class Url
-{
-public:
-  Url()
-  {
-    const std::size_t align = std::size_t(std::max<Int32>(g_lib->header.urlAlign, 8));
-    const std::size_t size = (std::size_t(g_lib->header.urlSize) + align - 1) / align * align;
-    storage_ = static_cast<unsigned char*>(std::aligned_alloc(align, size));
-    g_lib->url->Init(Get());
-  }
-  explicit Url(const std::string& text) : Url()
-  {
-    String s = String::FromBytes(text, StringEncoding::System);
-    g_lib->url->SetString(Get(), &s);
-  }
-  ~Url()
-  {
-    g_lib->url->Free(Get());
-    std::free(storage_);
-  }
-  Url(const Url&) = delete;
-  Url& operator=(const Url&) = delete;
-  std::string Text() const
-  {
-    String s;
-    g_lib->url->GetString(Get(), &s);
-    return s.ToUtf8();
-  }
-  OrxBrowserURL* Get() const { return reinterpret_cast<OrxBrowserURL*>(storage_); }
-
-private:
-  unsigned char* storage_;
-};
-
-// A counted node reference of the browser.
-class Node
-{
-public:
-  Node() = default;
-  explicit Node(OrxBrowserNode* n) : n_(n) {}
-  Node(Node&& o) noexcept : n_(std::exchange(o.n_, nullptr)) {}
-  Node& operator=(Node&& o) noexcept
-  {
-    std::swap(n_, o.n_);
-    return *this;
-  }
-  Node(const Node&) = delete;
-  ~Node()
-  {
-    if (n_)
-      g_lib->header.releaseNode(n_);
-  }
-  OrxBrowserNode* Get() const { return n_; }
-  explicit operator bool() const { return n_ != nullptr; }
-  std::string URL(UInt32 flags = 0) const
-  {
-    Url u;
-    g_lib->content->GetURL(n_, u.Get(), flags);
-    return u.Text();
-  }
-
-private:
-  OrxBrowserNode* n_ = nullptr;
-};
-
 Node Resolve(const std::string& command, const std::string& text)
 {
   Url url(text);
@@ -223,8 +138,8 @@ int NewCatalog(const Options& o)
   if (!root)
     return 1;
   if (o.json)
-    std::printf("{\"ok\":true,\"command\":\"catalog new\",\"url\":%s,\"file\":%s}\n", Json(root.URL()).c_str(),
-                Json(file.ToUtf8()).c_str());
+    std::printf("{\"ok\":true,\"command\":\"catalog new\",\"url\":%s,\"file\":%s}\n", JsonText(root.URL()).c_str(),
+                JsonText(file.ToUtf8()).c_str());
   else
     std::printf("orxhost: made catalog %s (%s)\n", root.URL().c_str(), file.ToUtf8().c_str());
   return 0;
@@ -253,15 +168,15 @@ int AddLinks(const Options& o)
                      (g_lib->content->GetInfo(catalog.Get(), nullptr) & 0x10) ? ", the catalog is read-only" : "");
       if (o.json)
         std::printf("{\"ok\":false,\"command\":\"catalog add\",\"url\":%s,\"target\":%s,\"code\":\"0x%08x\"}\n",
-                    Json(o.args[0]).c_str(), Json(text).c_str(), unsigned(rc));
+                    JsonText(o.args[0]).c_str(), JsonText(text).c_str(), unsigned(rc));
       continue;
     }
     Node link = LastChild(catalog);
     const std::string linkURL = link ? link.URL() : std::string();
     const std::string linkTarget = link ? link.URL(0x80000000u) : text;
     if (o.json)
-      std::printf("{\"ok\":true,\"command\":\"catalog add\",\"url\":%s,\"target\":%s}\n", Json(linkURL).c_str(),
-                  Json(linkTarget).c_str());
+      std::printf("{\"ok\":true,\"command\":\"catalog add\",\"url\":%s,\"target\":%s}\n", JsonText(linkURL).c_str(),
+                  JsonText(linkTarget).c_str());
     else
       std::printf("orxhost: %s -> %s\n", linkURL.c_str(), linkTarget.c_str());
   }
@@ -284,7 +199,7 @@ int AddFavorite(const Options& o)
     if (rc != 0) {
       std::fprintf(stderr, "orxhost fav add: %s cannot be a favorite (code 0x%08x)\n", o.args[0].c_str(), unsigned(rc));
       if (o.json)
-        std::printf("{\"ok\":false,\"command\":\"fav add\",\"url\":%s,\"code\":\"0x%08x\"}\n", Json(o.args[0]).c_str(),
+        std::printf("{\"ok\":false,\"command\":\"fav add\",\"url\":%s,\"code\":\"0x%08x\"}\n", JsonText(o.args[0]).c_str(),
                     unsigned(rc));
       return 1;
     }
@@ -292,8 +207,8 @@ int AddFavorite(const Options& o)
   Node link = LastChild(favorites);
   const std::string url = link ? link.URL() : std::string();
   if (o.json)
-    std::printf("{\"ok\":true,\"command\":\"fav add\",\"url\":%s,\"target\":%s}\n", Json(url).c_str(),
-                Json(link ? link.URL(0x80000000u) : o.args[0]).c_str());
+    std::printf("{\"ok\":true,\"command\":\"fav add\",\"url\":%s,\"target\":%s}\n", JsonText(url).c_str(),
+                JsonText(link ? link.URL(0x80000000u) : o.args[0]).c_str());
   else
     std::printf("orxhost: %s -> %s\n", url.c_str(), o.args[0].c_str());
   return 0;
@@ -322,12 +237,8 @@ int RunCatalogCommand(const std::string& command, const std::vector<std::string>
   Options o;
   if (int rc = Parse(command, args, &o); rc >= 0)
     return rc;
-  g_lib = static_cast<const OrxBrowserLibrary*>(
-      GeGetLibrary(BROWSERLIB_ID, BROWSERLIB_VERSION, Int32(sizeof(OrxBrowserLibrary))));
-  if (!g_lib) {
-    std::fprintf(stderr, "orxhost %s: the plug-in published no browser library\n", command.c_str());
+  if (!OpenBrowserLibrary(command))
     return 1;
-  }
   int rc = 1;
   if (command == "catalog" && o.sub == "new")
     rc = NewCatalog(o);
@@ -335,6 +246,6 @@ int RunCatalogCommand(const std::string& command, const std::vector<std::string>
     rc = AddLinks(o);
   else
     rc = AddFavorite(o);
-  g_lib = nullptr;
+  CloseBrowserLibrary();
   return rc;
 }

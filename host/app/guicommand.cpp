@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "browserclient.h"
 #include "pluginloader.h"
 #include "services/host.h"
 #include "ui/terminal.h"
@@ -33,21 +34,6 @@ void GuiUsage(std::FILE* out)
                "--json prints the menu and the screenshot as one JSON object.\n");
 }
 
-std::string JsonText(const std::string& s)
-{
-  std::string r = "\"";
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\')
-      r += '\\', r += char(c);
-    else if (c < 0x20) {
-      char b[8];
-      std::snprintf(b, sizeof b, "\\u%04x", c);
-      r += b;
-    } else
-      r += char(c);
-  }
-  return r + "\"";
-}
 } // namespace
 
 void GuiCommandSummary(std::FILE* out)

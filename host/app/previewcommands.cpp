@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "browserclient.h"
 #include "orx/browserlib.h"
 #include "orx/media.h"
 #include "orx/services.h"
@@ -82,31 +83,13 @@ int Parse(const std::vector<std::string>& args, Options* o)
   return -1;
 }
 
-std::string Json(const std::string& s)
-{
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += char(c);
-    } else if (c < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", c);
-      out += buf;
-    } else {
-      out += char(c);
-    }
-  }
-  return out + "\"";
-}
-
 int Report(const Options& o, int w, int h, const std::string& handler, const std::string& error)
 {
   if (o.json) {
     std::printf("{\"ok\": %s, \"url\": %s, \"out\": %s, \"width\": %d, \"height\": %d, \"handler\": %s, "
                 "\"error\": %s}\n",
-                error.empty() ? "true" : "false", Json(o.url).c_str(), Json(o.out).c_str(), w, h,
-                Json(handler).c_str(), Json(error).c_str());
+                error.empty() ? "true" : "false", JsonText(o.url).c_str(), JsonText(o.out).c_str(), w, h,
+                JsonText(handler).c_str(), JsonText(error).c_str());
   } else if (error.empty()) {
     std::printf("%s: %d x %d preview by %s written to %s\n", o.url.c_str(), w, h, handler.c_str(), o.out.c_str());
   }

@@ -8,6 +8,7 @@
 #include <thread>
 #include <utility>
 
+#include "browserclient.h"
 #include "orx/browserlib.h"
 #include "orx/browsersearch.h"
 #include "orx/container.h"
@@ -18,7 +19,6 @@ namespace {
 constexpr Int32 kSearchRoot = 4;
 constexpr Int32 kMaxRows = 20;
 
-const OrxBrowserLibrary* g_lib = nullptr;
 std::atomic<bool> g_interrupted{false};
 
 void OnInterrupt(int) { g_interrupted.store(true); }
@@ -201,88 +201,6 @@ int Parse(const std::vector<std::string>& args, Options* o)
   return -1;
 }
 
-std::string Json(const std::string& s)
-{
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += char(c);
-    } else if (c < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", c);
-      out += buf;
-    } else {
-      out += char(c);
-    }
-  }
-  return out + "\"";
-}
-
-class Url
-{
-public:
-  Url()
-  {
-    const std::size_t align = std::size_t(std::max<Int32>(g_lib->header.urlAlign, 8));
-    const std::size_t size = (std::size_t(g_lib->header.urlSize) + align - 1) / align * align;
-    storage_ = static_cast<unsigned char*>(std::aligned_alloc(align, size));
-    g_lib->url->Init(Get());
-  }
-  explicit Url(const std::string& text) : Url()
-  {
-    String s = String::FromBytes(text, StringEncoding::System);
-    g_lib->url->SetString(Get(), &s);
-  }
-  ~Url()
-  {
-    g_lib->url->Free(Get());
-    std::free(storage_);
-  }
-  Url(const Url&) = delete;
-  Url& operator=(const Url&) = delete;
-  std::string Text() const
-  {
-    String s;
-    g_lib->url->GetString(Get(), &s);
-    return s.ToUtf8();
-  }
-  OrxBrowserURL* Get() const { return reinterpret_cast<OrxBrowserURL*>(storage_); }
-
-private:
-  unsigned char* storage_;
-};
-
-class Node
-{
-public:
-  Node() = default;
-  explicit Node(OrxBrowserNode* n) : n_(n) {}
-  Node(Node&& o) noexcept : n_(std::exchange(o.n_, nullptr)) {}
-  Node& operator=(Node&& o) noexcept
-  {
-    std::swap(n_, o.n_);
-    return *this;
-  }
-  Node(const Node&) = delete;
-  ~Node()
-  {
-    if (n_)
-      g_lib->header.releaseNode(n_);
-  }
-  OrxBrowserNode* Get() const { return n_; }
-  explicit operator bool() const { return n_ != nullptr; }
-  std::string URL(UInt32 flags = 0) const
-  {
-    Url u;
-    g_lib->content->GetURL(n_, u.Get(), flags);
-    return u.Text();
-  }
-
-private:
-  OrxBrowserNode* n_ = nullptr;
-};
-
 BaseContainer StoredRows(const Options& o)
 {
   BaseContainer out;
@@ -333,7 +251,7 @@ int RunSearch(const Options& o)
                  r.error.Content() ? ": " : "", r.error.ToUtf8().c_str());
     if (o.json)
       std::printf("{\"ok\":false,\"command\":\"search\",\"start\":%s,\"code\":\"0x%08x\",\"error\":%s}\n",
-                  Json(o.start).c_str(), unsigned(rc), Json(r.error.ToUtf8()).c_str());
+                  JsonText(o.start).c_str(), unsigned(rc), JsonText(r.error.ToUtf8()).c_str());
     return 1;
   }
   std::string resultsURL;
@@ -365,7 +283,7 @@ int RunSearch(const Options& o)
         if (firstHit < 0)
           firstHit = seconds();
         if (o.json)
-          std::printf("{\"hit\":%s,\"link\":%s}\n", Json(target).c_str(), Json(next.URL()).c_str());
+          std::printf("{\"hit\":%s,\"link\":%s}\n", JsonText(target).c_str(), JsonText(next.URL()).c_str());
         else
           std::printf("%s\n", target.c_str());
         ++printed;
@@ -397,7 +315,7 @@ int RunSearch(const Options& o)
   if (o.json)
     std::printf("{\"ok\":true,\"command\":\"search\",\"start\":%s,\"results\":%s,\"count\":%lld,\"folders\":%lld,"
                 "\"seconds\":%.3f,\"first_hit_seconds\":%.3f,\"stopped\":%s,\"capped\":%s}\n",
-                Json(start.URL()).c_str(), Json(resultsURL).c_str(), printed, static_cast<long long>(r.folders), took,
+                JsonText(start.URL()).c_str(), JsonText(resultsURL).c_str(), printed, static_cast<long long>(r.folders), took,
                 firstHit < 0 ? 0.0 : firstHit, stopped ? "true" : "false", r.capped ? "true" : "false");
   else
     std::printf("orxhost search: %lld found in %.3f s%s (%s)\n", printed, took, stopped ? ", stopped" : "",
@@ -425,13 +343,9 @@ int RunSearchCommand(const std::vector<std::string>& args)
   Options o;
   if (int rc = Parse(args, &o); rc >= 0)
     return rc;
-  g_lib = static_cast<const OrxBrowserLibrary*>(
-      GeGetLibrary(BROWSERLIB_ID, BROWSERLIB_VERSION, Int32(sizeof(OrxBrowserLibrary))));
-  if (!g_lib) {
-    std::fprintf(stderr, "orxhost search: the plug-in published no browser library\n");
+  if (!OpenBrowserLibrary("search"))
     return 1;
-  }
   const int rc = RunSearch(o);
-  g_lib = nullptr;
+  CloseBrowserLibrary();
   return rc;
 }
