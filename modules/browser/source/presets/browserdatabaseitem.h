@@ -157,3 +157,19 @@ private:
   BrowserHashNode* node_ = nullptr;
   Bool owned_ = false;
 };
+
+// Closes an item handle on every path.
+struct ItemHandle
+{
+  BrowserDatabaseItem* p;
+  explicit ItemHandle(BrowserDatabaseItem* item) : p(item) {}
+  ~ItemHandle()
+  {
+    if (p)
+      p->Close();
+  }
+  ItemHandle(const ItemHandle&) = delete;
+  ItemHandle& operator=(const ItemHandle&) = delete;
+  BrowserDatabaseItem* operator->() const { return p; }
+  explicit operator bool() const { return p != nullptr; }
+};

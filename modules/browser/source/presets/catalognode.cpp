@@ -9,6 +9,7 @@
 #include "orx/files.h"
 #include "orx/services.h"
 #include "presets/browserdatabase.h"
+#include "presets/browserdatabaseitem.h"
 
 namespace {
 
@@ -58,22 +59,6 @@ void TellViews(const NodeRef& node)
   DeliverCatalogChanges();
   NotifyNodeChanged(node);
 }
-
-// Closes an item handle on every path.
-struct ItemHandle
-{
-  BrowserDatabaseItem* p;
-  explicit ItemHandle(BrowserDatabaseItem* item) : p(item) {}
-  ~ItemHandle()
-  {
-    if (p)
-      p->Close();
-  }
-  ItemHandle(const ItemHandle&) = delete;
-  ItemHandle& operator=(const ItemHandle&) = delete;
-  BrowserDatabaseItem* operator->() const { return p; }
-  explicit operator bool() const { return p != nullptr; }
-};
 
 String LastPart(const String& text)
 {

@@ -12,24 +12,9 @@
 #include "orx/services.h"
 #include "presets/presettypeplugins.h"
 #include "presets/browserdatabase.h"
+#include "presets/browserdatabaseitem.h"
 
 namespace {
-
-// Closes an item handle on every path.
-struct ItemHandle
-{
-  BrowserDatabaseItem* p;
-  explicit ItemHandle(BrowserDatabaseItem* item) : p(item) {}
-  ~ItemHandle()
-  {
-    if (p)
-      p->Close();
-  }
-  ItemHandle(const ItemHandle&) = delete;
-  ItemHandle& operator=(const ItemHandle&) = delete;
-  BrowserDatabaseItem* operator->() const { return p; }
-  explicit operator bool() const { return p != nullptr; }
-};
 
 FilePresetNode* AsPreset(BrowserContentNode* n) { return dynamic_cast<FilePresetNode*>(n); }
 FilePresetNode* AsPreset(RTreeNode* n) { return AsPreset(BrowserContentNode::Cast(n)); }

@@ -9,22 +9,6 @@
 #include "presets/browserdatabaseitem.h"
 
 namespace {
-// Closes an item handle on every path.
-struct ItemHandle
-{
-  BrowserDatabaseItem* p;
-  explicit ItemHandle(BrowserDatabaseItem* item) : p(item) {}
-  ~ItemHandle()
-  {
-    if (p)
-      p->Close();
-  }
-  ItemHandle(const ItemHandle&) = delete;
-  ItemHandle& operator=(const ItemHandle&) = delete;
-  BrowserDatabaseItem* operator->() const { return p; }
-  explicit operator bool() const { return p != nullptr; }
-};
-
 const PresetTypeTable kTables[] = {
     {HANDLER_ID_BASEOBJECT, 10345, 10346},   {HANDLER_ID_BASEMATERIAL, 10347, 10348},
     {HANDLER_ID_BASETAG, 10328, 10329},      {HANDLER_ID_RENDERDATA, 10341, 10342},
