@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "browserclient.h"
 #include "orx/basefile.h"
 #include "orx/files.h"
 #include "orx/itemprogresslib.h"
@@ -31,22 +32,6 @@ void Help(std::FILE* out)
 }
 
 Filename Arg(const std::string& a) { return Filename(String::FromBytes(a, StringEncoding::System)); }
-
-std::string Json(const std::string& s)
-{
-  std::string o;
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\')
-      o += '\\', o += char(c);
-    else if (c < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", c);
-      o += buf;
-    } else
-      o += char(c);
-  }
-  return o;
-}
 
 std::string Hex(const std::string& bytes)
 {
@@ -79,8 +64,8 @@ int List(const std::string& folder, bool json)
     std::string bytes;
     e.name.ToSystemBytes(&bytes);
     if (json)
-      std::printf("%s\n {\"name\": \"%s\", \"bytes\": \"%s\", \"kind\": \"%s\", \"size\": %lld}", first ? "" : ",",
-                  Json(e.name.ToUtf8()).c_str(), Hex(bytes).c_str(), kind, static_cast<long long>(e.size));
+      std::printf("%s\n {\"name\": %s, \"bytes\": \"%s\", \"kind\": \"%s\", \"size\": %lld}", first ? "" : ",",
+                  JsonText(e.name.ToUtf8()).c_str(), Hex(bytes).c_str(), kind, static_cast<long long>(e.size));
     else
       std::printf("%-8s %12lld  %s\n", kind, static_cast<long long>(e.size), e.name.ToUtf8().c_str());
     first = false;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "browserclient.h"
 #include "scene/scenedoc.h"
 #include "services/host.h"
 
@@ -106,22 +107,6 @@ void SetMesh(BaseList2D* o, const std::string& shape)
   o->data.SetBytes(OBJECT_POLYGONS, polys.data(), Int64(polys.size()));
 }
 
-std::string Json(const std::string& s)
-{
-  std::string o;
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\')
-      o += '\\', o += char(c);
-    else if (c < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", c);
-      o += buf;
-    } else
-      o += char(c);
-  }
-  return o;
-}
-
 const char* KindName(Int32 kind)
 {
   switch (kind) {
@@ -160,8 +145,8 @@ void ListJson(const BaseDocument& doc, const BaseList2D& e)
   std::printf("[");
   bool first = true;
   for (const auto& ch : e.children) {
-    std::printf("%s{\"name\":\"%s\",\"kind\":\"%s\",\"type\":%d,\"active\":%s,\"children\":", first ? "" : ",",
-                Json(ch->name.ToUtf8()).c_str(), KindName(ch->kind), ch->kind,
+    std::printf("%s{\"name\":%s,\"kind\":\"%s\",\"type\":%d,\"active\":%s,\"children\":", first ? "" : ",",
+                JsonText(ch->name.ToUtf8()).c_str(), KindName(ch->kind), ch->kind,
                 IsActive(doc, ch.get()) ? "true" : "false");
     ListJson(doc, *ch);
     std::printf("}");

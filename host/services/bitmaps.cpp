@@ -523,37 +523,37 @@ BaseBitmap* LoadOiio(Source& s, const char* format, Int32 maxSize, Int32* result
     // The descriptor names the file that was checked to be a regular one.
     path = s.ProcPath();
   }
-  OIIO::ImageSpec spec;
-  if (!in->open(path, spec)) {
+  OIIO::ImageSpec header;
+  if (!in->open(path, header)) {
     (void)in->geterror();
     return nullptr;
   }
-  const Int32 nc = spec.nchannels;
+  const Int32 nc = header.nchannels;
   // A tile is decoded whole by the reader: its claimed size counts as much as the picture's.
-  const bool hugeTile = spec.tile_width > 0 && TooManyPixels(spec.tile_width, std::max(1, spec.tile_height));
-  if (spec.depth > 1 || nc <= 0 || nc > 64 || TooManyPixels(spec.width, spec.height) || hugeTile) {
-    if (nc > 0 && spec.width > 0 && spec.height > 0 && (TooManyPixels(spec.width, spec.height) || hugeTile))
+  const bool hugeTile = header.tile_width > 0 && TooManyPixels(header.tile_width, std::max(1, header.tile_height));
+  if (header.depth > 1 || nc <= 0 || nc > 64 || TooManyPixels(header.width, header.height) || hugeTile) {
+    if (nc > 0 && header.width > 0 && header.height > 0 && (TooManyPixels(header.width, header.height) || hugeTile))
       *result = LOADBITMAP_TOOLARGE;
     in->close();
     return nullptr;
   }
   if (infoW) {
-    *infoW = spec.width;
-    *infoH = spec.height;
+    *infoW = header.width;
+    *infoH = header.height;
     *result = LOADBITMAP_OK;
     in->close();
     return nullptr;
   }
-  const bool floating = spec.format.basetype == OIIO::TypeDesc::FLOAT || spec.format.basetype == OIIO::TypeDesc::HALF;
-  const Int32 outChannels = (spec.alpha_channel >= 0 || nc == 2 || nc == 4) ? 4 : 3;
+  const bool floating = header.format.basetype == OIIO::TypeDesc::FLOAT || header.format.basetype == OIIO::TypeDesc::HALF;
+  const Int32 outChannels = (header.alpha_channel >= 0 || nc == 2 || nc == 4) ? 4 : 3;
   Shrinker shrink;
-  if (!shrink.Init(spec.width, spec.height, maxSize, outChannels))
+  if (!shrink.Init(header.width, header.height, maxSize, outChannels))
     return nullptr;
   // Strips of whole tiles or of scanlines, so that only a strip is held besides the result.
-  const Int32 stripH = std::min(spec.height, spec.tile_width > 0 ? std::max(1, spec.tile_height) : 64);
-  const std::size_t rowValues = std::size_t(spec.width) * std::size_t(nc);
+  const Int32 stripH = std::min(header.height, header.tile_width > 0 ? std::max(1, header.tile_height) : 64);
+  const std::size_t rowValues = std::size_t(header.width) * std::size_t(nc);
   std::vector<float> fstrip;
-  std::vector<UChar> strip, row8, out(std::size_t(spec.width) * std::size_t(outChannels));
+  std::vector<UChar> strip, row8, out(std::size_t(header.width) * std::size_t(outChannels));
   if (floating) {
     fstrip.resize(rowValues * std::size_t(stripH));
     row8.resize(rowValues);
@@ -562,12 +562,12 @@ BaseBitmap* LoadOiio(Source& s, const char* format, Int32 maxSize, Int32* result
   }
   const OIIO::TypeDesc type = floating ? OIIO::TypeDesc::FLOAT : OIIO::TypeDesc::UINT8;
   void* buffer = floating ? static_cast<void*>(fstrip.data()) : static_cast<void*>(strip.data());
-  for (Int32 y0 = 0; y0 < spec.height; y0 += stripH) {
-    const Int32 y1 = std::min(spec.height, y0 + stripH);
-    const bool ok = spec.tile_width > 0
-                        ? in->read_tiles(0, 0, spec.x, spec.x + spec.width, spec.y + y0, spec.y + y1, spec.z,
-                                         spec.z + 1, 0, nc, type, buffer)
-                        : in->read_scanlines(0, 0, spec.y + y0, spec.y + y1, spec.z, 0, nc, type, buffer);
+  for (Int32 y0 = 0; y0 < header.height; y0 += stripH) {
+    const Int32 y1 = std::min(header.height, y0 + stripH);
+    const bool ok = header.tile_width > 0
+                        ? in->read_tiles(0, 0, header.x, header.x + header.width, header.y + y0, header.y + y1, header.z,
+                                         header.z + 1, 0, nc, type, buffer)
+                        : in->read_scanlines(0, 0, header.y + y0, header.y + y1, header.z, 0, nc, type, buffer);
     if (!ok) {
       (void)in->geterror();
       return nullptr;
@@ -578,14 +578,14 @@ BaseBitmap* LoadOiio(Source& s, const char* format, Int32 maxSize, Int32* result
         const float* f = fstrip.data() + std::size_t(y - y0) * rowValues;
         for (std::size_t i = 0; i < rowValues; ++i) {
           // Alpha stays linear; colours are encoded for showing.
-          const bool alpha = Int32(i % std::size_t(nc)) == spec.alpha_channel;
+          const bool alpha = Int32(i % std::size_t(nc)) == header.alpha_channel;
           row8[i] = alpha ? UChar(std::lround(std::clamp(f[i], 0.0f, 1.0f) * 255.0f)) : LinearToSrgb(f[i]);
         }
         src = row8.data();
       } else {
         src = strip.data() + std::size_t(y - y0) * rowValues;
       }
-      ToOutput(src, nc, spec.width, out.data(), outChannels);
+      ToOutput(src, nc, header.width, out.data(), outChannels);
       shrink.AddRow(y, out.data());
     }
   }
@@ -756,8 +756,8 @@ BaseBitmap* Scale(const BaseBitmap* src, Int32 width, Int32 height)
   try {
     SingleThreadedLibraries();
     const int ch = src->GetChannels();
-    OIIO::ImageSpec inSpec(src->GetWidth(), src->GetHeight(), ch, OIIO::TypeDesc::UINT8);
-    OIIO::ImageBuf in(inSpec, const_cast<UChar*>(src->Pixels()));
+    OIIO::ImageSpec inLayout(src->GetWidth(), src->GetHeight(), ch, OIIO::TypeDesc::UINT8);
+    OIIO::ImageBuf in(inLayout, const_cast<UChar*>(src->Pixels()));
     OIIO::ImageBuf out(OIIO::ImageSpec(width, height, ch, OIIO::TypeDesc::UINT8));
     if (!OIIO::ImageBufAlgo::resize(out, in)) {
       (void)out.geterror();
@@ -821,9 +821,9 @@ Bool Save(const BaseBitmap* bmp, const Filename* name, Int32 format, Int32 quali
       OIIO::Filesystem::IOVecOutput proxy(bytes);
       if (!out->set_ioproxy(&proxy))
         return false;
-      OIIO::ImageSpec spec(w, h, ch, OIIO::TypeDesc::UINT8);
+      OIIO::ImageSpec header(w, h, ch, OIIO::TypeDesc::UINT8);
       const bool written =
-          out->open("memory.png", spec) && out->write_image(OIIO::TypeDesc::UINT8, bmp->Pixels()) && out->close();
+          out->open("memory.png", header) && out->write_image(OIIO::TypeDesc::UINT8, bmp->Pixels()) && out->close();
       (void)out->geterror();
       (void)OIIO::geterror();
       if (!written)
