@@ -26,6 +26,7 @@
 #include <gdk-pixbuf/gdk-pixbuf.h>
 
 #include "internal.h"
+#include "memoryreader.h"
 #include "services/host.h"
 #include "orx/bitmap.h"
 #include "orx/media.h"
@@ -399,6 +400,28 @@ bool HeaderClaimsTooMuch(const Source& s, const char* format)
   return false;
 }
 
+// The BMP reader seeks to the pixel offset of the file header and reads from wherever it lands when
+// the seek fails: an offset inside the headers or outside the file is damage, not a picture.
+bool BmpPixelsWithinFile(const Source& s)
+{
+  Int64 fileSize = s.size;
+  if (s.fd >= 0) {
+    struct stat st;
+    if (::fstat(s.fd, &st) != 0)
+      return false;
+    fileSize = st.st_size;
+  }
+  const std::string h = s.Head(18);
+  if (h.size() < 18)
+    return false;
+  auto u32 = [&](std::size_t i) {
+    return Int64(UChar(h[i])) | (Int64(UChar(h[i + 1])) << 8) | (Int64(UChar(h[i + 2])) << 16) |
+           (Int64(UChar(h[i + 3])) << 24);
+  };
+  const Int64 pixels = u32(10), infoHeader = u32(14);
+  return pixels >= 14 + infoHeader && pixels < fileSize;
+}
+
 // OpenEXR allocates each header attribute at the size the file claims before reading it: a few bytes
 // claiming gigabytes would take them. The headers are walked here first; every attribute must lie
 // within the file.
@@ -495,6 +518,8 @@ BaseBitmap* LoadOiio(Source& s, const char* format, Int32 maxSize, Int32* result
     *result = LOADBITMAP_TOOLARGE;
     return nullptr;
   }
+  if (std::strcmp(format, "bmp") == 0 && !BmpPixelsWithinFile(s))
+    return nullptr;
   auto in = OIIO::ImageInput::create(format);
   // The library keeps every error message of a thread until it is asked for them: unasked, damaged
   // files would make them grow without end.
@@ -510,12 +535,12 @@ BaseBitmap* LoadOiio(Source& s, const char* format, Int32 maxSize, Int32* result
   } clearErrors{in.get()};
   if (!in)
     return nullptr;
-  std::unique_ptr<OIIO::Filesystem::IOMemReader> proxy;
+  std::unique_ptr<orxhost::detail::BoundedMemoryReader> proxy;
   std::string path;
   if (s.fd < 0) {
     if (!in->supports("ioproxy"))
       return nullptr;
-    proxy = std::make_unique<OIIO::Filesystem::IOMemReader>(s.data, std::size_t(s.size));
+    proxy = std::make_unique<orxhost::detail::BoundedMemoryReader>(s.data, std::size_t(s.size));
     if (!in->set_ioproxy(proxy.get()))
       return nullptr;
     path = std::string("memory.") + format;

@@ -10,6 +10,7 @@
 #include "orx/filesignatures.h"
 #include "orx/media.h"
 #include "orxtest.h"
+#include "services/memoryreader.h"
 
 namespace {
 
@@ -174,6 +175,58 @@ TEST(HostImages, DamagedAndSpecialFilesFailClearly)
   Bitmap whole(GeLoadBitmapFromMemory(bytes.data(), Int64(bytes.size()), 100));
   ASSERT_TRUE(whole);
   EXPECT_EQ(whole->GetWidth(), 100);
+}
+
+// Offsets inside a picture are the file's word: one that points before the first byte must make the
+// reader fail, whether the bytes come from a file or from memory (where a reader that trusted it would
+// copy from before the buffer).
+TEST(HostImages, OffsetsBeforeTheStartOfThePictureAreDamage)
+{
+  MEDIATEST_NEED("convert");
+  const Filename dir = orxtest::TempDir();
+  const Filename bmp = dir + String("whole.bmp");
+  ASSERT_TRUE(Shell("convert -size 6x6 xc:red -type TrueColor BMP3:" + Quoted(bmp)));
+  std::string bytes = orxtest::ReadFile(bmp);
+  ASSERT_GT(bytes.size(), 54u);
+  Bitmap good(GeLoadBitmapFromMemory(bytes.data(), Int64(bytes.size())));
+  ASSERT_TRUE(good);
+
+  for (const Int32 offset : {-1, -16, -4096, -0x7fffffff}) {
+    SCOPED_TRACE(offset);
+    // The pixel data offset of the file header.
+    for (int i = 0; i < 4; ++i)
+      bytes[std::size_t(10 + i)] = char(UChar(UInt32(offset) >> (8 * i)));
+    Int32 rc = -1;
+    Bitmap fromMemory(GeLoadBitmapFromMemory(bytes.data(), Int64(bytes.size()), 0, &rc));
+    EXPECT_FALSE(fromMemory);
+    EXPECT_NE(rc, LOADBITMAP_OK);
+    const Filename damaged = dir + String("damaged.bmp");
+    ASSERT_TRUE(orxtest::WriteFile(damaged, bytes));
+    EXPECT_FALSE(Load(damaged, 0, &rc));
+    EXPECT_NE(rc, LOADBITMAP_OK);
+  }
+}
+
+// Whatever offset a reader takes from a damaged picture, the stream of bytes in memory answers only
+// from within them.
+TEST(HostImages, PicturesInMemoryAreNeverReadOutsideTheirBytes)
+{
+  const std::string bytes = "0123456789";
+  orxhost::detail::BoundedMemoryReader in(bytes.data(), bytes.size());
+  char buf[16] = {};
+  EXPECT_EQ(in.pread(buf, 4, -2), 0u);
+  EXPECT_EQ(in.pread(buf, 8, -1), 0u);
+  EXPECT_EQ(in.pread(buf, 4, 10), 0u);
+  EXPECT_EQ(in.pread(buf, 4, INT64_MAX), 0u);
+  ASSERT_EQ(in.pread(buf, 16, 7), 3u);
+  EXPECT_EQ(std::string(buf, 3), "789");
+  EXPECT_FALSE(in.seek(-3));
+  EXPECT_EQ(in.tell(), 0);
+  EXPECT_FALSE(in.seek(-20, SEEK_END));
+  ASSERT_TRUE(in.seek(-4, SEEK_END));
+  ASSERT_EQ(in.read(buf, 16), 4u);
+  EXPECT_EQ(std::string(buf, 4), "6789");
+  EXPECT_EQ(in.read(buf, 16), 0u);
 }
 
 // Headers that claim more pixels than the limit are refused before the decoder allocates for them.
