@@ -1,6 +1,8 @@
 // Filename: path operations on "/"-separated native paths.
 #include "orx/filename.h"
 
+#include <vector>
+
 namespace {
 // Position of the last separator, ignoring one trailing separator of a folder path ("a/b/").
 Int32 LastSeparator(const String& s)
@@ -10,6 +12,33 @@ Int32 LastSeparator(const String& s)
     --end;
   Int32 pos = -1;
   return s.FindLast(Filename::kSeparator, &pos, end) ? pos : -1;
+}
+// The parts of a path as it reads without "." and empty parts, each ".." taking the part before it
+// away. Lexical only: links are the caller's to resolve. Above the root ".." stays at the root; a
+// relative path keeps the ".." parts that climb above its start, so they never match a folder name.
+std::vector<String> NormalParts(const String& s, bool* absolute)
+{
+  std::vector<String> parts;
+  *absolute = s.GetLength() > 0 && s[0] == Filename::kSeparator;
+  const Int32 n = s.GetLength();
+  for (Int32 start = 0; start <= n;) {
+    Int32 end = start;
+    while (end < n && s[end] != Filename::kSeparator)
+      ++end;
+    const String part = s.SubStr(start, end - start);
+    if (part.IsEmpty() || part == String(".")) {
+      // nothing
+    } else if (part == String("..")) {
+      if (!parts.empty() && parts.back() != String(".."))
+        parts.pop_back();
+      else if (!*absolute)
+        parts.push_back(part);
+    } else {
+      parts.push_back(part);
+    }
+    start = end + 1;
+  }
+  return parts;
 }
 } // namespace
 
@@ -92,13 +121,15 @@ Filename Filename::GetFile() const
 
 Bool Filename::IsInside(const Filename& parent) const
 {
-  if (parent.IsEmpty())
+  if (parent.IsEmpty() || path_.IsEmpty())
     return false;
-  for (Filename f = *this; f.Content(); f = f.GetDirectory()) {
-    if (f == parent)
-      return true;
-    if (f.GetString() == String("/"))
-      break;
-  }
-  return false;
+  bool childAbsolute = false, parentAbsolute = false;
+  const std::vector<String> child = NormalParts(path_, &childAbsolute);
+  const std::vector<String> folder = NormalParts(parent.path_, &parentAbsolute);
+  if (childAbsolute != parentAbsolute || folder.size() > child.size())
+    return false;
+  for (std::size_t i = 0; i < folder.size(); ++i)
+    if (child[i] != folder[i])
+      return false;
+  return true;
 }

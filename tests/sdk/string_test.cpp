@@ -104,6 +104,32 @@ TEST(Filename, PathParts)
   EXPECT_FALSE(Filename(String("/a/bc")).IsInside(Filename(String("/a/b"))));
 }
 
+// "Inside" is judged on the paths as they read once "." and ".." parts are taken out, so that a name
+// from outside that climbs out of a folder is never taken for one of its files.
+TEST(String, PathsThatClimbOutOfAFolderAreNotInsideIt)
+{
+  auto inside = [](const char* path, const char* parent) {
+    return bool(Filename(String(path)).IsInside(Filename(String(parent))));
+  };
+  EXPECT_FALSE(inside("/tmp/D/../../etc/x", "/tmp/D"));
+  EXPECT_FALSE(inside("/tmp/D/..", "/tmp/D"));
+  EXPECT_FALSE(inside("/tmp/D/a/../../E/x", "/tmp/D"));
+  EXPECT_FALSE(inside("/tmp/D/../Dx", "/tmp/D"));
+  EXPECT_FALSE(inside("/tmp/Dx/../E", "/tmp/D"));
+  EXPECT_FALSE(inside("a/../../b", "a"));
+  EXPECT_FALSE(inside("../a/b", "a"));
+  EXPECT_FALSE(inside("/tmp/D/x", ""));
+
+  EXPECT_TRUE(inside("/tmp/D/a/../b", "/tmp/D"));
+  EXPECT_TRUE(inside("/tmp/D/./a", "/tmp/D"));
+  EXPECT_TRUE(inside("/tmp/D//a/", "/tmp/D/"));
+  EXPECT_TRUE(inside("/tmp/D", "/tmp/D"));
+  EXPECT_TRUE(inside("/tmp/E/../D/x", "/tmp/D"));
+  EXPECT_TRUE(inside("/x/../../etc", "/"));
+  EXPECT_TRUE(inside("a/./b", "a"));
+  EXPECT_TRUE(inside("/tmp/D/...", "/tmp/D"));
+}
+
 TEST(String, SystemBytesGoBackToTheSameBytes)
 {
   const std::vector<std::string> names = {

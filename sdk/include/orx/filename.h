@@ -33,7 +33,8 @@ public:
   // The last path part.
   Filename GetFile() const;
   String GetFileString() const { return GetFile().GetString(); }
-  // True when parent is this path or one of its parent folders.
+  // True when parent is this path or one of its parent folders, judged on the paths with "." and ".."
+  // parts taken out (links are not resolved).
   Bool IsInside(const Filename& parent) const;
 
   friend Bool operator==(const Filename& a, const Filename& b) { return a.path_ == b.path_; }
