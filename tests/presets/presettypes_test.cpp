@@ -334,3 +334,100 @@ TEST_F(PresetMake, MessageRequest0GivesTheElementOfAPresetAndFailsWithoutOne)
   EXPECT_EQ(obj->Message(HANDLER_ID_SHADER, PRESETMSG_KIND, PRESETMSG_LOAD, &e), MESSAGE_NOT_HANDLED);
   EXPECT_EQ(e, nullptr);
 }
+
+// ---- generic presets: files kept in a library, handed to the handler of their kind ----
+#include <filesystem>
+
+namespace {
+class GenericPresets : public PresetMake
+{
+protected:
+  // A library with the folders A and B and a file preset in each, named by the given last parts.
+  BrowserDatabase* Library(const std::string& a, const std::string& b)
+  {
+    Start();
+    Filename f = orxtest::TempDir() + String("generic.libqz");
+    const std::string url = "preset://generic.libqz";
+    EXPECT_TRUE(contenttest::MakeLibrary(f, url, {{"A", true}, {"B", true}, {"A/" + a}, {"B/" + b}}));
+    EXPECT_TRUE(RegisterLibrary(f, 0, nullptr));
+    NodeRef folder = contenttest::Find(url + "/A");
+    return folder ? static_cast<FilePresetNode*>(folder.Get())->GetLibrary() : nullptr;
+  }
+  static void Fill(BrowserDatabase* db, const std::string& url, const std::string& data, Int32 type2)
+  {
+    BrowserDatabaseItem* item = db->OpenItem(String(url.c_str()));
+    ASSERT_TRUE(item);
+    item->SetType(HANDLER_ID_FILE_PRESET, type2);
+    if (!data.empty())
+      item->SetData(data.data(), Int64(data.size()));
+    item->Close();
+  }
+  static bool Apply(const std::string& url)
+  {
+    BrowserPluginInterface* h = FindPluginByID(HANDLER_ID_FILE_PRESET);
+    EXPECT_TRUE(h) << "no handler of generic presets";
+    BrowserURL u{String(url.c_str())};
+    return h && h->Execute(nullptr, &u, 0);
+  }
+  // The one request the host got since the last call.
+  static orxhost::HostRequest Request()
+  {
+    const std::vector<orxhost::HostRequest> r = orxhost::HostRequests();
+    orxhost::ClearHostRequests();
+    EXPECT_EQ(r.size(), 1u);
+    return r.empty() ? orxhost::HostRequest{} : r.back();
+  }
+};
+} // namespace
+
+TEST_F(GenericPresets, ASceneFilePresetIsLoadedFromAFileThatHoldsItsDataNotFromItsURL)
+{
+  BrowserDatabase* db = Library("Room.orx", "Empty.orx");
+  ASSERT_TRUE(db);
+  Source s;
+  const std::vector<UChar> scene = Bytes(*s.doc);
+  const std::string data(scene.begin(), scene.end());
+  Fill(db, "preset://generic.libqz/A/Room.orx", data, HANDLER_ID_SCENE);
+  Fill(db, "preset://generic.libqz/B/Empty.orx", "", HANDLER_ID_SCENE);
+  orxhost::ClearHostRequests();
+  ASSERT_TRUE(Apply("preset://generic.libqz/A/Room.orx"));
+  const orxhost::HostRequest r = Request();
+  EXPECT_EQ(r.kind, "load");
+  EXPECT_TRUE(r.done) << r.path;
+  EXPECT_EQ(r.path.find("preset:"), std::string::npos) << r.path;
+  EXPECT_EQ(orxtest::ReadFile(Filename(String(r.path.c_str()))), data);
+  // No data: nothing is handed to the host.
+  EXPECT_FALSE(Apply("preset://generic.libqz/B/Empty.orx"));
+  EXPECT_FALSE(Apply("preset://generic.libqz/B/Missing.orx"));
+  EXPECT_TRUE(orxhost::HostRequests().empty());
+}
+
+TEST_F(GenericPresets, EachApplyWritesAFileOfItsOwnThatALaterPresetOfTheSameNameLeavesAlone)
+{
+  BrowserDatabase* db = Library("notes.txt", "notes.txt");
+  ASSERT_TRUE(db);
+  Fill(db, "preset://generic.libqz/A/notes.txt", "first", HANDLER_ID_UNKNOWN_FILE);
+  Fill(db, "preset://generic.libqz/B/notes.txt", "second", HANDLER_ID_UNKNOWN_FILE);
+  orxhost::ClearHostRequests();
+  ASSERT_TRUE(Apply("preset://generic.libqz/A/notes.txt"));
+  const orxhost::HostRequest first = Request();
+  // The node's URL serves when no URL is given.
+  NodeRef b = contenttest::Find("preset://generic.libqz/B/notes.txt");
+  ASSERT_TRUE(b);
+  ASSERT_TRUE(FindPluginByID(HANDLER_ID_FILE_PRESET)->Execute(b, nullptr, 0));
+  const orxhost::HostRequest second = Request();
+  ASSERT_TRUE(first.done && second.done);
+  namespace fs = std::filesystem;
+  const fs::path p1(first.path), p2(second.path);
+  EXPECT_NE(p1.parent_path(), p2.parent_path());
+  EXPECT_EQ(p1.filename(), "notes.txt");
+  EXPECT_EQ(p2.filename(), "notes.txt");
+  EXPECT_EQ(orxtest::ReadFile(Filename(String(first.path.c_str()))), "first") << "the second apply wrote over it";
+  EXPECT_EQ(orxtest::ReadFile(Filename(String(second.path.c_str()))), "second");
+  const std::string temp = GetTempFolder().ToUtf8();
+  for (const fs::path& p : {p1, p2}) {
+    EXPECT_EQ(p.parent_path().parent_path(), fs::path(temp));
+    // Written under a temporary name and renamed: nothing else is left beside it.
+    EXPECT_EQ(std::distance(fs::directory_iterator(p.parent_path()), fs::directory_iterator()), 1);
+  }
+}

@@ -1,7 +1,12 @@
 #include "presets/presettypeplugins.h"
 
+#include <atomic>
 #include <new>
 
+#include "base/browserutils.h"
+#include "orx/basefile.h"
+#include "orx/files.h"
+#include "orx/media.h"
 #include "orx/memory.h"
 #include "orx/scenedoc.h"
 #include "orx/services.h"
@@ -361,13 +366,111 @@ String* PresetTypePlugin::GetTypeNames(Int32, Int32* count)
   return t_.typeString ? MakeTypeNames(GeLoadString(t_.typeString), count) : nullptr;
 }
 
+// ---- generic presets ----
+namespace {
+std::atomic<UInt32> g_applyCounter{0};
+
+const PresetTypeTable& FilePresetTable()
+{
+  for (const PresetTypeTable& t : kTables)
+    if (t.id == HANDLER_ID_FILE_PRESET)
+      return t;
+  return kTables[0];
+}
+
+String LastURLPart(const String& text)
+{
+  Int32 pos = -1;
+  return text.FindLast(Utf16Char('/'), &pos) ? text.SubStr(pos + 1, text.GetLength() - pos - 1) : text;
+}
+} // namespace
+
+Bool WriteApplyFile(const String& name, const void* data, Int64 size, Filename* out)
+{
+  String valid = MakeValidName(name);
+  for (Int32 i = 0; i < valid.GetLength(); ++i)
+    if (valid[i] == 0)
+      valid.SetChar(i, Utf16Char('_'));
+  if (valid.IsEmpty() || valid == String(".") || valid == String(".."))
+    valid = String("preset");
+  const Filename temp = GetTempFolder();
+  if (!GeFolderExists(temp) && !GeCreateFolderTree(temp))
+    return false;
+  // A folder that this call made: one that exists already may be another apply's, or another
+  // program's that shares the temporary folder.
+  Filename folder;
+  bool made = false;
+  const Int64 stamp = Int64(GeGetTimer());
+  for (Int32 tries = 0; tries < 1000 && !made; ++tries) {
+    folder = temp + (String("apply-") + String::FromInt(stamp) + String("-") +
+                     String::FromInt(Int64(g_applyCounter.fetch_add(1, std::memory_order_relaxed))));
+    const Int32 r = GeMakeFolder(folder, false);
+    if (r == MAKEFOLDER_FAILED)
+      return false;
+    made = r == MAKEFOLDER_CREATED;
+  }
+  if (!made)
+    return false;
+  const Filename part = folder + (String(".part-") + valid);
+  const Filename file = folder + valid;
+  BaseFile f;
+  bool written = f.Open(part, FileMode::Write);
+  written = written && (size <= 0 || f.WriteBytes(data, size));
+  written = f.Close() && written;
+  if (!written || !GeRenameNoReplace(part, file)) {
+    GeDelete(part);
+    GeDelete(folder);
+    return false;
+  }
+  *out = file;
+  return true;
+}
+
+BrowserFilePresetPlugin::BrowserFilePresetPlugin() : PresetTypePlugin(FilePresetTable()) {}
+
+Bool BrowserFilePresetPlugin::Execute(NodeRef node, BrowserURL* url, Int32 flags)
+{
+  BrowserURL at;
+  if (url)
+    at = *url;
+  else if (!node || !node->GetURL(&at, 0))
+    return false;
+  BrowserDatabase* db = BrowserDatabase::FindLibraryForURL(at.GetString());
+  if (!db)
+    return false;
+  ByteArray data;
+  Int32 type = 0, type2 = 0;
+  {
+    ItemHandle item(db->OpenItem(at.GetStringRef(), at.GetHash()));
+    if (!item || !item->GetData(&data) || data.empty())
+      return false;
+    type = item->GetType(&type2);
+  }
+  // The URL names an item of a library, never a file: the host only ever gets a file that holds
+  // the preset's bytes.
+  const String name = LastURLPart(at.GetString());
+  Filename file;
+  if (!WriteApplyFile(name, data.data(), Int64(data.size()), &file))
+    return false;
+  if (type == HANDLER_ID_FILE_PRESET && type2 == HANDLER_ID_SCENE && file.CheckSuffix(String("orx")))
+    return GeLoadFile(file);
+  BrowserURL fileURL(file);
+  BrowserPluginInterface* handler = nullptr;
+  // A file that no handler claims goes to the handler of unknown files, as on disk.
+  if (!FindPluginForURL(fileURL, true, &handler) || !handler)
+    handler = FindPluginByID(HANDLER_ID_UNKNOWN_FILE);
+  if (!handler || handler == this)
+    return false;
+  return handler->Execute(nullptr, &fileURL, flags);
+}
+
 void RegisterPresetTypePlugins()
 {
   for (const PresetTypeTable& t : kTables) {
-    // Generic file presets are not handled here yet.
-    if (t.id == HANDLER_ID_FILE_PRESET || FindPluginByID(t.id))
+    if (FindPluginByID(t.id))
       continue;
-    PresetTypePlugin* h = OrxNewObj(PresetTypePlugin, t);
+    PresetTypePlugin* h =
+        t.id == HANDLER_ID_FILE_PRESET ? OrxNewObj(BrowserFilePresetPlugin) : OrxNewObj(PresetTypePlugin, t);
     if (h && !RegisterPlugin(h, 0, true))
       delete h;
   }

@@ -36,6 +36,20 @@ private:
   const PresetTypeTable& t_;
 };
 
+// Generic presets: files kept in a library. Applying one writes its data to a file of its own and
+// hands that file to the handler of its kind.
+class BrowserFilePresetPlugin : public PresetTypePlugin
+{
+public:
+  BrowserFilePresetPlugin();
+  Bool Execute(NodeRef node, BrowserURL* url, Int32 flags) override;
+};
+
+// Writes data as a file named name (made valid) into a new sub-folder of the temporary folder, by
+// a temporary name and a rename, so that a reader of an earlier file is never written over.
+// False, with nothing left behind, when it cannot be written.
+Bool WriteApplyFile(const String& name, const void* data, Int64 size, Filename* out);
+
 // Each handler of the family, made on the heap and owned by the registry, in the order of the ids.
 // A handler whose id is registered already is not registered twice.
 void RegisterPresetTypePlugins();
