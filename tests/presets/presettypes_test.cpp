@@ -335,6 +335,34 @@ TEST_F(PresetMake, MessageRequest0GivesTheElementOfAPresetAndFailsWithoutOne)
   EXPECT_EQ(e, nullptr);
 }
 
+TEST_F(PresetMake, ElementsOfTheActiveDocumentAreFoundByTheirPathsFromTheTop)
+{
+  Start();
+  BaseDocument* doc = UseTarget();
+  auto element = [](const char* url) -> BaseList2D* {
+    NodeRef n = contenttest::Find(url);
+    BaseList2D* e = nullptr;
+    if (n && n->GetNodeType() == NODETYPE_BASELIST && n->Message(0, MESSAGE_KIND_HOST_OBJECT, 0, &e) == 0)
+      return e;
+    return nullptr;
+  };
+  const BaseList2D* cube = doc->roots[SCENELIST_OBJECTS].children[0].get();
+  EXPECT_EQ(element("baselist://Cube"), cube);
+  const BaseList2D* phong = nullptr;
+  for (const auto& c : cube->children)
+    if (c->name == String("Phong"))
+      phong = c.get();
+  ASSERT_TRUE(phong);
+  EXPECT_EQ(element("baselist://Cube/Phong"), phong);
+  EXPECT_EQ(element("baselist://Red/Noise"), doc->roots[SCENELIST_MATERIALS].children[0]->children[0].get());
+  EXPECT_EQ(element("baselist://Final/Glow"), doc->active[ACTIVE_RENDER]->children[0].get());
+  for (const char* missing : {"baselist://", "baselist://Nope", "baselist://Cube/Nope", "baselist://Cube/Phong/x",
+                              "baselist://cube"})
+    EXPECT_EQ(element(missing), nullptr) << missing;
+  sc::SetActiveDocument(nullptr);
+  EXPECT_EQ(element("baselist://Cube"), nullptr);
+}
+
 // ---- generic presets: files kept in a library, handed to the handler of their kind ----
 #include <filesystem>
 

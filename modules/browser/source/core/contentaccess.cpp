@@ -11,10 +11,12 @@
 #include "core/catalogs.h"
 #include "core/libraryregistry.h"
 #include "filetypes/filetypeplugins.h"
+#include "orx/scenedoc.h"
 #include "orx/services.h"
 #include "presets/browserdatabase.h"
 #include "presets/filepresetnode.h"
 #include "presets/presettypeplugins.h"
+#include "nodes/baselistnode.h"
 #include "nodes/categorynode.h"
 #include "nodes/directorynode.h"
 #include "nodes/networknode.h"
@@ -335,12 +337,51 @@ NodeRef GetRootNode(Int32 which)
 
 NodeRef GetDefaultObjectNode() { return Root(kDefaultObject); }
 
+namespace {
+// An element of the host's active document by its names from the top, joined by "/": the objects
+// first, then the materials, then the render settings. Names are matched exactly, as the host
+// shows them. The node borrows the element, which stays in its document.
+NodeRef HostElementNode(const String& path)
+{
+  BaseDocument* doc = GetActiveDocument();
+  if (!doc || path.IsEmpty())
+    return nullptr;
+  for (Int32 list : {SCENELIST_OBJECTS, SCENELIST_MATERIALS, SCENELIST_RENDER}) {
+    BaseList2D* at = nullptr;
+    BaseList2D* first = DocFirst(doc, list);
+    Int32 start = 0;
+    while (start <= path.GetLength()) {
+      Int32 slash = path.GetLength();
+      path.FindFirst(Utf16Char('/'), &slash, start);
+      const String part = path.SubStr(start, slash - start);
+      BaseList2D* found = nullptr;
+      for (BaseList2D* e = at ? ElemDown(at) : first; e && !found; e = ElemNext(e))
+        if (GeGetObjectName(e) == part)
+          found = e;
+      at = found;
+      if (!at)
+        break;
+      start = slash + 1;
+    }
+    if (at)
+    {
+      Ref<BrowserBaseListNode> n = MakeRef<BrowserBaseListNode>(at);
+      return NodeRef(n.Get());
+    }
+  }
+  return nullptr;
+}
+} // namespace
+
 NodeRef GetNode(BrowserURL& url, Int32 mode, NodeRef start)
 {
   const String& given = url.GetStringRef();
   const String want = given.ToUpper();
   if (want.IsEmpty())
     return nullptr;
+  const String hostElements("BASELIST://");
+  if (want.StartsWith(hostElements))
+    return HostElementNode(given.SubStr(hostElements.GetLength(), given.GetLength() - hostElements.GetLength()));
   NodeRef row = std::move(start);
   // The node whose children the row is, when it is all of them (the top level has none).
   NodeRef parent;
