@@ -1,5 +1,6 @@
 #include "presetcommands.h"
 
+#include <cstdlib>
 #include <set>
 
 #include "browserclient.h"
@@ -19,6 +20,8 @@ void Help(std::FILE* out)
   std::fprintf(out,
                "usage: orxhost preset make [--json] DOC ELEMENT FOLDER-URL\n"
                "       orxhost preset apply [--json] PRESET-URL DOC\n"
+               "       orxhost preset set-default [--json] DOC ELEMENT\n"
+               "       orxhost preset get-default [--json] KIND\n"
                "\n"
                "make: the element of the scene document DOC (a file of the native format)\n"
                "becomes a new preset in the preset folder FOLDER-URL (preset://LIBRARY/...).\n"
@@ -28,6 +31,11 @@ void Help(std::FILE* out)
                "\n"
                "apply: the preset goes into DOC as its kind says, in one undo step, and DOC is\n"
                "written back. A preset that does not apply leaves DOC as it was.\n"
+               "\n"
+               "set-default: the settings of the element become the default of its kind\n"
+               "(shown under preset://defaultobject.libqz/KIND; orxhost rm deletes one).\n"
+               "get-default: whether a kind (a number, e.g. 5702 for materials) has a default,\n"
+               "and how many settings it holds; exit 1 when it has none.\n"
                "\n"
                "--json prints one object: ok, command, url (make) or preset, type (apply).\n"
                "Exit: 0 done, 1 failed, 2 wrong arguments.\n");
@@ -61,11 +69,13 @@ int Parse(const std::vector<std::string>& args, Options* o)
     else
       o->pos.push_back(a);
   }
-  if (o->sub != "make" && o->sub != "apply") {
-    std::fprintf(stderr, "orxhost preset: unknown command '%s' (make or apply)\n", o->sub.c_str());
+  if (o->sub != "make" && o->sub != "apply" && o->sub != "set-default" && o->sub != "get-default") {
+    std::fprintf(stderr, "orxhost preset: unknown command '%s' (make, apply, set-default or get-default)\n",
+                 o->sub.c_str());
     return 2;
   }
-  if (o->pos.size() != (o->sub == "make" ? 3u : 2u)) {
+  const std::size_t want = o->sub == "make" ? 3u : o->sub == "get-default" ? 1u : 2u;
+  if (o->pos.size() != want) {
     std::fprintf(stderr, "orxhost preset %s: wrong arguments (see orxhost preset --help)\n", o->sub.c_str());
     return 2;
   }
@@ -173,13 +183,53 @@ int Apply(const Options& o)
                 JsonText(presetURL).c_str(), type, JsonText(docPath).c_str());
   return 0;
 }
+int SetDefault(const Options& o)
+{
+  const std::string& docPath = o.pos[0];
+  const std::string& element = o.pos[1];
+  std::string error;
+  auto doc = sc::LoadFromFile(docPath, &error);
+  if (!doc)
+    return Fail(o, error);
+  const BaseList2D* e = nullptr;
+  for (Int32 list : {SCENELIST_OBJECTS, SCENELIST_MATERIALS, SCENELIST_RENDER})
+    if (!e)
+      e = sc::FindByPath(doc.get(), list, element);
+  if (!e)
+    return Fail(o, "no element '" + element + "' in " + docPath);
+  if (!g_lib->main->SetDefaultObject(e->kind, &e->data))
+    return Fail(o, "the default of kind " + std::to_string(e->kind) + " could not be stored");
+  if (o.json)
+    std::printf("{\"ok\": true, \"command\": \"set-default\", \"kind\": %d, \"url\": \"preset://defaultobject.libqz/%d\"}\n",
+                e->kind, e->kind);
+  else
+    std::printf("preset://defaultobject.libqz/%d\n", e->kind);
+  return 0;
+}
+
+int GetDefault(const Options& o)
+{
+  char* end = nullptr;
+  const long kind = std::strtol(o.pos[0].c_str(), &end, 10);
+  if (o.pos[0].empty() || *end || kind <= 0 || kind > 0x7fffffff)
+    return Fail(o, "KIND is a positive number, not '" + o.pos[0] + "'");
+  BaseContainer bc;
+  if (!g_lib->main->GetDefaultObject(Int32(kind), &bc))
+    return Fail(o, "kind " + o.pos[0] + " has no default");
+  if (o.json)
+    std::printf("{\"ok\": true, \"command\": \"get-default\", \"kind\": %ld, \"settings\": %d}\n", kind,
+                bc.GetCount());
+  else
+    std::printf("kind %ld: a default with %d settings\n", kind, bc.GetCount());
+  return 0;
+}
 } // namespace
 
 bool IsPresetCommand(const std::string& command) { return command == "preset"; }
 
 void PresetCommandSummary(std::FILE* out)
 {
-  std::fprintf(out, "  preset    presets of scene elements: make, apply (preset --help)\n");
+  std::fprintf(out, "  preset    presets of scene elements: make, apply, set-default, get-default (preset --help)\n");
 }
 
 int ParsePresetArguments(const std::vector<std::string>& args)
@@ -195,7 +245,10 @@ int RunPresetCommand(const std::vector<std::string>& args)
     return rc;
   if (!OpenBrowserLibrary("preset"))
     return 1;
-  int rc = o.sub == "make" ? Make(o) : Apply(o);
+  int rc = o.sub == "make"          ? Make(o)
+           : o.sub == "apply"       ? Apply(o)
+           : o.sub == "set-default" ? SetDefault(o)
+                                    : GetDefault(o);
   sc::SetActiveDocument(nullptr);
   CloseBrowserLibrary();
   return rc;

@@ -53,4 +53,12 @@ grep -q '"ok": false' "$home/out" || err "--json failure is not reported: $(cat 
 run preset frobnicate 2>/dev/null; [ $? -eq 2 ] || err "an unknown preset command did not exit with 2"
 run preset --help | grep -q 'preset make' || err "preset --help does not describe make"
 [ "$before" = "$(sha256sum < "$dst")" ] || err "a failed command changed the document"
+
+# Defaults: stored per kind, listed, deleted through the browser, gone at the next start.
+run preset get-default 5702 2>/dev/null && err "a kind without a default reported one"
+run preset set-default "$src" Red >/dev/null || err "set-default exited with $?"
+run preset get-default --json 5702 | grep -q '"settings": [1-9]' || err "the stored default is not read back"
+run ls preset://defaultobject.libqz | grep -q '^Material  *Default Setting' || err "the default is not listed"
+run rm --yes preset://defaultobject.libqz/5702 >/dev/null || err "rm of a default exited with $?"
+run preset get-default 5702 2>/dev/null && err "a deleted default came back"
 exit $fail

@@ -19,7 +19,7 @@ const PresetTypeTable kTables[] = {
     {HANDLER_ID_BASETAG, 10328, 10329},      {HANDLER_ID_RENDERDATA, 10341, 10342},
     {HANDLER_ID_SHADER, 10333, 10334},       {HANDLER_ID_VIDEOPOST, 10335, 10336},
     {HANDLER_ID_PLEXION, 10356, 10357},      {HANDLER_ID_FILE_PRESET, 10343, 10344},
-    {HANDLER_ID_PRESET_LIBRARY, 10358, 0},
+    {HANDLER_ID_PRESET_LIBRARY, 10358, 0},   {HANDLER_ID_DEFAULTS, 10331, 10332},
 };
 
 // Frees a document on every path.
@@ -426,6 +426,9 @@ Bool WriteApplyFile(const String& name, const void* data, Int64 size, Filename* 
   return true;
 }
 
+// Applying a default setting does nothing.
+Bool BrowserDefaultsPlugin::Execute(NodeRef, BrowserURL*, Int32) { return false; }
+
 BrowserFilePresetPlugin::BrowserFilePresetPlugin() : PresetTypePlugin(FilePresetTable()) {}
 
 Bool BrowserFilePresetPlugin::Execute(NodeRef node, BrowserURL* url, Int32 flags)
@@ -469,8 +472,9 @@ void RegisterPresetTypePlugins()
   for (const PresetTypeTable& t : kTables) {
     if (FindPluginByID(t.id))
       continue;
-    PresetTypePlugin* h =
-        t.id == HANDLER_ID_FILE_PRESET ? OrxNewObj(BrowserFilePresetPlugin) : OrxNewObj(PresetTypePlugin, t);
+    PresetTypePlugin* h = t.id == HANDLER_ID_FILE_PRESET ? OrxNewObj(BrowserFilePresetPlugin)
+                          : t.id == HANDLER_ID_DEFAULTS  ? OrxNewObj(BrowserDefaultsPlugin, t)
+                                                         : OrxNewObj(PresetTypePlugin, t);
     if (h && !RegisterPlugin(h, 0, true))
       delete h;
   }

@@ -45,6 +45,14 @@ public:
   Bool Execute(NodeRef node, BrowserURL* url, Int32 flags) override;
 };
 
+// Default settings shown in the browser: a member of the family that applies nothing.
+class BrowserDefaultsPlugin : public PresetTypePlugin
+{
+public:
+  using PresetTypePlugin::PresetTypePlugin;
+  Bool Execute(NodeRef node, BrowserURL* url, Int32 flags) override;
+};
+
 // Writes data as a file named name (made valid) into a new sub-folder of the temporary folder, by
 // a temporary name and a rename, so that a reader of an earlier file is never written over.
 // False, with nothing left behind, when it cannot be written.
