@@ -20,6 +20,8 @@ json=$(run preset make --json "$src" Red preset://demo.libqz/Materials) || err "
 printf '%s' "$json" | grep -q '"url": "preset://demo.libqz/Materials/Red 2"' || err "a taken name did not get a number: $json"
 [ "$src_before" = "$(sha256sum < "$src")" ] || err "making a preset changed the source document"
 run ls --json preset://demo.libqz/Materials | grep -q '"name": "Red"' || err "the new preset is not listed"
+run preview preset://demo.libqz/Materials/Red --size 64 -o "$home/red.png" >/dev/null || err "preview exited with $?"
+[ -s "$home/red.png" ] || err "no preview picture of the material preset"
 
 run preset apply preset://demo.libqz/Materials/Red "$dst" || err "preset apply exited with $?"
 json=$(run scene ls --json "$dst") || err "scene ls exited with $?"

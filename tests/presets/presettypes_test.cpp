@@ -363,6 +363,52 @@ TEST_F(PresetMake, ElementsOfTheActiveDocumentAreFoundByTheirPathsFromTheTop)
   EXPECT_EQ(element("baselist://Cube"), nullptr);
 }
 
+TEST_F(PresetMake, AMaterialPresetPreviewIsABallOfItsColour)
+{
+  NodeRef folder = Library("preview.libqz");
+  ASSERT_TRUE(folder);
+  Source s;
+  s.material->data.SetFloat(MATERIAL_COLOR + 1, 0.0);
+  s.material->data.SetFloat(MATERIAL_COLOR + 2, 0.0);
+  auto node = [](BaseList2D* e) { return NodeRef(new BrowserBaseListNode(e)); };
+  ASSERT_EQ(folder->CopyHere(node(s.material), EDITPHASE_DO, nullptr, nullptr, nullptr), EDIT_OK);
+  ASSERT_EQ(folder->CopyHere(node(s.tag), EDITPHASE_DO, nullptr, nullptr, nullptr), EDIT_OK);
+  NodeRef red = contenttest::Find("preset://preview.libqz/Folder/Red");
+  ASSERT_TRUE(red);
+  BrowserPluginInterface* h = red->GetPluginInterface(0);
+  ASSERT_TRUE(h);
+  Int32 q[2] = {0, 77};
+  void* data = h->OpenPreviewData(0, red, nullptr, q);
+  ASSERT_TRUE(data);
+  EXPECT_EQ(q[0], 4);
+  EXPECT_EQ(q[1], 77) << "one quality value is given";
+  BaseBitmap* b = h->GetPreviewBitmap(data, 64, 48, 0);
+  h->FreePreviewData(data);
+  ASSERT_TRUE(b);
+  EXPECT_EQ(b->GetWidth(), 64);
+  EXPECT_EQ(b->GetHeight(), 48);
+  EXPECT_EQ(b->GetChannels(), 3);
+  // Mostly red in its centre; the ground around it is grey.
+  int reddish = 0;
+  for (Int32 y = 18; y < 30; ++y)
+    for (Int32 x = 26; x < 38; ++x) {
+      UChar r, g, bl;
+      b->GetPixel(x, y, &r, &g, &bl);
+      reddish += r > 80 && r > 2 * g && r > 2 * bl;
+    }
+  EXPECT_GT(reddish, 12 * 12 * 3 / 4);
+  UChar r, g, bl;
+  b->GetPixel(0, 0, &r, &g, &bl);
+  EXPECT_TRUE(r == g && g == bl);
+  OrxDeleteObj(b);
+  // Tags have no preview of their own.
+  NodeRef tag = contenttest::Find("preset://preview.libqz/Folder/Phong");
+  ASSERT_TRUE(tag);
+  EXPECT_EQ(tag->GetPluginInterface(0)->OpenPreviewData(0, tag, nullptr, q), nullptr);
+  // Damaged data draws nothing.
+  EXPECT_EQ(DrawMaterialBall("not a document", 14, 8, 8), nullptr);
+}
+
 // ---- generic presets: files kept in a library, handed to the handler of their kind ----
 #include <filesystem>
 
