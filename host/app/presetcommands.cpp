@@ -13,12 +13,13 @@ namespace {
 constexpr Int32 kPresetKind = 3;
 constexpr UInt32 kFolderFlag = 0x1;
 constexpr Int32 kPhaseAsk = 0, kPhaseDo = 2;
+constexpr Int32 kGatherFiles = 0x2000000; // passed on when a host element becomes a preset
 constexpr Int32 kCopyRefused = Int32(0x80000004u);
 
 void Help(std::FILE* out)
 {
   std::fprintf(out,
-               "usage: orxhost preset make [--json] DOC ELEMENT FOLDER-URL\n"
+               "usage: orxhost preset make [--json] [--gather] DOC ELEMENT FOLDER-URL\n"
                "       orxhost preset apply [--json] PRESET-URL DOC\n"
                "       orxhost preset set-default [--json] DOC ELEMENT\n"
                "       orxhost preset get-default [--json] KIND\n"
@@ -28,6 +29,8 @@ void Help(std::FILE* out)
                "ELEMENT names it by its names from the top, joined by '/': objects first, then\n"
                "materials, then render settings (Cube/Phong is the tag Phong of the object\n"
                "Cube). A taken name gets \" 2\", \" 3\", ...; the new preset's URL is printed.\n"
+               "--gather keeps the files the element refers to (a material's texture picture)\n"
+               "in the folder too, unless the library holds their bytes already.\n"
                "\n"
                "apply: the preset goes into DOC as its kind says, in one undo step, and DOC is\n"
                "written back. A preset that does not apply leaves DOC as it was.\n"
@@ -44,7 +47,7 @@ void Help(std::FILE* out)
 struct Options
 {
   std::string sub;
-  bool json = false;
+  bool json = false, gather = false;
   std::vector<std::string> pos;
 };
 
@@ -61,6 +64,8 @@ int Parse(const std::vector<std::string>& args, Options* o)
     }
     if (a == "--json")
       o->json = true;
+    else if (a == "--gather")
+      o->gather = true;
     else if (a.size() > 1 && a[0] == '-') {
       std::fprintf(stderr, "orxhost preset: unknown option '%s' (see orxhost preset --help)\n", a.c_str());
       return 2;
@@ -139,9 +144,10 @@ int Make(const Options& o)
   std::set<std::string> before;
   for (Node c(g_lib->tree->GetDown(folder.Get())); c; c = Node(g_lib->tree->GetNext(c.Get())))
     before.insert(c.URL());
-  if (Int32 r = copy(kPhaseDo); r != 0)
+  if (Int32 r = copy(kPhaseDo | (o.gather ? kGatherFiles : 0)); r != 0)
     return Fail(o, "no preset was made of '" + element + "' in " + folderURL + " (" + Hex(r) + ")");
   std::string made;
+  // The preset comes after the files gathered for it.
   for (Node c(g_lib->tree->GetDown(folder.Get())); c; c = Node(g_lib->tree->GetNext(c.Get())))
     if (!before.count(c.URL()))
       made = c.URL();

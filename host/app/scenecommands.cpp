@@ -25,7 +25,8 @@ void Help(std::FILE* out)
                "  new [--force] DOC                   an empty document with render settings\n"
                "  add-object DOC NAME [--parent PATH] [--shape none|cube|sphere]\n"
                "                                      an object (the active object after)\n"
-               "  add-material DOC NAME [--color R,G,B]  a material, colour channels 0..1\n"
+               "  add-material DOC NAME [--color R,G,B] [--texture FILE]\n"
+               "                                      a material, colour channels 0..1\n"
                "  ls [--json] DOC                     the element tree\n"
                "  save DOC OUT                        the document written to OUT\n"
                "\n"
@@ -177,7 +178,7 @@ int RunSceneCommand(const std::vector<std::string>& args)
   orxhost::InstallForThisProcess();
   const std::string cmd = args[0];
   std::vector<std::string> pos;
-  std::string parent, shape = "none", color;
+  std::string parent, shape = "none", color, texture;
   bool json = false, force = false;
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -194,6 +195,8 @@ int RunSceneCommand(const std::vector<std::string>& args)
       shape = args[++i];
     else if (a == "--color" && i + 1 < args.size())
       color = args[++i];
+    else if (a == "--texture" && i + 1 < args.size())
+      texture = args[++i];
     else if (a.size() > 1 && a[0] == '-')
       return Usage(cmd);
     else
@@ -267,6 +270,8 @@ int RunSceneCommand(const std::vector<std::string>& args)
     for (int i = 0; i < 3; ++i)
       m->data.SetFloat(MATERIAL_COLOR + i, rgb[i]);
     m->data.SetFloat(MATERIAL_REFLECTANCE, 0.2);
+    if (!texture.empty())
+      m->data.SetFilename(MATERIAL_TEXTURE, Filename(String::FromBytes(texture, StringEncoding::System)));
     BaseList2D* raw = m.get();
     auto& mats = doc->roots[SCENELIST_MATERIALS].children;
     if (!sc::Insert(doc.get(), std::move(m), nullptr, mats.empty() ? nullptr : mats.back().get()))

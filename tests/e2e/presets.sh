@@ -36,6 +36,14 @@ assert red["active"] and red["type"] == 5702, red
 ' || err "the applied material is not in the document: $json"
 fi
 
+# Gathering: the texture a material names is kept beside its preset, once.
+printf 'texture bytes' >"$home/wood.png"
+run scene add-material "$src" Oak --texture "$home/wood.png" || err "add-material --texture exited with $?"
+url=$(run preset make --gather "$src" Oak preset://demo.libqz/Materials) || err "preset make --gather exited with $?"
+[ "$url" = "preset://demo.libqz/Materials/Oak 2" ] || err "preset make --gather printed '$url'"
+run cat preset://demo.libqz/Materials/wood.png | grep -q 'texture bytes' || err "the texture was not kept"
+src_before=$(sha256sum < "$src")
+
 # Failures: exit 1, a clear message, the document as it was.
 before=$(sha256sum < "$dst")
 run preset apply preset://demo.libqz/Materials/Nothing "$dst" 2>"$home/err" && err "applying a missing preset succeeded"

@@ -409,6 +409,49 @@ TEST_F(PresetMake, AMaterialPresetPreviewIsABallOfItsColour)
   EXPECT_EQ(DrawMaterialBall("not a document", 14, 8, 8), nullptr);
 }
 
+TEST_F(PresetMake, GatheredTexturesAreKeptOnceBesideThePresetsThatNameThem)
+{
+  NodeRef folder = Library("gather.libqz");
+  ASSERT_TRUE(folder);
+  BrowserDatabase* db = static_cast<FilePresetNode*>(folder.Get())->GetLibrary();
+  const Filename wood = orxtest::TempDir() + String("wood.png");
+  const Filename again = orxtest::TempDir() + String("copy of wood.png");
+  const std::string bytes = "\x89PNG not really a picture, but bytes to keep";
+  ASSERT_TRUE(orxtest::WriteFile(wood, bytes));
+  ASSERT_TRUE(orxtest::WriteFile(again, bytes));
+  Source s;
+  auto node = [](BaseList2D* e) { return NodeRef(new BrowserBaseListNode(e)); };
+  // Not asked for: nothing but the preset.
+  s.material->data.SetFilename(MATERIAL_TEXTURE, wood);
+  ASSERT_EQ(folder->CopyHere(node(s.material), EDITPHASE_DO, nullptr, nullptr, nullptr), EDIT_OK);
+  EXPECT_EQ(contenttest::ChildNames(folder), std::vector<std::string>{"Red"});
+  // Asked for: the file is kept beside the preset, which names it.
+  ASSERT_EQ(folder->CopyHere(node(s.material), EDITPHASE_DO | EDITFLAG_MAKE_PRESET, nullptr, nullptr, nullptr), EDIT_OK);
+  Int32 type = 0;
+  const ByteArray kept = Data(db, "preset://gather.libqz/Folder/wood.png", &type);
+  EXPECT_EQ(std::string(kept.begin(), kept.end()), bytes);
+  EXPECT_EQ(type, HANDLER_ID_FILE_PRESET);
+  auto files = [&](const char* path) {
+    BaseContainer settings;
+    BrowserDatabaseItem* item = db->OpenItem(String(path));
+    if (item) {
+      item->GetSettings(&settings);
+      item->Close();
+    }
+    return settings.GetContainer(PRESETSETTINGS_FILES);
+  };
+  EXPECT_EQ(files("preset://gather.libqz/Folder/Red 2").GetString(1), String("preset://gather.libqz/Folder/wood.png"));
+  // The same bytes under another name are not kept twice; a missing file is skipped.
+  s.material->data.SetFilename(MATERIAL_TEXTURE, again);
+  ASSERT_EQ(folder->CopyHere(node(s.material), EDITPHASE_DO | EDITFLAG_MAKE_PRESET, nullptr, nullptr, nullptr), EDIT_OK);
+  EXPECT_EQ(files("preset://gather.libqz/Folder/Red 3").GetString(1), String("preset://gather.libqz/Folder/wood.png"));
+  s.material->data.SetFilename(MATERIAL_TEXTURE, orxtest::TempDir() + String("gone.png"));
+  ASSERT_EQ(folder->CopyHere(node(s.material), EDITPHASE_DO | EDITFLAG_MAKE_PRESET, nullptr, nullptr, nullptr), EDIT_OK);
+  EXPECT_EQ(files("preset://gather.libqz/Folder/Red 4").GetCount(), 0);
+  EXPECT_EQ(contenttest::ChildNames(folder),
+            (std::vector<std::string>{"Red", "wood.png", "Red 2", "Red 3", "Red 4"}));
+}
+
 // ---- generic presets: files kept in a library, handed to the handler of their kind ----
 #include <filesystem>
 
