@@ -164,6 +164,57 @@ bool Exists(const std::string& path)
 
 } // namespace
 
+bool DemoPresetDocuments(std::vector<unsigned char>* material, std::vector<unsigned char>* object,
+                         std::vector<unsigned char>* tag)
+{
+  auto m = std::make_unique<BaseList2D>(Mbase);
+  m->name = "Red";
+  const double rgb[3] = {0.85, 0.08, 0.06};
+  for (int i = 0; i < 3; ++i)
+    m->data.SetFloat(MATERIAL_COLOR + i, rgb[i]);
+  m->data.SetFloat(MATERIAL_REFLECTANCE, 0.4);
+  // Preset documents hold the element only: an object preset's merge would add any render
+  // settings too.
+  auto bare = [] {
+    auto doc = std::make_unique<BaseDocument>();
+    for (Int32 id : {DOCUMENT_SETTINGS_GENERAL, DOCUMENT_SETTINGS_DOCUMENT, DOCUMENT_SETTINGS_MODELING})
+      doc->settings.SetContainer(id, BaseContainer(id));
+    return doc;
+  };
+  auto matDoc = bare();
+  BaseList2D* mat = m.get();
+  bool ok = sc::Insert(matDoc.get(), std::move(m), nullptr, nullptr);
+  sc::SetActive(matDoc.get(), ACTIVE_MATERIAL, mat);
+
+  auto cube = [](const char* name) {
+    auto o = std::make_unique<BaseList2D>(Obase);
+    o->name = name;
+    for (Int32 i = 0; i < 12; ++i)
+      o->data.SetFloat(OBJECT_MATRIX + i, (i == 3 || i == 7 || i == 11) ? 1.0 : 0.0);
+    SetMesh(o.get(), "cube");
+    return o;
+  };
+  auto objDoc = bare();
+  ok = sc::Insert(objDoc.get(), cube("Cube"), nullptr, nullptr) && ok;
+
+  auto tagDoc = bare();
+  auto holder = cube("Tag Holder");
+  BaseList2D* h = holder.get();
+  ok = sc::Insert(tagDoc.get(), std::move(holder), nullptr, nullptr) && ok;
+  auto t = std::make_unique<BaseList2D>(Tbase);
+  t->name = "Smooth";
+  t->data.SetFloat(1, 0.7);
+  ok = sc::Insert(tagDoc.get(), std::move(t), h, nullptr) && ok;
+  sc::SetActive(tagDoc.get(), ACTIVE_OBJECT, h);
+
+  std::vector<UChar> a, b, c;
+  ok = ok && sc::SaveToMemory(*matDoc, &a) && sc::SaveToMemory(*objDoc, &b) && sc::SaveToMemory(*tagDoc, &c);
+  material->assign(a.begin(), a.end());
+  object->assign(b.begin(), b.end());
+  tag->assign(c.begin(), c.end());
+  return ok;
+}
+
 void SceneCommandSummary(std::FILE* out)
 {
   std::fprintf(out, "  scene     scene documents: new, add-object, add-material, ls, save (scene --help)\n");

@@ -36,6 +36,21 @@ assert red["active"] and red["type"] == 5702, red
 ' || err "the applied material is not in the document: $json"
 fi
 
+# The demo's presets of each kind: an object merged and made active, then a tag put on it.
+run preset apply preset://demo.libqz/Scene/Cube "$dst" && run preset apply --json preset://demo.libqz/Scene/Smooth "$dst" |
+  grep -q '"type": 1018109' || err "applying the demo's object and tag presets failed"
+json=$(run scene ls --json "$dst") || err "scene ls exited with $?"
+if command -v python3 >/dev/null; then
+  printf '%s' "$json" | python3 -c '
+import json, sys
+d = json.load(sys.stdin)
+cube = [o for o in d["objects"] if o["name"] == "Cube"]
+assert len(cube) == 1 and cube[0]["active"], d["objects"]
+assert [t["name"] for t in cube[0]["children"] if t["kind"] == "tag"] == ["Smooth"], cube
+assert len(d["render"]) == 1, d["render"]
+' || err "the demo object and tag are not in the document: $json"
+fi
+
 # Gathering: the texture a material names is kept beside its preset, once.
 printf 'texture bytes' >"$home/wood.png"
 run scene add-material "$src" Oak --texture "$home/wood.png" || err "add-material --texture exited with $?"
