@@ -1,9 +1,15 @@
 // Foreign scene files read through Assimp into the host's documents. Each read is bounded in
-// size (the file, and the meshes it gives) and in time (the importer's progress calls abort it),
-// and whatever the importer throws is caught: a file it cannot read is refused with a reason.
+// size (the file, and the meshes it gives) and in time, and runs in a child process: what the
+// importer throws is caught there, and a crash or a hang ends the child only. A file it cannot
+// read is refused with a reason.
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <assimp/Importer.hpp>
 #include <assimp/ProgressHandler.hpp>
@@ -181,27 +187,13 @@ std::unique_ptr<BaseDocument> Convert(const aiScene* scene, const std::string& p
 }
 } // namespace
 
-std::unique_ptr<BaseDocument> ImportFile(const std::string& path, Int64 maxBytes, Int32 maxMillis, std::string* error)
+namespace {
+// The import itself, in the process that runs it: the document or a reason.
+std::unique_ptr<BaseDocument> ImportHere(const std::string& path, Int64 maxBytes, Int32 maxMillis, std::string* error)
 {
-  std::string ignored;
-  if (!error)
-    error = &ignored;
-  const int fd = detail::OpenRegularFile(path, O_RDONLY);
-  struct stat st;
-  if (fd < 0 || ::fstat(fd, &st) != 0) {
-    if (fd >= 0)
-      ::close(fd);
-    *error = "not a file that can be read";
-    return nullptr;
-  }
-  ::close(fd);
-  if (maxBytes > 0 && st.st_size > maxBytes) {
-    *error = "larger than " + std::to_string(maxBytes) + " bytes";
-    return nullptr;
-  }
   try {
     Assimp::Importer importer;
-    auto* limit = new TimeLimit(Clock::now() + std::chrono::milliseconds(maxMillis > 0 ? maxMillis : 10000));
+    auto* limit = new TimeLimit(Clock::now() + std::chrono::milliseconds(maxMillis));
     importer.SetProgressHandler(limit); // the importer owns it
     importer.SetPropertyInteger(AI_CONFIG_PP_SBP_REMOVE, aiPrimitiveType_POINT | aiPrimitiveType_LINE);
     const aiScene* scene = importer.ReadFile(path, aiProcess_Triangulate | aiProcess_SortByPType |
@@ -211,13 +203,153 @@ std::unique_ptr<BaseDocument> ImportFile(const std::string& path, Int64 maxBytes
                                 : std::string("the importer refused it: ") + importer.GetErrorString();
       return nullptr;
     }
-    return Convert(scene, path, maxBytes > 0 ? maxBytes : (Int64(64) << 20), error);
+    return Convert(scene, path, maxBytes, error);
   } catch (const std::exception& e) {
     *error = std::string("the importer failed: ") + e.what();
   } catch (...) {
     *error = "the importer failed";
   }
   return nullptr;
+}
+
+bool WriteAll(int fd, const void* data, std::size_t size)
+{
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::write(fd, p, size);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return false;
+    p += n;
+    size -= std::size_t(n);
+  }
+  return true;
+}
+
+// The child's side: 'D' and the document in the native format, or 'E' and the reason.
+[[noreturn]] void RunChild(int out, const std::string& path, Int64 maxBytes, Int32 maxMillis)
+{
+  // A fault in the importer ends this process only, by its signal, and nothing else runs.
+  for (int sig : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL})
+    ::signal(sig, SIG_DFL);
+  std::string error;
+  std::vector<UChar> bytes;
+  auto doc = ImportHere(path, maxBytes, maxMillis, &error);
+  bool ok;
+  if (doc && SaveToMemory(*doc, &bytes)) {
+    ok = WriteAll(out, "D", 1) && WriteAll(out, bytes.data(), bytes.size());
+  } else {
+    if (error.empty())
+      error = "the document could not be made";
+    ok = WriteAll(out, "E", 1) && WriteAll(out, error.data(), error.size());
+  }
+  ::_exit(ok ? 0 : 1);
+}
+} // namespace
+
+// The importer runs in a child process: a file that makes it crash, or run on past the time limit
+// in a step that never reports progress, costs that child, never the host, and the time limit is
+// kept by the clock rather than by the importer's progress calls.
+std::unique_ptr<BaseDocument> ImportFile(const std::string& path, Int64 maxBytes, Int32 maxMillis, std::string* error)
+{
+  std::string ignored;
+  if (!error)
+    error = &ignored;
+  if (maxMillis <= 0)
+    maxMillis = 10000;
+  if (maxBytes <= 0)
+    maxBytes = Int64(64) << 20;
+  const int fd = detail::OpenRegularFile(path, O_RDONLY);
+  struct stat st;
+  if (fd < 0 || ::fstat(fd, &st) != 0) {
+    if (fd >= 0)
+      ::close(fd);
+    *error = "not a file that can be read";
+    return nullptr;
+  }
+  ::close(fd);
+  if (st.st_size > maxBytes) {
+    *error = "larger than " + std::to_string(maxBytes) + " bytes";
+    return nullptr;
+  }
+  int pipeFds[2];
+  if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+    *error = "no pipe for the importer";
+    return nullptr;
+  }
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
+    *error = "the importer could not be started";
+    return nullptr;
+  }
+  if (pid == 0) {
+    ::close(pipeFds[0]);
+    RunChild(pipeFds[1], path, maxBytes, maxMillis);
+  }
+  ::close(pipeFds[1]);
+  // The child's document is at most a few times the meshes it was allowed.
+  const std::size_t cap = std::size_t(maxBytes) * 8 + 4096;
+  std::vector<UChar> got;
+  const auto end = Clock::now() + std::chrono::milliseconds(maxMillis) + std::chrono::seconds(2);
+  bool late = false, tooBig = false;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+    if (left <= 0) {
+      late = true;
+      break;
+    }
+    pollfd p{pipeFds[0], POLLIN, 0};
+    const int r = ::poll(&p, 1, int(std::min<long long>(left, 1000)));
+    if (r < 0 && errno == EINTR)
+      continue;
+    if (r <= 0)
+      continue;
+    UChar buf[65536];
+    const ssize_t n = ::read(pipeFds[0], buf, sizeof buf);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
+    if (got.size() + std::size_t(n) > cap) {
+      tooBig = true;
+      break;
+    }
+    got.insert(got.end(), buf, buf + n);
+  }
+  ::close(pipeFds[0]);
+  if (late || tooBig)
+    ::kill(pid, SIGKILL);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (late) {
+    *error = "reading took longer than " + std::to_string(maxMillis) + " ms";
+    return nullptr;
+  }
+  if (tooBig) {
+    *error = "its meshes are larger than the import allows";
+    return nullptr;
+  }
+  if (WIFSIGNALED(status)) {
+    *error = "the importer crashed on it (signal " + std::to_string(WTERMSIG(status)) + ")";
+    return nullptr;
+  }
+  if (got.empty() || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    *error = "the importer ended without an answer";
+    return nullptr;
+  }
+  if (got[0] == 'E') {
+    error->assign(got.begin() + 1, got.end());
+    return nullptr;
+  }
+  std::string loadError;
+  auto doc = got[0] == 'D' ? LoadFromMemory(got.data() + 1, Int64(got.size() - 1), &loadError) : nullptr;
+  if (!doc)
+    *error = "the importer's answer was damaged" + (loadError.empty() ? std::string() : ": " + loadError);
+  return doc;
 }
 
 } // namespace orxhost::scene
