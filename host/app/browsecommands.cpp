@@ -15,6 +15,7 @@
 #include "orx/itemprogresslib.h"
 #include "searchcommands.h"
 #include "browserclient.h"
+#include "scenecommands.h"
 #include "orx/browserlib.h"
 #include "orx/files.h"
 #include "orx/services.h"
@@ -655,6 +656,7 @@ const DemoItem kDemoFolders[] = {
     {"Materials/Metals", "Metals", "Polished and brushed metals.", nullptr, 0},
     {"Objects", "Objects", "Simple objects to start a scene with.", nullptr, 0},
     {"Render Settings", "Render Settings", "Output presets.", nullptr, 0},
+    {"Scene", "Scene", "Elements to put into a scene document (orxhost preset apply).", nullptr, 0},
 };
 
 const DemoItem kDemoPresets[] = {
@@ -722,6 +724,30 @@ int Demo()
     failures += !g_lib->main->SetItemAnnotation(lib, u.Get(), &note);
     std::string jpeg = DemoPreview(p.colour);
     failures += !g_lib->main->SetItemPreview(lib, u.Get(), 1, jpeg.data(), Int64(jpeg.size()), 1);
+    ++count;
+  }
+  // Presets of scene elements: documents of the native format, applied by their handlers.
+  std::vector<unsigned char> material, object, tag;
+  if (!DemoPresetDocuments(&material, &object, &tag))
+    ++failures;
+  const struct
+  {
+    const char* path;
+    const char* name;
+    const char* annotation;
+    Int32 type;
+    const std::vector<unsigned char>* data;
+  } scene[] = {
+      {"Scene/Red", "Red", "A red material with some shine.", 1018108, &material},
+      {"Scene/Cube", "Cube", "A cube object with its mesh.", 1018107, &object},
+      {"Scene/Smooth", "Smooth", "A tag for the active object.", 1018109, &tag},
+  };
+  for (const auto& p : scene) {
+    Url u(base + "/" + p.path);
+    String name(p.name), note(p.annotation);
+    failures += !g_lib->main->SetItem(lib, u.Get(), p.type, nullptr, p.data->data(), Int64(p.data->size()));
+    failures += !g_lib->main->SetItemName(lib, u.Get(), 0, &name);
+    failures += !g_lib->main->SetItemAnnotation(lib, u.Get(), &note);
     ++count;
   }
   if (failures) {

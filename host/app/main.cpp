@@ -11,6 +11,7 @@
 #include "orx/services.h"
 #include "pluginloader.h"
 #include "previewcommands.h"
+#include "presetcommands.h"
 #include "scenecommands.h"
 #include "services/host.h"
 #include "services/internal.h"
@@ -32,6 +33,7 @@ void Usage(std::FILE* out)
   GuiCommandSummary(out);
   PreviewCommandSummary(out);
   SceneCommandSummary(out);
+  PresetCommandSummary(out);
   std::fprintf(out,
                "\n"
                "options:\n"
@@ -73,7 +75,11 @@ int ReportMemoryQuietly()
 int Browse(const std::string& module, const std::string& command, const std::vector<std::string>& args, bool verbose)
 {
   const bool preview = IsPreviewCommand(command);
-  if (int rc = preview ? ParsePreviewArguments(command, args) : ParseBrowseArguments(command, args); rc >= 0)
+  const bool preset = IsPresetCommand(command);
+  if (int rc = preset    ? ParsePresetArguments(args)
+               : preview ? ParsePreviewArguments(command, args)
+                         : ParseBrowseArguments(command, args);
+      rc >= 0)
     return rc;
   orxhost::InstallForThisProcess();
   orxhost::SetConsoleEcho(false);
@@ -82,7 +88,9 @@ int Browse(const std::string& module, const std::string& command, const std::vec
   {
     PluginLoader plugin(false);
     if (plugin.Load(module) && plugin.Start())
-      rc = preview ? RunPreviewCommand(command, args) : RunBrowseCommand(command, args);
+      rc = preset    ? RunPresetCommand(args)
+           : preview ? RunPreviewCommand(command, args)
+                     : RunBrowseCommand(command, args);
     plugin.Stop();
   }
   EndNetworkFaults();
@@ -102,8 +110,8 @@ int main(int argc, char** argv)
   bool verbose = false;
   std::vector<std::string> commandArgs;
   for (int i = 1; i < argc; ++i) {
-    if (IsBrowseCommand(command) || IsPreviewCommand(command) || command == "file" || command == "gui" ||
-        command == "scene") {
+    if (IsBrowseCommand(command) || IsPreviewCommand(command) || IsPresetCommand(command) || command == "file" ||
+        command == "gui" || command == "scene") {
       commandArgs.push_back(argv[i]);
       continue;
     }
@@ -128,7 +136,7 @@ int main(int argc, char** argv)
   UseTerminalFrontEnd();
   if (command == "gui")
     return RunGuiCommand(module, commandArgs);
-  if (IsBrowseCommand(command) || IsPreviewCommand(command))
+  if (IsBrowseCommand(command) || IsPreviewCommand(command) || IsPresetCommand(command))
     return Browse(module, command, commandArgs, verbose);
   if (command == "file")
     return RunFileCommand(commandArgs);

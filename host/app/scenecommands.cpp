@@ -25,7 +25,11 @@ void Help(std::FILE* out)
                "  new [--force] DOC                   an empty document with render settings\n"
                "  add-object DOC NAME [--parent PATH] [--shape none|cube|sphere]\n"
                "                                      an object (the active object after)\n"
-               "  add-material DOC NAME [--color R,G,B]  a material, colour channels 0..1\n"
+               "  add-material DOC NAME [--color R,G,B] [--texture FILE]\n"
+               "                                      a material, colour channels 0..1\n"
+               "  import [--json] DOC FILE            adds the objects and materials of a\n"
+               "                                      foreign scene file (fbx, 3ds, stl, lwo,\n"
+               "                                      obj, ...); at most 64 MB and 20 s\n"
                "  ls [--json] DOC                     the element tree\n"
                "  save DOC OUT                        the document written to OUT\n"
                "\n"
@@ -163,9 +167,60 @@ bool Exists(const std::string& path)
 
 } // namespace
 
+bool DemoPresetDocuments(std::vector<unsigned char>* material, std::vector<unsigned char>* object,
+                         std::vector<unsigned char>* tag)
+{
+  auto m = std::make_unique<BaseList2D>(Mbase);
+  m->name = "Red";
+  const double rgb[3] = {0.85, 0.08, 0.06};
+  for (int i = 0; i < 3; ++i)
+    m->data.SetFloat(MATERIAL_COLOR + i, rgb[i]);
+  m->data.SetFloat(MATERIAL_REFLECTANCE, 0.4);
+  // Preset documents hold the element only: an object preset's merge would add any render
+  // settings too.
+  auto bare = [] {
+    auto doc = std::make_unique<BaseDocument>();
+    for (Int32 id : {DOCUMENT_SETTINGS_GENERAL, DOCUMENT_SETTINGS_DOCUMENT, DOCUMENT_SETTINGS_MODELING})
+      doc->settings.SetContainer(id, BaseContainer(id));
+    return doc;
+  };
+  auto matDoc = bare();
+  BaseList2D* mat = m.get();
+  bool ok = sc::Insert(matDoc.get(), std::move(m), nullptr, nullptr);
+  sc::SetActive(matDoc.get(), ACTIVE_MATERIAL, mat);
+
+  auto cube = [](const char* name) {
+    auto o = std::make_unique<BaseList2D>(Obase);
+    o->name = name;
+    for (Int32 i = 0; i < 12; ++i)
+      o->data.SetFloat(OBJECT_MATRIX + i, (i == 3 || i == 7 || i == 11) ? 1.0 : 0.0);
+    SetMesh(o.get(), "cube");
+    return o;
+  };
+  auto objDoc = bare();
+  ok = sc::Insert(objDoc.get(), cube("Cube"), nullptr, nullptr) && ok;
+
+  auto tagDoc = bare();
+  auto holder = cube("Tag Holder");
+  BaseList2D* h = holder.get();
+  ok = sc::Insert(tagDoc.get(), std::move(holder), nullptr, nullptr) && ok;
+  auto t = std::make_unique<BaseList2D>(Tbase);
+  t->name = "Smooth";
+  t->data.SetFloat(1, 0.7);
+  ok = sc::Insert(tagDoc.get(), std::move(t), h, nullptr) && ok;
+  sc::SetActive(tagDoc.get(), ACTIVE_OBJECT, h);
+
+  std::vector<UChar> a, b, c;
+  ok = ok && sc::SaveToMemory(*matDoc, &a) && sc::SaveToMemory(*objDoc, &b) && sc::SaveToMemory(*tagDoc, &c);
+  material->assign(a.begin(), a.end());
+  object->assign(b.begin(), b.end());
+  tag->assign(c.begin(), c.end());
+  return ok;
+}
+
 void SceneCommandSummary(std::FILE* out)
 {
-  std::fprintf(out, "  scene     scene documents: new, add-object, add-material, ls, save (scene --help)\n");
+  std::fprintf(out, "  scene     scene documents: new, add-object, add-material, import, ls, save (scene --help)\n");
 }
 
 int RunSceneCommand(const std::vector<std::string>& args)
@@ -177,7 +232,7 @@ int RunSceneCommand(const std::vector<std::string>& args)
   orxhost::InstallForThisProcess();
   const std::string cmd = args[0];
   std::vector<std::string> pos;
-  std::string parent, shape = "none", color;
+  std::string parent, shape = "none", color, texture;
   bool json = false, force = false;
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -194,6 +249,8 @@ int RunSceneCommand(const std::vector<std::string>& args)
       shape = args[++i];
     else if (a == "--color" && i + 1 < args.size())
       color = args[++i];
+    else if (a == "--texture" && i + 1 < args.size())
+      texture = args[++i];
     else if (a.size() > 1 && a[0] == '-')
       return Usage(cmd);
     else
@@ -207,7 +264,7 @@ int RunSceneCommand(const std::vector<std::string>& args)
       return Fail(cmd, pos[0] + ": exists (--force replaces it)");
     return sc::SaveToFile(*NewSceneDocument(), pos[0], &error) ? 0 : Fail(cmd, error);
   }
-  if (cmd != "add-object" && cmd != "add-material" && cmd != "ls" && cmd != "save") {
+  if (cmd != "add-object" && cmd != "add-material" && cmd != "ls" && cmd != "save" && cmd != "import") {
     std::fprintf(stderr, "orxhost scene: unknown command '%s'\n", cmd.c_str());
     return 2;
   }
@@ -231,6 +288,31 @@ int RunSceneCommand(const std::vector<std::string>& args)
       for (Int32 list = 0; list < 3; ++list)
         ListText(*doc, doc->roots[list], 0);
     }
+    return 0;
+  }
+  if (cmd == "import") {
+    if (pos.size() != 2)
+      return Usage(cmd);
+    auto imported = sc::ImportFile(pos[1], Int64(64) << 20, 20000, &error);
+    if (!imported)
+      return Fail(cmd, pos[1] + ": " + error);
+    std::size_t objects = 0;
+    auto count = [&](auto&& self, const BaseList2D& e) -> void {
+      for (const auto& c : e.children) {
+        objects += c->kind == Obase;
+        self(self, *c);
+      }
+    };
+    count(count, imported->roots[SCENELIST_OBJECTS]);
+    const std::size_t materials = imported->roots[SCENELIST_MATERIALS].children.size();
+    if (!sc::Merge(doc.get(), imported.get(), SCENEFILTER_OBJECTS | SCENEFILTER_MATERIALS | SCENEFILTER_MERGE))
+      return Fail(cmd, pos[1] + ": its elements cannot be added to " + pos[0]);
+    if (!sc::SaveToFile(*doc, pos[0], &error))
+      return Fail(cmd, error);
+    if (json)
+      std::printf("{\"ok\": true, \"objects\": %zu, \"materials\": %zu}\n", objects, materials);
+    else
+      std::printf("%s: %zu objects and %zu materials added to %s\n", pos[1].c_str(), objects, materials, pos[0].c_str());
     return 0;
   }
   if (cmd == "save") {
@@ -267,6 +349,8 @@ int RunSceneCommand(const std::vector<std::string>& args)
     for (int i = 0; i < 3; ++i)
       m->data.SetFloat(MATERIAL_COLOR + i, rgb[i]);
     m->data.SetFloat(MATERIAL_REFLECTANCE, 0.2);
+    if (!texture.empty())
+      m->data.SetFilename(MATERIAL_TEXTURE, Filename(String::FromBytes(texture, StringEncoding::System)));
     BaseList2D* raw = m.get();
     auto& mats = doc->roots[SCENELIST_MATERIALS].children;
     if (!sc::Insert(doc.get(), std::move(m), nullptr, mats.empty() ? nullptr : mats.back().get()))

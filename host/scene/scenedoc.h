@@ -91,6 +91,11 @@ std::unique_ptr<BaseDocument> LoadFromMemory(const void* data, Int64 size, std::
 bool SaveToFile(const BaseDocument& doc, const std::string& path, std::string* error);
 std::unique_ptr<BaseDocument> LoadFromFile(const std::string& path, std::string* error);
 
+// A foreign scene file (fbx, 3ds, stl, lwo, obj and the other kinds the importer reads) as a new
+// document of objects with meshes and materials. Files larger than maxBytes are refused, and so
+// is a read that takes longer than maxMillis; null with a clear reason when it cannot be read.
+std::unique_ptr<BaseDocument> ImportFile(const std::string& path, Int64 maxBytes, Int32 maxMillis, std::string* error);
+
 // Element lookup for the command line: "Name" or "Parent/Child" within a list.
 BaseList2D* FindByPath(BaseDocument* doc, Int32 list, const std::string& path);
 

@@ -719,7 +719,8 @@ void MainTable::IconsAndWindows()
   EXPECT_EQ(orxhost::LiveBlockCount(), withBitmap) << "a borrowed bitmap stays";
   OrxDeleteObj(bmp);
 
-  // The windows, icons, preview dialogs and defaults do not exist yet: nothing is opened or made.
+  // The windows, icons and preview dialogs do not exist yet: nothing is opened or made. A kind
+  // without a default setting has none to give.
   EXPECT_FALSE(MAIN(OpenBrowser)(preset, &text));
   EXPECT_FALSE(MAIN(OpenBrowserWithOptions)(preset, &text, 0x0101));
   EXPECT_EQ(MAIN(GetIconByNumber)(3, 16), nullptr);
@@ -727,7 +728,7 @@ void MainTable::IconsAndWindows()
   EXPECT_EQ(MAIN(GetNodeIcon)(O(GetRootNode(ROOT_PRESET)), 16, 0), nullptr);
   EXPECT_EQ(MAIN(PreviewDialogCall)(nullptr, nullptr, 0, 0), 0);
   EXPECT_FALSE(MAIN(GetDefaultObject)(5100, &bc));
-  EXPECT_FALSE(MAIN(SetDefaultObject)(5100, &bc));
+  EXPECT_FALSE(MAIN(SetDefaultObject)(5100, nullptr));
   EXPECT_EQ(orxhost::LiveBlockCount(), before);
 }
 

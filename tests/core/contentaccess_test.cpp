@@ -192,8 +192,7 @@ TEST_F(Content, PublishedTableHasFixedShapeAndLaterEntriesDoNothing)
   ASSERT_TRUE(root);
   EXPECT_FALSE(lib->main->GetNodeIcon(root, 16, 0));                            // 4
   EXPECT_EQ(lib->main->PreviewDialogCall(nullptr, nullptr, 0, 0), 0);           // 16
-  EXPECT_FALSE(lib->main->GetDefaultObject(5100, &bc));                         // 21
-  EXPECT_FALSE(lib->main->SetDefaultObject(5100, &bc));                         // 22
+  EXPECT_FALSE(lib->main->GetDefaultObject(5100, &bc));                         // 21: none stored
   EXPECT_FALSE(lib->main->OpenBrowserWithOptions(u, &text, 0x0101));            // 41
   EXPECT_FALSE(lib->content->CreateSDKNode(nullptr, nullptr, root));
   EXPECT_FALSE(lib->content->CreateCategoryNode(&text, &text, 3, root));

@@ -25,8 +25,11 @@ protected:
   void SetUp() override
   {
     ContentTest::SetUp();
+    // A preset type without a handler: its type name is found through its URL, which takes memory
+    // (the built-in handlers' short names fit in the strings themselves).
     ASSERT_TRUE(MakeLibrary(UserFolder() + String("memory.libqz"), "preset://memory.libqz",
-                            {{"Folder", true}, {"Folder/Existing preset", false, "bytes", 0x7fffffff, "Shown name"}}));
+                            {{"Folder", true},
+                             {"Folder/Existing preset", false, "bytes", 0x7fffffff, "Shown name", 4244}}));
     Start();
     ASSERT_TRUE(LoadLibraries(true));
     lib_ = GetBrowserLibrary();

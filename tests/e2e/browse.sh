@@ -33,7 +33,7 @@ got=$(run ls --sort size 'preset://demo.libqz/Objects' | names | paste -sd, -)
 [ "$got" = "Sphere,Torus,Cube" ] || err "size order of objects: $got"
 
 got=$(run ls --sort none 'preset://demo.libqz' | names | paste -sd, -)
-[ "$got" = "Materials,Objects,Render Settings,Read Me" ] || err "tree order: $got"
+[ "$got" = "Materials,Objects,Render Settings,Scene,Read Me" ] || err "tree order: $got"
 
 # Letter case does not matter in URLs.
 got=$(run ls 'PRESET://DEMO.LIBQZ/materials/metals' | names | paste -sd, -)

@@ -35,4 +35,16 @@ head -c 40 "$doc" > "$home/cut.orx"
 run scene ls "$home/cut.orx" 2>"$home/err" && err "ls of a truncated document succeeded"
 grep -q "truncated" "$home/err" || err "unclear error: $(cat "$home/err")"
 run scene ls "$home" 2>/dev/null && err "ls of a folder succeeded"
+
+# Foreign scene files: a small one adds its objects and materials; a damaged one is refused with a
+# reason and leaves the document alone.
+printf 'v 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 0\nf 1 2 4 3\n' >"$home/quad.obj"
+run scene import --json "$doc" "$home/quad.obj" | grep -q '"objects": 1' || err "import of an obj failed"
+# The importer names the unnamed group of an obj file "defaultobject".
+run scene ls --json "$doc" | grep -q '"name":"defaultobject"' || err "the imported object is not in the document"
+before=$(sha256sum < "$doc")
+printf 'solid x\n facet normal 0 0 1\n  outer loop\n   vertex 0 0' >"$home/cut.stl"
+run scene import "$doc" "$home/cut.stl" 2>"$home/err" && err "import of a damaged file succeeded"
+grep -q "cut.stl: " "$home/err" || err "unclear error: $(cat "$home/err")"
+[ "$before" = "$(sha256sum < "$doc")" ] || err "a failed import changed the document"
 exit $fail

@@ -925,7 +925,12 @@ TEST_F(Directory, PresetsCopiedOutBecomeFilesThatNeverReplace)
   NodeRef empty = Find("preset://out.libqz/empty.txt");
   NodeRef folder = Find("preset://out.libqz/Folder");
   ASSERT_TRUE(dst && notes && empty && folder);
-  // Without the generic preset handler a preset is no file.
+  // Without the generic preset handler a preset is no file. The built-in one is taken out (and
+  // so no longer the registry's) to stand in its place.
+  std::unique_ptr<BrowserPluginInterface> builtIn(FindPluginByID(HANDLER_ID_FILE_PRESET));
+  if (builtIn) {
+    ASSERT_TRUE(UnregisterPlugin(builtIn.get()));
+  }
   EXPECT_EQ(dst->CopyHere(notes, EDITPHASE_ASK, nullptr, nullptr, nullptr), EDIT_COPY_REFUSED);
 
   auto generic = std::make_unique<handlertest::TestHandler>(HANDLER_ID_FILE_PRESET, "", "");

@@ -368,10 +368,12 @@ public:
 
 TEST_F(Catalog, LinksPassTheirHandlersCallsOnToTheTarget)
 {
-  ASSERT_TRUE(MakeLibrary(UserFolder() + String("p.libqz"), "preset://p.libqz", {{"a"}}));
+  // A preset type of its own: the built-in preset handlers are registered at start.
+  constexpr Int32 kType = 4243;
+  ASSERT_TRUE(MakeLibrary(UserFolder() + String("p.libqz"), "preset://p.libqz", {{"a", false, "", 0x7fffffff, "", kType}}));
   Start();
   LoadLibraries(true);
-  RecordingHandler presets(HANDLER_ID_FILE_PRESET, "", ""), byName(4242, "zz", "");
+  RecordingHandler presets(kType, "", ""), byName(4242, "zz", "");
   ASSERT_TRUE(RegisterPlugin(&presets, 0));
   ASSERT_TRUE(RegisterPlugin(&byName, 1));
   NodeRef catalog = NewCatalog("H");

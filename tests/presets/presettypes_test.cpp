@@ -334,3 +334,217 @@ TEST_F(PresetMake, MessageRequest0GivesTheElementOfAPresetAndFailsWithoutOne)
   EXPECT_EQ(obj->Message(HANDLER_ID_SHADER, PRESETMSG_KIND, PRESETMSG_LOAD, &e), MESSAGE_NOT_HANDLED);
   EXPECT_EQ(e, nullptr);
 }
+
+TEST_F(PresetMake, ElementsOfTheActiveDocumentAreFoundByTheirPathsFromTheTop)
+{
+  Start();
+  BaseDocument* doc = UseTarget();
+  auto element = [](const char* url) -> BaseList2D* {
+    NodeRef n = contenttest::Find(url);
+    BaseList2D* e = nullptr;
+    if (n && n->GetNodeType() == NODETYPE_BASELIST && n->Message(0, MESSAGE_KIND_HOST_OBJECT, 0, &e) == 0)
+      return e;
+    return nullptr;
+  };
+  const BaseList2D* cube = doc->roots[SCENELIST_OBJECTS].children[0].get();
+  EXPECT_EQ(element("baselist://Cube"), cube);
+  const BaseList2D* phong = nullptr;
+  for (const auto& c : cube->children)
+    if (c->name == String("Phong"))
+      phong = c.get();
+  ASSERT_TRUE(phong);
+  EXPECT_EQ(element("baselist://Cube/Phong"), phong);
+  EXPECT_EQ(element("baselist://Red/Noise"), doc->roots[SCENELIST_MATERIALS].children[0]->children[0].get());
+  EXPECT_EQ(element("baselist://Final/Glow"), doc->active[ACTIVE_RENDER]->children[0].get());
+  for (const char* missing : {"baselist://", "baselist://Nope", "baselist://Cube/Nope", "baselist://Cube/Phong/x",
+                              "baselist://cube"})
+    EXPECT_EQ(element(missing), nullptr) << missing;
+  sc::SetActiveDocument(nullptr);
+  EXPECT_EQ(element("baselist://Cube"), nullptr);
+}
+
+TEST_F(PresetMake, AMaterialPresetPreviewIsABallOfItsColour)
+{
+  NodeRef folder = Library("preview.libqz");
+  ASSERT_TRUE(folder);
+  Source s;
+  s.material->data.SetFloat(MATERIAL_COLOR + 1, 0.0);
+  s.material->data.SetFloat(MATERIAL_COLOR + 2, 0.0);
+  auto node = [](BaseList2D* e) { return NodeRef(new BrowserBaseListNode(e)); };
+  ASSERT_EQ(folder->CopyHere(node(s.material), EDITPHASE_DO, nullptr, nullptr, nullptr), EDIT_OK);
+  ASSERT_EQ(folder->CopyHere(node(s.tag), EDITPHASE_DO, nullptr, nullptr, nullptr), EDIT_OK);
+  NodeRef red = contenttest::Find("preset://preview.libqz/Folder/Red");
+  ASSERT_TRUE(red);
+  BrowserPluginInterface* h = red->GetPluginInterface(0);
+  ASSERT_TRUE(h);
+  Int32 q[2] = {0, 77};
+  void* data = h->OpenPreviewData(0, red, nullptr, q);
+  ASSERT_TRUE(data);
+  EXPECT_EQ(q[0], 4);
+  EXPECT_EQ(q[1], 77) << "one quality value is given";
+  BaseBitmap* b = h->GetPreviewBitmap(data, 64, 48, 0);
+  h->FreePreviewData(data);
+  ASSERT_TRUE(b);
+  EXPECT_EQ(b->GetWidth(), 64);
+  EXPECT_EQ(b->GetHeight(), 48);
+  EXPECT_EQ(b->GetChannels(), 3);
+  // Mostly red in its centre; the ground around it is grey.
+  int reddish = 0;
+  for (Int32 y = 18; y < 30; ++y)
+    for (Int32 x = 26; x < 38; ++x) {
+      UChar r, g, bl;
+      b->GetPixel(x, y, &r, &g, &bl);
+      reddish += r > 80 && r > 2 * g && r > 2 * bl;
+    }
+  EXPECT_GT(reddish, 12 * 12 * 3 / 4);
+  UChar r, g, bl;
+  b->GetPixel(0, 0, &r, &g, &bl);
+  EXPECT_TRUE(r == g && g == bl);
+  OrxDeleteObj(b);
+  // Tags have no preview of their own.
+  NodeRef tag = contenttest::Find("preset://preview.libqz/Folder/Phong");
+  ASSERT_TRUE(tag);
+  EXPECT_EQ(tag->GetPluginInterface(0)->OpenPreviewData(0, tag, nullptr, q), nullptr);
+  // Damaged data draws nothing.
+  EXPECT_EQ(DrawMaterialBall("not a document", 14, 8, 8), nullptr);
+}
+
+TEST_F(PresetMake, GatheredTexturesAreKeptOnceBesideThePresetsThatNameThem)
+{
+  NodeRef folder = Library("gather.libqz");
+  ASSERT_TRUE(folder);
+  BrowserDatabase* db = static_cast<FilePresetNode*>(folder.Get())->GetLibrary();
+  const Filename wood = orxtest::TempDir() + String("wood.png");
+  const Filename again = orxtest::TempDir() + String("copy of wood.png");
+  const std::string bytes = "\x89PNG not really a picture, but bytes to keep";
+  ASSERT_TRUE(orxtest::WriteFile(wood, bytes));
+  ASSERT_TRUE(orxtest::WriteFile(again, bytes));
+  Source s;
+  auto node = [](BaseList2D* e) { return NodeRef(new BrowserBaseListNode(e)); };
+  // Not asked for: nothing but the preset.
+  s.material->data.SetFilename(MATERIAL_TEXTURE, wood);
+  ASSERT_EQ(folder->CopyHere(node(s.material), EDITPHASE_DO, nullptr, nullptr, nullptr), EDIT_OK);
+  EXPECT_EQ(contenttest::ChildNames(folder), std::vector<std::string>{"Red"});
+  // Asked for: the file is kept beside the preset, which names it.
+  ASSERT_EQ(folder->CopyHere(node(s.material), EDITPHASE_DO | EDITFLAG_MAKE_PRESET, nullptr, nullptr, nullptr), EDIT_OK);
+  Int32 type = 0;
+  const ByteArray kept = Data(db, "preset://gather.libqz/Folder/wood.png", &type);
+  EXPECT_EQ(std::string(kept.begin(), kept.end()), bytes);
+  EXPECT_EQ(type, HANDLER_ID_FILE_PRESET);
+  auto files = [&](const char* path) {
+    BaseContainer settings;
+    BrowserDatabaseItem* item = db->OpenItem(String(path));
+    if (item) {
+      item->GetSettings(&settings);
+      item->Close();
+    }
+    return settings.GetContainer(PRESETSETTINGS_FILES);
+  };
+  EXPECT_EQ(files("preset://gather.libqz/Folder/Red 2").GetString(1), String("preset://gather.libqz/Folder/wood.png"));
+  // The same bytes under another name are not kept twice; a missing file is skipped.
+  s.material->data.SetFilename(MATERIAL_TEXTURE, again);
+  ASSERT_EQ(folder->CopyHere(node(s.material), EDITPHASE_DO | EDITFLAG_MAKE_PRESET, nullptr, nullptr, nullptr), EDIT_OK);
+  EXPECT_EQ(files("preset://gather.libqz/Folder/Red 3").GetString(1), String("preset://gather.libqz/Folder/wood.png"));
+  s.material->data.SetFilename(MATERIAL_TEXTURE, orxtest::TempDir() + String("gone.png"));
+  ASSERT_EQ(folder->CopyHere(node(s.material), EDITPHASE_DO | EDITFLAG_MAKE_PRESET, nullptr, nullptr, nullptr), EDIT_OK);
+  EXPECT_EQ(files("preset://gather.libqz/Folder/Red 4").GetCount(), 0);
+  EXPECT_EQ(contenttest::ChildNames(folder),
+            (std::vector<std::string>{"Red", "wood.png", "Red 2", "Red 3", "Red 4"}));
+}
+
+// ---- generic presets: files kept in a library, handed to the handler of their kind ----
+#include <filesystem>
+
+namespace {
+class GenericPresets : public PresetMake
+{
+protected:
+  // A library with the folders A and B and a file preset in each, named by the given last parts.
+  BrowserDatabase* Library(const std::string& a, const std::string& b)
+  {
+    Start();
+    Filename f = orxtest::TempDir() + String("generic.libqz");
+    const std::string url = "preset://generic.libqz";
+    EXPECT_TRUE(contenttest::MakeLibrary(f, url, {{"A", true}, {"B", true}, {"A/" + a}, {"B/" + b}}));
+    EXPECT_TRUE(RegisterLibrary(f, 0, nullptr));
+    NodeRef folder = contenttest::Find(url + "/A");
+    return folder ? static_cast<FilePresetNode*>(folder.Get())->GetLibrary() : nullptr;
+  }
+  static void Fill(BrowserDatabase* db, const std::string& url, const std::string& data, Int32 type2)
+  {
+    BrowserDatabaseItem* item = db->OpenItem(String(url.c_str()));
+    ASSERT_TRUE(item);
+    item->SetType(HANDLER_ID_FILE_PRESET, type2);
+    if (!data.empty())
+      item->SetData(data.data(), Int64(data.size()));
+    item->Close();
+  }
+  static bool Apply(const std::string& url)
+  {
+    BrowserPluginInterface* h = FindPluginByID(HANDLER_ID_FILE_PRESET);
+    EXPECT_TRUE(h) << "no handler of generic presets";
+    BrowserURL u{String(url.c_str())};
+    return h && h->Execute(nullptr, &u, 0);
+  }
+  // The one request the host got since the last call.
+  static orxhost::HostRequest Request()
+  {
+    const std::vector<orxhost::HostRequest> r = orxhost::HostRequests();
+    orxhost::ClearHostRequests();
+    EXPECT_EQ(r.size(), 1u);
+    return r.empty() ? orxhost::HostRequest{} : r.back();
+  }
+};
+} // namespace
+
+TEST_F(GenericPresets, ASceneFilePresetIsLoadedFromAFileThatHoldsItsDataNotFromItsURL)
+{
+  BrowserDatabase* db = Library("Room.orx", "Empty.orx");
+  ASSERT_TRUE(db);
+  Source s;
+  const std::vector<UChar> scene = Bytes(*s.doc);
+  const std::string data(scene.begin(), scene.end());
+  Fill(db, "preset://generic.libqz/A/Room.orx", data, HANDLER_ID_SCENE);
+  Fill(db, "preset://generic.libqz/B/Empty.orx", "", HANDLER_ID_SCENE);
+  orxhost::ClearHostRequests();
+  ASSERT_TRUE(Apply("preset://generic.libqz/A/Room.orx"));
+  const orxhost::HostRequest r = Request();
+  EXPECT_EQ(r.kind, "load");
+  EXPECT_TRUE(r.done) << r.path;
+  EXPECT_EQ(r.path.find("preset:"), std::string::npos) << r.path;
+  EXPECT_EQ(orxtest::ReadFile(Filename(String(r.path.c_str()))), data);
+  // No data: nothing is handed to the host.
+  EXPECT_FALSE(Apply("preset://generic.libqz/B/Empty.orx"));
+  EXPECT_FALSE(Apply("preset://generic.libqz/B/Missing.orx"));
+  EXPECT_TRUE(orxhost::HostRequests().empty());
+}
+
+TEST_F(GenericPresets, EachApplyWritesAFileOfItsOwnThatALaterPresetOfTheSameNameLeavesAlone)
+{
+  BrowserDatabase* db = Library("notes.txt", "notes.txt");
+  ASSERT_TRUE(db);
+  Fill(db, "preset://generic.libqz/A/notes.txt", "first", HANDLER_ID_UNKNOWN_FILE);
+  Fill(db, "preset://generic.libqz/B/notes.txt", "second", HANDLER_ID_UNKNOWN_FILE);
+  orxhost::ClearHostRequests();
+  ASSERT_TRUE(Apply("preset://generic.libqz/A/notes.txt"));
+  const orxhost::HostRequest first = Request();
+  // The node's URL serves when no URL is given.
+  NodeRef b = contenttest::Find("preset://generic.libqz/B/notes.txt");
+  ASSERT_TRUE(b);
+  ASSERT_TRUE(FindPluginByID(HANDLER_ID_FILE_PRESET)->Execute(b, nullptr, 0));
+  const orxhost::HostRequest second = Request();
+  ASSERT_TRUE(first.done && second.done);
+  namespace fs = std::filesystem;
+  const fs::path p1(first.path), p2(second.path);
+  EXPECT_NE(p1.parent_path(), p2.parent_path());
+  EXPECT_EQ(p1.filename(), "notes.txt");
+  EXPECT_EQ(p2.filename(), "notes.txt");
+  EXPECT_EQ(orxtest::ReadFile(Filename(String(first.path.c_str()))), "first") << "the second apply wrote over it";
+  EXPECT_EQ(orxtest::ReadFile(Filename(String(second.path.c_str()))), "second");
+  const std::string temp = GetTempFolder().ToUtf8();
+  for (const fs::path& p : {p1, p2}) {
+    EXPECT_EQ(p.parent_path().parent_path(), fs::path(temp));
+    // Written under a temporary name and renamed: nothing else is left beside it.
+    EXPECT_EQ(std::distance(fs::directory_iterator(p.parent_path()), fs::directory_iterator()), 1);
+  }
+}

@@ -288,8 +288,8 @@ Bool FindPluginForURLEntry(OrxBrowserURL* url, Bool checkContents, OrxBrowserHan
   return ok;
 }
 
-Bool GetDefaultObject(Int32, BaseContainer*) { return false; }
-Bool SetDefaultObject(Int32, const BaseContainer*) { return false; }
+Bool GetDefaultObject(Int32 kind, BaseContainer* out) { return out && GetDefaultSetting(kind, out); }
+Bool SetDefaultObject(Int32 kind, const BaseContainer* settings) { return settings && SetDefaultSetting(kind, *settings); }
 
 struct OutsideFactory
 {

@@ -11,10 +11,14 @@
 #include "core/catalogs.h"
 #include "core/libraryregistry.h"
 #include "filetypes/filetypeplugins.h"
+#include "orx/scenedoc.h"
 #include "orx/services.h"
 #include "presets/browserdatabase.h"
+#include "presets/browserdatabaseitem.h"
+#include "presets/defaultsnode.h"
 #include "presets/filepresetnode.h"
 #include "presets/presettypeplugins.h"
+#include "nodes/baselistnode.h"
 #include "nodes/categorynode.h"
 #include "nodes/directorynode.h"
 #include "nodes/networknode.h"
@@ -224,6 +228,103 @@ void SetContentChangeListener(ContentChangeListener listener)
   SetNodeChangedSink(listener ? ContentNodeChanged : nullptr);
 }
 
+namespace {
+// Default settings are the items of the default-object library (default.libqz), one per element
+// kind, keyed by the kind's number. That library is opened at every start and listed under its own
+// node, so a default is there before any preset library is read; the user library would be made
+// only to hold settings and would show them among the user's presets.
+const char kDefaultsURL[] = "preset://defaultobject.libqz";
+
+BrowserURL DefaultURL(Int32 kind)
+{
+  BrowserURL url{String(kDefaultsURL)};
+  url.AppendName(String::FromInt(kind));
+  return url;
+}
+
+String KindName(Int32 kind)
+{
+  switch (kind) {
+  case Obase: return String("Object");
+  case Tbase: return String("Tag");
+  case Mbase: return String("Material");
+  case Xbase: return String("Shader");
+  case VPbase: return String("Post Effect");
+  case RDbase: return String("Render Settings");
+  default: return String("Kind ") + String::FromInt(kind);
+  }
+}
+
+BrowserDatabase* DefaultsLibrary()
+{
+  const Int32 index = GetDefaultObjectLibraryIndex();
+  return index >= 0 ? BrowserDatabase::GetLibrary(index) : nullptr;
+}
+
+Bool DeleteDefaultEntry(const String& url)
+{
+  BrowserDatabase* db = DefaultsLibrary();
+  return db && BrowserDatabase::FindLibraryForURL(url) == db && db->DeleteItem(url);
+}
+
+NodeRef DefaultsNodeFactory(const NodeRef& parent, const NodeRef& existing, BrowserURL& url, BrowserDatabase* db,
+                            Bool folder, void*)
+{
+  if (existing)
+    return existing;
+  if (!parent)
+    return nullptr;
+  const String key = url.GetFileString();
+  if (folder)
+    return NodeRef(DefaultsNode::MakeFolder(parent, key, key).Get());
+  String name;
+  Int64 size = 0;
+  if (BrowserDatabaseItem* item = db ? db->OpenItem(url.GetStringRef(), url.GetHash()) : nullptr) {
+    name = item->GetName(0);
+    size = item->GetDataSize();
+    item->Close();
+  }
+  return NodeRef(DefaultsNode::MakeEntry(parent, key, name.IsEmpty() ? key : name, size).Get());
+}
+} // namespace
+
+Bool GetDefaultSetting(Int32 kind, BaseContainer* out)
+{
+  BrowserDatabase* db = DefaultsLibrary();
+  if (!db || !out)
+    return false;
+  BrowserURL url = DefaultURL(kind);
+  BrowserDatabaseItem* item = db->OpenItem(url.GetStringRef(), url.GetHash());
+  if (!item)
+    return false;
+  const Bool ok = item->GetType() == HANDLER_ID_DEFAULTS && item->GetSettings(out);
+  item->Close();
+  return ok;
+}
+
+Bool SetDefaultSetting(Int32 kind, const BaseContainer& settings)
+{
+  BrowserDatabase* db = DefaultsLibrary();
+  if (!db || db->IsReadOnly())
+    return false;
+  BrowserURL url = DefaultURL(kind);
+  Bool ok;
+  Int64 size = 0;
+  {
+    BrowserDatabaseItem* item = db->OpenOrCreateItem(url.GetStringRef(), url.GetHash());
+    if (!item)
+      return false;
+    ok = item->SetType(HANDLER_ID_DEFAULTS) && item->SetSettings(settings) && item->SetName(KindName(kind));
+    size = item->GetDataSize();
+    item->Close();
+  }
+  if (ok && !GetNode(url, GETNODE_EXACT))
+    if (NodeRef root = Root(kDefaultObject))
+      if (NodeRef made{DefaultsNode::MakeEntry(root, String::FromInt(kind), KindName(kind), size).Get()})
+        NotifyNodeChanged(root);
+  return ok;
+}
+
 Bool InitContent()
 {
   if (ContentExists())
@@ -259,6 +360,7 @@ Bool InitContent()
   SetCategoryLibraryLoaders(CategoryLibraryLoaders{LoadLibrariesIfNeeded, LoadCatalogIndex});
   SetDirectoryRecords(DirectoryRecords{MoveRecordsBelow, MoveRecord, RemoveRecordsBelow});
   SetPresetFileSource(PresetFileOf);
+  SetDefaultsStore(DefaultsStore{DeleteDefaultEntry, nullptr});
 
   // The file category lists the volumes as directory nodes unless something else was installed.
   CategoryServices services = GetCategoryServices();
@@ -279,8 +381,8 @@ Bool InitContent()
     AddLibraryNodes(GetMainDatabaseIndex(), String("recent:/"), roots[kRecent], services.makeFavoriteNode, nullptr);
   const Bool defaultsOk = OpenDefaultObjectLibrary();
   if (defaultsOk && roots[kDefaultObject])
-    AddLibraryNodes(GetDefaultObjectLibraryIndex(), String("preset://defaultobject.libqz"), roots[kDefaultObject],
-                    FilePresetNodeFactory, nullptr);
+    AddLibraryNodes(GetDefaultObjectLibraryIndex(), String(kDefaultsURL), roots[kDefaultObject],
+                    DefaultsNodeFactory, nullptr);
   return mainOk && defaultsOk;
 }
 
@@ -299,6 +401,7 @@ void ReleaseContent()
   SetCategoryLibraryLoaders(CategoryLibraryLoaders{});
   SetDirectoryRecords(DirectoryRecords{});
   SetPresetFileSource(nullptr);
+  SetDefaultsStore(DefaultsStore{});
   ContentState old;
   {
     std::lock_guard l(g_contentLock);
@@ -335,12 +438,51 @@ NodeRef GetRootNode(Int32 which)
 
 NodeRef GetDefaultObjectNode() { return Root(kDefaultObject); }
 
+namespace {
+// An element of the host's active document by its names from the top, joined by "/": the objects
+// first, then the materials, then the render settings. Names are matched exactly, as the host
+// shows them. The node borrows the element, which stays in its document.
+NodeRef HostElementNode(const String& path)
+{
+  BaseDocument* doc = GetActiveDocument();
+  if (!doc || path.IsEmpty())
+    return nullptr;
+  for (Int32 list : {SCENELIST_OBJECTS, SCENELIST_MATERIALS, SCENELIST_RENDER}) {
+    BaseList2D* at = nullptr;
+    BaseList2D* first = DocFirst(doc, list);
+    Int32 start = 0;
+    while (start <= path.GetLength()) {
+      Int32 slash = path.GetLength();
+      path.FindFirst(Utf16Char('/'), &slash, start);
+      const String part = path.SubStr(start, slash - start);
+      BaseList2D* found = nullptr;
+      for (BaseList2D* e = at ? ElemDown(at) : first; e && !found; e = ElemNext(e))
+        if (GeGetObjectName(e) == part)
+          found = e;
+      at = found;
+      if (!at)
+        break;
+      start = slash + 1;
+    }
+    if (at)
+    {
+      Ref<BrowserBaseListNode> n = MakeRef<BrowserBaseListNode>(at);
+      return NodeRef(n.Get());
+    }
+  }
+  return nullptr;
+}
+} // namespace
+
 NodeRef GetNode(BrowserURL& url, Int32 mode, NodeRef start)
 {
   const String& given = url.GetStringRef();
   const String want = given.ToUpper();
   if (want.IsEmpty())
     return nullptr;
+  const String hostElements("BASELIST://");
+  if (want.StartsWith(hostElements))
+    return HostElementNode(given.SubStr(hostElements.GetLength(), given.GetLength() - hostElements.GetLength()));
   NodeRef row = std::move(start);
   // The node whose children the row is, when it is all of them (the top level has none).
   NodeRef parent;

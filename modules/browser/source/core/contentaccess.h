@@ -46,7 +46,13 @@ Bool ContentExists();
 Ref<BrowserContentTree> GetContentTree();
 // 0 to 5 as published, ROOT_NETWORK, anything else null.
 NodeRef GetRootNode(Int32 which);
+class BaseContainer;
 NodeRef GetDefaultObjectNode();
+
+// The default settings of an element kind, kept in the default-object library. Setting one makes
+// its node under the default-object node. False without that library, or for a kind with none.
+Bool GetDefaultSetting(Int32 kind, BaseContainer* out);
+Bool SetDefaultSetting(Int32 kind, const BaseContainer& settings);
 
 // Resolves a URL to a node of the tree, ignoring letter case. start (taken over) is the first node
 // of the first row to search; without one the top level.

@@ -1,5 +1,6 @@
 #include "presets/filepresetnode.h"
 
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "base/browserutils.h"
 #include "contenttree/contentevents.h"
 #include "orx/files.h"
+#include "orx/memory.h"
 #include "orx/scenedoc.h"
 #include "orx/services.h"
 #include "presets/presettypeplugins.h"
@@ -647,44 +649,164 @@ Ref<FilePresetNode> FilePresetNode::CopyOneItem(FilePresetNode* source, const St
   return n;
 }
 
-Ref<FilePresetNode> FilePresetNode::MakePresetFromElement(BaseList2D* e)
+Bool FilePresetNode::AddUniqueItem(const String& wanted, FillItem fill, void* context, BrowserURL* url)
+{
+  BrowserDatabase* db = GetLibrary();
+  if (!db)
+    return false;
+  // A name that is one valid path part; a taken one gets " 2", " 3", ... as in a file manager, so
+  // that no existing item is written over.
+  String base = wanted;
+  for (Int32 pos = 0; HasInvalidChar(base, &pos);)
+    base.SetChar(pos, Utf16Char('_'));
+  if (!AcceptableName(base))
+    base = String("Preset");
+  std::lock_guard content(ContentLock());
+  for (Int32 n = 1; n < 10000; ++n) {
+    const String name = n == 1 ? base : base + String(" ") + String::FromInt(n);
+    BrowserURL at(GetURLText() + String("/") + name);
+    if (HasChildNamed(name))
+      continue;
+    ItemHandle item(db->OpenOrCreateItem(at.GetString(), at.GetHash()));
+    if (!item)
+      return false;
+    Int32 type2 = 0;
+    // An item that another caller made meanwhile, or one without a node, is left as it is.
+    if (item->GetType(&type2) != 0 || item->GetDataSize() != 0 || (item->GetItemFlags() & dbitem::kFolderFlag))
+      continue;
+    if (!fill(item.p, name, context))
+      return false;
+    *url = at;
+    return true;
+  }
+  return false;
+}
+
+namespace {
+struct PresetFill
+{
+  const ByteArray* bytes;
+  Int32 type;
+  const BaseContainer* settings;
+};
+
+Bool FillPreset(BrowserDatabaseItem* item, const String& name, void* context)
+{
+  const PresetFill& f = *static_cast<PresetFill*>(context);
+  if (!item->SetData(f.bytes->data(), Int64(f.bytes->size())) || !item->SetType(f.type, 0) || !item->SetName(name))
+    return false;
+  if (f.settings && !item->SetSettings(*f.settings))
+    return false;
+  const DateTime now = GeGetCurrentTime();
+  item->SetTime(0, now);
+  item->SetTime(1, now);
+  return true;
+}
+
+struct FileFill
+{
+  const void* data;
+  Int64 size;
+  Int32 type2;
+  DateTime created, modified;
+};
+
+Bool FillFile(BrowserDatabaseItem* item, const String& name, void* context)
+{
+  const FileFill& f = *static_cast<FileFill*>(context);
+  if (!item->SetData(f.data, f.size) || !item->SetType(HANDLER_ID_FILE_PRESET, f.type2) || !item->SetName(name))
+    return false;
+  item->SetTime(0, f.created);
+  item->SetTime(1, f.modified);
+  return true;
+}
+
+// The path of a file preset of the library that holds these bytes; empty when there is none.
+String FindSameData(BrowserDatabase* db, const void* data, Int64 size)
+{
+  std::vector<BrowserDatabase::ItemInfo> items;
+  db->ListItems(&items);
+  ByteArray bytes;
+  for (const BrowserDatabase::ItemInfo& info : items) {
+    ItemHandle item(db->OpenItem(info.path, info.hash));
+    if (!item || item->GetType() != HANDLER_ID_FILE_PRESET || item->GetDataSize() != size)
+      continue;
+    if (item->GetData(&bytes) && Int64(bytes.size()) == size && (size == 0 || std::memcmp(bytes.data(), data, std::size_t(size)) == 0))
+      return info.path;
+  }
+  return String();
+}
+
+// The files an element refers to: the texture picture of a material.
+std::vector<Filename> ReferencedFiles(BaseList2D* e)
+{
+  std::vector<Filename> out;
+  if (e && ElemKind(e) == Mbase)
+    if (const BaseContainer* bc = ElemData(e))
+      if (bc->Has(MATERIAL_TEXTURE)) {
+        const Filename f = bc->GetFilename(MATERIAL_TEXTURE);
+        if (f.Content())
+          out.push_back(f);
+      }
+  return out;
+}
+} // namespace
+
+Bool FilePresetNode::GatherFile(const Filename& file, String* url)
+{
+  BrowserDatabase* db = GetLibrary();
+  FileStatus st;
+  if (!db || !GeGetFileStatus(file, &st) || (st.attributes & (FILEATTR_FOLDER | FILEATTR_SPECIAL)) ||
+      st.size > GATHER_MAX_BYTES)
+    return false;
+  void* data = nullptr;
+  Int64 size = 0;
+  if (!ReadWholeFile(file, &data, &size))
+    return false;
+  Bool ok = true;
+  *url = FindSameData(db, data, size);
+  if (url->IsEmpty()) {
+    BrowserURL fileURL(file);
+    BrowserPluginInterface* handler = nullptr;
+    FindPluginForURL(fileURL, true, &handler);
+    FileFill fill{data, size, handler ? handler->GetPluginID(nullptr) : 0, DateTime(), DateTime()};
+    GeGetFileTime(file, 0, &fill.created);
+    GeGetFileTime(file, 1, &fill.modified);
+    BrowserURL made;
+    ok = AddUniqueItem(file.GetFileString(), FillFile, &fill, &made);
+    if (ok) {
+      *url = made.GetString();
+      if (Ref<FilePresetNode> n = MakePreset(NodeRef(this), made, db))
+        NotifyNodeChanged(NodeRef(n.Get()));
+    }
+  }
+  OrxMemFree(data);
+  return ok;
+}
+
+Ref<FilePresetNode> FilePresetNode::MakePresetFromElement(BaseList2D* e, Bool gather)
 {
   BrowserDatabase* db = GetLibrary();
   ByteArray bytes;
   Int32 type = 0;
   if (!db || db->IsReadOnly() || !IsFolder() || !MakePresetData(e, &bytes, &type))
     return nullptr;
-  // A name that is one valid path part; a taken one gets " 2", " 3", ... as in a file manager, so
-  // that no existing preset is written over.
-  String base = GeGetObjectName(e);
-  for (Int32 pos = 0; HasInvalidChar(base, &pos);)
-    base.SetChar(pos, Utf16Char('_'));
-  if (!AcceptableName(base))
-    base = String("Preset");
-  BrowserURL url;
-  String name;
-  bool made = false;
-  std::lock_guard content(ContentLock());
-  for (Int32 n = 1; n < 10000 && !made; ++n) {
-    name = n == 1 ? base : base + String(" ") + String::FromInt(n);
-    url = BrowserURL(GetURLText() + String("/") + name);
-    if (HasChildNamed(name))
-      continue;
-    ItemHandle item(db->OpenOrCreateItem(url.GetString(), url.GetHash()));
-    if (!item)
-      return nullptr;
-    Int32 type2 = 0;
-    // An item that another caller made meanwhile, or one without a node, is left as it is.
-    if (item->GetType(&type2) != 0 || item->GetDataSize() != 0 || (item->GetItemFlags() & dbitem::kFolderFlag))
-      continue;
-    if (!item->SetData(bytes.data(), Int64(bytes.size())) || !item->SetType(type, 0) || !item->SetName(name))
-      return nullptr;
-    const DateTime now = GeGetCurrentTime();
-    item->SetTime(0, now);
-    item->SetTime(1, now);
-    made = true;
+  // A file that cannot be read is not kept; the preset is made all the same.
+  BaseContainer settings;
+  if (gather) {
+    BaseContainer files(PRESETSETTINGS_FILES);
+    Int32 n = 0;
+    for (const Filename& f : ReferencedFiles(e)) {
+      String url;
+      if (GatherFile(f, &url))
+        files.SetString(++n, url);
+    }
+    if (n > 0)
+      settings.SetContainer(PRESETSETTINGS_FILES, files);
   }
-  if (!made)
+  PresetFill fill{&bytes, type, gather ? &settings : nullptr};
+  BrowserURL url;
+  if (!AddUniqueItem(GeGetObjectName(e), FillPreset, &fill, &url))
     return nullptr;
   Ref<FilePresetNode> n = MakePreset(NodeRef(this), url, db);
   if (n)
@@ -708,7 +830,7 @@ Int32 FilePresetNode::CopyHere(NodeRef node, Int32 phase, const String* newName,
       return callback && callback(data, phase, 1, 0, 0) < 0 ? EDIT_CANCELLED : EDIT_OK;
     if (p != EDITPHASE_DO)
       return EDIT_COPY_REFUSED;
-    if (!MakePresetFromElement(e))
+    if (!MakePresetFromElement(e, (phase & EDITFLAG_MAKE_PRESET) != 0))
       return EDIT_COPY_FAILED;
     return callback && callback(data, EDITPHASE_DO, 1, 0, 0) < 0 ? EDIT_CANCELLED : EDIT_OK;
   }

@@ -39,8 +39,10 @@ public:
   // A folder: appended below parent; its item is opened or made with the folder flag.
   static Ref<FilePresetNode> MakeFolder(const NodeRef& parent, const String& name, BrowserDatabase* db);
   // A new preset under this folder made from a host element (a copy of it); null when the element
-  // cannot become a preset or the library refuses.
-  Ref<FilePresetNode> MakePresetFromElement(BaseList2D* e);
+  // cannot become a preset or the library refuses. With gather, the files the element refers to
+  // (texture pictures of materials) are kept beside it as file presets, unless the library holds
+  // their bytes already; the preset's settings list their URLs (PRESETSETTINGS_FILES).
+  Ref<FilePresetNode> MakePresetFromElement(BaseList2D* e, Bool gather = false);
   // A library root: urlName is the last part of its URL, shown the name that is shown.
   static Ref<FilePresetNode> MakeLibraryRoot(const NodeRef& parent, const String& urlName, const String& shown,
                                              BrowserDatabase* db);
@@ -93,6 +95,12 @@ private:
   Bool HasChildNamed(const String& name);
   Int32 WalkItems(Int32 phase, EditCallback callback, void* data);
   Ref<FilePresetNode> CopyOneItem(FilePresetNode* source, const String& name);
+  // A new item below this folder named base, or base " 2", " 3", ... when that is taken (never an
+  // existing item); fill writes it. *url gets its URL. False when none could be made.
+  using FillItem = Bool (*)(BrowserDatabaseItem* item, const String& name, void* context);
+  Bool AddUniqueItem(const String& base, FillItem fill, void* context, BrowserURL* url);
+  // The URL of a file preset holding the file's bytes: one the library has, or a new one here.
+  Bool GatherFile(const Filename& file, String* url);
 
   mutable SpinLock fieldLock_; // name, URL and date-time
   BrowserDatabase* db_;
@@ -109,6 +117,11 @@ private:
   CachedPluginLookup handler_;
   std::atomic<Bool> keepTime_{false};
 };
+
+// Settings id of a preset's item: a container of the URLs (strings 1, 2, ...) of its gathered files.
+constexpr Int32 PRESETSETTINGS_FILES = 1018031;
+// Files larger than this are not gathered into a library.
+constexpr Int64 GATHER_MAX_BYTES = Int64(256) << 20;
 
 // Copies type, names, times, settings, data, previews and annotation of one item to another.
 Bool CopyItemRecord(BrowserDatabaseItem* src, BrowserDatabaseItem* dst);

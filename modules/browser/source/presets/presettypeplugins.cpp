@@ -1,7 +1,14 @@
 #include "presets/presettypeplugins.h"
 
+#include <algorithm>
+#include <atomic>
+#include <cmath>
 #include <new>
 
+#include "base/browserutils.h"
+#include "orx/basefile.h"
+#include "orx/files.h"
+#include "orx/media.h"
 #include "orx/memory.h"
 #include "orx/scenedoc.h"
 #include "orx/services.h"
@@ -14,7 +21,7 @@ const PresetTypeTable kTables[] = {
     {HANDLER_ID_BASETAG, 10328, 10329},      {HANDLER_ID_RENDERDATA, 10341, 10342},
     {HANDLER_ID_SHADER, 10333, 10334},       {HANDLER_ID_VIDEOPOST, 10335, 10336},
     {HANDLER_ID_PLEXION, 10356, 10357},      {HANDLER_ID_FILE_PRESET, 10343, 10344},
-    {HANDLER_ID_PRESET_LIBRARY, 10358, 0},
+    {HANDLER_ID_PRESET_LIBRARY, 10358, 0},   {HANDLER_ID_DEFAULTS, 10331, 10332},
 };
 
 // Frees a document on every path.
@@ -330,6 +337,135 @@ String* PresetTypePlugin::GetTypeName(String* out, NodeRef, BrowserURL*, Int32)
   return out;
 }
 
+namespace {
+struct PresetPreview
+{
+  Int32 type = 0;
+  BaseBitmap* stored = nullptr; // the item's own preview
+  ByteArray data;               // the preset's document
+};
+
+Bool ResolveURL(NodeRef& node, BrowserURL* url, BrowserURL* out)
+{
+  if (url) {
+    *out = *url;
+    return true;
+  }
+  return node && node->GetURL(out, 0);
+}
+
+double Channel(const BaseContainer* bc, Int32 id, double fallback)
+{
+  if (!bc || !bc->Has(id))
+    return fallback;
+  const double v = bc->GetFloat(id);
+  return std::isfinite(v) ? std::clamp(v, 0.0, 1.0) : fallback;
+}
+} // namespace
+
+BaseBitmap* DrawMaterialBall(const void* data, Int64 size, Int32 width, Int32 height)
+{
+  if (!data || size <= 0 || width <= 0 || height <= 0 || Int64(width) * height > (Int64(1) << 26))
+    return nullptr;
+  double rgb[3], reflect;
+  {
+    DocHolder doc{LoadDocumentFromMemory(data, size, 0)};
+    BaseList2D* m = doc.d ? DocFirst(doc.d, SCENELIST_MATERIALS) : nullptr;
+    if (!m)
+      return nullptr;
+    const BaseContainer* bc = ElemData(m);
+    for (Int32 i = 0; i < 3; ++i)
+      rgb[i] = Channel(bc, MATERIAL_COLOR + i, 0.8);
+    reflect = Channel(bc, MATERIAL_REFLECTANCE, 0.0);
+  }
+  BaseBitmap* b = OrxNewObj(BaseBitmap);
+  if (!b || !b->Init(width, height, 3)) {
+    OrxDeleteObj(b);
+    return nullptr;
+  }
+  const double cx = width / 2.0, cy = height / 2.0, r = 0.45 * std::min(width, height);
+  // Light from the upper left front; the half vector for the highlight looks along +z.
+  const double lx = -0.45, ly = -0.55, lz = 0.70, ln = std::sqrt(lx * lx + ly * ly + lz * lz);
+  const double hx = lx / ln, hy = ly / ln, hz = lz / ln + 1.0, hn = std::sqrt(hx * hx + hy * hy + hz * hz);
+  const double shine = 8.0 + 120.0 * reflect;
+  for (Int32 y = 0; y < height; ++y)
+    for (Int32 x = 0; x < width; ++x) {
+      const double nx = (x + 0.5 - cx) / r, ny = (y + 0.5 - cy) / r, d2 = nx * nx + ny * ny;
+      if (d2 > 1.0) {
+        const UChar g = UChar(56 + 24 * y / std::max(1, height - 1));
+        b->SetPixel(x, y, g, g, g);
+        continue;
+      }
+      const double nz = std::sqrt(1.0 - d2);
+      const double diffuse = std::max(0.0, (nx * lx + ny * ly + nz * lz) / ln);
+      const double spec = std::pow(std::max(0.0, (nx * hx + ny * hy + nz * hz) / hn), shine) * (0.15 + 0.85 * reflect);
+      UChar px[3];
+      for (Int32 i = 0; i < 3; ++i)
+        px[i] = UChar(std::lround(255.0 * std::clamp(rgb[i] * (0.12 + 0.88 * diffuse) + spec, 0.0, 1.0)));
+      b->SetPixel(x, y, px[0], px[1], px[2]);
+    }
+  return b;
+}
+
+void* PresetTypePlugin::OpenPreviewData(Int32, NodeRef node, BrowserURL* url, Int32* qualities)
+{
+  if (qualities)
+    *qualities = 0;
+  const Int32 id = t_.id;
+  const bool stored = id == HANDLER_ID_BASEMATERIAL || id == HANDLER_ID_SHADER;
+  if (!stored && id != HANDLER_ID_BASEOBJECT && id != HANDLER_ID_BASETAG)
+    return nullptr;
+  BrowserURL at;
+  if (!ResolveURL(node, url, &at))
+    return nullptr;
+  BrowserDatabase* db = BrowserDatabase::FindLibraryForURL(at.GetString());
+  if (!db)
+    return nullptr;
+  PresetPreview* p = OrxNewObj(PresetPreview);
+  if (!p)
+    return nullptr;
+  p->type = id;
+  {
+    ItemHandle item(db->OpenItem(at.GetStringRef(), at.GetHash()));
+    PreviewInfo info;
+    if (item && stored && item->GetPreviewCount() > 0 && item->GetPreviewInfo(0, &info))
+      p->stored = db->CacheGetCopy(UInt32(item->GetId()), UInt32(info.imageId));
+    if (item && id == HANDLER_ID_BASEMATERIAL && !p->stored && !item->GetData(&p->data))
+      p->data.clear();
+  }
+  if (!p->stored && p->data.empty()) {
+    OrxDeleteObj(p);
+    return nullptr;
+  }
+  // One quality value, as every caller of the interface provides.
+  if (qualities)
+    *qualities = stored ? 4 : 0;
+  return p;
+}
+
+void PresetTypePlugin::FreePreviewData(void* data)
+{
+  PresetPreview* p = static_cast<PresetPreview*>(data);
+  if (!p)
+    return;
+  if (p->stored)
+    OrxDeleteObj(p->stored);
+  OrxDeleteObj(p);
+}
+
+BaseBitmap* PresetTypePlugin::GetPreviewBitmap(void* data, Int32 width, Int32 height, Int32)
+{
+  PresetPreview* p = static_cast<PresetPreview*>(data);
+  if (!p || width <= 0 || height <= 0)
+    return nullptr;
+  if (p->stored)
+    return p->stored->GetWidth() == width && p->stored->GetHeight() == height ? p->stored->GetClone()
+                                                                             : GeScaleBitmap(*p->stored, width, height);
+  if (p->type == HANDLER_ID_BASEMATERIAL)
+    return DrawMaterialBall(p->data.data(), Int64(p->data.size()), width, height);
+  return nullptr;
+}
+
 // Icons come from the icon service of the views; none is made here.
 BaseBitmap* PresetTypePlugin::GetIcon(NodeRef, BrowserURL*, Int32) { return nullptr; }
 PreviewDialog* PresetTypePlugin::CreatePreviewDialog(NodeRef, Int32) { return nullptr; }
@@ -361,13 +497,115 @@ String* PresetTypePlugin::GetTypeNames(Int32, Int32* count)
   return t_.typeString ? MakeTypeNames(GeLoadString(t_.typeString), count) : nullptr;
 }
 
+// ---- generic presets ----
+namespace {
+std::atomic<UInt32> g_applyCounter{0};
+
+const PresetTypeTable& FilePresetTable()
+{
+  for (const PresetTypeTable& t : kTables)
+    if (t.id == HANDLER_ID_FILE_PRESET)
+      return t;
+  return kTables[0];
+}
+
+String LastURLPart(const String& text)
+{
+  Int32 pos = -1;
+  return text.FindLast(Utf16Char('/'), &pos) ? text.SubStr(pos + 1, text.GetLength() - pos - 1) : text;
+}
+} // namespace
+
+Bool WriteApplyFile(const String& name, const void* data, Int64 size, Filename* out)
+{
+  String valid = MakeValidName(name);
+  for (Int32 i = 0; i < valid.GetLength(); ++i)
+    if (valid[i] == 0)
+      valid.SetChar(i, Utf16Char('_'));
+  if (valid.IsEmpty() || valid == String(".") || valid == String(".."))
+    valid = String("preset");
+  const Filename temp = GetTempFolder();
+  if (!GeFolderExists(temp) && !GeCreateFolderTree(temp))
+    return false;
+  // A folder that this call made: one that exists already may be another apply's, or another
+  // program's that shares the temporary folder.
+  Filename folder;
+  bool made = false;
+  const Int64 stamp = Int64(GeGetTimer());
+  for (Int32 tries = 0; tries < 1000 && !made; ++tries) {
+    folder = temp + (String("apply-") + String::FromInt(stamp) + String("-") +
+                     String::FromInt(Int64(g_applyCounter.fetch_add(1, std::memory_order_relaxed))));
+    const Int32 r = GeMakeFolder(folder, false);
+    if (r == MAKEFOLDER_FAILED)
+      return false;
+    made = r == MAKEFOLDER_CREATED;
+  }
+  if (!made)
+    return false;
+  const Filename part = folder + (String(".part-") + valid);
+  const Filename file = folder + valid;
+  BaseFile f;
+  bool written = f.Open(part, FileMode::Write);
+  written = written && (size <= 0 || f.WriteBytes(data, size));
+  written = f.Close() && written;
+  if (!written || !GeRenameNoReplace(part, file)) {
+    GeDelete(part);
+    GeDelete(folder);
+    return false;
+  }
+  *out = file;
+  return true;
+}
+
+// Applying a default setting does nothing.
+Bool BrowserDefaultsPlugin::Execute(NodeRef, BrowserURL*, Int32) { return false; }
+
+BrowserFilePresetPlugin::BrowserFilePresetPlugin() : PresetTypePlugin(FilePresetTable()) {}
+
+Bool BrowserFilePresetPlugin::Execute(NodeRef node, BrowserURL* url, Int32 flags)
+{
+  BrowserURL at;
+  if (url)
+    at = *url;
+  else if (!node || !node->GetURL(&at, 0))
+    return false;
+  BrowserDatabase* db = BrowserDatabase::FindLibraryForURL(at.GetString());
+  if (!db)
+    return false;
+  ByteArray data;
+  Int32 type = 0, type2 = 0;
+  {
+    ItemHandle item(db->OpenItem(at.GetStringRef(), at.GetHash()));
+    if (!item || !item->GetData(&data) || data.empty())
+      return false;
+    type = item->GetType(&type2);
+  }
+  // The URL names an item of a library, never a file: the host only ever gets a file that holds
+  // the preset's bytes.
+  const String name = LastURLPart(at.GetString());
+  Filename file;
+  if (!WriteApplyFile(name, data.data(), Int64(data.size()), &file))
+    return false;
+  if (type == HANDLER_ID_FILE_PRESET && type2 == HANDLER_ID_SCENE && file.CheckSuffix(String("orx")))
+    return GeLoadFile(file);
+  BrowserURL fileURL(file);
+  BrowserPluginInterface* handler = nullptr;
+  // A file that no handler claims goes to the handler of unknown files, as on disk.
+  if (!FindPluginForURL(fileURL, true, &handler) || !handler)
+    handler = FindPluginByID(HANDLER_ID_UNKNOWN_FILE);
+  if (!handler || handler == this)
+    return false;
+  return handler->Execute(nullptr, &fileURL, flags);
+}
+
 void RegisterPresetTypePlugins()
 {
   for (const PresetTypeTable& t : kTables) {
-    // Generic file presets are not handled here yet.
-    if (t.id == HANDLER_ID_FILE_PRESET || FindPluginByID(t.id))
+    if (FindPluginByID(t.id))
       continue;
-    PresetTypePlugin* h = OrxNewObj(PresetTypePlugin, t);
+    PresetTypePlugin* h = t.id == HANDLER_ID_FILE_PRESET ? OrxNewObj(BrowserFilePresetPlugin)
+                          : t.id == HANDLER_ID_DEFAULTS  ? OrxNewObj(BrowserDefaultsPlugin, t)
+                                                         : OrxNewObj(PresetTypePlugin, t);
     if (h && !RegisterPlugin(h, 0, true))
       delete h;
   }

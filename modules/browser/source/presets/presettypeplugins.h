@@ -26,6 +26,12 @@ public:
   Int32 GetPluginID(String* name) override;
   Bool Identify(BrowserURL& url, const void* header, Int32 headerSize, Int32 reserved) override;
   String* GetTypeName(String* out, NodeRef node, BrowserURL* url, Int32 mode) override;
+  // Material and shader presets: the stored preview (quality 4); material presets draw a
+  // shaded ball of the material's colour when none is stored. Object thumbnails wait for the
+  // preview renderer; the other types give none.
+  void* OpenPreviewData(Int32 flags, NodeRef node, BrowserURL* url, Int32* qualities) override;
+  void FreePreviewData(void* data) override;
+  BaseBitmap* GetPreviewBitmap(void* data, Int32 width, Int32 height, Int32 flags) override;
   BaseBitmap* GetIcon(NodeRef node, BrowserURL* url, Int32 size) override;
   PreviewDialog* CreatePreviewDialog(NodeRef node, Int32 page) override;
   // Applies the data of the node's item (or of the item at url) to the active document.
@@ -35,6 +41,32 @@ public:
 private:
   const PresetTypeTable& t_;
 };
+
+// Generic presets: files kept in a library. Applying one writes its data to a file of its own and
+// hands that file to the handler of its kind.
+class BrowserFilePresetPlugin : public PresetTypePlugin
+{
+public:
+  BrowserFilePresetPlugin();
+  Bool Execute(NodeRef node, BrowserURL* url, Int32 flags) override;
+};
+
+// Default settings shown in the browser: a member of the family that applies nothing.
+class BrowserDefaultsPlugin : public PresetTypePlugin
+{
+public:
+  using PresetTypePlugin::PresetTypePlugin;
+  Bool Execute(NodeRef node, BrowserURL* url, Int32 flags) override;
+};
+
+// Writes data as a file named name (made valid) into a new sub-folder of the temporary folder, by
+// a temporary name and a rename, so that a reader of an earlier file is never written over.
+// False, with nothing left behind, when it cannot be written.
+Bool WriteApplyFile(const String& name, const void* data, Int64 size, Filename* out);
+
+// A ball of the material in the preset data, lit from the upper left, on a grey ground: a new
+// 24-bit bitmap of the size, the caller's. Null without a material.
+BaseBitmap* DrawMaterialBall(const void* data, Int64 size, Int32 width, Int32 height);
 
 // Each handler of the family, made on the heap and owned by the registry, in the order of the ids.
 // A handler whose id is registered already is not registered twice.
