@@ -1322,9 +1322,19 @@ Int32 BrowserCatalogFilePlugin::GetPluginID(String* name)
   return HANDLER_ID_CATALOG_FILE;
 }
 
+namespace {
+constexpr const char* kCatalogSuffix[] = {"catqz"};
+} // namespace
+
+const SuffixMatch& BrowserCatalogFilePlugin::ByName()
+{
+  static const SuffixMatch byName{kCatalogSuffix, 1, true};
+  return byName;
+}
+
 Bool BrowserCatalogFilePlugin::Identify(BrowserURL& url, const void* header, Int32 headerSize, Int32)
 {
-  if (!url.GetSuffix().IsEqualIgnoreCase(String("catqz")))
+  if (!url.GetSuffix().IsEqualIgnoreCase(String(kCatalogSuffix[0])))
     return false;
   if (!header)
     return true;

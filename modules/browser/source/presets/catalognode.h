@@ -205,6 +205,8 @@ public:
   // Suffix "catqz" in any letter case (as the registry finds catalog files); with header bytes the
   // library header chunk id too.
   Bool Identify(BrowserURL& url, const void* header, Int32 headerSize, Int32 reserved) override;
+  // Identify without header bytes, as a rule for the registry's table.
+  static const SuffixMatch& ByName();
   String* GetTypeName(String* out, NodeRef node, BrowserURL* url, Int32 mode) override;
   BaseBitmap* GetIcon(NodeRef node, BrowserURL* url, Int32 size) override;
   // 17 for a file URL, else 6.
