@@ -394,6 +394,9 @@ TEST_F(Catalog, NamesOfNewLinksFollowRenamesDeletesAndMoves)
   // Many links of one name, past every size the set grows through: each gets the next counter.
   for (Int32 i = 2; i <= 150; ++i)
     ASSERT_EQ(add(sub, c), "catalog://Names.catqz/sub/c." + std::to_string(i));
+  // A renamed folder gives its new URL to the links made in it after.
+  ASSERT_EQ(All3([&](Int32 p) { return sub->Rename(p, String("moved")); }), EDIT_OK);
+  EXPECT_EQ(add(sub, c), "catalog://Names.catqz/moved/c.151");
   // No two children of a folder share a URL.
   for (const NodeRef& folder : {catalog, sub}) {
     std::set<std::string> seen;

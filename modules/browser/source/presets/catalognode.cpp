@@ -352,7 +352,8 @@ Ref<CatalogNode> CatalogNode::MakeNode(const NodeRef& parent, String name, const
   if (ownURL)
     n->url_ = std::move(*ownURL);
   else if (parent) {
-    n->url_ = NodeURLText(parent.Get());
+    CatalogNode* catalogParent = AsCatalog(parent.Get());
+    n->url_ = catalogParent ? catalogParent->ChildURLBase() : NodeURLText(parent.Get());
     n->url_ += u'/';
     n->url_ += lastPart;
   } else {
@@ -438,8 +439,28 @@ void CatalogNode::SetURLText(const String& text)
   {
     std::lock_guard l(fieldLock_);
     url_ = text;
+    ++urlVersion_;
   }
   URLChanged();
+}
+
+String CatalogNode::ChildURLBase()
+{
+  UInt32 version;
+  {
+    std::lock_guard l(fieldLock_);
+    version = urlVersion_;
+    // A URL still below its parent's follows the parent's, which changes without this node knowing.
+    if (urlBaseVersion_ == version && !(GetStatus() & NODESTATUS_NO_PARENT_URL))
+      return urlBase_;
+  }
+  String text = GetURLText();
+  std::lock_guard l(fieldLock_);
+  if (urlVersion_ == version && !(GetStatus() & NODESTATUS_NO_PARENT_URL)) {
+    urlBase_ = text;
+    urlBaseVersion_ = version;
+  }
+  return text;
 }
 
 String CatalogNode::GetTargetURLText() const
@@ -872,6 +893,7 @@ Bool CatalogNode::GetURL(BrowserURL* out, UInt32 flags)
         std::lock_guard l(fieldLock_);
         if (GetStatus() & NODESTATUS_NO_PARENT_URL) {
           url_ = prefix + String("/") + url_;
+          ++urlVersion_;
           changed = true;
         }
       }

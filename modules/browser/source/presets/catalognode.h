@@ -174,6 +174,9 @@ private:
   static Ref<CatalogNode> MakeNode(const NodeRef& parent, String name, const String& lastPart, String* target,
                                    BrowserDatabase* db, UInt32 flags, Bool warn, String* ownURL = nullptr);
   void SetURLText(const String& text);
+  // GetURLText, kept while the URL text stays as it is: a folder that links pour into needs it for
+  // every link.
+  String ChildURLBase();
   void Touch();
   static void TouchParent(const NodeRef& parent);
   String BasePath() const;
@@ -191,6 +194,9 @@ private:
   Int32 slot_;
   String name_;
   String url_;
+  UInt32 urlVersion_ = 1; // changes with every change of url_
+  String urlBase_;        // GetURLText of url_ at urlBaseVersion_
+  UInt32 urlBaseVersion_ = 0;
   String targetURL_;
   NodeRef target_;
   DateTime time_;
