@@ -38,6 +38,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
   String name = nul == std::string_view::npos ? String() : String::FromBytes(bytes.substr(nul + 1), StringEncoding::Utf8);
 
   BrowserURL url(text);
+  // The suffix read in place, before and after the URL resolved, is the suffix.
+  {
+    BrowserURL copy(url);
+    std::u16string_view peeked;
+    if (url.PeekSuffix(&peeked))
+      Check(String(peeked) == copy.GetSuffix());
+  }
   const String normal = url.GetString();
   // Only an empty file host grows, by the "localhost" put in.
   Check(normal.GetLength() <= text.GetLength() + 9);
@@ -77,6 +84,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
   String suffix = url.GetSuffix();
   Check(url.CheckSuffix(suffix));
+  std::u16string_view peeked;
+  Check(url.PeekSuffix(&peeked) && String(peeked) == suffix);
+  BrowserURL fromFile(file);
+  Check(fromFile.PeekSuffix(&peeked) && String(peeked) == fromFile.GetSuffix());
 
   // Appending a plain name and going up again gives the URL back (when its text is in normal form).
   Int32 slash = -1;

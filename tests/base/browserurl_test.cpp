@@ -287,6 +287,43 @@ TEST(BrowserURL, LastPartAndSuffix)
   EXPECT_FALSE(Text("preset://user").CheckSuffix(String("libqz")));
 }
 
+// The suffix read in place answers what GetSuffix answers, for every form a URL can take.
+TEST(BrowserURL, SuffixReadInPlaceIsTheSuffix)
+{
+  const std::vector<std::string> paths = {
+      "", "/", "a", "a.b", ".hidden", "/x/.hidden", "/x/.hidden.png", "/x/y.png", "/x/y.PNG", "/x/y.tar.gz",
+      "/x.d/readme", "/x/y.", "/x/y..", "/x/folder.d/", "/x/folder.d//", "//", "/x/y.png/", "rel/y.jpg",
+      "/x/\xc3\xa9t\xc3\xa9.jp\xc3\xa9g", "/x/y.a/b", "/x/..", "/x/.", "/x/y.verylongsuffixofmorethanfifteen"};
+  std::vector<BrowserURL> urls;
+  for (const std::string& p : paths) {
+    urls.push_back(File(String(p.c_str())));
+    urls.push_back(Text(("file://localhost" + p).c_str()));
+    urls.push_back(Text(("FILE:///" + p).c_str()));
+    urls.push_back(Text(("file://localhostname" + p).c_str()));
+    urls.push_back(Text(("preset://lib.libqz" + p).c_str()));
+    urls.push_back(Text(("catalog://c.catqz" + p).c_str()));
+    urls.push_back(Text(p.c_str()));
+  }
+  urls.push_back(Text("file://localhost"));
+  urls.push_back(Text("preset://user.libqz"));
+  BrowserURL appended = File(String("/x/y.png"));
+  appended.AppendName(String("z.tif"));
+  urls.push_back(appended);
+  for (Int32 resolved = 0; resolved < 2; ++resolved) {
+    for (BrowserURL& u : urls) {
+      if (resolved)
+        u.IsFile(); // the file form or the not-a-file mark is now cached
+      std::u16string_view view;
+      ASSERT_TRUE(u.PeekSuffix(&view)) << Str(u);
+      BrowserURL copy(u);
+      EXPECT_EQ(String(view).ToUtf8(), copy.GetSuffix().ToUtf8()) << Str(u) << " resolved " << resolved;
+    }
+  }
+  // Only the network resolver knows where a network URL points.
+  std::u16string_view view;
+  EXPECT_FALSE(Text("network:/share/y.png").PeekSuffix(&view));
+}
+
 TEST(BrowserURL, ContentFollowsThePrimaryForm)
 {
   EXPECT_TRUE(Text("x").Content());

@@ -2,6 +2,7 @@
 // the edits with their refusals, the favorites and recent lists, and damaged catalog files.
 #include <algorithm>
 #include <filesystem>
+#include <set>
 
 #include "contenttest.h"
 #include "core/catalogs.h"
@@ -350,6 +351,61 @@ TEST_F(Catalog, LinksGetFreshFlagsNamesWithCountersAndNeverPointAtLinks)
   EXPECT_TRUE(item->GetData(&bytes));
   EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "data");
   item->Close();
+}
+
+// The names a catalog keeps for new links follow its children through renames, deletes and moves:
+// a name given up is free again, a name taken is not handed out twice.
+TEST_F(Catalog, NamesOfNewLinksFollowRenamesDeletesAndMoves)
+{
+  ASSERT_TRUE(MakeLibrary(UserFolder() + String("p.libqz"), "preset://p.libqz",
+                          {{"a", false, "1"}, {"b", false, "2"}, {"c", false, "3"}}));
+  Start();
+  LoadLibraries(true);
+  NodeRef catalog = NewCatalog("Names");
+  ASSERT_TRUE(catalog);
+  const NodeRef a = Find("preset://p.libqz/a"), b = Find("preset://p.libqz/b"), c = Find("preset://p.libqz/c");
+  ASSERT_TRUE(a && b && c);
+  auto add = [&](const NodeRef& into, const NodeRef& source) {
+    Ref<CatalogNode> made = CatalogNode::AddLink(into, source, false);
+    return made ? URLOf(made.Get()) : std::string("(none)");
+  };
+  NodeRef linkA(CatalogNode::AddLink(catalog, a, false).Get());
+  ASSERT_TRUE(linkA);
+  EXPECT_EQ(add(catalog, a), "catalog://Names.catqz/a.1");
+
+  // Renamed: the new name is taken, the old one free.
+  ASSERT_EQ(All3([&](Int32 p) { return linkA->Rename(p, String("B")); }), EDIT_OK);
+  EXPECT_EQ(add(catalog, b), "catalog://Names.catqz/b.1");
+  EXPECT_EQ(add(catalog, a), "catalog://Names.catqz/a");
+  EXPECT_EQ(add(catalog, a), "catalog://Names.catqz/a.2") << "a.1 stays";
+  ASSERT_EQ(All3([&](Int32 p) { return Find("catalog://Names.catqz/a.1")->Delete(p, nullptr, nullptr); }), EDIT_OK);
+  // Deleted: its name is free.
+  EXPECT_EQ(add(catalog, a), "catalog://Names.catqz/a.1");
+
+  // Moved into a folder: free where it was, taken where it went.
+  NodeRef sub;
+  ASSERT_EQ(catalog->NewFolder(EDITPHASE_DO, String("sub"), &sub), EDIT_OK);
+  NodeRef linkC(CatalogNode::AddLink(catalog, c, false).Get());
+  ASSERT_EQ(URLOf(linkC.Get()), "catalog://Names.catqz/c");
+  ASSERT_EQ(All3([&](Int32 p) { return sub->MoveHere(linkC, p, nullptr, nullptr); }), EDIT_OK);
+  EXPECT_EQ(add(sub, c), "catalog://Names.catqz/sub/c.1");
+  EXPECT_EQ(add(catalog, c), "catalog://Names.catqz/c");
+
+  // Many links of one name, past every size the set grows through: each gets the next counter.
+  for (Int32 i = 2; i <= 150; ++i)
+    ASSERT_EQ(add(sub, c), "catalog://Names.catqz/sub/c." + std::to_string(i));
+  // A renamed folder gives its new URL to the links made in it after.
+  ASSERT_EQ(All3([&](Int32 p) { return sub->Rename(p, String("moved")); }), EDIT_OK);
+  EXPECT_EQ(add(sub, c), "catalog://Names.catqz/moved/c.151");
+  // No two children of a folder share a URL.
+  for (const NodeRef& folder : {catalog, sub}) {
+    std::set<std::string> seen;
+    for (NodeRef n = folder->GetDownNode(); n; n = n->GetNextNode()) {
+      std::string url = URLOf(n.Get());
+      std::transform(url.begin(), url.end(), url.begin(), ::toupper);
+      EXPECT_TRUE(seen.insert(url).second) << url;
+    }
+  }
 }
 
 // --- handlers ---

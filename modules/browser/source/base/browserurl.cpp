@@ -265,6 +265,62 @@ void BrowserURL::GetSuffix(String* out)
   *out = last.FindLast(u'.', &dot) ? last.SubStr(dot + 1, last.GetLength() - dot - 1) : String();
 }
 
+namespace {
+// Filename::GetSuffix on a path: after the last "." of the last part (one trailing separator of a
+// folder path ignored), none when the part starts with its only ".".
+std::u16string_view FileSuffix(std::u16string_view path)
+{
+  std::size_t end = path.empty() ? std::u16string_view::npos : path.size() - 1;
+  if (end != std::u16string_view::npos && end > 0 && path[end] == Filename::kSeparator)
+    --end;
+  const std::size_t sep = path.rfind(Filename::kSeparator, end);
+  std::u16string_view part = sep == std::u16string_view::npos ? path : path.substr(sep + 1);
+  if (part.size() > 1 && part.back() == Filename::kSeparator)
+    part.remove_suffix(1);
+  const std::size_t dot = part.rfind(u'.');
+  if (dot == std::u16string_view::npos || dot == 0)
+    return {};
+  return part.substr(dot + 1);
+}
+
+// The suffix of a URL text that names no file: after the last "." of the last part.
+std::u16string_view TextSuffix(std::u16string_view text)
+{
+  const std::size_t slash = text.rfind(u'/');
+  const std::u16string_view part = slash == std::u16string_view::npos ? text : text.substr(slash + 1);
+  const std::size_t dot = part.rfind(u'.');
+  return dot == std::u16string_view::npos ? std::u16string_view() : part.substr(dot + 1);
+}
+} // namespace
+
+// Follows Resolve and GetSuffix step by step, reading only.
+Bool BrowserURL::PeekSuffix(std::u16string_view* out) const
+{
+  if (flags_ & URLFLAG_NOT_A_FILE) {
+    *out = TextSuffix(text_.View());
+    return true;
+  }
+  if ((flags_ & URLFLAG_FILE_VALID) || !(flags_ & URLFLAG_TEXT_PRIMARY)) {
+    *out = FileSuffix(file_.GetString().View());
+    return true;
+  }
+  if (StartsWithAsciiIgnoreCase(text_, kFileHost)) {
+    const std::u16string_view path = text_.View().substr(kFileHost.size());
+    if (path.empty()) {
+      *out = {}; // the path "/"
+      return true;
+    }
+    if (path[0] == u'/') {
+      *out = FileSuffix(path);
+      return true;
+    }
+  } else if (StartsWithAsciiIgnoreCase(text_, kNetworkRoot)) {
+    return false;
+  }
+  *out = TextSuffix(text_.View());
+  return true;
+}
+
 Bool BrowserURL::Content() const
 {
   if (flags_ & URLFLAG_TEXT_PRIMARY)

@@ -1,6 +1,8 @@
 // BrowserURL: the address of every piece of content, in text form and file form, with a cached hash.
 #pragma once
 
+#include <string_view>
+
 #include "orx/filename.h"
 #include "orx/string.h"
 
@@ -70,6 +72,10 @@ public:
     GetSuffix(&s);
     return s;
   }
+  // The suffix that GetSuffix answers, as a view into this URL's own text, without copying or
+  // resolving: valid while the URL is not changed. False when only resolving through the network
+  // resolver can tell; then GetSuffix (on a copy, for a const URL) has to.
+  Bool PeekSuffix(std::u16string_view* out) const;
   Int32 GetHash();
   void SetHash(Int32 hash);
   void SetFilenameAndString(const Filename& file, const String& text);

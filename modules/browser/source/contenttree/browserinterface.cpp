@@ -1,9 +1,12 @@
 #include "contenttree/browserinterface.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <limits>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
 #include "orx/basefile.h"
@@ -111,12 +114,167 @@ namespace {
 
 constexpr Int32 kBlockEntries = 1024;
 
+// Longest suffix of a match by name. Some handlers compare suffixes as bytes and stop at a zero or
+// after this many characters; names with such suffixes are matched by asking the handlers.
+constexpr Int32 kMaxSuffix = 15;
+
+struct SuffixKey
+{
+  Int32 length;
+  Utf16Char units[kMaxSuffix];
+};
+
+// A handler's match by name, copied at registration; the keys follow in the same block.
+struct SuffixRule
+{
+  Int32 count;
+  Bool ignoreCase;
+  SuffixKey* keys;
+};
+
 struct Entry
 {
   BrowserPluginInterface* handler;
   Int32 identifiesFiles;
   Bool owned;
+  SuffixRule* rule; // null: the handler is asked
 };
+
+// Null when the list has a suffix that is not ASCII or too long (then the handler is asked), or when
+// memory runs out.
+SuffixRule* CopyRule(const SuffixMatch& m)
+{
+  if (m.count < 0 || (m.count > 0 && !m.suffixes))
+    return nullptr;
+  for (Int32 i = 0; i < m.count; ++i) {
+    const char* text = m.suffixes[i];
+    if (!text || std::strlen(text) > std::size_t(kMaxSuffix))
+      return nullptr;
+    for (const char* c = text; *c; ++c)
+      if (UChar(*c) > 0x7F)
+        return nullptr;
+  }
+  const Int64 bytes = Int64(sizeof(SuffixRule)) + Int64(m.count) * Int64(sizeof(SuffixKey));
+  auto* rule = static_cast<SuffixRule*>(OrxMemAlloc(bytes, __LINE__, __FILE__, true));
+  if (!rule)
+    return nullptr;
+  rule->count = m.count;
+  rule->ignoreCase = m.ignoreCase;
+  rule->keys = reinterpret_cast<SuffixKey*>(rule + 1);
+  for (Int32 i = 0; i < m.count; ++i) {
+    SuffixKey& k = rule->keys[i];
+    k.length = Int32(std::strlen(m.suffixes[i]));
+    for (Int32 c = 0; c < k.length; ++c)
+      k.units[c] = Utf16Char(UChar(m.suffixes[i][c]));
+  }
+  return rule;
+}
+
+UInt32 HashUnits(const Utf16Char* units, std::size_t count)
+{
+  UInt32 h = 2166136261u;
+  for (std::size_t i = 0; i < count; ++i)
+    h = (h ^ units[i]) * 16777619u;
+  return h;
+}
+
+// Suffix -> the first handler in registration order whose rule takes it. Open addressing in host
+// memory; filled at registration, read under the registry lock.
+class SuffixTable
+{
+public:
+  struct Slot
+  {
+    UInt32 hash;
+    Int32 position; // registration index; -1 for an empty slot
+    BrowserPluginInterface* handler;
+    SuffixKey key;
+  };
+
+  Int32 Used() const { return used_; }
+  void Clear()
+  {
+    for (Int32 i = 0; i < capacity_; ++i)
+      slots_[i].position = -1;
+    used_ = 0;
+  }
+  void Free()
+  {
+    OrxMemFree(slots_);
+    slots_ = nullptr;
+    capacity_ = used_ = 0;
+  }
+  // A key there already keeps its earlier handler. False when memory runs out.
+  Bool Insert(const SuffixKey& key, Int32 position, BrowserPluginInterface* h)
+  {
+    const UInt32 hash = HashUnits(key.units, std::size_t(key.length));
+    if (Find(key.units, key.length, hash))
+      return true;
+    if ((used_ + 1) * 2 > capacity_ && !Grow())
+      return false;
+    Slot& s = Probe(key.units, key.length, hash);
+    s = Slot{hash, position, h, key};
+    ++used_;
+    return true;
+  }
+  const Slot* Find(const Utf16Char* units, Int32 length, UInt32 hash) const
+  {
+    if (!capacity_)
+      return nullptr;
+    const Slot& s = const_cast<SuffixTable*>(this)->Probe(units, length, hash);
+    return s.position >= 0 ? &s : nullptr;
+  }
+
+private:
+  // The slot of the key, or the empty slot where it would go.
+  Slot& Probe(const Utf16Char* units, Int32 length, UInt32 hash)
+  {
+    const UInt32 mask = UInt32(capacity_ - 1);
+    for (UInt32 i = hash & mask;; i = (i + 1) & mask) {
+      Slot& s = slots_[i];
+      if (s.position < 0 || (s.hash == hash && s.key.length == length &&
+                             std::memcmp(s.key.units, units, sizeof(Utf16Char) * std::size_t(length)) == 0))
+        return s;
+    }
+  }
+  Bool Grow()
+  {
+    const Int32 cap = capacity_ ? capacity_ * 2 : 64;
+    Slot* bigger = OrxNewMem(Slot, cap);
+    if (!bigger)
+      return false;
+    Slot* old = slots_;
+    const Int32 oldCap = capacity_;
+    slots_ = bigger;
+    capacity_ = cap;
+    Clear();
+    for (Int32 i = 0; i < oldCap; ++i)
+      if (old[i].position >= 0) {
+        Probe(old[i].key.units, old[i].key.length, old[i].hash) = old[i];
+        ++used_;
+      }
+    OrxMemFree(old);
+    return true;
+  }
+
+  Slot* slots_ = nullptr;
+  Int32 capacity_ = 0, used_ = 0;
+};
+
+// True when String::ToUpper maps ASCII as plain ASCII: then ASCII suffixes are upper-cased in place.
+Bool ToUpperIsAscii()
+{
+  Utf16Char all[127];
+  for (Int32 c = 1; c < 128; ++c)
+    all[c - 1] = Utf16Char(c);
+  const String upper = String(all, 127).ToUpper();
+  if (upper.GetLength() != 127)
+    return false;
+  for (Int32 c = 1; c < 128; ++c)
+    if (upper[c - 1] != Utf16Char(c >= 'a' && c <= 'z' ? c - 32 : c))
+      return false;
+  return true;
+}
 
 // A handler that a lookup is calling right now; UnregisterPlugin waits for these to end.
 struct Call
@@ -148,19 +306,20 @@ Bool Grow(T*& data, Int32& capacity, Int32 needed)
 class Registry
 {
 public:
-  Bool Add(BrowserPluginInterface* h, Int32 identifies, Bool owned)
+  Bool Add(BrowserPluginInterface* h, Int32 identifies, Bool owned, const SuffixMatch* byName)
   {
+    SuffixRule* rule = identifies && byName ? CopyRule(*byName) : nullptr;
     std::lock_guard g(lock_);
     const Int32 block = count_ / kBlockEntries;
     if (block >= blockCount_) {
-      if (!Grow(blocks_, blockCap_, block + 1))
+      if (!Grow(blocks_, blockCap_, block + 1) || !(blocks_[blockCount_] = OrxNewMem(Entry, kBlockEntries))) {
+        OrxMemFree(rule);
         return false;
-      Entry* fresh = OrxNewMem(Entry, kBlockEntries);
-      if (!fresh)
-        return false;
-      blocks_[blockCount_++] = fresh;
+      }
+      ++blockCount_;
     }
-    At(count_++) = Entry{h, identifies, owned};
+    At(count_++) = Entry{h, identifies, owned, rule};
+    Index(count_ - 1);
     return true;
   }
 
@@ -170,10 +329,12 @@ public:
     const Int32 i = IndexOf(h);
     if (i < 0)
       return false;
+    OrxMemFree(At(i).rule);
     for (Int32 j = i + 1; j < count_; ++j)
       At(j - 1) = At(j);
     --count_;
     ++removals_;
+    Reindex();
     // The entry is gone, so no new call can start; wait for the ones running elsewhere.
     const std::thread::id self = std::this_thread::get_id();
     idle_.wait(g, [&] {
@@ -206,17 +367,60 @@ public:
   }
 
   // The handler at index marked as being called, or null (nothing marked) when the entry is past
-  // the end, does not identify files, or the mark cannot be stored.
-  BrowserPluginInterface* BeginCallAt(Int32 index, Bool filesOnly, Bool* pastEnd)
+  // the end, does not identify files, has a rule when askedOnly, or the mark cannot be stored.
+  BrowserPluginInterface* BeginCallAt(Int32 index, Bool filesOnly, Bool* pastEnd, Bool askedOnly = false)
   {
     std::lock_guard g(lock_);
     *pastEnd = index >= count_;
     if (*pastEnd)
       return nullptr;
     const Entry& e = At(index);
-    if (filesOnly && !e.identifiesFiles)
+    if ((filesOnly && !e.identifiesFiles) || (askedOnly && e.rule))
       return nullptr;
     return Mark(e.handler) ? e.handler : nullptr;
+  }
+
+  // The match by name from the suffix table: the first handler whose rule takes suffix (null when
+  // none), and in askBefore the number of leading entries among which handlers without a rule come
+  // first and must be asked (0: none; -1: the table is not usable, every handler is asked).
+  // removals: the removal count the answer belongs to.
+  BrowserPluginInterface* MatchSuffix(std::u16string_view suffix, Int32* askBefore, UInt64* removals)
+  {
+    std::lock_guard g(lock_);
+    *removals = removals_;
+    if (!tableValid_) {
+      *askBefore = -1;
+      return nullptr;
+    }
+    Int32 position = count_;
+    BrowserPluginInterface* found = nullptr;
+    const Int32 length = Int32(suffix.size());
+    if (const SuffixTable::Slot* s = exact_.Find(suffix.data(), length, HashUnits(suffix.data(), suffix.size()))) {
+      position = s->position;
+      found = s->handler;
+    }
+    if (folded_.Used() && firstFolded_ < position) {
+      Utf16Char upper[kMaxSuffix];
+      Bool ascii = asciiUpper_;
+      for (Int32 i = 0; ascii && i < length; ++i) {
+        const Utf16Char c = suffix[std::size_t(i)];
+        ascii = c < 0x80;
+        upper[i] = c >= u'a' && c <= u'z' ? Utf16Char(c - 32) : c;
+      }
+      String converted;
+      const Utf16Char* key = upper;
+      if (!ascii) {
+        converted = String(suffix).ToUpper();
+        key = converted.Units();
+      }
+      if (const SuffixTable::Slot* s = folded_.Find(key, length, HashUnits(key, std::size_t(length))))
+        if (s->position < position) {
+          position = s->position;
+          found = s->handler;
+        }
+    }
+    *askBefore = firstAsked_ < position ? position : 0;
+    return found;
   }
 
   Bool Contains(BrowserPluginInterface* h)
@@ -268,6 +472,9 @@ public:
       blockCap_ = 0;
       calls = std::exchange(calls_, nullptr);
       callCount_ = callCap_ = 0;
+      exact_.Free();
+      folded_.Free();
+      Reindex();
     }
     // Handlers run without the lock; one registered twice is deleted once.
     for (Int32 i = 0; i < count; ++i) {
@@ -282,6 +489,8 @@ public:
       }
       delete h;
     }
+    for (Int32 i = 0; i < count; ++i)
+      OrxMemFree(blocks[i / kBlockEntries][i % kBlockEntries].rule);
     for (Int32 b = 0; b < blockCount; ++b)
       OrxMemFree(blocks[b]);
     OrxMemFree(blocks);
@@ -296,6 +505,44 @@ private:
       if (At(i).handler == h)
         return i;
     return -1;
+  }
+  // Enters the entry at i, the last one, into the match by name.
+  void Index(Int32 i)
+  {
+    const Entry& e = At(i);
+    if (!e.identifiesFiles)
+      return;
+    if (!e.rule) {
+      firstAsked_ = std::min(firstAsked_, i);
+      return;
+    }
+    for (Int32 k = 0; k < e.rule->count; ++k) {
+      SuffixKey key = e.rule->keys[k];
+      if (e.rule->ignoreCase) {
+        if (!folded_.Used())
+          asciiUpper_ = ToUpperIsAscii();
+        const String upper = String(key.units, key.length).ToUpper();
+        if (upper.GetLength() != key.length) {
+          tableValid_ = false;
+          return;
+        }
+        std::memcpy(key.units, upper.Units(), sizeof(Utf16Char) * std::size_t(key.length));
+        tableValid_ = tableValid_ && folded_.Insert(key, i, e.handler);
+        firstFolded_ = std::min(firstFolded_, i);
+      } else {
+        tableValid_ = tableValid_ && exact_.Insert(key, i, e.handler);
+      }
+    }
+  }
+  // Builds the match by name again after entries moved.
+  void Reindex()
+  {
+    exact_.Clear();
+    folded_.Clear();
+    firstAsked_ = firstFolded_ = std::numeric_limits<Int32>::max();
+    tableValid_ = true;
+    for (Int32 i = 0; i < count_; ++i)
+      Index(i);
   }
   Bool Mark(BrowserPluginInterface* h)
   {
@@ -313,6 +560,13 @@ private:
   Call* calls_ = nullptr;
   Int32 callCap_ = 0, callCount_ = 0;
   UInt64 removals_ = 0;
+  // The match by name: suffixes of rules compared exactly, and upper-cased ones of rules that ignore
+  // case; the first entry without a rule that identifies files, and the first that ignores case.
+  SuffixTable exact_, folded_;
+  Int32 firstAsked_ = std::numeric_limits<Int32>::max();
+  Int32 firstFolded_ = std::numeric_limits<Int32>::max();
+  Bool tableValid_ = true;  // false after memory ran out: every handler is asked
+  Bool asciiUpper_ = false; // ToUpperIsAscii, found when the first rule that ignores case came
 };
 
 Registry g_registry;
@@ -395,9 +649,10 @@ void SetItemHeaderReader(ItemHeaderReader reader)
   g_itemHeaderReader.store(reader, std::memory_order_release);
 }
 
-Bool RegisterPlugin(BrowserPluginInterface* handler, Int32 identifiesFiles, Bool ownedByRegistry)
+Bool RegisterPlugin(BrowserPluginInterface* handler, Int32 identifiesFiles, Bool ownedByRegistry,
+                    const SuffixMatch* byName)
 {
-  return handler && g_registry.Add(handler, identifiesFiles, ownedByRegistry);
+  return handler && g_registry.Add(handler, identifiesFiles, ownedByRegistry, byName);
 }
 
 namespace {
@@ -424,18 +679,73 @@ BrowserPluginInterface* FindPluginByID(Int32 id)
   return WalkRegistry(g_registry.Count(), false, [&](BrowserPluginInterface* h) { return h->GetPluginID(nullptr) == id; });
 }
 
+namespace {
+// The first file-identifying handler in registration order that matches url by name: handlers
+// registered with a rule are answered by the suffix table, the others asked. u is url, copied on
+// first need (a handler is given a URL it may change).
+BrowserPluginInterface* MatchByName(const BrowserURL& url, BrowserURL& u, Bool& copied)
+{
+  auto copy = [&] {
+    if (!copied)
+      u = url;
+    copied = true;
+  };
+  std::u16string_view suffix;
+  String resolved;
+  if (!url.PeekSuffix(&suffix)) {
+    copy();
+    resolved = u.GetSuffix();
+    suffix = resolved.View();
+  }
+  BrowserPluginInterface* found = nullptr;
+  if (suffix.size() <= std::size_t(kMaxSuffix) && suffix.find(u'\0') == std::u16string_view::npos) {
+    for (Int32 attempt = 0; attempt < 8; ++attempt) {
+      Int32 askBefore = 0;
+      UInt64 removals = 0;
+      found = g_registry.MatchSuffix(suffix, &askBefore, &removals);
+      if (askBefore < 0)
+        break;
+      if (askBefore == 0)
+        return found;
+      copy();
+      for (Int32 i = 0; i < askBefore; ++i) {
+        Bool pastEnd = false;
+        BrowserPluginInterface* h = g_registry.BeginCallAt(i, true, &pastEnd, true);
+        if (pastEnd)
+          break;
+        if (!h)
+          continue;
+        CallGuard guard(h);
+        if (h->Identify(u, nullptr, 0, 0))
+          return h;
+      }
+      // Entries moved while the handlers were asked: the positions may not hold any more.
+      if (g_registry.Removals() == removals)
+        return found;
+    }
+    if (found)
+      return found;
+  }
+  copy();
+  return FirstIdentifying(g_registry.Count(), u, nullptr, 0, nullptr);
+}
+} // namespace
+
 Bool FindPluginForURL(const BrowserURL& url, Bool checkContents, BrowserPluginInterface** out)
 {
   if (out)
     *out = nullptr;
-  BrowserURL u(url);
+  BrowserURL u;
+  Bool copied = false;
   const Int32 count = g_registry.Count();
-  BrowserPluginInterface* candidate = FirstIdentifying(count, u, nullptr, 0, nullptr);
+  BrowserPluginInterface* candidate = MatchByName(url, u, copied);
   if (!checkContents) {
     if (out)
       *out = candidate;
     return candidate != nullptr;
   }
+  if (!copied)
+    u = url;
 
   UChar header[HANDLER_HEADER_SIZE];
   const Int32 size = ReadHeader(u, header);

@@ -116,9 +116,23 @@ String* MakeTypeNames(const String& name, Int32* count);
 // Handlers are kept in registration order. The registry lock is taken for each access and never held
 // while a handler runs, so handlers may use the registry themselves.
 
+// What a handler's match by name (Identify without header bytes) amounts to when it is nothing but
+// the URL's suffix compared with a list: then the registry answers matches by name from a table made
+// at registration, without calling the handler. Suffixes are ASCII, at most 15 characters, and
+// compared code unit for code unit, or after String::ToUpper on both sides when ignoreCase.
+struct SuffixMatch
+{
+  const char* const* suffixes;
+  Int32 count; // 0: the handler matches nothing by name
+  Bool ignoreCase;
+};
+
 // Appends an entry. identifiesFiles: the handler takes part in matching files (FindPluginForURL).
-// ownedByRegistry: ReleasePluginRegistry deletes it. False for null or when memory runs out.
-Bool RegisterPlugin(BrowserPluginInterface* handler, Int32 identifiesFiles, Bool ownedByRegistry = false);
+// ownedByRegistry: ReleasePluginRegistry deletes it. byName (may be null, then the handler is asked)
+// must answer exactly as the handler's Identify without header bytes does; it is copied. False for
+// null or when memory runs out.
+Bool RegisterPlugin(BrowserPluginInterface* handler, Int32 identifiesFiles, Bool ownedByRegistry = false,
+                    const SuffixMatch* byName = nullptr);
 // Removes the handler's entry and waits until lookups running on other threads are done calling it,
 // so that its owner may delete it afterwards (a handler that unregisters itself from inside a call
 // does not wait for that call). The registry no longer owns it. False when not found. Pointers

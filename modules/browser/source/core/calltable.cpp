@@ -298,7 +298,7 @@ struct OutsideFactory
 };
 
 NodeRef CallOutsideFactory(const NodeRef& parent, const NodeRef& existing, BrowserURL& url, BrowserDatabase* db,
-                           Bool folder, void* data)
+                           Bool folder, BrowserDatabaseItem*, void* data)
 {
   auto* f = static_cast<OutsideFactory*>(data);
   OrxBrowserNode* made = f->factory(reinterpret_cast<OrxBrowserNode*>(parent.Get()),

@@ -73,7 +73,7 @@ void InstallCatalogs()
   if (!FindPluginByID(HANDLER_ID_CATALOG))
     RegisterPlugin(GetCatalogPlugin(), 0, false);
   if (!FindPluginByID(HANDLER_ID_CATALOG_FILE))
-    RegisterPlugin(GetCatalogFilePlugin(), 1, false);
+    RegisterPlugin(GetCatalogFilePlugin(), 1, false, &BrowserCatalogFilePlugin::ByName());
   SetCatalogServices(CatalogServices{LookUp, TouchCategory, IsLinkOnDisk});
   SetCatalogNotifyThread();
   BrowserCatalogFilePlugin::SetOpener(OpenCatalogFileHook);

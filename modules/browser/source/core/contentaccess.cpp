@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -88,17 +90,41 @@ Bool ResolveNetwork(const BrowserURL& urlIn, Filename* out)
   return target.GetFilename(out);
 }
 
-// Folder nodes found or made during one AddLibraryNodes, by converted URL.
+// Nodes found or made during one AddLibraryNodes, by converted URL (Key). A library of n items
+// makes n entries: open addressing over keys kept in shared blocks, rather than a heap node and a
+// key string of their own per entry.
 class NodeIndex
 {
 public:
-  NodeRef Find(const std::u16string& key)
+  explicit NodeIndex(std::size_t expected)
   {
-    auto it = nodes_.find(key);
-    return it == nodes_.end() ? NodeRef() : it->second;
+    std::size_t cap = 64;
+    while (cap < expected * 2)
+      cap *= 2;
+    slots_.resize(cap);
   }
-  void Add(const NodeRef& n) { nodes_[Key(URLText(n.Get()))] = n; }
-  void Add(const std::u16string& key, const NodeRef& n) { nodes_[key] = n; }
+  NodeRef Find(std::u16string_view key) const
+  {
+    const Slot& s = slots_[SlotOf(key, std::hash<std::u16string_view>()(key))];
+    return s.key ? s.node : NodeRef();
+  }
+  // Replaces the node of an equal key.
+  void Add(std::u16string_view key, const NodeRef& n)
+  {
+    const std::size_t hash = std::hash<std::u16string_view>()(key);
+    Slot* s = &slots_[SlotOf(key, hash)];
+    if (s->key) {
+      s->node = n;
+      return;
+    }
+    if ((used_ + 1) * 2 > slots_.size()) {
+      Grow();
+      s = &slots_[SlotOf(key, hash)];
+    }
+    *s = Slot{hash, Keep(key), key.size(), n};
+    ++used_;
+  }
+  void Add(const NodeRef& n) { Add(Key(URLText(n.Get())), n); }
   // Remembers a folder's existing children once, without listing them.
   void IndexChildren(const NodeRef& folder)
   {
@@ -109,9 +135,66 @@ public:
   }
 
 private:
-  std::unordered_map<std::u16string, NodeRef> nodes_;
+  struct Slot
+  {
+    std::size_t hash = 0;
+    const char16_t* key = nullptr; // null: empty
+    std::size_t length = 0;
+    NodeRef node;
+  };
+  static constexpr std::size_t kBlockUnits = 1 << 16;
+
+  // The slot of the key, or the empty one where it would go.
+  std::size_t SlotOf(std::u16string_view key, std::size_t hash) const
+  {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+      const Slot& s = slots_[i];
+      if (!s.key || (s.hash == hash && std::u16string_view(s.key, s.length) == key))
+        return i;
+    }
+  }
+  void Grow()
+  {
+    std::vector<Slot> old(slots_.size() * 2);
+    old.swap(slots_);
+    for (Slot& s : old)
+      if (s.key)
+        slots_[SlotOf(std::u16string_view(s.key, s.length), s.hash)] = std::move(s);
+  }
+  const char16_t* Keep(std::u16string_view key)
+  {
+    if (key.size() > blockLeft_) {
+      const std::size_t units = std::max(kBlockUnits, key.size());
+      blocks_.push_back(std::make_unique<char16_t[]>(units));
+      blockAt_ = blocks_.back().get();
+      blockLeft_ = units;
+    }
+    char16_t* at = blockAt_;
+    std::copy(key.begin(), key.end(), at);
+    blockAt_ += key.size();
+    blockLeft_ -= key.size();
+    return at;
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t used_ = 0;
+  std::vector<std::unique_ptr<char16_t[]>> blocks_;
+  char16_t* blockAt_ = nullptr;
+  std::size_t blockLeft_ = 0;
   std::unordered_map<const void*, bool> indexed_;
 };
+
+// The text that BrowserURL::GetDirectory reads a text URL's parent from: before the last "/" that
+// does not end the text; empty without one.
+std::u16string_view DirectoryPart(const String& text)
+{
+  const std::u16string_view v = text.View();
+  std::size_t pos = v.rfind(u'/');
+  if (pos != std::u16string_view::npos && pos + 1 == v.size())
+    pos = v.size() >= 2 ? v.rfind(u'/', v.size() - 2) : std::u16string_view::npos;
+  return pos == std::u16string_view::npos ? std::u16string_view() : v.substr(0, pos);
+}
 
 } // namespace
 
@@ -533,7 +616,7 @@ NodeRef GetNode(BrowserURL& url, Int32 mode, NodeRef start)
 }
 
 NodeRef FilePresetNodeFactory(const NodeRef& parent, const NodeRef& existing, BrowserURL& url, BrowserDatabase* db,
-                              Bool folder, void*)
+                              Bool folder, BrowserDatabaseItem*, void*)
 {
   if (existing)
     return existing;
@@ -559,55 +642,79 @@ Bool AddLibraryNodes(Int32 libraryIndex, const String& prefix, NodeRef parent, L
 
   const String parentURL = URLText(parent.Get());
   const std::u16string parentKey = Key(parentURL);
-  NodeIndex index;
+  NodeIndex index(items.size() + 1);
   index.Add(parentKey, parent);
   const Int32 prefixLen = prefix.GetLength();
+  // Items come folder by folder: the folder found for one item serves the next ones whose URL text
+  // has the same directory part, found with no text made and no index asked. Not kept when the walk
+  // failed, so that the next item tries again.
+  std::u16string lastDir;
+  NodeRef lastFolder;
+  Bool haveLast = false;
   for (const BrowserDatabase::ItemInfo& info : items) {
     if (info.id < 1 || info.path.GetLength() < prefixLen || info.path.ComparePart(prefix, prefixLen) != 0)
       continue;
     BrowserURL url(info.path);
     url.SetHash(info.hash);
-    const String dir = url.GetDirectory().GetString();
-    const std::u16string dirKey = Key(dir);
-    // Only items at or below the parent's URL have a place there.
-    if (dirKey.size() < parentKey.size() || dirKey.compare(0, parentKey.size(), parentKey) != 0 ||
-        (dirKey.size() > parentKey.size() && dirKey[parentKey.size()] != u'/'))
-      continue;
-    NodeRef folder = parent;
-    std::u16string curKey = parentKey;
-    String curURL = parentURL;
-    Int32 pos = parentURL.GetLength();
-    while (folder && pos < dir.GetLength()) {
-      Int32 next = 0;
-      if (!dir.FindFirst(u'/', &next, pos + 1))
-        next = dir.GetLength();
-      const String part = dir.SubStr(pos + 1, next - pos - 1);
-      pos = next;
-      curURL = curURL + String("/") + part;
-      curKey = Key(curURL);
-      index.IndexChildren(folder);
-      NodeRef child = index.Find(curKey);
-      if (!child) {
-        BrowserURL folderURL(curURL);
-        child = factory(folder, nullptr, folderURL, db, true, data);
-        if (child)
-          index.Add(curKey, child);
+    const std::u16string_view dirPart = DirectoryPart(url.GetStringRef());
+    NodeRef folder;
+    if (haveLast && dirPart == lastDir) {
+      if (!lastFolder)
+        continue;
+      folder = lastFolder;
+    } else {
+      haveLast = false;
+      const String dir = url.GetDirectory().GetString();
+      const std::u16string dirKey = Key(dir);
+      // Only items at or below the parent's URL have a place there.
+      if (dirKey.size() < parentKey.size() || dirKey.compare(0, parentKey.size(), parentKey) != 0 ||
+          (dirKey.size() > parentKey.size() && dirKey[parentKey.size()] != u'/')) {
+        lastDir.assign(dirPart);
+        lastFolder = nullptr;
+        haveLast = true;
+        continue;
       }
-      folder = child;
+      folder = parent;
+      std::u16string curKey = parentKey;
+      String curURL = parentURL;
+      Int32 pos = parentURL.GetLength();
+      while (folder && pos < dir.GetLength()) {
+        Int32 next = 0;
+        if (!dir.FindFirst(u'/', &next, pos + 1))
+          next = dir.GetLength();
+        const String part = dir.SubStr(pos + 1, next - pos - 1);
+        pos = next;
+        curURL = curURL + String("/") + part;
+        curKey = Key(curURL);
+        index.IndexChildren(folder);
+        NodeRef child = index.Find(curKey);
+        if (!child) {
+          BrowserURL folderURL(curURL);
+          child = factory(folder, nullptr, folderURL, db, true, nullptr, data);
+          if (child)
+            index.Add(curKey, child);
+        }
+        folder = child;
+      }
+      if (!folder)
+        continue;
+      index.IndexChildren(folder);
+      lastDir.assign(dirPart);
+      lastFolder = folder;
+      haveLast = true;
     }
-    if (!folder)
-      continue;
-    index.IndexChildren(folder);
-    const std::u16string key = Key(info.path);
-    NodeRef existing = index.Find(key);
-    Bool isFolder = false;
-    if (BrowserDatabaseItem* item = db->OpenItem(info.path, info.hash)) {
-      isFolder = item->IsFolder();
-      item->Close();
-    }
-    NodeRef made = factory(folder, existing, url, db, isFolder, data);
+    const String key = info.path.ToUpper();
+    NodeRef existing = index.Find(key.View());
+    // One lookup of the item: its folder flag, and what the factory reads.
+    BrowserDatabaseItem item;
+    const Bool opened = db->OpenItemInto(info.path, info.hash, &item);
+    const Bool isFolder = opened && item.IsFolder();
+    // Handed on only when the URL's text is the item's path, the one the factory would look up.
+    BrowserDatabaseItem* given = opened && url.GetStringRef() == info.path ? &item : nullptr;
+    NodeRef made = factory(folder, existing, url, db, isFolder, given, data);
+    item.Close();
     if (made)
-      index.Add(key, made);
+      index.Add(key.View(), made);
   }
   return true;
 }

@@ -8,6 +8,7 @@
 #include "contenttree/rtreenode.h"
 
 class BrowserDatabase;
+class BrowserDatabaseItem;
 
 // GetNode modes: 1 exact; bit 2 answers the deepest node on the way when there is no exact one;
 // bit 4 lists the children of every node passed on the way down.
@@ -29,9 +30,11 @@ constexpr Int32 ROOT_NETWORK = 100;
 constexpr Int32 RECENT_LIMIT = 10;
 
 // Makes or updates the node of one library item. parent: the folder node the item goes into;
-// existing: the item's node when there is one; folder: the item's folder flag. Answers the node.
+// existing: the item's node when there is one; folder: the item's folder flag; item: the item,
+// opened by the caller, or null (a folder without a record): what the node needs is read from it
+// rather than looked up again. Answers the node.
 using LibraryNodeFactory = NodeRef (*)(const NodeRef& parent, const NodeRef& existing, BrowserURL& url,
-                                       BrowserDatabase* db, Bool folder, void* data);
+                                       BrowserDatabase* db, Bool folder, BrowserDatabaseItem* item, void* data);
 
 // Registration step 1: handlers that exist, "BrowserDB", the tree and its top-level nodes, the
 // favorites and the default-object library. True when the main database, the tree and the
@@ -64,7 +67,7 @@ Bool AddLibraryNodes(Int32 libraryIndex, const String& prefix, NodeRef parent, L
                      void* data);
 // The factory of file preset nodes (libraries) and of favorites.
 NodeRef FilePresetNodeFactory(const NodeRef& parent, const NodeRef& existing, BrowserURL& url, BrowserDatabase* db,
-                              Bool folder, void* data);
+                              Bool folder, BrowserDatabaseItem* item, void* data);
 
 // Adds a node to the recent list; false when it is there already.
 Bool AddRecent(NodeRef node);

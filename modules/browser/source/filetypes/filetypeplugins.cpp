@@ -366,7 +366,10 @@ void Register(Int32 id, Int32 identifiesFiles)
   if (FindPluginByID(id))
     return;
   T* h = OrxNewObj(T);
-  if (h && !RegisterPlugin(h, identifiesFiles, true))
+  if (!h)
+    return;
+  const SuffixMatch byName = h->ByName();
+  if (!RegisterPlugin(h, identifiesFiles, true, &byName))
     delete h;
 }
 } // namespace

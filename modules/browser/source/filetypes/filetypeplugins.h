@@ -61,6 +61,8 @@ public:
   String* GetTypeNames(Int32 mode, Int32* count) override;
 
   const FileTypeTable& Table() const { return t_; }
+  // Identify without header bytes as a rule for the registry's table: the suffix table, exactly.
+  SuffixMatch ByName() const { return SuffixMatch{t_.suffixes, t_.suffixes ? t_.suffixCount : 0, false}; }
   // Position of the suffix in the suffix table, or -1.
   Int32 FindSuffix(const String& suffix) const;
 

@@ -22,6 +22,7 @@ constexpr Int32 CATEGORY_OWN_ICON = -1;
 
 class CategoryNode;
 class BrowserDatabase;
+class BrowserDatabaseItem;
 
 // What fills a category and what the favorites make. Each is installed by the part that owns the
 // content; until then the category stays empty and the favorites refuse.
@@ -38,7 +39,7 @@ struct CategoryServices
   NodeRef (*linkTarget)(const NodeRef& link) = nullptr;
   // The node of a favorite item of the main database (as LibraryNodeFactory).
   NodeRef (*makeFavoriteNode)(const NodeRef& parent, const NodeRef& existing, BrowserURL& url,
-                              BrowserDatabase* db, Bool folder, void* data) = nullptr;
+                              BrowserDatabase* db, Bool folder, BrowserDatabaseItem* item, void* data) = nullptr;
 };
 // How the preset and catalog categories are filled by default: the library registry's scans. The
 // registry sits above the nodes, so the content layer installs these at start.

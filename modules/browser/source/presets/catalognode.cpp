@@ -1,5 +1,6 @@
 #include "presets/catalognode.h"
 
+#include <algorithm>
 #include <new>
 #include <thread>
 #include <vector>
@@ -74,12 +75,6 @@ String NodeURLText(BrowserContentNode* n)
   if (!n || !n->GetURL(&u, 0))
     return String();
   return u.GetString();
-}
-
-std::u16string Key(const String& text)
-{
-  const String up = text.ToUpper();
-  return std::u16string(up.Units(), std::size_t(up.GetLength()));
 }
 
 CatalogNode* AsCatalog(BrowserContentNode* n) { return dynamic_cast<CatalogNode*>(n); }
@@ -260,13 +255,11 @@ Bool ReadCatalogLink(BrowserDatabaseItem* item, const String& base, String* url,
     return false;
   if (HasParentPart(stored))
     return false;
-  String text = stored;
-  if (rel && base.Content())
-    text = JoinBase(base, stored);
+  String text = rel && base.Content() ? JoinBase(base, stored) : std::move(stored);
   if (text.IsEmpty())
     return false;
   if (url)
-    *url = text;
+    *url = std::move(text);
   if (relative)
     *relative = rel && base.Content();
   return true;
@@ -341,12 +334,12 @@ UInt32 StatusFor(UInt32 flags, Bool hasTarget)
 Ref<CatalogNode> CatalogNode::Make(const NodeRef& parent, const String& name, const String& lastPart,
                                    const String* target, BrowserDatabase* db, UInt32 flags)
 {
-  return MakeNode(parent, name, lastPart, target, db, flags, true);
+  String own = target ? *target : String();
+  return MakeNode(parent, name, lastPart, target ? &own : nullptr, db, flags, true);
 }
 
-Ref<CatalogNode> CatalogNode::MakeNode(const NodeRef& parent, const String& name, const String& lastPart,
-                                       const String* target, BrowserDatabase* db, UInt32 flags, Bool warn,
-                                       const String* ownURL)
+Ref<CatalogNode> CatalogNode::MakeNode(const NodeRef& parent, String name, const String& lastPart, String* target,
+                                       BrowserDatabase* db, UInt32 flags, Bool warn, String* ownURL)
 {
   const Bool hasTarget = target && target->Content();
   UInt32 status = StatusFor(flags, hasTarget);
@@ -355,13 +348,19 @@ Ref<CatalogNode> CatalogNode::MakeNode(const NodeRef& parent, const String& name
   Ref<CatalogNode> n(new (std::nothrow) CatalogNode(status, db));
   if (!n)
     return nullptr;
-  n->name_ = name;
+  n->name_ = std::move(name);
   if (ownURL)
-    n->url_ = *ownURL;
-  else
-    n->url_ = parent ? NodeURLText(parent.Get()) + String("/") + lastPart : lastPart;
+    n->url_ = std::move(*ownURL);
+  else if (parent) {
+    CatalogNode* catalogParent = AsCatalog(parent.Get());
+    n->url_ = catalogParent ? catalogParent->ChildURLBase() : NodeURLText(parent.Get());
+    n->url_ += u'/';
+    n->url_ += lastPart;
+  } else {
+    n->url_ = lastPart;
+  }
   if (hasTarget)
-    n->targetURL_ = *target;
+    n->targetURL_ = std::move(*target);
   // Only folders show a date-time of their own; links show their target's or their item's.
   if ((flags & CATALOGMAKE_FOLDER) && !hasTarget)
     n->time_ = GeGetCurrentTime();
@@ -440,8 +439,28 @@ void CatalogNode::SetURLText(const String& text)
   {
     std::lock_guard l(fieldLock_);
     url_ = text;
+    ++urlVersion_;
   }
   URLChanged();
+}
+
+String CatalogNode::ChildURLBase()
+{
+  UInt32 version;
+  {
+    std::lock_guard l(fieldLock_);
+    version = urlVersion_;
+    // A URL still below its parent's follows the parent's, which changes without this node knowing.
+    if (urlBaseVersion_ == version && !(GetStatus() & NODESTATUS_NO_PARENT_URL))
+      return urlBase_;
+  }
+  String text = GetURLText();
+  std::lock_guard l(fieldLock_);
+  if (urlVersion_ == version && !(GetStatus() & NODESTATUS_NO_PARENT_URL)) {
+    urlBase_ = text;
+    urlBaseVersion_ = version;
+  }
+  return text;
 }
 
 String CatalogNode::GetTargetURLText() const
@@ -525,23 +544,70 @@ NodeRef CatalogNode::GetTarget()
   return found;
 }
 
-String CatalogNode::UniqueChildPart(const String& candidate, std::u16string* key)
+void CatalogNameSet::Clear()
+{
+  slots_.clear();
+  text_.clear();
+  used_ = 0;
+}
+
+std::size_t CatalogNameSet::Probe(std::u16string_view key, std::size_t hash) const
+{
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    const Slot& s = slots_[i];
+    if (s.at == kEmpty || (s.hash == hash && std::u16string_view(text_).substr(s.at, s.length) == key))
+      return i;
+  }
+}
+
+Bool CatalogNameSet::Contains(std::u16string_view key, std::size_t hash) const
+{
+  return !slots_.empty() && slots_[Probe(key, hash)].at != kEmpty;
+}
+
+Bool CatalogNameSet::Insert(std::u16string_view key, std::size_t hash)
+{
+  if ((used_ + 1) * 2 > slots_.size()) {
+    std::vector<Slot> bigger(std::max<std::size_t>(64, slots_.size() * 2), Slot{0, kEmpty, 0});
+    bigger.swap(slots_);
+    for (const Slot& s : bigger)
+      if (s.at != kEmpty)
+        slots_[Probe(std::u16string_view(text_).substr(s.at, s.length), s.hash)] = s;
+  }
+  Slot& s = slots_[Probe(key, hash)];
+  if (s.at != kEmpty)
+    return false;
+  if (text_.size() + key.size() >= kEmpty)
+    throw std::bad_alloc();
+  const UInt32 at = UInt32(text_.size());
+  text_.append(key);
+  s = Slot{hash, at, UInt32(key.size())};
+  ++used_;
+  return true;
+}
+
+String CatalogNode::UniqueChildPart(const String& candidate, String* key, std::size_t* hash)
 {
   const String base = candidate;
   try {
     const UInt32 version = GetChildrenVersion();
     if (namesVersion_ != version) {
-      names_.clear();
+      names_.Clear();
       for (Ref<RTreeNode> c = GetFirstChild(); c; c = c->GetNext())
-        if (BrowserContentNode* cn = BrowserContentNode::Cast(c.Get()))
-          names_.insert(Key(LastPart(NodeURLText(cn))));
+        if (BrowserContentNode* cn = BrowserContentNode::Cast(c.Get())) {
+          const String k = LastPart(NodeURLText(cn)).ToUpper();
+          names_.Insert(k.View(), CatalogNameSet::Hash(k.View()));
+        }
       namesVersion_ = version;
     }
     String part = base;
-    *key = Key(part);
-    for (Int32 n = 1; names_.count(*key); ++n) {
+    *key = part.ToUpper();
+    *hash = CatalogNameSet::Hash(key->View());
+    for (Int32 n = 1; names_.Contains(key->View(), *hash); ++n) {
       part = base + String(".") + String::FromInt(n);
-      *key = Key(part);
+      *key = part.ToUpper();
+      *hash = CatalogNameSet::Hash(key->View());
     }
     return part;
   } catch (const std::bad_alloc&) {
@@ -553,10 +619,10 @@ String CatalogNode::UniqueChildPart(const String& candidate, std::u16string* key
   return part;
 }
 
-void CatalogNode::RememberChildPart(std::u16string&& key)
+void CatalogNode::RememberChildPart(const String& key, std::size_t hash)
 {
   try {
-    names_.insert(std::move(key));
+    names_.Insert(key.View(), hash);
     namesVersion_ = GetChildrenVersion();
   } catch (const std::bad_alloc&) {
     namesVersion_ = ~0u;
@@ -571,7 +637,7 @@ Ref<CatalogNode> CatalogNode::MakeLink(const NodeRef& parent, const NodeRef& sou
   CatalogNode* catalogParent = AsCatalog(parent.Get());
   CatalogNode* catalogSource = AsCatalog(source.Get());
   const String sourceURL = NodeURLText(source.Get());
-  const String name = newName ? *newName : source->GetName();
+  String name = newName ? *newName : source->GetName();
   const UInt32 sourceInfo = source->GetInfo(nullptr);
   const Bool asLink = !(sourceInfo & NODESTATUS_FOLDER) || foldersAsLinks;
 
@@ -620,9 +686,10 @@ Ref<CatalogNode> CatalogNode::MakeLink(const NodeRef& parent, const NodeRef& sou
     if (!mark.Held() || parent->IsRemoved())
       return nullptr;
     String part;
-    std::u16string key;
+    String key;
+    std::size_t keyHash = 0;
     if (catalogParent) {
-      part = catalogParent->UniqueChildPart(candidate, &key);
+      part = catalogParent->UniqueChildPart(candidate, &key, &keyHash);
     } else {
       part = candidate;
       for (Int32 n = 1; ChildPartTaken(parent.Get(), part, nullptr); ++n)
@@ -630,11 +697,14 @@ Ref<CatalogNode> CatalogNode::MakeLink(const NodeRef& parent, const NodeRef& sou
     }
     // Fresh flags: nothing of the source's own state (a root's above all) passes to a link.
     const UInt32 flags = asLink ? (folderLink ? CATALOGMAKE_FOLDER : 0) : CATALOGMAKE_FOLDER;
-    made = MakeNode(parent, name, part, asLink ? &targetURL : nullptr, db, flags, asLink);
+    // Without an item to write, name and target text are not needed again.
+    String targetText = writeItem ? targetURL : std::move(targetURL);
+    made = MakeNode(parent, writeItem ? String(name) : std::move(name), part, asLink ? &targetText : nullptr, db,
+                    flags, asLink);
     if (!made)
       return nullptr;
     if (catalogParent)
-      catalogParent->RememberChildPart(std::move(key));
+      catalogParent->RememberChildPart(key, keyHash);
     if (target) {
       {
         std::lock_guard l(made->fieldLock_);
@@ -726,17 +796,19 @@ Ref<CatalogNode> CatalogNode::MakeFolderWithItem(const NodeRef& parent, const St
 }
 
 NodeRef CatalogNode::ItemFactory(const NodeRef& parent, const NodeRef& existing, BrowserURL& url, BrowserDatabase* db,
-                                 Bool folder, void*)
+                                 Bool folder, BrowserDatabaseItem* opened, void*)
 {
   if (existing)
     return existing;
   if (!parent)
     return nullptr;
-  const String path = url.GetString();
+  String path = url.GetString();
   const String last = LastPart(path);
-  // A handle of its own, without a host allocation per item of a large catalog.
+  // The caller's handle, or one of its own, without a host allocation per item of a large catalog.
   BrowserDatabaseItem handle;
-  BrowserDatabaseItem* item = db && db->OpenItemInto(path, url.GetHash(), &handle) ? &handle : nullptr;
+  BrowserDatabaseItem* item = opened                                                    ? opened
+                              : db && db->OpenItemInto(path, url.GetHash(), &handle) ? &handle
+                                                                                     : nullptr;
   String name = item ? item->GetName(0) : String();
   if (name.IsEmpty())
     name = last;
@@ -747,10 +819,10 @@ NodeRef CatalogNode::ItemFactory(const NodeRef& parent, const NodeRef& existing,
   Bool relative = false;
   const Bool hasLink = item && ReadCatalogLink(item, base, &target, &relative);
   if (folder && hasLink)
-    return MakeNode(parent, name, last, &target, db, CATALOGMAKE_FOLDER | (relative ? CATALOGMAKE_RELATIVE : 0), false,
-                    &path);
+    return MakeNode(parent, std::move(name), last, &target, db,
+                    CATALOGMAKE_FOLDER | (relative ? CATALOGMAKE_RELATIVE : 0), false, &path);
   if (folder) {
-    Ref<CatalogNode> n = MakeNode(parent, name, last, nullptr, db, CATALOGMAKE_FOLDER, false, &path);
+    Ref<CatalogNode> n = MakeNode(parent, std::move(name), last, nullptr, db, CATALOGMAKE_FOLDER, false, &path);
     DateTime t;
     if (n && item && item->GetTime(1, &t)) {
       std::lock_guard l(n->fieldLock_);
@@ -759,14 +831,14 @@ NodeRef CatalogNode::ItemFactory(const NodeRef& parent, const NodeRef& existing,
     return n;
   }
   if (hasLink)
-    return MakeNode(parent, name, last, &target, db, relative ? CATALOGMAKE_RELATIVE : 0, true, &path);
+    return MakeNode(parent, std::move(name), last, &target, db, relative ? CATALOGMAKE_RELATIVE : 0, true, &path);
   String stored;
   Bool storedRelative = false;
   if (item && item->GetLink(&stored, &storedRelative) && HasParentPart(stored)) {
     GePrint(String("CatalogNode warning: Link refused, it climbs out of its folder: ") + path);
-    return MakeNode(parent, name, last, nullptr, db, 0, false, &path);
+    return MakeNode(parent, std::move(name), last, nullptr, db, 0, false, &path);
   }
-  return MakeNode(parent, name, last, nullptr, db, 0, true, &path);
+  return MakeNode(parent, std::move(name), last, nullptr, db, 0, true, &path);
 }
 
 // --- operations ---
@@ -821,6 +893,7 @@ Bool CatalogNode::GetURL(BrowserURL* out, UInt32 flags)
         std::lock_guard l(fieldLock_);
         if (GetStatus() & NODESTATUS_NO_PARENT_URL) {
           url_ = prefix + String("/") + url_;
+          ++urlVersion_;
           changed = true;
         }
       }
@@ -1322,9 +1395,19 @@ Int32 BrowserCatalogFilePlugin::GetPluginID(String* name)
   return HANDLER_ID_CATALOG_FILE;
 }
 
+namespace {
+constexpr const char* kCatalogSuffix[] = {"catqz"};
+} // namespace
+
+const SuffixMatch& BrowserCatalogFilePlugin::ByName()
+{
+  static const SuffixMatch byName{kCatalogSuffix, 1, true};
+  return byName;
+}
+
 Bool BrowserCatalogFilePlugin::Identify(BrowserURL& url, const void* header, Int32 headerSize, Int32)
 {
-  if (!url.GetSuffix().IsEqualIgnoreCase(String("catqz")))
+  if (!url.GetSuffix().IsEqualIgnoreCase(String(kCatalogSuffix[0])))
     return false;
   if (!header)
     return true;

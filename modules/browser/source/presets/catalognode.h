@@ -7,7 +7,8 @@
 #include <atomic>
 #include <mutex>
 #include <string>
-#include <unordered_set>
+#include <string_view>
+#include <vector>
 
 #include "contenttree/browserinterface.h"
 #include "contenttree/rtreenode.h"
@@ -80,6 +81,34 @@ Bool ReadCatalogLink(BrowserDatabaseItem* item, const String& base, String* url,
 // True when text has a part "..".
 Bool HasParentPart(const String& text);
 
+// A set of texts (the upper-cased last URL parts of a catalog's children): open addressing over
+// keys kept in one shared text, so that a name costs one probe and no allocation of its own. Throws
+// std::bad_alloc when memory runs out.
+class CatalogNameSet
+{
+public:
+  static std::size_t Hash(std::u16string_view key) { return std::hash<std::u16string_view>()(key); }
+  void Clear();
+  Bool Contains(std::u16string_view key, std::size_t hash) const;
+  // False when the key is there already.
+  Bool Insert(std::u16string_view key, std::size_t hash);
+
+private:
+  struct Slot
+  {
+    std::size_t hash;
+    UInt32 at; // position in text_; kEmpty for an empty slot
+    UInt32 length;
+  };
+  static constexpr UInt32 kEmpty = ~0u;
+  // The slot of key, or the empty slot where it would go.
+  std::size_t Probe(std::u16string_view key, std::size_t hash) const;
+
+  std::vector<Slot> slots_;
+  std::u16string text_;
+  std::size_t used_ = 0;
+};
+
 class CatalogNode : public BrowserContentNode
 {
 public:
@@ -95,7 +124,7 @@ public:
   static Ref<CatalogNode> AddLink(const NodeRef& catalog, const NodeRef& source, Bool notify);
   // The node of one library item (the factory of AddLibraryNodes for catalogs, favorites, recent).
   static NodeRef ItemFactory(const NodeRef& parent, const NodeRef& existing, BrowserURL& url, BrowserDatabase* db,
-                             Bool folder, void* data);
+                             Bool folder, BrowserDatabaseItem* item, void* data);
   // A catalog folder with its item (the favorites' new folder).
   static Ref<CatalogNode> MakeFolderWithItem(const NodeRef& parent, const String& name, BrowserDatabase* db);
 
@@ -140,19 +169,22 @@ protected:
 private:
   class BusyMark;
   // ownURL: the node's whole URL when the caller knows it (nodes made while a catalog is read,
-  // which stamp no parent's time: reading is no edit).
-  static Ref<CatalogNode> MakeNode(const NodeRef& parent, const String& name, const String& lastPart,
-                                   const String* target, BrowserDatabase* db, UInt32 flags, Bool warn,
-                                   const String* ownURL = nullptr);
+  // which stamp no parent's time: reading is no edit). The texts of target and ownURL are taken
+  // over (moved from), so that a node of a large catalog copies none of them.
+  static Ref<CatalogNode> MakeNode(const NodeRef& parent, String name, const String& lastPart, String* target,
+                                   BrowserDatabase* db, UInt32 flags, Bool warn, String* ownURL = nullptr);
   void SetURLText(const String& text);
+  // GetURLText, kept while the URL text stays as it is: a folder that links pour into needs it for
+  // every link.
+  String ChildURLBase();
   void Touch();
   static void TouchParent(const NodeRef& parent);
   String BasePath() const;
   Bool ReadOnly() const;
   // The first sibling-free name for candidate below this node, "candidate.n" on a clash. Called
   // under this node's busy mark.
-  String UniqueChildPart(const String& candidate, std::u16string* key);
-  void RememberChildPart(std::u16string&& key);
+  String UniqueChildPart(const String& candidate, String* key, std::size_t* hash);
+  void RememberChildPart(const String& key, std::size_t hash);
   Int32 CountItems(Int32 phase, EditCallback callback, void* data);
   Bool IsOwnCatalogFileRoot();
   Int32 RenameRoot(const String& newName);
@@ -162,6 +194,9 @@ private:
   Int32 slot_;
   String name_;
   String url_;
+  UInt32 urlVersion_ = 1; // changes with every change of url_
+  String urlBase_;        // GetURLText of url_ at urlBaseVersion_
+  UInt32 urlBaseVersion_ = 0;
   String targetURL_;
   NodeRef target_;
   DateTime time_;
@@ -172,7 +207,7 @@ private:
   CachedPluginLookup handler_;
   // The upper-cased last URL parts of the children, valid while namesVersion_ is the children
   // version; used under the busy mark only.
-  std::unordered_set<std::u16string> names_;
+  CatalogNameSet names_;
   UInt32 namesVersion_ = ~0u;
 };
 
@@ -205,6 +240,8 @@ public:
   // Suffix "catqz" in any letter case (as the registry finds catalog files); with header bytes the
   // library header chunk id too.
   Bool Identify(BrowserURL& url, const void* header, Int32 headerSize, Int32 reserved) override;
+  // Identify without header bytes, as a rule for the registry's table.
+  static const SuffixMatch& ByName();
   String* GetTypeName(String* out, NodeRef node, BrowserURL* url, Int32 mode) override;
   BaseBitmap* GetIcon(NodeRef node, BrowserURL* url, Int32 size) override;
   // 17 for a file URL, else 6.
