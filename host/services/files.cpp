@@ -13,7 +13,7 @@
 #include "services/host.h"
 
 namespace {
-std::atomic<int> g_countdown[7];
+std::atomic<int> g_countdown[8];
 
 struct FileHandle
 {
@@ -192,6 +192,7 @@ bool ShouldFail(Op op)
 } // namespace detail
 
 void FailNth(FileOp op, int n) { g_countdown[int(op)].store(n); }
+void FailNthThreadStart(int n) { g_countdown[int(detail::Op::ThreadStart)].store(n); }
 void ClearFaults()
 {
   for (auto& c : g_countdown)
