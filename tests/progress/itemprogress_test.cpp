@@ -238,6 +238,15 @@ TEST_F(ItemProgress, FailedSyncEndsFailedAndKeepsTheOldItem)
   orxhost::FailNth(orxhost::FileOp::Flush, 1);
   EXPECT_EQ(RunHere(c), ITEMSTATUS_FAILED);
   EXPECT_EQ(c.GetResult(), EDIT_COPY_FAILED);
+
+  // A move that replaces deletes the old item only after the sync: it is still on the disk.
+  Write("src3/c.txt", "moved");
+  Write("dst/c.txt", "old c");
+  ItemProgressThread m(ITEMOP_MOVE, {ChildNamed(Folder("src3"), "c.txt")}, dst, ITEMOPTION_REPLACE);
+  orxhost::FailNth(orxhost::FileOp::Flush, 1);
+  EXPECT_EQ(RunHere(m), ITEMSTATUS_FAILED);
+  const auto after = Tree(Path("dst"));
+  EXPECT_EQ(std::count_if(after.begin(), after.end(), [](const auto& e) { return e.second == "old c"; }), 1);
 }
 
 TEST_F(ItemProgress, ConflictWithTheSourceItselfIsARefusal)

@@ -314,9 +314,10 @@ Int32 ItemProgressThread::Replace(size_t i, const NodeRef& source)
       old->Rename(EDITPHASE_DO, name);
       return rc;
     }
-    // What was moved in may have been written just before: the old item stays aside until it is on
-    // the disk.
-    if (!FileSyncScope::SyncCurrent())
+    // What was moved in may have been written just before: the old item (aside, under a hidden
+    // name) goes only once the file system holds the new one.
+    Filename folder;
+    if (FileOf(destination_, &folder) && GeCanSyncFileSystem() && !GeSyncFileSystem(folder))
       return EDIT_MOVE_FAILED;
     old->Delete(EDITPHASE_DO, nullptr, nullptr);
     return EDIT_OK;
