@@ -187,6 +187,50 @@ void Peer(benchmark::State& state, const char* what)
   }
 }
 
+// The thread's copy and cp -a back to back in each iteration, in turns first: on a shared disk whose
+// speed drifts by a factor of two within minutes, the ratio of neighbours is what can be compared.
+void BM_CopyAgainstCpA(benchmark::State& state)
+{
+  const std::string base = SetPath(int(state.range(0)));
+  double mine = 0, peer = 0, counting = 0;
+  int turn = 0;
+  for (auto _ : state) {
+    double secs[2] = {0, 0};
+    for (int k = 0; k < 2; ++k) {
+      const bool thread = (k + turn) % 2 == 0;
+      Clear(base + "/dst");
+      fs::create_directories(base + "/dst");
+      ::sync();
+      if (thread) {
+        NodeRef from = Node(base + "/src");
+        NodeRef to = Node(base + "/dst");
+        double count = 0;
+        {
+          ItemProgressThread t(ITEMOP_COPY, {from}, to);
+          secs[0] = RunThread(t, &count);
+          if (t.GetStatus() != ITEMSTATUS_DONE)
+            state.SkipWithError("the operation failed");
+        }
+        counting += count;
+        from->Remove();
+        to->Remove();
+      } else {
+        const auto start = Clock::now();
+        if (Shell("cp -a '" + base + "/src' '" + base + "/dst/'") != 0)
+          state.SkipWithError("the peer failed");
+        secs[1] = std::chrono::duration<double>(Clock::now() - start).count();
+      }
+    }
+    ++turn;
+    mine += secs[0];
+    peer += secs[1];
+    state.SetIterationTime(secs[0]);
+  }
+  state.counters["cp_a_ms"] = peer * 1000 / double(state.iterations());
+  state.counters["ratio"] = peer > 0 ? mine / peer : 0;
+  state.counters["count_share"] = mine > 0 ? counting / mine : 0;
+}
+
 void BM_PeerCpA(benchmark::State& state) { Peer(state, "cp"); }
 void BM_PeerCpASync(benchmark::State& state) { Peer(state, "cpsync"); }
 void BM_PeerMv(benchmark::State& state) { Peer(state, "mv"); }
@@ -300,6 +344,7 @@ void Sets(benchmark::internal::Benchmark* b)
 BENCHMARK(BM_Copy)->Apply(Sets);
 BENCHMARK(BM_CopyEachFileSynced)->Apply(Sets);
 BENCHMARK(BM_PeerCpA)->Apply(Sets);
+BENCHMARK(BM_CopyAgainstCpA)->Apply(Sets);
 BENCHMARK(BM_PeerCpASync)->Apply(Sets);
 BENCHMARK(BM_LimitCopyFileRange)
     ->ArgNames({"set", "sync"})
