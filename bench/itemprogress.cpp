@@ -2,7 +2,8 @@
 // rm -rf and against the limit: a readdir walk with copy_file_range. Two sets: 10 000 small files in
 // 100 folders, and ten 100 MB files. The copy's counting pass is timed on its own (its share is the
 // "count_share" counter), and the limit is run with one fsync per file, with one syncfs at the end
-// and with neither, to weigh what the durability of each copied file costs.
+// and with neither, to weigh what the durability of each copied file costs. Every timed run starts
+// on a settled disk: what the clearing before it left for the journal is written first.
 #include <benchmark/benchmark.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -104,10 +105,9 @@ void Items(benchmark::State& state, Int32 operation)
     Clear(base + "/dst");
     Clear(base + "/work");
     fs::create_directories(base + "/dst");
-    if (operation != ITEMOP_COPY) {
+    if (operation != ITEMOP_COPY)
       Shell("cp -a '" + base + "/src' '" + base + "/work'");
-      ::sync();
-    }
+    ::sync();
     NodeRef from = Node(operation == ITEMOP_COPY ? base + "/src" : base + "/work");
     NodeRef to = Node(base + "/dst");
     state.ResumeTiming();
@@ -128,6 +128,38 @@ void Items(benchmark::State& state, Int32 operation)
 }
 
 void BM_Copy(benchmark::State& state) { Items(state, ITEMOP_COPY); }
+
+Int32 CountBytes(void* data, Int32, Int32, Int64 size, Int32)
+{
+  *static_cast<Int64*>(data) += size;
+  return EDIT_OK;
+}
+
+// The node's copy on its own, outside the thread: no file-system sync is promised to it, so it
+// syncs each file before the copy takes its real name (the thread's way before it synced once).
+void BM_CopyEachFileSynced(benchmark::State& state)
+{
+  const std::string base = SetPath(int(state.range(0)));
+  for (auto _ : state) {
+    state.PauseTiming();
+    Clear(base + "/dst");
+    fs::create_directories(base + "/dst");
+    ::sync();
+    NodeRef from = Node(base + "/src");
+    NodeRef to = Node(base + "/dst");
+    state.ResumeTiming();
+    const auto start = Clock::now();
+    Int64 bytes = 0;
+    const Int32 rc = to->CopyHere(from, EDITPHASE_DO, nullptr, CountBytes, &bytes);
+    state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+    if (rc != EDIT_OK)
+      state.SkipWithError("the copy failed");
+    state.PauseTiming();
+    from->Remove();
+    to->Remove();
+    state.ResumeTiming();
+  }
+}
 void BM_Move(benchmark::State& state) { Items(state, ITEMOP_MOVE); }
 void BM_Delete(benchmark::State& state) { Items(state, ITEMOP_DELETE); }
 
@@ -140,10 +172,9 @@ void Peer(benchmark::State& state, const char* what)
     Clear(base + "/dst");
     Clear(base + "/work");
     fs::create_directories(base + "/dst");
-    if (op != "cp") {
+    if (op != "cp")
       Shell("cp -a '" + base + "/src' '" + base + "/work'");
-      ::sync();
-    }
+    ::sync();
     state.ResumeTiming();
     const auto start = Clock::now();
     int rc = op == "cp"       ? Shell("cp -a '" + base + "/src' '" + base + "/dst/'")
@@ -154,6 +185,50 @@ void Peer(benchmark::State& state, const char* what)
     if (rc != 0)
       state.SkipWithError("the peer failed");
   }
+}
+
+// The thread's copy and cp -a back to back in each iteration, in turns first: on a shared disk whose
+// speed drifts by a factor of two within minutes, the ratio of neighbours is what can be compared.
+void BM_CopyAgainstCpA(benchmark::State& state)
+{
+  const std::string base = SetPath(int(state.range(0)));
+  double mine = 0, peer = 0, counting = 0;
+  int turn = 0;
+  for (auto _ : state) {
+    double secs[2] = {0, 0};
+    for (int k = 0; k < 2; ++k) {
+      const bool thread = (k + turn) % 2 == 0;
+      Clear(base + "/dst");
+      fs::create_directories(base + "/dst");
+      ::sync();
+      if (thread) {
+        NodeRef from = Node(base + "/src");
+        NodeRef to = Node(base + "/dst");
+        double count = 0;
+        {
+          ItemProgressThread t(ITEMOP_COPY, {from}, to);
+          secs[0] = RunThread(t, &count);
+          if (t.GetStatus() != ITEMSTATUS_DONE)
+            state.SkipWithError("the operation failed");
+        }
+        counting += count;
+        from->Remove();
+        to->Remove();
+      } else {
+        const auto start = Clock::now();
+        if (Shell("cp -a '" + base + "/src' '" + base + "/dst/'") != 0)
+          state.SkipWithError("the peer failed");
+        secs[1] = std::chrono::duration<double>(Clock::now() - start).count();
+      }
+    }
+    ++turn;
+    mine += secs[0];
+    peer += secs[1];
+    state.SetIterationTime(secs[0]);
+  }
+  state.counters["cp_a_ms"] = peer * 1000 / double(state.iterations());
+  state.counters["ratio"] = peer > 0 ? mine / peer : 0;
+  state.counters["count_share"] = mine > 0 ? counting / mine : 0;
 }
 
 void BM_PeerCpA(benchmark::State& state) { Peer(state, "cp"); }
@@ -209,6 +284,7 @@ void BM_LimitCopyFileRange(benchmark::State& state)
     state.PauseTiming();
     Clear(base + "/dst");
     fs::create_directories(base + "/dst");
+    ::sync();
     state.ResumeTiming();
     const auto start = Clock::now();
     bool ok = CopyLimit(base + "/src", base + "/dst/src", sync);
@@ -266,7 +342,9 @@ void Sets(benchmark::internal::Benchmark* b)
 }
 
 BENCHMARK(BM_Copy)->Apply(Sets);
+BENCHMARK(BM_CopyEachFileSynced)->Apply(Sets);
 BENCHMARK(BM_PeerCpA)->Apply(Sets);
+BENCHMARK(BM_CopyAgainstCpA)->Apply(Sets);
 BENCHMARK(BM_PeerCpASync)->Apply(Sets);
 BENCHMARK(BM_LimitCopyFileRange)
     ->ArgNames({"set", "sync"})

@@ -13,7 +13,7 @@
 #include "services/host.h"
 
 namespace {
-std::atomic<int> g_countdown[7];
+std::atomic<int> g_countdown[8];
 
 struct FileHandle
 {
@@ -56,8 +56,9 @@ void* Open(const Filename* name, Int32 mode)
     errno = EACCES;
     return nullptr;
   }
-  // Emptied only now that it is known to be a regular file.
-  if (mode == 1 && ::ftruncate(fd, 0) != 0) {
+  // Emptied only now that it is known to be a regular file; a file just made is empty already (a
+  // truncation would change its inode once more for nothing).
+  if (mode == 1 && st.st_size != 0 && ::ftruncate(fd, 0) != 0) {
     ::close(fd);
     return nullptr;
   }
@@ -192,6 +193,7 @@ bool ShouldFail(Op op)
 } // namespace detail
 
 void FailNth(FileOp op, int n) { g_countdown[int(op)].store(n); }
+void FailNthThreadStart(int n) { g_countdown[int(detail::Op::ThreadStart)].store(n); }
 void ClearFaults()
 {
   for (auto& c : g_countdown)

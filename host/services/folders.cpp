@@ -233,6 +233,20 @@ Bool SyncFolder(const Filename* folder)
   return ok;
 }
 
+// syncfs on the folder itself: the call reaches the file system the folder lies on, also when a
+// file system is mounted below it.
+Bool SyncFileSystem(const Filename* folder)
+{
+  if (ShouldFail(Op::Flush))
+    return false;
+  int fd = ::open(P(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0)
+    return false;
+  bool ok = ::syncfs(fd) == 0;
+  ::close(fd);
+  return ok;
+}
+
 Bool FileTime(const Filename* name, Int32 which, DateTime* out)
 {
   std::string p = P(name);
@@ -720,12 +734,13 @@ Bool GetEnv(const char* name, String* out)
 } // namespace
 
 namespace orxhost::detail {
-const OrxFolderTable kFolderTable = {3,          sizeof(OrxFolderTable), Exists,     CreateFolder, Rename,
+const OrxFolderTable kFolderTable = {4,          sizeof(OrxFolderTable), Exists,     CreateFolder, Rename,
                                      Move,       CopyFile,               HardLink,   Remove,       SyncFolder,
                                      FileTime,   FileSize,               BrowseInit, BrowseNext,   BrowseFree,
                                      VolumesInit, VolumesNext,           VolumesFree, SpecialFolder, GetEnv,
                                      RenameNoReplace, MakeFolder,        SameFile,
-                                     BrowseError,     FileStatusOf,      CopyLink};
+                                     BrowseError,     FileStatusOf,      CopyLink,
+                                     SyncFileSystem};
 }
 namespace orxhost::detail {
 std::vector<MountEntry> ParseMountTable(const std::string& table) { return ParseMounts(table); }

@@ -38,6 +38,9 @@ std::vector<std::string> FatalErrors();
 // List: the nth entry of a folder listing fails, and the listing reports an error.
 enum class FileOp { Open, Read, Write, Flush, Rename, Delete, List };
 void FailNth(FileOp op, int n);
+// The nth thread start from now on fails (1 = the next), as when the system has no thread to give.
+void FailNthThreadStart(int n);
+// Clears the file faults and the thread start fault.
 void ClearFaults();
 // Called (when set) before each entry a folder listing gives, on the listing's thread: tests hold a
 // listing there, as a slow mount would.

@@ -30,7 +30,7 @@ extern const OrxDocumentTable kDocumentTable;
 extern const OrxSceneDocumentTable kSceneDocumentTable; // host/scene
 
 // Fault injection: true when this call of op must fail.
-enum class Op { Open, Read, Write, Flush, Rename, Delete, List };
+enum class Op { Open, Read, Write, Flush, Rename, Delete, List, ThreadStart };
 bool ShouldFail(Op op);
 
 // A name as the system's bytes. A text that cannot name a file gives "", which names nothing, so

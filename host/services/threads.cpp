@@ -17,6 +17,8 @@ struct ThreadHandle
 
 void* ThreadStart(OrxThread* t, Int32)
 {
+  if (orxhost::detail::ShouldFail(orxhost::detail::Op::ThreadStart))
+    return nullptr;
   auto* h = new ThreadHandle;
   try {
     h->th = std::thread([t] {

@@ -134,6 +134,16 @@ Bool GeCopyFile(const Filename& from, const Filename& to, Bool overwrite)
 Bool GeHardLink(const Filename& from, const Filename& to) { return T().folder->hardLink(&from, &to); }
 Bool GeDelete(const Filename& name) { return T().folder->remove(&name); }
 Bool GeSyncFolder(const Filename& folder) { return T().folder->syncFolder(&folder); }
+Bool GeSyncFileSystem(const Filename& folder)
+{
+  const OrxFolderTable* f = T().folder;
+  return ORX_HAS_ENTRY(f, syncFileSystem) && f->syncFileSystem(&folder);
+}
+Bool GeCanSyncFileSystem()
+{
+  const OrxFolderTable* f = T().folder;
+  return ORX_HAS_ENTRY(f, syncFileSystem);
+}
 Bool GeGetFileTime(const Filename& name, Int32 which, DateTime* out) { return T().folder->fileTime(&name, which, out); }
 Int64 GeGetFileSize(const Filename& name) { return T().folder->fileSize(&name); }
 

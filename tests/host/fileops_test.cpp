@@ -133,3 +133,30 @@ TEST(HostFileOps, AnOlderHostTableWithoutTheNewEntries)
   EXPECT_EQ(made, MAKEFOLDER_CREATED);
   EXPECT_EQ(again, MAKEFOLDER_EXISTED);
 }
+
+// One sync for a whole file system: it reaches the folder's file system, tells a failure, and an
+// older host without it says it cannot, so that callers sync each file instead.
+TEST(HostFileOps, FileSystemSyncAnswersWhatHappened)
+{
+  Filename dir = orxtest::TempDir();
+  ASSERT_TRUE(orxtest::WriteFile(dir + String("a"), "A"));
+  EXPECT_TRUE(GeCanSyncFileSystem());
+  EXPECT_TRUE(GeSyncFileSystem(dir));
+  EXPECT_FALSE(GeSyncFileSystem(dir + String("missing")));
+  EXPECT_FALSE(GeSyncFileSystem(dir + String("a"))) << "a folder is named, not a file";
+  orxhost::FailNth(orxhost::FileOp::Flush, 1);
+  EXPECT_FALSE(GeSyncFileSystem(dir)) << "a failed sync is no success";
+  orxhost::ClearFaults();
+
+  const OrxHostTable* real = OrxGetHostTable();
+  OrxFolderTable folders = *real->folder;
+  folders.size = Int32(offsetof(OrxFolderTable, syncFileSystem));
+  OrxHostTable older = *real;
+  older.folder = &folders;
+  OrxInstallHostTable(&older);
+  const Bool can = GeCanSyncFileSystem();
+  const Bool synced = GeSyncFileSystem(dir);
+  OrxInstallHostTable(real);
+  EXPECT_FALSE(can);
+  EXPECT_FALSE(synced);
+}

@@ -1,7 +1,9 @@
 // Copy, move, delete and link of many items through ItemProgressThread and its dialog.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <thread>
 
 #include "progresstest.h"
@@ -38,6 +40,38 @@ TEST_F(ItemProgress, CopiesFoldersAndFilesWithCountsThatMatchTheWork)
   EXPECT_EQ(t.GetDoneFiles(), t.GetTotalFiles());
   EXPECT_EQ(t.GetDoneBytes(), t.GetTotalBytes());
   EXPECT_EQ(t.GetNext(), 2);
+}
+
+// Links and pipes count by one rule in both passes: one item each, no bytes of their own (a link's
+// target is neither copied nor deleted); a copy leaves pipes out, a delete takes them.
+TEST_F(ItemProgress, LinksAndPipesCountTheSameInBothPasses)
+{
+  Write("src/data.bin", std::string(5000, 'd'));
+  Write("src/.hid/data2.bin", std::string(700, 'e'));
+  NodeRef top = Folder("");
+  ASSERT_EQ(::symlink("data.bin", Path("src/link").c_str()), 0);
+  ASSERT_EQ(::symlink("../data.bin", Path("src/.hid/.link").c_str()), 0);
+  ASSERT_EQ(::symlink("nowhere", Path("src/dangling").c_str()), 0);
+  ASSERT_EQ(::mkfifo(Path("src/pipe").c_str(), 0644), 0);
+  ASSERT_EQ(::mkfifo(Path("src/.hid/.pipe").c_str(), 0644), 0);
+  NodeRef dst = Folder("dst");
+  ItemProgressThread copy(ITEMOP_COPY, {ChildNamed(top, "src")}, dst);
+  ASSERT_EQ(RunHere(copy), ITEMSTATUS_DONE);
+  // src, data.bin, link, dangling, .hid, data2.bin and .link
+  EXPECT_EQ(copy.GetTotalFiles(), 7u);
+  EXPECT_EQ(copy.GetTotalBytes(), 5700u);
+  EXPECT_EQ(copy.GetDoneFiles(), copy.GetTotalFiles());
+  EXPECT_EQ(copy.GetDoneBytes(), copy.GetTotalBytes());
+  EXPECT_TRUE(fs::is_symlink(Path("dst/src/link")));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(Path("dst/src/pipe"))));
+
+  ItemProgressThread del(ITEMOP_DELETE, {ChildNamed(top, "src")}, nullptr);
+  ASSERT_EQ(RunHere(del), ITEMSTATUS_DONE);
+  EXPECT_EQ(del.GetTotalFiles(), 9u) << "the pipes are deleted with the rest";
+  EXPECT_EQ(del.GetTotalBytes(), 5700u);
+  EXPECT_EQ(del.GetDoneFiles(), del.GetTotalFiles());
+  EXPECT_EQ(del.GetDoneBytes(), del.GetTotalBytes());
+  EXPECT_FALSE(fs::exists(fs::symlink_status(Path("src"))));
 }
 
 TEST_F(ItemProgress, MovesAndDeletesManyItems)
@@ -182,6 +216,39 @@ TEST_F(ItemProgress, ReplaceKeepsTheOldItemWhenTheCopyFails)
 
 // Copying an item into its own folder finds the source itself under that name: replacing it would
 // lose it, so that is a refusal, whatever the options say.
+// A run's copies are synced once per file system, before an old item goes and at the end: a sync
+// that fails ends the run failed, never with the old item gone.
+TEST_F(ItemProgress, FailedSyncEndsFailedAndKeepsTheOldItem)
+{
+  Write("src/a.txt", "new");
+  Write("src/b.txt", "bb");
+  Write("dst/a.txt", "old");
+  NodeRef src = Folder("src");
+  NodeRef dst = Folder("dst");
+  ItemProgressThread t(ITEMOP_COPY, {ChildNamed(src, "b.txt"), ChildNamed(src, "a.txt")}, dst, ITEMOPTION_REPLACE);
+  orxhost::FailNth(orxhost::FileOp::Flush, 1);
+  EXPECT_EQ(RunHere(t), ITEMSTATUS_FAILED);
+  orxhost::ClearFaults();
+  EXPECT_EQ(t.GetItemName(), String("a.txt"));
+  EXPECT_EQ(orxtest::ReadFile(Filename(String(Path("dst/a.txt").c_str()))), "old");
+  EXPECT_EQ(Tree(Path("dst")).size(), 2u) << "b.txt, and the old a.txt with nothing half-made beside it";
+
+  // The one sync at the end fails: the copy is not reported done.
+  ItemProgressThread c(ITEMOP_COPY, {ChildNamed(src, "b.txt")}, Folder("dst2"));
+  orxhost::FailNth(orxhost::FileOp::Flush, 1);
+  EXPECT_EQ(RunHere(c), ITEMSTATUS_FAILED);
+  EXPECT_EQ(c.GetResult(), EDIT_COPY_FAILED);
+
+  // A move that replaces deletes the old item only after the sync: it is still on the disk.
+  Write("src3/c.txt", "moved");
+  Write("dst/c.txt", "old c");
+  ItemProgressThread m(ITEMOP_MOVE, {ChildNamed(Folder("src3"), "c.txt")}, dst, ITEMOPTION_REPLACE);
+  orxhost::FailNth(orxhost::FileOp::Flush, 1);
+  EXPECT_EQ(RunHere(m), ITEMSTATUS_FAILED);
+  const auto after = Tree(Path("dst"));
+  EXPECT_EQ(std::count_if(after.begin(), after.end(), [](const auto& e) { return e.second == "old c"; }), 1);
+}
+
 TEST_F(ItemProgress, ConflictWithTheSourceItselfIsARefusal)
 {
   Write("dir/a.txt", "only copy");
@@ -319,6 +386,38 @@ TEST_F(ItemProgressDialogs, FailedRestartClosesWithItsMessage)
                            "half-written was left behind.");
   EXPECT_EQ(d.GetMessage().ToUtf8(), shown[1].text);
   EXPECT_EQ(orxtest::ReadFile(Filename(String(Path("dst/a.txt").c_str()))), "old");
+}
+
+// After yes the worker cannot be started again: the dialog ends failed with that message at once,
+// asks no more and claims nothing; the old item stays as it was.
+TEST_F(ItemProgressDialogs, RestartThatCannotStartEndsFailedWithItsMessage)
+{
+  Write("src/a.txt", "new");
+  Write("dst/a.txt", "old");
+  NodeRef src = Folder("src");
+  NodeRef dst = Folder("dst");
+  ui::HeadlessScript().messageAnswers = {ORX_MB_YES, ORX_MB_YES, ORX_MB_YES};
+  // A dialog still open after a minute waits for ever: cancelled there, the test fails instead of
+  // hanging.
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  ui::HeadlessScript().modalDriver = [limit](Int32 dialog) {
+    if (std::chrono::steady_clock::now() > limit)
+      ui::Click(dialog, IDC_CANCEL);
+  };
+  ItemProgressDialog d(ITEMOP_COPY, {ChildNamed(src, "a.txt")}, dst);
+  // The first start runs into the taken name; the second is the restart after yes.
+  orxhost::FailNthThreadStart(2);
+  EXPECT_EQ(d.Execute(), ITEMSTATUS_FAILED);
+  const auto shown = ui::ShownMessages();
+  ASSERT_EQ(shown.size(), 2u);
+  EXPECT_EQ(shown[0].style, ORX_MB_YESNO);
+  EXPECT_EQ(shown[1].style, ORX_MB_WARNING);
+  EXPECT_EQ(shown[1].text, "The work could not be started again; nothing more was changed.");
+  EXPECT_EQ(d.GetMessage().ToUtf8(), shown[1].text);
+  EXPECT_EQ(d.Thread().GetStatus(), ITEMSTATUS_FAILED);
+  EXPECT_EQ(d.Thread().GetDoneFiles(), 0u);
+  EXPECT_EQ(orxtest::ReadFile(Filename(String(Path("dst/a.txt").c_str()))), "old");
+  EXPECT_EQ(Tree(Path("dst")).size(), 1u) << "nothing half-made beside it";
 }
 
 TEST_F(ItemProgressDialogs, InsideEndsWithItsMessage)

@@ -24,6 +24,10 @@ Bool GeCopyFile(const Filename& from, const Filename& to, Bool overwrite); // fa
 Bool GeHardLink(const Filename& from, const Filename& to);
 Bool GeDelete(const Filename& name);              // a file or an empty folder
 Bool GeSyncFolder(const Filename& folder);        // flushes a folder's entries (after a rename)
+// Writes everything waiting for the file system that holds folder to its device and waits for it:
+// false when that failed, or when the host cannot (then sync each file instead).
+Bool GeSyncFileSystem(const Filename& folder);
+Bool GeCanSyncFileSystem();
 Bool GeGetFileTime(const Filename& name, Int32 which, DateTime* out); // 0 created, 1 modified
 Int64 GeGetFileSize(const Filename& name);        // -1 when missing
 

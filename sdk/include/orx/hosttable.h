@@ -103,6 +103,11 @@ struct OrxFolderTable
   Bool (*fileStatus)(const Filename* name, FileStatus* out);
   // makes to a symbolic link with the same target text as the link from; never replaces
   Bool (*copyLink)(const Filename* from, const Filename* to);
+  // --- version 4 ---
+  // any thread; blocks until everything written to the file system that holds folder (file data,
+  // new names, renames) is on its device; false when that failed. One call costs about what one
+  // file's sync does, however many files were written, so many files are synced with one call.
+  Bool (*syncFileSystem)(const Filename* folder);
 };
 
 struct OrxThreadTable

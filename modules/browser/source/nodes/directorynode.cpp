@@ -1,13 +1,16 @@
 #include "nodes/directorynode.h"
 
 #include <cerrno>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <unordered_map>
 #include <utility>
 
 #include "base/browserutils.h"
 #include "contenttree/contentevents.h"
+#include "contenttree/filesync.h"
 #include "orx/basefile.h"
 #include "nodes/categorynode.h"
 #include "nodes/networknode.h"
@@ -132,6 +135,13 @@ DateTime UnpackTime(UInt64 p)
   return DateTime{UInt16(p >> 40), f(32), f(24), f(16), f(8), f(0)};
 }
 
+// The bytes an entry adds to the counts of an edit: a regular file's size. A link is one item
+// without bytes, as the walk counts it: what it points to is neither copied nor deleted.
+Int64 EntryBytes(UInt32 attributes, Int64 size)
+{
+  return (attributes & (FILEATTR_FOLDER | FILEATTR_LINK | FILEATTR_SPECIAL)) ? 0 : size;
+}
+
 struct DeleteProgress
 {
   EditCallback callback;
@@ -165,7 +175,7 @@ void DeleteTree(const Filename& path, Bool folder, Int64 size, DeleteProgress& p
       if (browse.Init(path))
         while (browse.GetNext()) {
           const FolderEntry& e = browse.Entry();
-          entries.push_back({path + e.name, e.IsFolder() && !e.IsLink(), e.size});
+          entries.push_back({path + e.name, e.IsFolder() && !e.IsLink(), EntryBytes(e.attributes, e.size)});
         }
       if (browse.Error() != 0) {
         p.failed = true;
@@ -187,10 +197,14 @@ void DeleteTree(const Filename& path, Bool folder, Int64 size, DeleteProgress& p
 
 struct CopyProgress
 {
-  EditCallback callback;
-  void* data;
+  EditCallback callback = nullptr;
+  void* data = nullptr;
+  // Each file synced before it is closed; otherwise a scope of the caller syncs the file system once.
+  Bool syncEach = true;
   Bool cancelled = false;
   Bool failed = false;
+  // One block for every file of the copy, taken at the first file.
+  std::unique_ptr<char[]> block;
   // Between blocks (count 0, the block's bytes) and after each item (count 1): the items and
   // bytes add up to what the walk of phase 1 reported.
   Bool Report(Int32 count, Int64 size)
@@ -210,16 +224,17 @@ void CopyFileData(const Filename& from, const Filename& to, CopyProgress& p)
     p.failed = true;
     return;
   }
-  std::vector<char> block;
-  try {
-    block.resize(std::size_t(kCopyBlock));
-  } catch (const std::bad_alloc&) {
-    p.failed = true;
-    return;
+  if (!p.block) {
+    p.block.reset(new (std::nothrow) char[std::size_t(kCopyBlock)]);
+    if (!p.block) {
+      p.failed = true;
+      return;
+    }
   }
+  char* block = p.block.get();
   for (;;) {
-    const Int64 n = in.ReadBytes(block.data(), kCopyBlock);
-    if (n < 0 || (n > 0 && !out.WriteBytes(block.data(), n))) {
+    const Int64 n = in.ReadBytes(block, kCopyBlock);
+    if (n < 0 || (n > 0 && !out.WriteBytes(block, n))) {
       p.failed = true;
       return;
     }
@@ -228,7 +243,7 @@ void CopyFileData(const Filename& from, const Filename& to, CopyProgress& p)
     if (!p.Report(0, n))
       return;
   }
-  if (!out.Sync() || !out.Close())
+  if ((p.syncEach && !out.Sync()) || !out.Close())
     p.failed = true;
 }
 
@@ -764,7 +779,7 @@ namespace {
 // Names that start with "." are never listed as nodes, yet a folder's copy, move and delete take
 // them along: the walk counts them from the disk, so that its totals equal what the work reports.
 // Everything below a hidden folder is counted too; links are not entered.
-Bool WalkHidden(const Filename& folder, Bool all, Int32 phase, EditCallback callback, void* data)
+Bool WalkHidden(const Filename& folder, Bool all, Int32 phase, EditCallback callback, void* data, Bool special)
 {
   std::vector<FolderEntry> entries;
   {
@@ -776,12 +791,12 @@ Bool WalkHidden(const Filename& folder, Bool all, Int32 phase, EditCallback call
   }
   for (const FolderEntry& e : entries) {
     const Bool link = (e.attributes & FILEATTR_LINK) != 0;
-    if ((e.attributes & FILEATTR_SPECIAL) && !link)
+    if ((e.attributes & FILEATTR_SPECIAL) && !link && !special)
       continue; // the copy leaves pipes and devices out
     const Bool isFolder = (e.attributes & FILEATTR_FOLDER) && !link;
-    if (callback(data, phase, 1, isFolder || link ? 0 : e.size, 0) < 0)
+    if (callback(data, phase, 1, EntryBytes(e.attributes, e.size), 0) < 0)
       return false;
-    if (isFolder && !WalkHidden(folder + e.name, true, phase, callback, data))
+    if (isFolder && !WalkHidden(folder + e.name, true, phase, callback, data, special))
       return false;
   }
   return true;
@@ -789,11 +804,20 @@ Bool WalkHidden(const Filename& folder, Bool all, Int32 phase, EditCallback call
 
 } // namespace
 
-Int32 DirectoryNode::Walk(Int32 phase, EditCallback callback, void* data)
+Int64 DirectoryNode::OwnBytes()
 {
+  if (kind_ != EntryKind::File)
+    return 0;
   Int64 size = 0;
   GetInfo(&size);
-  if (callback && callback(data, phase, 1, size, 0) < 0)
+  return size;
+}
+
+Int32 DirectoryNode::Walk(Int32 phase, EditCallback callback, void* data, Bool special)
+{
+  if (kind_ == EntryKind::Special && !special)
+    return EDIT_OK;
+  if (callback && callback(data, phase, 1, OwnBytes(), 0) < 0)
     return EDIT_CANCELLED;
   if (IsLink() || !(GetStatus() & NODESTATUS_FOLDER))
     return EDIT_OK;
@@ -801,10 +825,10 @@ Int32 DirectoryNode::Walk(Int32 phase, EditCallback callback, void* data)
     DirectoryNode* d = AsDirectory(c.Get());
     if (!d || (d->GetStatus() & NODESTATUS_VOLUME))
       continue;
-    if (d->Walk(phase, callback, data) != EDIT_OK)
+    if (d->Walk(phase, callback, data, special) != EDIT_OK)
       return EDIT_CANCELLED;
   }
-  if (callback && !WalkHidden(GetPath(), false, phase, callback, data))
+  if (callback && !WalkHidden(GetPath(), false, phase, callback, data, special))
     return EDIT_CANCELLED;
   return EDIT_OK;
 }
@@ -955,9 +979,7 @@ Int32 DirectoryNode::Delete(Int32 phase, EditCallback callback, void* data)
     return EDIT_DELETE_REFUSED;
   // The disk is changed with no lock held; the node leaves the tree afterwards.
   DeleteProgress progress{callback, data, st.device};
-  Int64 size = 0;
-  GetInfo(&size);
-  DeleteTree(path, kind_ == EntryKind::Folder, size, progress);
+  DeleteTree(path, kind_ == EntryKind::Folder, OwnBytes(), progress);
   NodeRef parent = GetUpNode();
   DirectoryNode* up = AsDirectory(parent.Get());
   if (progress.cancelled || progress.failed) {
@@ -1120,13 +1142,18 @@ Int32 DirectoryNode::CopyHere(NodeRef node, Int32 phase, const String* newName, 
   if (p == EDITPHASE_ASK)
     return EDIT_OK;
   if (p == EDITPHASE_PREPARE)
-    return source->Walk(phase, callback, data);
+    return source->Walk(phase, callback, data, false);
 
   // Written under a hidden temporary name in the destination and renamed into place, so a failure
   // or a cancel leaves nothing half-made under the real name.
   const Filename temp = folder + (String(".orx-copy-") + String::FromInt(Int64(g_copyCounter.fetch_add(1))) +
                                   String("-") + name);
-  CopyProgress progress{callback, data};
+  CopyProgress progress;
+  progress.callback = callback;
+  progress.data = data;
+  // Under a scope of the caller the file system is synced once for all the files, before anything
+  // old goes and at the end; alone, each file is synced before the copy takes its real name.
+  progress.syncEach = !FileSyncScope::Defer(folder);
   CopyTree(from, temp, src.attributes, progress);
   Bool placed = !progress.cancelled && !progress.failed && GeRenameNoReplace(temp, to);
   if (!placed) {

@@ -90,8 +90,13 @@ public:
   Int32 GetIconId(UInt32 flags);
   // Visits the node and everything below it the way the edit operations walk: folders are listed
   // first, links and volumes below the start are never entered. A negative callback answer stops
-  // the walk: EDIT_CANCELLED.
-  Int32 Walk(Int32 phase, EditCallback callback, void* data);
+  // the walk: EDIT_CANCELLED. The counts follow one rule with the work that reports against them:
+  // every entry is one item; a link or a pipe, socket or device has no bytes of its own (its
+  // target's are neither copied nor deleted), and special entries are counted only where the work
+  // takes them (a delete or a move, not a copy: special false).
+  Int32 Walk(Int32 phase, EditCallback callback, void* data, Bool special = true);
+  // What the entry adds to the byte count of an edit: a file's size, 0 for everything else.
+  Int64 OwnBytes();
 
   /* 4 */ Int32 GetNodeType() override { return NODETYPE_DIRECTORY; }
   /* 5 */ BrowserPluginInterface* GetPluginInterface(UInt32 flags) override;

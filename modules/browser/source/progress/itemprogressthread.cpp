@@ -1,6 +1,7 @@
 #include "progress/itemprogressthread.h"
 
 #include "base/browserurl.h"
+#include "contenttree/filesync.h"
 #include "contenttree/nodeconstants.h"
 #include "orx/files.h"
 
@@ -116,6 +117,10 @@ Int32 ItemProgressThread::Progress(void* data, Int32, Int32 count, Int64 size, I
 void ItemProgressThread::Main()
 {
   NodeChangeScope scope(&changed_);
+  // The copies leave their files to one sync of each file system written to (Replace syncs before
+  // an old item goes), at the end of the run whatever its status: what was copied is on the disk
+  // before the run reports it.
+  FileSyncScope sync;
   Int32 status;
   // Nodes of other plug-ins may throw; nothing may leave the worker.
   try {
@@ -123,6 +128,8 @@ void ItemProgressThread::Main()
   } catch (...) {
     status = Finish(ITEMSTATUS_FAILED, nullptr, RefusalOf(operation_));
   }
+  if (!sync.Sync() && status != ITEMSTATUS_FAILED)
+    status = Finish(ITEMSTATUS_FAILED, nullptr, EDIT_COPY_FAILED);
   if (status == ITEMSTATUS_DONE) {
     sources_.clear();
     destination_ = nullptr;
@@ -307,6 +314,11 @@ Int32 ItemProgressThread::Replace(size_t i, const NodeRef& source)
       old->Rename(EDITPHASE_DO, name);
       return rc;
     }
+    // What was moved in may have been written just before: the old item (aside, under a hidden
+    // name) goes only once the file system holds the new one.
+    Filename folder;
+    if (FileOf(destination_, &folder) && GeCanSyncFileSystem() && !GeSyncFileSystem(folder))
+      return EDIT_MOVE_FAILED;
     old->Delete(EDITPHASE_DO, nullptr, nullptr);
     return EDIT_OK;
   }
@@ -318,6 +330,12 @@ Int32 ItemProgressThread::Replace(size_t i, const NodeRef& source)
   NodeRef made = FindTaken(temp, false);
   if (!made)
     return EDIT_COPY_FAILED;
+  // The new item is on the disk before the old one steps aside: after a crash the name holds one
+  // of them whole.
+  if (!FileSyncScope::SyncCurrent()) {
+    made->Delete(EDITPHASE_DO, nullptr, nullptr);
+    return EDIT_COPY_FAILED;
+  }
   if (Int32 r = old->Rename(EDITPHASE_DO, aside); r != EDIT_OK) {
     made->Delete(EDITPHASE_DO, nullptr, nullptr);
     return r;
