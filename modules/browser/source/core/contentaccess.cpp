@@ -351,7 +351,7 @@ Bool DeleteDefaultEntry(const String& url)
 }
 
 NodeRef DefaultsNodeFactory(const NodeRef& parent, const NodeRef& existing, BrowserURL& url, BrowserDatabase* db,
-                            Bool folder, void*)
+                            Bool folder, BrowserDatabaseItem* item, void*)
 {
   if (existing)
     return existing;
@@ -362,10 +362,13 @@ NodeRef DefaultsNodeFactory(const NodeRef& parent, const NodeRef& existing, Brow
     return NodeRef(DefaultsNode::MakeFolder(parent, key, key).Get());
   String name;
   Int64 size = 0;
-  if (BrowserDatabaseItem* item = db ? db->OpenItem(url.GetStringRef(), url.GetHash()) : nullptr) {
+  if (item) {
     name = item->GetName(0);
     size = item->GetDataSize();
-    item->Close();
+  } else if (BrowserDatabaseItem* opened = db ? db->OpenItem(url.GetStringRef(), url.GetHash()) : nullptr) {
+    name = opened->GetName(0);
+    size = opened->GetDataSize();
+    opened->Close();
   }
   return NodeRef(DefaultsNode::MakeEntry(parent, key, name.IsEmpty() ? key : name, size).Get());
 }
