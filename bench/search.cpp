@@ -201,8 +201,9 @@ double StopLatency(const std::string& root, double afterSeconds)
 int main(int argc, char** argv)
 {
   const long files = argc > 1 ? std::atol(argv[1]) : 1000000;
-  if (files < 100) {
-    std::fprintf(stderr, "usage: bench_search [FILES]   (at least 100; default 1000000)\n");
+  if (files < 100 || argc > 3) {
+    std::fprintf(stderr, "usage: bench_search [FILES [TREE]]   (at least 100; default 1000000)\n"
+                         "  TREE: a folder that holds the tree of FILES files already, or is made and kept\n");
     return 2;
   }
   char tmpl[] = "/tmp/orxbench-XXXXXX";
@@ -211,11 +212,18 @@ int main(int argc, char** argv)
     return 2;
   ::setenv("ORXHOST_HOME", home, 1);
   orxhost::InstallForThisProcess();
-  const std::string root = std::string(home) + "/tree";
-  ::mkdir(root.c_str(), 0755);
+  // A kept tree saves the making (minutes for a million files on a busy disk) between runs.
+  const bool kept = argc > 2;
+  const std::string root = kept ? std::string(argv[2]) : std::string(home) + "/tree";
   auto t = Clock::now();
-  MakeTree(root, files);
-  std::printf("tree: %ld files in %ld folders, made in %.1f s\n", files, std::max(1L, files / 100), Since(t));
+  struct stat treeSt;
+  if (!kept || ::stat(root.c_str(), &treeSt) != 0) {
+    ::mkdir(root.c_str(), 0755);
+    MakeTree(root, files);
+    std::printf("tree: %ld files in %ld folders, made in %.1f s\n", files, std::max(1L, files / 100), Since(t));
+  } else {
+    std::printf("tree: %ld files in %ld folders, kept in %s\n", files, std::max(1L, files / 100), root.c_str());
+  }
   if (!InitContent()) {
     std::fprintf(stderr, "bench_search: the content did not start\n");
     return 1;

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <random>
 #include <set>
@@ -505,6 +506,57 @@ TEST_F(Search, FindsMatchesInTheWholeSubtreeOrOnlyAmongTheChildren)
   }
   ASSERT_TRUE(sub);
   EXPECT_FALSE(sub->GetFirstChild()) << "a child folder was listed";
+}
+
+// A folder that is not listed yet is read by names: only its sub-folders and its hits become nodes,
+// and they are the nodes a later listing keeps.
+TEST_F(Search, AFolderReadByNamesGetsNodesOnlyForFoldersAndHits)
+{
+  File("deep/a/hit-1.txt");
+  for (int i = 0; i < 20; ++i)
+    File("deep/a/miss" + std::to_string(i));
+  File("deep/a/b/miss.txt");
+  File("deep/a/.hit-hidden");
+  File("deep/hit-2.txt");
+  NodeRef start = Node("deep");
+  ASSERT_TRUE(start);
+  NodeRef results = Run(start, NameQuery(SEARCHTEXT_CONTAINS, "hit"));
+  EXPECT_EQ(TargetsOf(results), (std::set<std::string>{FileURL(Path("deep/a/hit-1.txt")), FileURL(Path("deep/hit-2.txt"))}));
+  NodeRef a;
+  for (NodeRef c = BrowserContentNode::FromTree(start->GetFirstChild()); c; c = c->GetNextNode())
+    if (c->GetName() == String("a"))
+      a = c;
+  ASSERT_TRUE(a);
+  auto children = [](const NodeRef& n) {
+    std::map<std::string, NodeRef> out;
+    for (NodeRef c = BrowserContentNode::FromTree(n->GetFirstChild()); c; c = c->GetNextNode())
+      out[c->GetName().ToUtf8()] = c;
+    return out;
+  };
+  std::map<std::string, NodeRef> before = children(a);
+  EXPECT_EQ(before.size(), 2u) << "entries that neither match nor lead further got nodes";
+  ASSERT_TRUE(before.count("hit-1.txt") && before.count("b"));
+  EXPECT_TRUE(a->GetStatus() & NODESTATUS_RELIST) << "a folder read by names is still to be listed";
+  NodeRef link;
+  for (NodeRef c = BrowserContentNode::FromTree(results->GetFirstChild()); c; c = c->GetNextNode())
+    if (c->GetName() == String("hit-1.txt"))
+      link = c;
+  ASSERT_TRUE(link);
+  EXPECT_EQ(static_cast<CatalogNode*>(link.Get())->PeekTarget(), before["hit-1.txt"]) << "the link leads to the tree's node";
+  Int64 size = 0;
+  before["hit-1.txt"]->GetInfo(&size);
+  EXPECT_EQ(size, 4) << "a hit is read in full";
+
+  // Listed in full later: every entry is there, and the nodes the search made are kept.
+  ASSERT_TRUE(a->GetDownNode());
+  std::map<std::string, NodeRef> after = children(a);
+  EXPECT_EQ(after.size(), 22u);
+  EXPECT_EQ(after["hit-1.txt"], before["hit-1.txt"]);
+  EXPECT_EQ(after["b"], before["b"]);
+  EXPECT_FALSE(before["hit-1.txt"]->IsDeleted());
+
+  // A second search over the listed folder finds the same.
+  EXPECT_EQ(TargetsOf(Run(start, NameQuery(SEARCHTEXT_CONTAINS, "hit"))), TargetsOf(results));
 }
 
 TEST_F(Search, LinksToFoldersAreNeverEnteredAndNoFolderTwice)

@@ -103,6 +103,9 @@ struct OrxFolderTable
   Bool (*fileStatus)(const Filename* name, FileStatus* out);
   // makes to a symbolic link with the same target text as the link from; never replaces
   Bool (*copyLink)(const Filename* from, const Filename* to);
+  // --- version 4 ---
+  // the status of the entry that browseNext gave last, read relative to the open folder
+  Bool (*browseStatus)(void* handle, FileStatus* out);
 };
 
 struct OrxThreadTable

@@ -93,6 +93,25 @@ public:
   // the walk: EDIT_CANCELLED.
   Int32 Walk(Int32 phase, EditCallback callback, void* data);
 
+  // True while the children are not what the folder held when it was last read in full.
+  Bool NeedsListing() const;
+  // One entry that a pass by names gave a node to.
+  struct NamedEntry
+  {
+    Ref<DirectoryNode> node;
+    Bool wanted = false; // wanted said yes to its name
+    UInt64 device = 0;
+    UInt64 inode = 0;
+  };
+  enum class NamePass { Done, Stopped, Failed };
+  // A search's way through a folder that is not listed: the entries are read by name and kind
+  // alone, and only the folders (not links to them) and the names that wanted takes are read in
+  // full and get a node, in the tree below this folder as a listing would make them (a node that
+  // is there already is kept). The folder stays to be listed in full. Hidden names are left out.
+  // Stopped: the listing break thread was asked to end (seen between two entries); Failed: the
+  // folder could not be read, or an edit came in between; the caller lists it instead.
+  NamePass PassByName(Bool (*wanted)(void* data, const String& name), void* data, std::vector<NamedEntry>* out);
+
   /* 4 */ Int32 GetNodeType() override { return NODETYPE_DIRECTORY; }
   /* 5 */ BrowserPluginInterface* GetPluginInterface(UInt32 flags) override;
   /* 6 */ String GetName() override;
