@@ -718,6 +718,77 @@ TEST_F(Search, TheResultsRecordGoesWithItsCatalog)
   EXPECT_TRUE(main->GetSlot() == 0 && BrowserDatabase::FirstLibrary() == main) << "the main database stays";
 }
 
+// The records of the main database below "search:/" as its file holds them now.
+std::set<std::string> SearchRecordsOnDisk()
+{
+  std::set<std::string> out;
+  const Filename file = GetCacheFolder(true) + String("BrowserDB");
+  if (!GeFileExists(file))
+    return out;
+  Int32 slot = -1;
+  BrowserDatabase* db = BrowserDatabase::Create(file, String(), DBFLAG_MAIN | DBFLAG_OUTER_STORAGE, &slot);
+  if (!db)
+    return {"(cannot be read)"};
+  db->Load();
+  std::vector<BrowserDatabase::ItemInfo> items;
+  db->ListItems(&items);
+  for (const auto& i : items)
+    if (i.id >= 1 && i.path.ToUtf8().rfind("search:/", 0) == 0)
+      out.insert(i.path.ToUtf8());
+  BrowserDatabase::Destroy(db);
+  return out;
+}
+
+// A results catalog lives as long as the session: its record does not stay in the main database
+// when the module ends with the results still open, nor when a session ended without its end.
+TEST_F(Search, ResultsRecordsDoNotOutliveTheSession)
+{
+  File("a");
+  NodeRef results = Run(Node(), NameQuery(0, "a"));
+  ASSERT_TRUE(results);
+  const String url(URLOf(results.Get()).c_str());
+  BrowserDatabaseItem* item = BrowserDatabase::FirstLibrary()->OpenItem(url);
+  ASSERT_TRUE(item);
+  item->Close();
+  results = nullptr;
+  Stop();
+  EXPECT_EQ(SearchRecordsOnDisk(), std::set<std::string>{}) << "the module ended and left the results' records";
+
+  // A record that a session left behind when it did not end as it should.
+  {
+    const Filename file = GetCacheFolder(true) + String("BrowserDB");
+    Int32 slot = -1;
+    BrowserDatabase* db = BrowserDatabase::Create(file, String(), DBFLAG_MAIN | DBFLAG_OUTER_STORAGE, &slot);
+    ASSERT_TRUE(db);
+    if (GeFileExists(file))
+      db->Load();
+    BrowserDatabaseItem* left = db->OpenOrCreateItem(String("search://2020-01-01 10.00.00, left"), true);
+    ASSERT_TRUE(left);
+    left->SetName(String("left"));
+    left->Close();
+    BrowserDatabaseItem* kept = db->OpenOrCreateItem(String("favorite://kept"), true);
+    ASSERT_TRUE(kept);
+    kept->SetName(String("kept"));
+    kept->Close();
+    ASSERT_TRUE(db->Save(true));
+    BrowserDatabase::Destroy(db);
+  }
+  ASSERT_EQ(SearchRecordsOnDisk().size(), 1u);
+  ResetLibraryRegistryForTests();
+  Start();
+  BrowserDatabase* main = BrowserDatabase::FirstLibrary();
+  ASSERT_TRUE(main);
+  auto has = [&](const String& path) {
+    BrowserDatabaseItem* i = main->OpenItem(path);
+    if (i)
+      i->Close();
+    return i != nullptr;
+  };
+  EXPECT_FALSE(has(url)) << "the record of a results catalog of an earlier session is back";
+  EXPECT_FALSE(has(String("search://2020-01-01 10.00.00, left"))) << "a record left behind stays";
+  EXPECT_TRUE(has(String("favorite://kept"))) << "a record of another kind went with them";
+}
+
 TEST_F(Search, ASearchOfSearchResultsSkipsItsOwnResults)
 {
   File("a");

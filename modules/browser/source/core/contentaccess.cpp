@@ -239,6 +239,8 @@ Bool InitContent()
   InstallSearch();
 
   const Bool mainOk = OpenMainDatabase();
+  if (mainOk)
+    DropSearchRecords();
   Ref<BrowserContentTree> tree = MakeRef<BrowserContentTree>();
   if (!tree)
     return false;

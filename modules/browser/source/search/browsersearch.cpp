@@ -760,4 +760,27 @@ Int32 SearchMessage(CategoryNode* node, Int32 id, Int32 kind, Int32 op, void* da
 } // namespace
 
 void InstallSearch() { SetCategoryMessageHook(SearchMessage); }
-void ReleaseSearch() { SetCategoryMessageHook(nullptr); }
+
+void ReleaseSearch()
+{
+  SetCategoryMessageHook(nullptr);
+  DropSearchRecords();
+}
+
+void DropSearchRecords()
+{
+  BrowserDatabase* main = BrowserDatabase::FirstLibrary();
+  if (!main || main->GetSlot() != 0)
+    return;
+  const String root("search:/");
+  const Int32 n = root.GetLength();
+  std::vector<BrowserDatabase::ItemInfo> items;
+  main->ListItems(&items);
+  for (const BrowserDatabase::ItemInfo& i : items) {
+    const String& p = i.path;
+    if (i.id < 1 || p.GetLength() < n || !p.SubStr(0, n).IsEqualIgnoreCase(root))
+      continue;
+    if (p.GetLength() == n || p[n] == u'/')
+      main->DeleteItem(p);
+  }
+}

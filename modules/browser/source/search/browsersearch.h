@@ -313,3 +313,7 @@ private:
 // through them); Release forgets them.
 void InstallSearch();
 void ReleaseSearch();
+// Results catalogs live for one session: the records at and below "search:/" leave the main
+// database when the session ends (ReleaseSearch) and, for a session that did not end as it should,
+// when the next one has opened the main database.
+void DropSearchRecords();
