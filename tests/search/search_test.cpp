@@ -206,6 +206,33 @@ TEST(SearchFilters, TheNameIsTheLastURLPartInAnyLetterCase)
   EXPECT_FALSE(contains.Matches(broken)) << "no URL, no match";
 }
 
+// An entry read by names is judged by its name alone, by a fold of plain ASCII while comparing:
+// the answers are those of the converted text in every mode.
+TEST(SearchFilters, TheNameAloneGivesWhatTheNodeGives)
+{
+  const std::vector<std::string> names = {"readme.txt", "README.TXT", "ReadMe", "a", "", "ab", "abab", "x-pat.TXT",
+                                          "\xC3\xA9t\xC3\xA9.txt", "\xC3\x89T\xC3\x89", "[{@`~", "txt.TXT"};
+  const std::vector<std::string> patterns = {"readme", "ME.t", "txt", "ab", "a", "pat", "\xC3\xA9t", "\xC3\x89T\xC3\x89",
+                                             "[{@`~", "@", "`", "{"};
+  for (Int32 mode = 0; mode < 4; ++mode)
+    for (const std::string& p : patterns) {
+      CompareName f(String(p.c_str()), mode);
+      for (const std::string& n : names) {
+        const String name = String(n.c_str());
+        EXPECT_EQ(f.MatchesName(name), SearchTextMatches(name.ToUpper(), String(p.c_str()).ToUpper(), mode))
+            << "mode " << mode << ", pattern " << p << ", name " << n;
+      }
+    }
+  CompareName pat(String("PAT"), SEARCHTEXT_CONTAINS);
+  EXPECT_TRUE(pat.MatchesName(String("x-pat.txt")));
+  EXPECT_FALSE(pat.MatchesName(String("x-pa")));
+  SearchFilterList list;
+  list.Add(new CompareFileSize(1, SEARCHSIZE_ATLEAST));
+  list.Add(new CompareName(String("pat"), SEARCHTEXT_CONTAINS));
+  EXPECT_TRUE(list.MatchesName(String("Pattern"))) << "only name rows judge a name";
+  EXPECT_FALSE(list.MatchesName(String("other")));
+}
+
 TEST(SearchFilters, SizesAreKilobytesIn64Bits)
 {
   auto file = [](Int64 size) {

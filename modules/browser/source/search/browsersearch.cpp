@@ -128,7 +128,41 @@ Bool CompareName::Matches(NodeRef node)
   return SearchTextMatches(LastURLPart(url.GetString()).ToUpper(), pattern_, mode_);
 }
 
-Bool CompareName::MatchesName(const String& name) const { return SearchTextMatches(name.ToUpper(), pattern_, mode_); }
+Bool CompareName::MatchesName(const String& name) const
+{
+  // A plain ASCII name, the usual one, is folded while it is compared: no converted copy per entry.
+  const std::u16string_view s = name.View(), p = pattern_.View();
+  for (const char16_t c : s)
+    if (c >= 0x80)
+      return SearchTextMatches(name.ToUpper(), pattern_, mode_);
+  auto at = [&](std::size_t from) {
+    for (std::size_t i = 0; i < p.size(); ++i) {
+      char16_t c = s[from + i];
+      if (c >= u'a' && c <= u'z')
+        c = char16_t(c - 32);
+      if (c != p[i])
+        return false;
+    }
+    return true;
+  };
+  if (s.size() < p.size())
+    return false;
+  switch (mode_) {
+  case SEARCHTEXT_CONTAINS:
+    for (std::size_t from = 0; from + p.size() <= s.size(); ++from)
+      if (at(from))
+        return true;
+    return false;
+  case SEARCHTEXT_BEGINS:
+    return at(0);
+  case SEARCHTEXT_ENDS:
+    return at(s.size() - p.size());
+  case SEARCHTEXT_EQUALS:
+    return s.size() == p.size() && at(0);
+  default:
+    return false;
+  }
+}
 
 Bool CompareFileTime::Matches(NodeRef node)
 {
@@ -500,16 +534,23 @@ void SearchThread::Walk()
     return;
   std::unordered_set<FolderId, FolderIdHash> visited;
   std::vector<Frame> stack;
-  // False once the hit cap is reached.
-  auto hit = [&](const NodeRef& node) {
-    if (hits_.load(std::memory_order_relaxed) >= cap_) {
+  // Links the hits (one catalog change for many); false once the hit cap is reached.
+  auto link = [&](std::vector<NodeRef>& hits) {
+    const Int32 room = cap_ - hits_.load(std::memory_order_relaxed);
+    const Bool capped = Int64(hits.size()) > Int64(room);
+    const Int32 n = capped ? room : Int32(hits.size());
+    if (n > 0)
+      hits_.fetch_add(CatalogNode::AddLinks(results_, hits.data(), n, true), std::memory_order_acq_rel);
+    hits.clear();
+    if (capped) {
       capped_.store(true, std::memory_order_release);
       GePrint(String("CB: Search stopped after ") + String::FromInt(cap_) + String(" hits"));
-      return false;
     }
-    if (CatalogNode::AddLink(results_, node, true))
-      hits_.fetch_add(1, std::memory_order_acq_rel);
-    return true;
+    return !capped;
+  };
+  auto hit = [&](const NodeRef& node) {
+    std::vector<NodeRef> one{node};
+    return link(one);
   };
   // Enters a folder (its own status when it is known); false when the walk is to end.
   auto enter = [&](const NodeRef& folder, const FileStatus* known) {
@@ -531,17 +572,25 @@ void SearchThread::Walk()
         return false;
       if (pass == DirectoryNode::NamePass::Done) {
         f.byName = true;
+        // A few hundred links at a time: the first ones show soon, and a stop is not held back.
+        constexpr std::size_t kBatch = 256;
+        std::vector<NodeRef> hits;
         for (DirectoryNode::NamedEntry& e : entries) {
           if (TestBreak())
             return false;
-          if (e.wanted && filters_->MatchesBeyondName(NodeRef(e.node.Get())) && !hit(NodeRef(e.node.Get())))
-            return false;
+          if (e.wanted && filters_->MatchesBeyondName(NodeRef(e.node.Get()))) {
+            hits.emplace_back(e.node.Get());
+            if (hits.size() >= kBatch && !link(hits))
+              return false;
+          }
           if (e.node->GetEntryKind() != EntryKind::Folder || e.device != f.device)
             continue;
           if (!visited.insert(FolderId{e.device, e.inode}).second)
             continue;
           f.folders.push_back(std::move(e));
         }
+        if (!hits.empty() && !link(hits))
+          return false;
         stack.push_back(std::move(f));
         return true;
       }
