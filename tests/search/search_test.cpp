@@ -705,6 +705,55 @@ TEST_F(Search, AListingStopsBetweenEntriesWhenTheSearchIsAskedToEnd)
   EXPECT_EQ(listed(), std::size_t(kFiles));
 }
 
+// A thread that is asked to stop once it has been asked a given number of times.
+class StopsAfterThread : public OrxThread
+{
+public:
+  explicit StopsAfterThread(int answers) : left_(answers) {}
+  void Main() override {}
+  const char* GetThreadName() override { return "stops after"; }
+  Bool TestBreak() override { return --left_ < 0; }
+
+private:
+  int left_;
+};
+
+TEST_F(Search, AMergeOfAListedFolderStopsBetweenEntries)
+{
+  constexpr int kFiles = 300;
+  for (int i = 0; i < kFiles; ++i)
+    File("wide/f" + std::to_string(i));
+  NodeRef wide = Node("wide");
+  ASSERT_TRUE(wide);
+  auto listed = [&] {
+    std::size_t n = 0;
+    for (Ref<RTreeNode> c = wide->GetFirstChild(); c; c = c->GetNext())
+      ++n;
+    return n;
+  };
+  // The listing reads every entry (one question each); the stop comes in the merge.
+  StopsAfterThread stops(kFiles + 10);
+  SetListingBreakThread(&stops);
+  wide->LoadChildren();
+  SetListingBreakThread(nullptr);
+  EXPECT_LT(listed(), std::size_t(kFiles)) << "the merge went on after the stop request";
+  EXPECT_GT(listed(), 0u);
+  EXPECT_TRUE(wide->GetStatus() & NODESTATUS_RELIST) << "a merge cut short is done again";
+  wide->LoadChildren();
+  EXPECT_EQ(listed(), std::size_t(kFiles));
+
+  // A merge cut short removes nothing it did not reach.
+  File("wide/zz-new");
+  wide->SetStatus(NODESTATUS_RELIST);
+  StopsAfterThread again(kFiles + 1 + 5);
+  SetListingBreakThread(&again);
+  wide->LoadChildren();
+  SetListingBreakThread(nullptr);
+  EXPECT_GE(listed(), std::size_t(kFiles)) << "entries not reached were swept";
+  wide->LoadChildren();
+  EXPECT_EQ(listed(), std::size_t(kFiles + 1));
+}
+
 // --- results ---
 
 TEST_F(Search, ResultsNamesAreOneValidURLPartAndNeverShared)

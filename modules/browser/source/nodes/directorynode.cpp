@@ -613,7 +613,7 @@ void DirectoryNode::Refresh(const FolderEntry& e)
     handler_.Clear(this);
 }
 
-void DirectoryNode::Merge(std::vector<Listed>& entries, Bool sweep)
+Bool DirectoryNode::Merge(std::vector<Listed>& entries, Bool sweep)
 {
   struct Child
   {
@@ -632,7 +632,13 @@ void DirectoryNode::Merge(std::vector<Listed>& entries, Bool sweep)
     existing.emplace(std::move(key), Child{Ref<DirectoryNode>(d)});
   }
   const Filename folder = GetPath();
+  Bool cut = false;
   for (Listed& l : entries) {
+    // A merge of a huge folder ends between two entries when a search is asked to stop.
+    if (t_listingBreak && t_listingBreak->TestBreak()) {
+      cut = true;
+      break;
+    }
     std::u16string key(l.entry.name.View());
     key.push_back(char16_t(l.kind));
     auto it = existing.find(key);
@@ -650,11 +656,12 @@ void DirectoryNode::Merge(std::vector<Listed>& entries, Bool sweep)
     if (child.seen)
       continue;
     // A listing cut short proves nothing about what it did not reach.
-    if (sweep)
+    if (sweep && !cut)
       child.node->Remove();
     else
       child.node->ClearStatus(NODESTATUS_NOT_SEEN);
   }
+  return !cut;
 }
 
 Bool DirectoryNode::LoadChildren()
@@ -748,7 +755,10 @@ Bool DirectoryNode::LoadChildren()
     SetStatus(NODESTATUS_RELIST);
     return true;
   }
-  Merge(entries, error == 0);
+  if (!Merge(entries, error == 0)) {
+    SetStatus(NODESTATUS_RELIST);
+    return false;
+  }
   std::lock_guard l(fieldLock_);
   ++size_;
   // A failed listing, a change seen meanwhile or a time too close to the listing: list again.

@@ -157,7 +157,9 @@ private:
   static UInt32 StatusOf(const FolderEntry& e, EntryKind kind);
   static Ref<DirectoryNode> MakeEntry(const Filename& folder, const FolderEntry& e, EntryKind kind);
   void Refresh(const FolderEntry& e);
-  void Merge(std::vector<Listed>& entries, Bool sweep);
+  // False when the listing break thread was asked to end before every entry was merged: nothing
+  // is swept then.
+  Bool Merge(std::vector<Listed>& entries, Bool sweep);
   String URLText() const;
   Bool IsFixed() const { return fixed_.load(std::memory_order_acquire); }
   // Refusals that hold in every phase of rename, move and delete of this entry.
