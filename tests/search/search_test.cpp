@@ -754,6 +754,40 @@ TEST_F(Search, AMergeOfAListedFolderStopsBetweenEntries)
   EXPECT_EQ(listed(), std::size_t(kFiles + 1));
 }
 
+TEST_F(Search, AReadingByNamesStopsBetweenEntries)
+{
+  constexpr int kFiles = 300;
+  for (int i = 0; i < kFiles; ++i)
+    File("wide/f" + std::to_string(i));
+  NodeRef wide = Node("wide");
+  auto* d = dynamic_cast<DirectoryNode*>(wide.Get());
+  ASSERT_TRUE(d);
+  auto all = [](void*, const String&) -> Bool { return true; };
+  auto listed = [&] {
+    std::size_t n = 0;
+    for (Ref<RTreeNode> c = wide->GetFirstChild(); c; c = c->GetNext())
+      ++n;
+    return n;
+  };
+  std::vector<DirectoryNode::NamedEntry> got;
+  IdleThread stopped;
+  stopped.End(false);
+  SetListingBreakThread(&stopped);
+  EXPECT_EQ(d->PassByName(all, nullptr, &got), DirectoryNode::NamePass::Stopped);
+  EXPECT_EQ(listed(), 0u) << "the reading went on after the stop request";
+  // Every entry read (one question each), the stop comes while the nodes are made.
+  StopsAfterThread late(kFiles + 10);
+  SetListingBreakThread(&late);
+  EXPECT_EQ(d->PassByName(all, nullptr, &got), DirectoryNode::NamePass::Stopped);
+  SetListingBreakThread(nullptr);
+  EXPECT_LT(listed(), std::size_t(kFiles)) << "the nodes were all made after the stop request";
+  EXPECT_TRUE(d->NeedsListing());
+  got.clear();
+  EXPECT_EQ(d->PassByName(all, nullptr, &got), DirectoryNode::NamePass::Done);
+  EXPECT_EQ(got.size(), std::size_t(kFiles));
+  EXPECT_EQ(listed(), std::size_t(kFiles)) << "a node made before was made twice";
+}
+
 // --- results ---
 
 TEST_F(Search, ResultsNamesAreOneValidURLPartAndNeverShared)
