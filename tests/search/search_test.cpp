@@ -897,6 +897,13 @@ TEST_F(Search, ResultsRecordsDoNotOutliveTheSession)
   EXPECT_FALSE(has(url)) << "the record of a results catalog of an earlier session is back";
   EXPECT_FALSE(has(String("search://2020-01-01 10.00.00, left"))) << "a record left behind stays";
   EXPECT_TRUE(has(String("favorite://kept"))) << "a record of another kind went with them";
+
+  // The end of the program closes the libraries before the content is released.
+  NodeRef last = Run(Node(), NameQuery(0, "a"));
+  ASSERT_TRUE(last);
+  last = nullptr;
+  ShutdownContent(false);
+  EXPECT_EQ(SearchRecordsOnDisk(), std::set<std::string>{}) << "the program ended and left the results' records";
 }
 
 TEST_F(Search, ASearchOfSearchResultsSkipsItsOwnResults)

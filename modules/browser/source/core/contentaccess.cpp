@@ -313,7 +313,12 @@ void ReleaseContent()
   ReleasePluginRegistry();
 }
 
-void ShutdownContent(Bool allowCompaction) { CloseAllLibraries(true, allowCompaction); }
+void ShutdownContent(Bool allowCompaction)
+{
+  // The end of the program saves the main database here, before the content is released.
+  DropSearchRecords();
+  CloseAllLibraries(true, allowCompaction);
+}
 
 Ref<BrowserContentTree> GetContentTree()
 {

@@ -314,6 +314,7 @@ private:
 void InstallSearch();
 void ReleaseSearch();
 // Results catalogs live for one session: the records at and below "search:/" leave the main
-// database when the session ends (ReleaseSearch) and, for a session that did not end as it should,
-// when the next one has opened the main database.
+// database when the session ends (before the libraries are saved at the end of the program, and in
+// ReleaseSearch) and, for a session that did not end as it should, when the next one has opened the
+// main database.
 void DropSearchRecords();
