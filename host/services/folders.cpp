@@ -414,9 +414,11 @@ struct Browse
   DIR* dir;
   FolderRights rights;
   int error = 0;
+  bool namesOnly = false;
+  std::string last; // the entry given last, for browseStatus
 };
 
-void* BrowseInit(const Filename* folder, Int32)
+void* BrowseInit(const Filename* folder, Int32 flags)
 {
   std::string p = P(folder);
   orxhost::detail::WaitIfHeld(p);
@@ -429,7 +431,26 @@ void* BrowseInit(const Filename* folder, Int32)
     ::close(fd);
     return nullptr;
   }
-  return new Browse{d, RightsOf(fd)};
+  return new Browse{d, RightsOf(fd), 0, (flags & BROWSEFILES_NAMES) != 0, {}};
+}
+
+// What a listing by names says an entry is: the entry's own kind from the folder's listing; a
+// file system that does not tell costs one status call (the link itself, not its target).
+UInt32 KindByName(int dirfd, const dirent* e)
+{
+  unsigned char type = e->d_type;
+  if (type == DT_UNKNOWN) {
+    struct stat st;
+    if (::fstatat(dirfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+      return FILEATTR_SPECIAL;
+    type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : S_ISREG(st.st_mode) ? DT_REG : DT_FIFO;
+  }
+  switch (type) {
+  case DT_DIR: return FILEATTR_FOLDER;
+  case DT_LNK: return FILEATTR_LINK;
+  case DT_REG: return 0;
+  default: return FILEATTR_SPECIAL;
+  }
 }
 
 std::atomic<void (*)(void*)> g_listingHook{nullptr};
@@ -455,6 +476,15 @@ Bool BrowseNext(void* h, FolderEntry* out)
       b->error = EIO;
       return false;
     }
+    if (b->namesOnly) {
+      b->last = e->d_name;
+      out->name = SystemText(e->d_name);
+      out->attributes = KindByName(::dirfd(b->dir), e) | FILEATTR_NAME_ONLY | (e->d_name[0] == '.' ? FILEATTR_HIDDEN : 0);
+      out->size = 0;
+      out->modified = out->created = DateTime{};
+      out->modifiedNs = out->changedNs = 0;
+      return true;
+    }
     FileStatus st;
     if (!StatusAt(::dirfd(b->dir), e->d_name, b->rights, &st)) {
       // Gone between the listing and the status call: it is no longer there to show.
@@ -463,6 +493,7 @@ Bool BrowseNext(void* h, FolderEntry* out)
       b->error = errno ? errno : EIO;
       return false;
     }
+    b->last = e->d_name;
     out->name = SystemText(e->d_name);
     out->attributes = st.attributes;
     out->size = st.size;
@@ -487,6 +518,14 @@ Bool CopyLink(const Filename* from, const Filename* to)
 }
 
 Int32 BrowseError(void* h) { return h ? static_cast<Browse*>(h)->error : -1; }
+
+Bool BrowseStatus(void* h, FileStatus* out)
+{
+  auto* b = static_cast<Browse*>(h);
+  if (!b || !out || b->last.empty())
+    return false;
+  return StatusAt(::dirfd(b->dir), b->last.c_str(), b->rights, out);
+}
 
 void BrowseFree(void* h)
 {
@@ -740,7 +779,8 @@ const OrxFolderTable kFolderTable = {4,          sizeof(OrxFolderTable), Exists,
                                      VolumesInit, VolumesNext,           VolumesFree, SpecialFolder, GetEnv,
                                      RenameNoReplace, MakeFolder,        SameFile,
                                      BrowseError,     FileStatusOf,      CopyLink,
-                                     SyncFileSystem};
+                                     SyncFileSystem,
+                                     BrowseStatus};
 }
 namespace orxhost::detail {
 std::vector<MountEntry> ParseMountTable(const std::string& table) { return ParseMounts(table); }

@@ -160,6 +160,11 @@ Bool BrowseFiles::Init(const Filename& folder, Int32 flags)
   return handle_ != nullptr;
 }
 Bool BrowseFiles::GetNext() { return handle_ && T().folder->browseNext(handle_, &entry_); }
+Bool BrowseFiles::Status(FileStatus* out)
+{
+  const OrxFolderTable* f = T().folder;
+  return handle_ && out && ORX_HAS_ENTRY(f, browseStatus) && f->browseStatus(handle_, out);
+}
 Int32 BrowseFiles::Error() const
 {
   if (!handle_)

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
 #include <string>
 
 #include "orxtest.h"
@@ -159,4 +160,56 @@ TEST(HostFileOps, FileSystemSyncAnswersWhatHappened)
   OrxInstallHostTable(real);
   EXPECT_FALSE(can);
   EXPECT_FALSE(synced);
+}
+
+TEST(HostFileOps, AListingByNamesGivesKindsAndTheStatusOnlyWhenAsked)
+{
+  Filename dir = orxtest::TempDir();
+  const std::string d = dir.ToUtf8();
+  ASSERT_TRUE(GeCreateFolder(dir + String("sub")));
+  ASSERT_TRUE(orxtest::WriteFile(dir + String("file"), "12345"));
+  ASSERT_TRUE(orxtest::WriteFile(dir + String(".hidden"), ""));
+  ASSERT_EQ(::symlink((d + "/sub").c_str(), (d + "/to-sub").c_str()), 0);
+  ASSERT_EQ(::symlink((d + "/missing").c_str(), (d + "/dangling").c_str()), 0);
+  ASSERT_EQ(::mkfifo((d + "/pipe").c_str(), 0644), 0);
+  std::map<std::string, FolderEntry> seen;
+  std::map<std::string, FileStatus> status;
+  BrowseFiles b;
+  ASSERT_TRUE(b.Init(dir, BROWSEFILES_NAMES));
+  while (b.GetNext()) {
+    const std::string name = b.Entry().name.ToUtf8();
+    seen[name] = b.Entry();
+    if (name == "file" || name == "to-sub" || name == "sub")
+      EXPECT_TRUE(b.Status(&status[name])) << name;
+  }
+  EXPECT_EQ(b.Error(), 0);
+  ASSERT_EQ(seen.size(), 6u);
+  for (auto& [name, e] : seen) {
+    EXPECT_TRUE(e.attributes & FILEATTR_NAME_ONLY) << name;
+    EXPECT_EQ(e.size, 0) << name << ": nothing but the name and the kind is read";
+  }
+  EXPECT_EQ(seen["sub"].attributes & ~FILEATTR_NAME_ONLY, FILEATTR_FOLDER);
+  EXPECT_EQ(seen["file"].attributes & ~FILEATTR_NAME_ONLY, 0u);
+  EXPECT_TRUE(seen[".hidden"].IsHidden());
+  // A link is the link itself: a walk must not take it for the folder it points to.
+  EXPECT_EQ(seen["to-sub"].attributes & ~FILEATTR_NAME_ONLY, FILEATTR_LINK);
+  EXPECT_EQ(seen["dangling"].attributes & ~FILEATTR_NAME_ONLY, FILEATTR_LINK);
+  EXPECT_EQ(seen["pipe"].attributes & ~FILEATTR_NAME_ONLY, FILEATTR_SPECIAL);
+
+  // Asked for, the status is what the status of the path gives.
+  for (const char* name : {"file", "to-sub", "sub"}) {
+    FileStatus byPath;
+    ASSERT_TRUE(GeGetFileStatus(dir + String(name), &byPath)) << name;
+    EXPECT_EQ(status[name].attributes, byPath.attributes) << name;
+    EXPECT_EQ(status[name].size, byPath.size) << name;
+    EXPECT_EQ(status[name].device, byPath.device) << name;
+    EXPECT_EQ(status[name].inode, byPath.inode) << name;
+    EXPECT_EQ(status[name].modifiedNs, byPath.modifiedNs) << name;
+  }
+  EXPECT_EQ(status["file"].size, 5);
+  EXPECT_EQ(status["to-sub"].attributes & (FILEATTR_LINK | FILEATTR_FOLDER), FILEATTR_LINK | FILEATTR_FOLDER);
+  FileStatus none;
+  BrowseFiles fresh;
+  ASSERT_TRUE(fresh.Init(dir, BROWSEFILES_NAMES));
+  EXPECT_FALSE(fresh.Status(&none)) << "no entry given yet";
 }

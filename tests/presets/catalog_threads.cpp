@@ -1,4 +1,4 @@
-// A worker adds links to a catalog (as the search thread does) while the main thread lists the
+// A worker adds links to a catalog (as the search thread does, one by one and in batches) while the main thread lists the
 // catalog and resolves its links; only the main thread tells the views.
 #include <atomic>
 #include <mutex>
@@ -53,11 +53,17 @@ TEST_F(CatalogThreads, AWorkerAddsLinksWhileTheMainThreadListsAndResolves)
   constexpr int kRounds = 5;
   std::atomic<bool> done{false};
   std::atomic<int> made{0};
+  // One link at a time and many under one busy mark, in turns: the names stay unique either way.
   std::thread worker([&] {
-    for (int r = 0; r < kRounds; ++r)
+    for (int r = 0; r < kRounds; ++r) {
+      if (r % 2) {
+        made += CatalogNode::AddLinks(catalog, targets.data(), Int32(targets.size()), true);
+        continue;
+      }
       for (const NodeRef& t : targets)
         if (CatalogNode::AddLink(catalog, t, true))
           ++made;
+    }
     done = true;
   });
   int passes = 0;

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <random>
 #include <set>
@@ -203,6 +204,33 @@ TEST(SearchFilters, TheNameIsTheLastURLPartInAnyLetterCase)
   auto broken = Fake("file:///x/abc");
   broken->urlOk = false;
   EXPECT_FALSE(contains.Matches(broken)) << "no URL, no match";
+}
+
+// An entry read by names is judged by its name alone, by a fold of plain ASCII while comparing:
+// the answers are those of the converted text in every mode.
+TEST(SearchFilters, TheNameAloneGivesWhatTheNodeGives)
+{
+  const std::vector<std::string> names = {"readme.txt", "README.TXT", "ReadMe", "a", "", "ab", "abab", "x-pat.TXT",
+                                          "\xC3\xA9t\xC3\xA9.txt", "\xC3\x89T\xC3\x89", "[{@`~", "txt.TXT"};
+  const std::vector<std::string> patterns = {"readme", "ME.t", "txt", "ab", "a", "pat", "\xC3\xA9t", "\xC3\x89T\xC3\x89",
+                                             "[{@`~", "@", "`", "{"};
+  for (Int32 mode = 0; mode < 4; ++mode)
+    for (const std::string& p : patterns) {
+      CompareName f(String(p.c_str()), mode);
+      for (const std::string& n : names) {
+        const String name = String(n.c_str());
+        EXPECT_EQ(f.MatchesName(name), SearchTextMatches(name.ToUpper(), String(p.c_str()).ToUpper(), mode))
+            << "mode " << mode << ", pattern " << p << ", name " << n;
+      }
+    }
+  CompareName pat(String("PAT"), SEARCHTEXT_CONTAINS);
+  EXPECT_TRUE(pat.MatchesName(String("x-pat.txt")));
+  EXPECT_FALSE(pat.MatchesName(String("x-pa")));
+  SearchFilterList list;
+  list.Add(new CompareFileSize(1, SEARCHSIZE_ATLEAST));
+  list.Add(new CompareName(String("pat"), SEARCHTEXT_CONTAINS));
+  EXPECT_TRUE(list.MatchesName(String("Pattern"))) << "only name rows judge a name";
+  EXPECT_FALSE(list.MatchesName(String("other")));
 }
 
 TEST(SearchFilters, SizesAreKilobytesIn64Bits)
@@ -507,6 +535,57 @@ TEST_F(Search, FindsMatchesInTheWholeSubtreeOrOnlyAmongTheChildren)
   EXPECT_FALSE(sub->GetFirstChild()) << "a child folder was listed";
 }
 
+// A folder that is not listed yet is read by names: only its sub-folders and its hits become nodes,
+// and they are the nodes a later listing keeps.
+TEST_F(Search, AFolderReadByNamesGetsNodesOnlyForFoldersAndHits)
+{
+  File("deep/a/hit-1.txt");
+  for (int i = 0; i < 20; ++i)
+    File("deep/a/miss" + std::to_string(i));
+  File("deep/a/b/miss.txt");
+  File("deep/a/.hit-hidden");
+  File("deep/hit-2.txt");
+  NodeRef start = Node("deep");
+  ASSERT_TRUE(start);
+  NodeRef results = Run(start, NameQuery(SEARCHTEXT_CONTAINS, "hit"));
+  EXPECT_EQ(TargetsOf(results), (std::set<std::string>{FileURL(Path("deep/a/hit-1.txt")), FileURL(Path("deep/hit-2.txt"))}));
+  NodeRef a;
+  for (NodeRef c = BrowserContentNode::FromTree(start->GetFirstChild()); c; c = c->GetNextNode())
+    if (c->GetName() == String("a"))
+      a = c;
+  ASSERT_TRUE(a);
+  auto children = [](const NodeRef& n) {
+    std::map<std::string, NodeRef> out;
+    for (NodeRef c = BrowserContentNode::FromTree(n->GetFirstChild()); c; c = c->GetNextNode())
+      out[c->GetName().ToUtf8()] = c;
+    return out;
+  };
+  std::map<std::string, NodeRef> before = children(a);
+  EXPECT_EQ(before.size(), 2u) << "entries that neither match nor lead further got nodes";
+  ASSERT_TRUE(before.count("hit-1.txt") && before.count("b"));
+  EXPECT_TRUE(a->GetStatus() & NODESTATUS_RELIST) << "a folder read by names is still to be listed";
+  NodeRef link;
+  for (NodeRef c = BrowserContentNode::FromTree(results->GetFirstChild()); c; c = c->GetNextNode())
+    if (c->GetName() == String("hit-1.txt"))
+      link = c;
+  ASSERT_TRUE(link);
+  EXPECT_EQ(static_cast<CatalogNode*>(link.Get())->PeekTarget(), before["hit-1.txt"]) << "the link leads to the tree's node";
+  Int64 size = 0;
+  before["hit-1.txt"]->GetInfo(&size);
+  EXPECT_EQ(size, 4) << "a hit is read in full";
+
+  // Listed in full later: every entry is there, and the nodes the search made are kept.
+  ASSERT_TRUE(a->GetDownNode());
+  std::map<std::string, NodeRef> after = children(a);
+  EXPECT_EQ(after.size(), 22u);
+  EXPECT_EQ(after["hit-1.txt"], before["hit-1.txt"]);
+  EXPECT_EQ(after["b"], before["b"]);
+  EXPECT_FALSE(before["hit-1.txt"]->IsDeleted());
+
+  // A second search over the listed folder finds the same.
+  EXPECT_EQ(TargetsOf(Run(start, NameQuery(SEARCHTEXT_CONTAINS, "hit"))), TargetsOf(results));
+}
+
 TEST_F(Search, LinksToFoldersAreNeverEnteredAndNoFolderTwice)
 {
   File("a/b/x-file");
@@ -626,6 +705,89 @@ TEST_F(Search, AListingStopsBetweenEntriesWhenTheSearchIsAskedToEnd)
   EXPECT_EQ(listed(), std::size_t(kFiles));
 }
 
+// A thread that is asked to stop once it has been asked a given number of times.
+class StopsAfterThread : public OrxThread
+{
+public:
+  explicit StopsAfterThread(int answers) : left_(answers) {}
+  void Main() override {}
+  const char* GetThreadName() override { return "stops after"; }
+  Bool TestBreak() override { return --left_ < 0; }
+
+private:
+  int left_;
+};
+
+TEST_F(Search, AMergeOfAListedFolderStopsBetweenEntries)
+{
+  constexpr int kFiles = 300;
+  for (int i = 0; i < kFiles; ++i)
+    File("wide/f" + std::to_string(i));
+  NodeRef wide = Node("wide");
+  ASSERT_TRUE(wide);
+  auto listed = [&] {
+    std::size_t n = 0;
+    for (Ref<RTreeNode> c = wide->GetFirstChild(); c; c = c->GetNext())
+      ++n;
+    return n;
+  };
+  // The listing reads every entry (one question each); the stop comes in the merge.
+  StopsAfterThread stops(kFiles + 10);
+  SetListingBreakThread(&stops);
+  wide->LoadChildren();
+  SetListingBreakThread(nullptr);
+  EXPECT_LT(listed(), std::size_t(kFiles)) << "the merge went on after the stop request";
+  EXPECT_GT(listed(), 0u);
+  EXPECT_TRUE(wide->GetStatus() & NODESTATUS_RELIST) << "a merge cut short is done again";
+  wide->LoadChildren();
+  EXPECT_EQ(listed(), std::size_t(kFiles));
+
+  // A merge cut short removes nothing it did not reach.
+  File("wide/zz-new");
+  wide->SetStatus(NODESTATUS_RELIST);
+  StopsAfterThread again(kFiles + 1 + 5);
+  SetListingBreakThread(&again);
+  wide->LoadChildren();
+  SetListingBreakThread(nullptr);
+  EXPECT_GE(listed(), std::size_t(kFiles)) << "entries not reached were swept";
+  wide->LoadChildren();
+  EXPECT_EQ(listed(), std::size_t(kFiles + 1));
+}
+
+TEST_F(Search, AReadingByNamesStopsBetweenEntries)
+{
+  constexpr int kFiles = 300;
+  for (int i = 0; i < kFiles; ++i)
+    File("wide/f" + std::to_string(i));
+  NodeRef wide = Node("wide");
+  auto* d = dynamic_cast<DirectoryNode*>(wide.Get());
+  ASSERT_TRUE(d);
+  auto all = [](void*, const String&) -> Bool { return true; };
+  auto listed = [&] {
+    std::size_t n = 0;
+    for (Ref<RTreeNode> c = wide->GetFirstChild(); c; c = c->GetNext())
+      ++n;
+    return n;
+  };
+  std::vector<DirectoryNode::NamedEntry> got;
+  IdleThread stopped;
+  stopped.End(false);
+  SetListingBreakThread(&stopped);
+  EXPECT_EQ(d->PassByName(all, nullptr, &got), DirectoryNode::NamePass::Stopped);
+  EXPECT_EQ(listed(), 0u) << "the reading went on after the stop request";
+  // Every entry read (one question each), the stop comes while the nodes are made.
+  StopsAfterThread late(kFiles + 10);
+  SetListingBreakThread(&late);
+  EXPECT_EQ(d->PassByName(all, nullptr, &got), DirectoryNode::NamePass::Stopped);
+  SetListingBreakThread(nullptr);
+  EXPECT_LT(listed(), std::size_t(kFiles)) << "the nodes were all made after the stop request";
+  EXPECT_TRUE(d->NeedsListing());
+  got.clear();
+  EXPECT_EQ(d->PassByName(all, nullptr, &got), DirectoryNode::NamePass::Done);
+  EXPECT_EQ(got.size(), std::size_t(kFiles));
+  EXPECT_EQ(listed(), std::size_t(kFiles)) << "a node made before was made twice";
+}
+
 // --- results ---
 
 TEST_F(Search, ResultsNamesAreOneValidURLPartAndNeverShared)
@@ -664,6 +826,84 @@ TEST_F(Search, TheResultsRecordGoesWithItsCatalog)
     ASSERT_EQ(results->Delete(p, nullptr, nullptr), EDIT_OK);
   EXPECT_FALSE(main->OpenItem(url)) << "the main database keeps the record of a deleted search";
   EXPECT_TRUE(main->GetSlot() == 0 && BrowserDatabase::FirstLibrary() == main) << "the main database stays";
+}
+
+// The records of the main database below "search:/" as its file holds them now.
+std::set<std::string> SearchRecordsOnDisk()
+{
+  std::set<std::string> out;
+  const Filename file = GetCacheFolder(true) + String("BrowserDB");
+  if (!GeFileExists(file))
+    return out;
+  Int32 slot = -1;
+  BrowserDatabase* db = BrowserDatabase::Create(file, String(), DBFLAG_MAIN | DBFLAG_OUTER_STORAGE, &slot);
+  if (!db)
+    return {"(cannot be read)"};
+  db->Load();
+  std::vector<BrowserDatabase::ItemInfo> items;
+  db->ListItems(&items);
+  for (const auto& i : items)
+    if (i.id >= 1 && i.path.ToUtf8().rfind("search:/", 0) == 0)
+      out.insert(i.path.ToUtf8());
+  BrowserDatabase::Destroy(db);
+  return out;
+}
+
+// A results catalog lives as long as the session: its record does not stay in the main database
+// when the module ends with the results still open, nor when a session ended without its end.
+TEST_F(Search, ResultsRecordsDoNotOutliveTheSession)
+{
+  File("a");
+  NodeRef results = Run(Node(), NameQuery(0, "a"));
+  ASSERT_TRUE(results);
+  const String url(URLOf(results.Get()).c_str());
+  BrowserDatabaseItem* item = BrowserDatabase::FirstLibrary()->OpenItem(url);
+  ASSERT_TRUE(item);
+  item->Close();
+  results = nullptr;
+  Stop();
+  EXPECT_EQ(SearchRecordsOnDisk(), std::set<std::string>{}) << "the module ended and left the results' records";
+
+  // A record that a session left behind when it did not end as it should.
+  {
+    const Filename file = GetCacheFolder(true) + String("BrowserDB");
+    Int32 slot = -1;
+    BrowserDatabase* db = BrowserDatabase::Create(file, String(), DBFLAG_MAIN | DBFLAG_OUTER_STORAGE, &slot);
+    ASSERT_TRUE(db);
+    if (GeFileExists(file))
+      db->Load();
+    BrowserDatabaseItem* left = db->OpenOrCreateItem(String("search://2020-01-01 10.00.00, left"), true);
+    ASSERT_TRUE(left);
+    left->SetName(String("left"));
+    left->Close();
+    BrowserDatabaseItem* kept = db->OpenOrCreateItem(String("favorite://kept"), true);
+    ASSERT_TRUE(kept);
+    kept->SetName(String("kept"));
+    kept->Close();
+    ASSERT_TRUE(db->Save(true));
+    BrowserDatabase::Destroy(db);
+  }
+  ASSERT_EQ(SearchRecordsOnDisk().size(), 1u);
+  ResetLibraryRegistryForTests();
+  Start();
+  BrowserDatabase* main = BrowserDatabase::FirstLibrary();
+  ASSERT_TRUE(main);
+  auto has = [&](const String& path) {
+    BrowserDatabaseItem* i = main->OpenItem(path);
+    if (i)
+      i->Close();
+    return i != nullptr;
+  };
+  EXPECT_FALSE(has(url)) << "the record of a results catalog of an earlier session is back";
+  EXPECT_FALSE(has(String("search://2020-01-01 10.00.00, left"))) << "a record left behind stays";
+  EXPECT_TRUE(has(String("favorite://kept"))) << "a record of another kind went with them";
+
+  // The end of the program closes the libraries before the content is released.
+  NodeRef last = Run(Node(), NameQuery(0, "a"));
+  ASSERT_TRUE(last);
+  last = nullptr;
+  ShutdownContent(false);
+  EXPECT_EQ(SearchRecordsOnDisk(), std::set<std::string>{}) << "the program ended and left the results' records";
 }
 
 TEST_F(Search, ASearchOfSearchResultsSkipsItsOwnResults)

@@ -43,6 +43,15 @@ constexpr UInt32 FILEATTR_LINK = 0x20;
 // This user may not rename or delete the entry: the folder it lies in is not writable and
 // searchable for the user, or is sticky and neither it nor the entry is the user's.
 constexpr UInt32 FILEATTR_FIXED = 0x40;
+// A listing by names (BROWSEFILES_NAMES): only the name and the kind were read. FOLDER, LINK and
+// SPECIAL describe the entry itself (a link's target is not looked at), size, times and the rights
+// bits are not set; BrowseFiles::Status reads the rest.
+constexpr UInt32 FILEATTR_NAME_ONLY = 0x80;
+
+// BrowseFiles::Init flags. Names and kinds only, as the folder's own listing gives them: one status
+// call is saved for every entry that the caller does not ask Status for. An older host ignores it
+// and gives every entry in full.
+constexpr Int32 BROWSEFILES_NAMES = 1;
 
 struct FolderEntry
 {
@@ -93,6 +102,10 @@ public:
   // False at the end of the listing and when it failed: Error() tells which.
   Bool GetNext();
   const FolderEntry& Entry() const { return entry_; }
+  // The full status of the entry GetNext gave last, read through the open folder (a link is not
+  // followed; its target's kind comes with the link bit, as GeGetFileStatus gives it). False when
+  // the entry is gone or cannot be read, and on an older host.
+  Bool Status(FileStatus* out);
   // 0 after a listing that gave every entry; the system's error number when Init or a step failed.
   // An older host cannot tell and answers 0.
   Int32 Error() const;

@@ -108,6 +108,8 @@ struct OrxFolderTable
   // new names, renames) is on its device; false when that failed. One call costs about what one
   // file's sync does, however many files were written, so many files are synced with one call.
   Bool (*syncFileSystem)(const Filename* folder);
+  // the status of the entry that browseNext gave last, read relative to the open folder
+  Bool (*browseStatus)(void* handle, FileStatus* out);
 };
 
 struct OrxThreadTable

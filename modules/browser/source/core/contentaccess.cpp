@@ -426,6 +426,8 @@ Bool InitContent()
   InstallSearch();
 
   const Bool mainOk = OpenMainDatabase();
+  if (mainOk)
+    DropSearchRecords();
   Ref<BrowserContentTree> tree = MakeRef<BrowserContentTree>();
   if (!tree)
     return false;
@@ -500,7 +502,12 @@ void ReleaseContent()
   ReleasePluginRegistry();
 }
 
-void ShutdownContent(Bool allowCompaction) { CloseAllLibraries(true, allowCompaction); }
+void ShutdownContent(Bool allowCompaction)
+{
+  // The end of the program saves the main database here, before the content is released.
+  DropSearchRecords();
+  CloseAllLibraries(true, allowCompaction);
+}
 
 Ref<BrowserContentTree> GetContentTree()
 {

@@ -628,7 +628,7 @@ void DirectoryNode::Refresh(const FolderEntry& e)
     handler_.Clear(this);
 }
 
-void DirectoryNode::Merge(std::vector<Listed>& entries, Bool sweep)
+Bool DirectoryNode::Merge(std::vector<Listed>& entries, Bool sweep)
 {
   struct Child
   {
@@ -647,7 +647,13 @@ void DirectoryNode::Merge(std::vector<Listed>& entries, Bool sweep)
     existing.emplace(std::move(key), Child{Ref<DirectoryNode>(d)});
   }
   const Filename folder = GetPath();
+  Bool cut = false;
   for (Listed& l : entries) {
+    // A merge of a huge folder ends between two entries when a search is asked to stop.
+    if (t_listingBreak && t_listingBreak->TestBreak()) {
+      cut = true;
+      break;
+    }
     std::u16string key(l.entry.name.View());
     key.push_back(char16_t(l.kind));
     auto it = existing.find(key);
@@ -665,11 +671,12 @@ void DirectoryNode::Merge(std::vector<Listed>& entries, Bool sweep)
     if (child.seen)
       continue;
     // A listing cut short proves nothing about what it did not reach.
-    if (sweep)
+    if (sweep && !cut)
       child.node->Remove();
     else
       child.node->ClearStatus(NODESTATUS_NOT_SEEN);
   }
+  return !cut;
 }
 
 Bool DirectoryNode::LoadChildren()
@@ -763,7 +770,10 @@ Bool DirectoryNode::LoadChildren()
     SetStatus(NODESTATUS_RELIST);
     return true;
   }
-  Merge(entries, error == 0);
+  if (!Merge(entries, error == 0)) {
+    SetStatus(NODESTATUS_RELIST);
+    return false;
+  }
   std::lock_guard l(fieldLock_);
   ++size_;
   // A failed listing, a change seen meanwhile or a time too close to the listing: list again.
@@ -772,6 +782,100 @@ Bool DirectoryNode::LoadChildren()
   else
     SetStatus(NODESTATUS_RELIST);
   return true;
+}
+
+Bool DirectoryNode::NeedsListing() const
+{
+  std::lock_guard l(fieldLock_);
+  return size_ == 0 || (GetStatus() & NODESTATUS_RELIST);
+}
+
+DirectoryNode::NamePass DirectoryNode::PassByName(Bool (*wanted)(void* data, const String& name), void* data,
+                                                  std::vector<NamedEntry>* out)
+{
+  const UInt32 status = GetStatus();
+  if (!out || !wanted || kind_ != EntryKind::Folder || !(status & NODESTATUS_FOLDER) ||
+      (status & (NODESTATUS_DELETED | NODESTATUS_VOLUME)))
+    return NamePass::Failed;
+  const Filename path = GetPath();
+  if (GeIsNetworkPath(path))
+    return NamePass::Failed; // read within the time limit of network places by LoadChildren
+  const UInt32 edits = edits_.load(std::memory_order_acquire);
+  struct Read
+  {
+    FolderEntry entry;
+    FileStatus st;
+    Bool wanted;
+  };
+  std::vector<Read> found;
+  {
+    // The disk is read with no lock held.
+    BrowseFiles browse;
+    if (!browse.Init(path, BROWSEFILES_NAMES))
+      return NamePass::Failed;
+    while (browse.GetNext()) {
+      if (t_listingBreak && t_listingBreak->TestBreak())
+        return NamePass::Stopped;
+      const FolderEntry& e = browse.Entry();
+      if (e.IsHidden())
+        continue;
+      const Bool folder = (e.attributes & FILEATTR_FOLDER) && !(e.attributes & FILEATTR_LINK);
+      const Bool take = wanted(data, e.name);
+      if (!take && !folder)
+        continue;
+      Read r{FolderEntry(), FileStatus(), take};
+      r.entry.name = e.name;
+      // An older host gave the status with the entry, but not where it lies.
+      if (!browse.Status(&r.st) && !GeGetFileStatus(path + e.name, &r.st))
+        continue; // gone since it was listed
+      if (!take && (!(r.st.attributes & FILEATTR_FOLDER) || (r.st.attributes & FILEATTR_LINK)))
+        continue;
+      r.entry.attributes = r.st.attributes;
+      r.entry.size = r.st.size;
+      r.entry.created = r.st.created;
+      r.entry.modified = r.st.modified;
+      r.entry.modifiedNs = r.st.modifiedNs;
+      r.entry.changedNs = r.st.changedNs;
+      found.push_back(std::move(r));
+    }
+    if (browse.Error() != 0)
+      return NamePass::Failed;
+  }
+  std::lock_guard content(ContentLock());
+  if ((GetStatus() & NODESTATUS_DELETED) || edits_.load(std::memory_order_acquire) != edits)
+    return NamePass::Failed;
+  // The nodes a listing made before are kept, as a merge keeps them.
+  std::unordered_map<std::u16string, Ref<DirectoryNode>> existing;
+  for (NodeRef c = BrowserContentNode::FromTree(GetFirstChild()); c; c = c->GetNextNode())
+    if (DirectoryNode* d = AsDirectory(c.Get())) {
+      std::u16string key(d->GetName().View());
+      key.push_back(char16_t(d->kind_));
+      existing.emplace(std::move(key), Ref<DirectoryNode>(d));
+    }
+  for (Read& r : found) {
+    // A merge of many folders ends between two of them.
+    if (t_listingBreak && t_listingBreak->TestBreak())
+      return NamePass::Stopped;
+    const EntryKind kind = KindOf(r.entry.attributes);
+    Ref<DirectoryNode> node;
+    if (!existing.empty()) {
+      std::u16string key(r.entry.name.View());
+      key.push_back(char16_t(kind));
+      auto it = existing.find(key);
+      if (it != existing.end()) {
+        node = it->second;
+        node->Refresh(r.entry);
+      }
+    }
+    if (!node) {
+      node = MakeEntry(path, r.entry, kind);
+      if (!node || !node->InsertUnder(this))
+        continue;
+    }
+    out->push_back(NamedEntry{std::move(node), r.wanted, r.st.device, r.st.inode});
+  }
+  SetStatus(NODESTATUS_RELIST);
+  return NamePass::Done;
 }
 
 namespace {

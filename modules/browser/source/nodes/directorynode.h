@@ -98,6 +98,25 @@ public:
   // What the entry adds to the byte count of an edit: a file's size, 0 for everything else.
   Int64 OwnBytes();
 
+  // True while the children are not what the folder held when it was last read in full.
+  Bool NeedsListing() const;
+  // One entry that a pass by names gave a node to.
+  struct NamedEntry
+  {
+    Ref<DirectoryNode> node;
+    Bool wanted = false; // wanted said yes to its name
+    UInt64 device = 0;
+    UInt64 inode = 0;
+  };
+  enum class NamePass { Done, Stopped, Failed };
+  // A search's way through a folder that is not listed: the entries are read by name and kind
+  // alone, and only the folders (not links to them) and the names that wanted takes are read in
+  // full and get a node, in the tree below this folder as a listing would make them (a node that
+  // is there already is kept). The folder stays to be listed in full. Hidden names are left out.
+  // Stopped: the listing break thread was asked to end (seen between two entries); Failed: the
+  // folder could not be read, or an edit came in between; the caller lists it instead.
+  NamePass PassByName(Bool (*wanted)(void* data, const String& name), void* data, std::vector<NamedEntry>* out);
+
   /* 4 */ Int32 GetNodeType() override { return NODETYPE_DIRECTORY; }
   /* 5 */ BrowserPluginInterface* GetPluginInterface(UInt32 flags) override;
   /* 6 */ String GetName() override;
@@ -143,7 +162,9 @@ private:
   static UInt32 StatusOf(const FolderEntry& e, EntryKind kind);
   static Ref<DirectoryNode> MakeEntry(const Filename& folder, const FolderEntry& e, EntryKind kind);
   void Refresh(const FolderEntry& e);
-  void Merge(std::vector<Listed>& entries, Bool sweep);
+  // False when the listing break thread was asked to end before every entry was merged: nothing
+  // is swept then.
+  Bool Merge(std::vector<Listed>& entries, Bool sweep);
   String URLText() const;
   Bool IsFixed() const { return fixed_.load(std::memory_order_acquire); }
   // Refusals that hold in every phase of rename, move and delete of this entry.

@@ -774,6 +774,99 @@ Ref<CatalogNode> CatalogNode::AddLink(const NodeRef& catalog, const NodeRef& sou
   return MakeLink(catalog, source, nullptr, false, true, notify);
 }
 
+Int32 CatalogNode::AddLinks(const NodeRef& catalog, const NodeRef* sources, Int32 count, Bool notify)
+{
+  CatalogNode* parent = AsCatalog(catalog.Get());
+  if (!parent || !sources || count <= 0)
+    return 0;
+  if (count == 1)
+    return AddLink(catalog, sources[0], notify) ? 1 : 0;
+  // What MakeLink works out before it takes the busy mark, for each source.
+  struct Prepared
+  {
+    String name;
+    String candidate;
+    String targetURL;
+    NodeRef target;
+    Bool folderLink;
+  };
+  std::vector<Prepared> prepared;
+  prepared.reserve(std::size_t(count));
+  for (Int32 i = 0; i < count; ++i) {
+    const NodeRef& source = sources[i];
+    if (!source || source == catalog)
+      continue;
+    CatalogNode* catalogSource = AsCatalog(source.Get());
+    Prepared p;
+    const String sourceURL = NodeURLText(source.Get());
+    p.name = source->GetName();
+    const UInt32 sourceInfo = source->GetInfo(nullptr);
+    // No link points at a link: a link's own target is linked.
+    if (catalogSource && catalogSource->IsLink()) {
+      p.targetURL = catalogSource->GetTargetURLText();
+      p.target = catalogSource->PeekTarget();
+      if (p.target && (p.target->IsDeleted() || p.target->IsRemoved()))
+        p.target = nullptr;
+      if (!p.target && p.targetURL.Content())
+        if (auto getNode = Services().getNode) {
+          BrowserURL u(p.targetURL);
+          p.target = getNode(u, kLookupMode);
+        }
+    } else {
+      p.target = source;
+      p.targetURL = sourceURL;
+    }
+    if (p.target && p.target != source)
+      p.targetURL = NodeURLText(p.target.Get());
+    p.folderLink = ((p.target ? p.target->GetInfo(nullptr) : sourceInfo) & NODESTATUS_FOLDER) != 0;
+    p.candidate = LastPart(sourceURL);
+    if (p.candidate.IsEmpty())
+      p.candidate = p.name;
+    Int32 invalidAt = 0;
+    if (HasInvalidChar(p.candidate, &invalidAt))
+      p.candidate = MakeValidName(p.candidate);
+    if (!AcceptableName(p.candidate))
+      p.candidate = String("link");
+    prepared.push_back(std::move(p));
+  }
+  BrowserDatabase* db = parent->GetLibrary();
+  Int32 made = 0;
+  {
+    BusyMark mark(parent);
+    if (!mark.Held() || parent->IsRemoved())
+      return 0;
+    const String base = NodeURLText(parent) + String("/");
+    for (Prepared& p : prepared) {
+      String key;
+      std::size_t keyHash = 0;
+      const String part = parent->UniqueChildPart(p.candidate, &key, &keyHash);
+      String own = base + part;
+      // Made as a listing makes nodes (its URL given): the catalog's time is stamped once below.
+      Ref<CatalogNode> link = MakeNode(catalog, p.name, part, &p.targetURL, db, p.folderLink ? CATALOGMAKE_FOLDER : 0,
+                                       true, &own);
+      if (!link)
+        continue;
+      parent->RememberChildPart(key, keyHash);
+      if (p.target) {
+        {
+          std::lock_guard l(link->fieldLock_);
+          link->target_ = p.target;
+          link->lookedUp_ = true;
+          link->lastLookup_ = Now();
+        }
+        link->ClearStatus(NODESTATUS_UNRESOLVED);
+      }
+      ++made;
+    }
+  }
+  if (made) {
+    TouchParent(catalog);
+    if (notify)
+      TellViews(catalog);
+  }
+  return made;
+}
+
 Ref<CatalogNode> CatalogNode::MakeFolderWithItem(const NodeRef& parent, const String& name, BrowserDatabase* db)
 {
   if (!parent || !AcceptableName(name) || ChildPartTaken(parent.Get(), name, nullptr))

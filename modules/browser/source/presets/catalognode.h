@@ -122,6 +122,9 @@ public:
                                    Bool writeItem, Bool foldersAsLinks, Bool notify = true);
   // Make link without item, folders as links (the search thread's way of collecting results).
   static Ref<CatalogNode> AddLink(const NodeRef& catalog, const NodeRef& source, Bool notify);
+  // AddLink for each of count sources below a catalog, under one busy mark of the catalog and with
+  // one notice to the views: a search adds thousands. Answers how many links were made.
+  static Int32 AddLinks(const NodeRef& catalog, const NodeRef* sources, Int32 count, Bool notify);
   // The node of one library item (the factory of AddLibraryNodes for catalogs, favorites, recent).
   static NodeRef ItemFactory(const NodeRef& parent, const NodeRef& existing, BrowserURL& url, BrowserDatabase* db,
                              Bool folder, BrowserDatabaseItem* item, void* data);

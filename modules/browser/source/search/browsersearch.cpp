@@ -128,6 +128,42 @@ Bool CompareName::Matches(NodeRef node)
   return SearchTextMatches(LastURLPart(url.GetString()).ToUpper(), pattern_, mode_);
 }
 
+Bool CompareName::MatchesName(const String& name) const
+{
+  // A plain ASCII name, the usual one, is folded while it is compared: no converted copy per entry.
+  const std::u16string_view s = name.View(), p = pattern_.View();
+  for (const char16_t c : s)
+    if (c >= 0x80)
+      return SearchTextMatches(name.ToUpper(), pattern_, mode_);
+  auto at = [&](std::size_t from) {
+    for (std::size_t i = 0; i < p.size(); ++i) {
+      char16_t c = s[from + i];
+      if (c >= u'a' && c <= u'z')
+        c = char16_t(c - 32);
+      if (c != p[i])
+        return false;
+    }
+    return true;
+  };
+  if (s.size() < p.size())
+    return false;
+  switch (mode_) {
+  case SEARCHTEXT_CONTAINS:
+    for (std::size_t from = 0; from + p.size() <= s.size(); ++from)
+      if (at(from))
+        return true;
+    return false;
+  case SEARCHTEXT_BEGINS:
+    return at(0);
+  case SEARCHTEXT_ENDS:
+    return at(s.size() - p.size());
+  case SEARCHTEXT_EQUALS:
+    return s.size() == p.size() && at(0);
+  default:
+    return false;
+  }
+}
+
 Bool CompareFileTime::Matches(NodeRef node)
 {
   DateTime t;
@@ -205,7 +241,14 @@ Bool SearchFilterList::Add(CompareObject* filter)
     delete filter;
     return false;
   }
-  filters_[count_++] = filter;
+  // Cheapest first: a name test spares reading the file or its record for most nodes.
+  Int32 at = count_;
+  while (at > 0 && filters_[at - 1]->Cost() > filter->Cost()) {
+    filters_[at] = filters_[at - 1];
+    --at;
+  }
+  filters_[at] = filter;
+  ++count_;
   return true;
 }
 
@@ -222,6 +265,22 @@ Bool SearchFilterList::Matches(const NodeRef& node) const
 {
   for (Int32 i = 0; i < count_; ++i)
     if (!filters_[i]->Matches(node))
+      return false;
+  return true;
+}
+
+Bool SearchFilterList::MatchesName(const String& name) const
+{
+  for (Int32 i = 0; i < count_; ++i)
+    if (filters_[i]->JudgesName() && !filters_[i]->MatchesName(name))
+      return false;
+  return true;
+}
+
+Bool SearchFilterList::MatchesBeyondName(const NodeRef& node) const
+{
+  for (Int32 i = 0; i < count_; ++i)
+    if (!filters_[i]->JudgesName() && !filters_[i]->Matches(node))
       return false;
   return true;
 }
@@ -442,13 +501,22 @@ struct FolderIdHash
   std::size_t operator()(const FolderId& f) const noexcept { return std::size_t(f.device * 0x9E3779B97F4A7C15ull ^ f.inode); }
 };
 
-// One folder being walked: the next child to test and, for folders on disk, the device they lie on.
+// One folder being walked. A folder that was read by names holds the sub-folders still to enter
+// (its entries were tested as they were read); any other walks its children in the tree.
 struct Frame
 {
   NodeRef next;
+  std::vector<DirectoryNode::NamedEntry> folders;
+  std::size_t at = 0;
+  Bool byName = false;
   UInt64 device = 0;
   Bool onDisk = false;
 };
+
+Bool NameWanted(void* filters, const String& name)
+{
+  return static_cast<const SearchFilterList*>(filters)->MatchesName(name);
+}
 
 } // namespace
 
@@ -456,35 +524,106 @@ struct Frame
 // entered once, by its (device, inode), and only when it lies on the device of the folder it was
 // listed in, as find -xdev does: pseudo, network and other mounted file systems below the start
 // are not searched (a volume of the file category is its own start).
+//
+// A folder on disk that is not listed yet is read by names first: only its sub-folders and the
+// entries whose names pass the name rows are read in full and get nodes, as find judges names from
+// the folder's entries alone. A folder that is listed already is walked through its nodes.
 void SearchThread::Walk()
 {
   if (TestBreak() || !start_ || !results_ || start_ == results_ || !filters_)
     return;
   std::unordered_set<FolderId, FolderIdHash> visited;
   std::vector<Frame> stack;
-  auto enter = [&](const NodeRef& folder) {
+  // Links the hits (one catalog change for many); false once the hit cap is reached.
+  auto link = [&](std::vector<NodeRef>& hits) {
+    const Int32 room = cap_ - hits_.load(std::memory_order_relaxed);
+    const Bool capped = Int64(hits.size()) > Int64(room);
+    const Int32 n = capped ? room : Int32(hits.size());
+    if (n > 0)
+      hits_.fetch_add(CatalogNode::AddLinks(results_, hits.data(), n, true), std::memory_order_acq_rel);
+    hits.clear();
+    if (capped) {
+      capped_.store(true, std::memory_order_release);
+      GePrint(String("CB: Search stopped after ") + String::FromInt(cap_) + String(" hits"));
+    }
+    return !capped;
+  };
+  auto hit = [&](const NodeRef& node) {
+    std::vector<NodeRef> one{node};
+    return link(one);
+  };
+  // Enters a folder (its own status when it is known); false when the walk is to end.
+  auto enter = [&](const NodeRef& folder, const FileStatus* known) {
     folders_.fetch_add(1, std::memory_order_acq_rel);
     Frame f;
-    if (auto* d = dynamic_cast<DirectoryNode*>(folder.Get())) {
+    auto* d = dynamic_cast<DirectoryNode*>(folder.Get());
+    if (d) {
       FileStatus st;
-      if (GeGetFileStatus(d->GetPath(), &st)) {
-        f.device = st.device;
+      if (known || GeGetFileStatus(d->GetPath(), &st)) {
+        f.device = known ? known->device : st.device;
         f.onDisk = true;
-        visited.insert(FolderId{st.device, st.inode});
+        visited.insert(FolderId{f.device, known ? known->inode : st.inode});
       }
     }
+    if (subFolders_ && d && f.onDisk && d->NeedsListing()) {
+      std::vector<DirectoryNode::NamedEntry> entries;
+      const DirectoryNode::NamePass pass = d->PassByName(NameWanted, const_cast<SearchFilterList*>(filters_), &entries);
+      if (pass == DirectoryNode::NamePass::Stopped)
+        return false;
+      if (pass == DirectoryNode::NamePass::Done) {
+        f.byName = true;
+        // A few hundred links at a time: the first ones show soon, and a stop is not held back.
+        constexpr std::size_t kBatch = 256;
+        std::vector<NodeRef> hits;
+        for (DirectoryNode::NamedEntry& e : entries) {
+          if (TestBreak())
+            return false;
+          if (e.wanted && filters_->MatchesBeyondName(NodeRef(e.node.Get()))) {
+            hits.emplace_back(e.node.Get());
+            if (hits.size() >= kBatch && !link(hits))
+              return false;
+          }
+          if (e.node->GetEntryKind() != EntryKind::Folder || e.device != f.device)
+            continue;
+          if (!visited.insert(FolderId{e.device, e.inode}).second)
+            continue;
+          f.folders.push_back(std::move(e));
+        }
+        if (!hits.empty() && !link(hits))
+          return false;
+        stack.push_back(std::move(f));
+        return true;
+      }
+      // Not read by names (a network folder, an edit in between): listed in full instead.
+    }
     // Without sub-folders only the start's children are listed (GetDown lists them).
-    f.next = subFolders_ ? folder->GetDownNode() : folder->GetDownNode();
+    f.next = folder->GetDownNode();
     stack.push_back(std::move(f));
+    return true;
   };
-  if (subFolders_)
-    start_->LoadChildren();
-  enter(start_);
+  if (!enter(start_, nullptr))
+    return;
   BrowserContentNode* const results = results_.Get();
   while (!stack.empty()) {
     // Every child: a huge folder must not hold a stop request back.
     if (TestBreak())
       return;
+    if (stack.back().byName) {
+      Frame& top = stack.back();
+      if (top.at >= top.folders.size()) {
+        stack.pop_back();
+        continue;
+      }
+      DirectoryNode::NamedEntry e = std::move(top.folders[top.at++]);
+      if (e.node->IsDeleted())
+        continue;
+      FileStatus st;
+      st.device = e.device;
+      st.inode = e.inode;
+      if (!enter(NodeRef(e.node.Get()), &st))
+        return;
+      continue;
+    }
     NodeRef child = std::move(stack.back().next);
     if (!child) {
       stack.pop_back();
@@ -494,24 +633,18 @@ void SearchThread::Walk()
     // The running results catalog is never searched into itself.
     if (child.Get() == results || child->IsDeleted())
       continue;
-    if (filters_->Matches(child)) {
-      if (hits_.load(std::memory_order_relaxed) >= cap_) {
-        capped_.store(true, std::memory_order_release);
-        GePrint(String("CB: Search stopped after ") + String::FromInt(cap_) + String(" hits"));
-        return;
-      }
-      if (CatalogNode::AddLink(results_, child, true))
-        hits_.fetch_add(1, std::memory_order_acq_rel);
-    }
+    if (filters_->Matches(child) && !hit(child))
+      return;
     if (!subFolders_)
       continue;
     const UInt32 info = child->GetInfo(nullptr);
     if (!(info & NODEMASK_BROWSABLE) || (info & NODESTATUS_LINK))
       continue;
+    FileStatus st;
+    Bool known = false;
     if (auto* d = dynamic_cast<DirectoryNode*>(child.Get())) {
       if (d->IsLink())
         continue;
-      FileStatus st;
       if (!GeGetFileStatus(d->GetPath(), &st) || !(st.attributes & FILEATTR_FOLDER) || (st.attributes & FILEATTR_LINK))
         continue;
       const Frame& up = stack.back();
@@ -519,11 +652,13 @@ void SearchThread::Walk()
         continue;
       if (visited.count(FolderId{st.device, st.inode}))
         continue;
+      known = true;
     } else if (auto* c = dynamic_cast<CatalogNode*>(child.Get())) {
       if (c->IsLink())
         continue;
     }
-    enter(child);
+    if (!enter(child, known ? &st : nullptr))
+      return;
   }
 }
 
@@ -674,4 +809,27 @@ Int32 SearchMessage(CategoryNode* node, Int32 id, Int32 kind, Int32 op, void* da
 } // namespace
 
 void InstallSearch() { SetCategoryMessageHook(SearchMessage); }
-void ReleaseSearch() { SetCategoryMessageHook(nullptr); }
+
+void ReleaseSearch()
+{
+  SetCategoryMessageHook(nullptr);
+  DropSearchRecords();
+}
+
+void DropSearchRecords()
+{
+  BrowserDatabase* main = BrowserDatabase::FirstLibrary();
+  if (!main || main->GetSlot() != 0)
+    return;
+  const String root("search:/");
+  const Int32 n = root.GetLength();
+  std::vector<BrowserDatabase::ItemInfo> items;
+  main->ListItems(&items);
+  for (const BrowserDatabase::ItemInfo& i : items) {
+    const String& p = i.path;
+    if (i.id < 1 || p.GetLength() < n || !p.SubStr(0, n).IsEqualIgnoreCase(root))
+      continue;
+    if (p.GetLength() == n || p[n] == u'/')
+      main->DeleteItem(p);
+  }
+}

@@ -85,6 +85,17 @@ public:
   virtual ~CompareObject() = default;
   // Takes the reference and releases it before it answers.
   virtual Bool Matches(NodeRef node) = 0;
+  // What the test costs, as a rank: the list tries the cheapest first. 0 the name alone, 1 the
+  // node's own fields, 2 its handler (which may read the file), 3 a library record.
+  virtual Int32 Cost() const { return 1; }
+  // True for a filter that judges by the name alone: it answers MatchesName for an entry on disk
+  // before the entry is read in full and given a node.
+  virtual Bool JudgesName() const { return false; }
+  virtual Bool MatchesName(const String& name) const
+  {
+    (void)name;
+    return true;
+  }
 };
 
 // The text test of name, keyword and annotation rows; both texts went through the case conversion.
@@ -95,6 +106,9 @@ class CompareName : public CompareObject
 public:
   CompareName(const String& pattern, Int32 mode) : pattern_(pattern.ToUpper()), mode_(mode) {}
   Bool Matches(NodeRef node) override;
+  Int32 Cost() const override { return 0; }
+  Bool JudgesName() const override { return true; }
+  Bool MatchesName(const String& name) const override;
 
 private:
   String pattern_;
@@ -143,6 +157,7 @@ class CompareFileType : public CompareObject
 public:
   explicit CompareFileType(const String& typeName) : type_(typeName) {}
   Bool Matches(NodeRef node) override;
+  Int32 Cost() const override { return 2; }
 
 private:
   String type_;
@@ -154,6 +169,7 @@ class CompareQuery : public CompareObject
 public:
   CompareQuery(const String& pattern, Int32 mode) : pattern_(pattern.ToUpper()), mode_(mode) {}
   Bool Matches(NodeRef node) override;
+  Int32 Cost() const override { return 3; }
 
 private:
   String pattern_;
@@ -165,13 +181,15 @@ class CompareAnnotation : public CompareObject
 public:
   CompareAnnotation(const String& pattern, Int32 mode) : pattern_(pattern.ToUpper()), mode_(mode) {}
   Bool Matches(NodeRef node) override;
+  Int32 Cost() const override { return 3; }
 
 private:
   String pattern_;
   Int32 mode_;
 };
 
-// Up to 20 filters, all of which must hold. Owns its filters.
+// Up to 20 filters, all of which must hold; they are tried cheapest first (in the order added
+// among equals). Owns its filters.
 class SearchFilterList
 {
 public:
@@ -185,6 +203,10 @@ public:
   void Clear();
   Int32 GetCount() const { return count_; }
   Bool Matches(const NodeRef& node) const;
+  // The filters that judge by the name alone, for an entry that has no node yet (true without any).
+  Bool MatchesName(const String& name) const;
+  // The other filters, for a node whose name passed MatchesName.
+  Bool MatchesBeyondName(const NodeRef& node) const;
 
 private:
   CompareObject* filters_[SEARCH_MAX_ROWS] = {};
@@ -291,3 +313,8 @@ private:
 // through them); Release forgets them.
 void InstallSearch();
 void ReleaseSearch();
+// Results catalogs live for one session: the records at and below "search:/" leave the main
+// database when the session ends (before the libraries are saved at the end of the program, and in
+// ReleaseSearch) and, for a session that did not end as it should, when the next one has opened the
+// main database.
+void DropSearchRecords();
