@@ -6,6 +6,7 @@
 #include "core/libraryregistry.h"
 #include "nodes/directorynode.h"
 #include "presets/browserdatabase.h"
+#include "previews/bgthread.h"
 
 namespace {
 constexpr Int32 kBrowserCommandId = 1017163;
@@ -20,7 +21,7 @@ constexpr Int32 kStrDamagedLibraries = 10407;
 
 void RegInitContent() { InitContent(); }
 void RegInitViewSettings() {}
-void RegInitBackgroundTasks() {}
+void RegInitBackgroundTasks() { InitBackgroundTasks(); }
 void RegInstallCallTable() { InstallCallTable(); }
 
 Bool RegRegisterCommands()
@@ -40,7 +41,7 @@ Bool RegRegisterPrefPage()
   return GeRegisterPrefPage(kPrefPageId, GeLoadString(kStrBrowserName), String("Prefsbrowser"), kPrefPagePlace);
 }
 
-void RegFreeBackgroundTasks() {}
+void RegFreeBackgroundTasks() { FreeBackgroundTasks(); }
 void RegReleaseContent() { ReleaseContent(); }
 // Without an end-of-program message first, changes would be lost: save what is still open.
 void RegCloseAllLibraries() { CloseAllLibraries(true, false); }
