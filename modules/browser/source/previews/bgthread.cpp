@@ -263,11 +263,13 @@ void BGThread::StopNoWait()
 void BGThread::Stop()
 {
   stopRequested_.store(1, std::memory_order_release);
+  // The break flag first, then the notice under the lock: a worker about to wait sees one of them.
+  End(false);
   {
     std::lock_guard g(lock_);
     wake_.notify_all();
   }
-  End(true);
+  Wait();
   {
     std::lock_guard g(lock_);
     alive_ = false;
