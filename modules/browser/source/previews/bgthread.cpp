@@ -436,7 +436,7 @@ BGThread::Outcome BGThread::RunPasses()
           return Outcome::Stopped;
         if (SnapshotChanged())
           return Outcome::Restart;
-        Serve(entries_[std::size_t(i)], false);
+        Serve(entries_[std::size_t(i)], forceTarget_.load(std::memory_order_acquire));
       }
     }
   }
@@ -495,7 +495,11 @@ Bool BGThread::ProcessItem(BrowserDatabase* db, BrowserDatabaseItem* item, const
 {
   if (!db || !node)
     return false;
-  const BackgroundPrefs prefs = GetBackgroundPrefs();
+  BackgroundPrefs prefs = GetBackgroundPrefs();
+  if (const Int32 w = ownWidth_.load(std::memory_order_acquire), h = ownHeight_.load(std::memory_order_acquire); w > 0 && h > 0) {
+    prefs.width = w;
+    prefs.height = h;
+  }
   DateTime nodeTime;
   node->GetFileTime(FILETIME_MODIFIED, &nodeTime);
 
@@ -508,8 +512,11 @@ Bool BGThread::ProcessItem(BrowserDatabase* db, BrowserDatabaseItem* item, const
       return false;
   }
 
+  // The picture's own size holds for the state of the content it was taken from.
   PictureInfo own;
-  const Bool hasOwn = item && item->GetPictureInfo(&own) && own.width > 0 && own.height > 0;
+  DateTime itemTime;
+  const Bool hasOwnRecord = item && item->GetPictureInfo(&own) && own.width > 0 && own.height > 0;
+  const Bool hasOwn = hasOwnRecord && item->GetTime(1, &itemTime) && SameTime(itemTime, nodeTime);
   Int32 wantW = prefs.width, wantH = prefs.height;
   if (hasOwn) {
     wantW = std::min(wantW, own.width);
@@ -546,7 +553,6 @@ Bool BGThread::ProcessItem(BrowserDatabase* db, BrowserDatabaseItem* item, const
   if (!handler)
     return false;
   rendered_.store(1, std::memory_order_release);
-  renderedCount_.fetch_add(1, std::memory_order_relaxed);
 
   OpenedItem made;
   BrowserDatabaseItem* target = item;
@@ -570,6 +576,7 @@ Bool BGThread::ProcessItem(BrowserDatabase* db, BrowserDatabaseItem* item, const
     for (Int32 code = 1; code <= 8; code <<= 1) {
       if (!(q & code))
         continue;
+      renderedCount_.fetch_add(1, std::memory_order_relaxed);
       BeginTiming();
       BaseBitmap* bmp = handler->GetPreviewBitmap(data, wantW, wantH, code);
       const Bool over = EndTiming();
@@ -607,7 +614,7 @@ Bool BGThread::ProcessItem(BrowserDatabase* db, BrowserDatabaseItem* item, const
       }
       if (target != item)
         made.Reset(target);
-      if (keepOwn)
+      if (keepOwn || hasOwnRecord)
         target->SetPictureInfo(picture);
       const UInt32 itemId = UInt32(target->GetId());
       db->CacheRemove(itemId, UInt32(nextId));

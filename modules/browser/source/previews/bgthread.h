@@ -61,6 +61,14 @@ public:
 
   // Main thread, as the owner's view changes.
   void SetTarget(ContentList* list);
+  // A size of its own instead of the preference's (0: the preference's).
+  void SetPreviewSize(Int32 width, Int32 height)
+  {
+    ownWidth_.store(width, std::memory_order_release);
+    ownHeight_.store(height, std::memory_order_release);
+  }
+  // Renders every entry of the target again, as forced requests do.
+  void SetForceTarget(Bool on) { forceTarget_.store(on, std::memory_order_release); }
   Bool PushFolder(const NodeRef& folder, Int32 flags);
   Bool PushItem(const NodeRef& node);
   // Starts the worker or tells it to look again, unless nothing changed.
@@ -94,7 +102,7 @@ public:
   struct Counts
   {
     Int64 served = 0;   // entries and queued nodes looked at
-    Int64 rendered = 0; // handler asked
+    Int64 rendered = 0; // bitmaps rendered
     Int64 stored = 0;   // previews stored
     Int64 failed = 0;   // renders that gave nothing or ran over the limit
     Int64 noPicture = 0;
@@ -147,6 +155,8 @@ private:
   std::atomic<Int32> timedOut_{0};
   std::atomic<Int32> renderStart_{0};
   std::atomic<Int32> limitMs_{30000};
+  std::atomic<Int32> ownWidth_{0}, ownHeight_{0};
+  std::atomic<Bool> forceTarget_{false};
 
   // The worker's own copy of the target's entries.
   std::vector<NodeRef, orx::HostAllocator<NodeRef>> entries_;
