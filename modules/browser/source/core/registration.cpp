@@ -43,8 +43,9 @@ Bool RegRegisterPrefPage()
 
 void RegFreeBackgroundTasks() { FreeBackgroundTasks(); }
 void RegReleaseContent() { ReleaseContent(); }
-// Without an end-of-program message first, changes would be lost: save what is still open.
-void RegCloseAllLibraries() { CloseAllLibraries(true, false); }
+// Without an end-of-program message first, changes would be lost: save what is still open, and
+// compact what asks for it as every end does.
+void RegCloseAllLibraries() { CloseAllLibraries(true, true); }
 
 String DamagedLibrariesLine(const String& names)
 {

@@ -114,7 +114,9 @@ void InitBackgroundTasks()
   g_head = nullptr;
   if (!g_listLock.load(std::memory_order_acquire))
     g_listLock.store(new (std::nothrow) Lock, std::memory_order_release);
-  ReadBackgroundPrefs();
+  // The settings are read by every Wake, on the main thread, as the user may change them.
+  std::lock_guard g(g_prefsLock);
+  g_prefs = BackgroundPrefs{};
 }
 
 void FreeBackgroundTasks()
