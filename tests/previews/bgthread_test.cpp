@@ -240,3 +240,38 @@ TEST_F(ProcessItemTest, AReadOnlyLibraryIsLeftByteForByte)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(ProcessItemTest, RecordsOfVanishedFilesAreDroppedWhenTheDatabaseIsCompacted)
+{
+  const Filename folder = orxtest::TempDir() + String("vanishing");
+  contenttest::EmptyFolder(folder);
+  ASSERT_TRUE(orxtest::WriteFile(folder + String("here.png"), "x"));
+  auto url = [&](const char* name) { return BrowserURL(folder + String(name)).GetString().ToUtf8(); };
+  const std::string here = url("here.png"), gone = url("gone.png"), noted = url("noted.png");
+  const std::string unmounted = "file:///no/such/volume/pic.png";
+  BGThread t;
+  for (const std::string& u : {here, gone, noted, unmounted}) {
+    Ref<PicNode> n = MakeRef<PicNode>("p", u, &handler);
+    ASSERT_TRUE(Process(t, n));
+  }
+  {
+    BrowserURL u{String(noted.c_str())};
+    ItemHandle item(Main()->OpenItem(u.GetStringRef(), u.GetHash()));
+    ASSERT_TRUE(item);
+    item->SetAnnotation(String("the user's words"));
+  }
+  // Few dead bytes: nothing is dropped before a compaction.
+  EXPECT_EQ(DropVanishedFileRecords(Main(), true), 0);
+  EXPECT_EQ(DropVanishedFileRecords(Main(), false), 1);
+  Int32 flags = 0;
+  Previews(gone, &flags);
+  EXPECT_EQ(flags, -1) << "the record of the vanished file stayed";
+  EXPECT_EQ(Previews(here).size(), 1u);
+  EXPECT_EQ(Previews(noted).size(), 1u);
+  EXPECT_EQ(Previews(unmounted).size(), 1u);
+  contenttest::EmptyFolder(folder);
+}
+
+} // namespace

@@ -94,5 +94,10 @@ void RegRefreshFileRoot()
     DirectoryNode::SyncVolumes(root.Get());
 }
 void RegCloseBrowserWindows() {}
-void RegShutdownContent(Bool allowCompaction) { ShutdownContent(allowCompaction); }
+void RegShutdownContent(Bool allowCompaction)
+{
+  if (allowCompaction)
+    DropVanishedFileRecords(BrowserDatabase::GetLibrary(0), true);
+  ShutdownContent(allowCompaction);
+}
 void RegFreeIconCache() {}

@@ -151,6 +151,43 @@ Int32 BackgroundTaskCount()
   return n;
 }
 
+Int32 DropVanishedFileRecords(BrowserDatabase* main, Bool onlyWhenCompacting)
+{
+  if (!main || main->IsReadOnly())
+    return 0;
+  if (onlyWhenCompacting) {
+    const Int64 dead = main->GetDeadBytes();
+    if (!main->WantsCompaction() && dead <= main->GetEndOffset() - dead)
+      return 0;
+  }
+  std::vector<BrowserDatabase::ItemInfo> items;
+  main->ListItems(&items);
+  Int32 dropped = 0;
+  for (const BrowserDatabase::ItemInfo& info : items) {
+    if (info.id < 1 || !info.path.StartsWith("file:/"))
+      continue;
+    BrowserURL url(info.path);
+    const Filename file = url.GetFilename();
+    // A file of a volume that is not mounted now is not gone.
+    if (!file.Content() || GeFileExists(file) || GeFileExists(file, true) || !GeFolderExists(file.GetDirectory()))
+      continue;
+    Bool previewsOnly = false;
+    {
+      OpenedItem item;
+      item.Reset(main->OpenItem(info.path, url.GetHash()));
+      if (!item.Get() || item.Get()->IsFolder())
+        continue;
+      const Int32 flags = item.Get()->GetItemFlags();
+      previewsOnly = item.Get()->GetAnnotation().IsEmpty() &&
+                     (item.Get()->GetPreviewCount() > 0 ||
+                      (flags & (dbitem::kRenderFailedFlag | dbitem::kNoPictureFlag)) != 0);
+    }
+    if (previewsOnly && main->DeleteItem(info.path))
+      ++dropped;
+  }
+  return dropped;
+}
+
 void FitPreviewSize(Int32 width, Int32 height, Int32 boxWidth, Int32 boxHeight, Int32* outWidth, Int32* outHeight)
 {
   *outWidth = width;

@@ -45,6 +45,12 @@ void InitBackgroundTasks();
 void FreeBackgroundTasks();
 Int32 BackgroundTaskCount();
 
+// The records that the main database keeps only for the previews of files that are gone (their
+// folder is there, the file is not; annotated records stay). With onlyWhenCompacting, only when
+// the database's dead bytes outweigh its live ones, so that the next save compacts them away.
+// Answers the number of records dropped.
+Int32 DropVanishedFileRecords(BrowserDatabase* main, Bool onlyWhenCompacting);
+
 // Fits width x height into the box keeping the aspect ratio, never enlarging.
 void FitPreviewSize(Int32 width, Int32 height, Int32 boxWidth, Int32 boxHeight, Int32* outWidth, Int32* outHeight);
 // The preview of a picture: a copy when it fits the box, else a scaled copy. Null on failure.
