@@ -23,13 +23,14 @@ struct Options
   std::string url, out;
   int size = 256;
   bool json = false;
+  bool stored = false;
   bool help = false;
 };
 
 void Help(std::FILE* out)
 {
   std::fprintf(out,
-               "usage: orxhost preview [--size N] [--json] -o OUT.png URL\n"
+               "usage: orxhost preview [--size N] [--stored] [--json] -o OUT.png URL\n"
                "\n"
                "Asks the handler of the content at URL (matched by name and first bytes) for\n"
                "its preview bitmap of at most N x N pixels (default 256; a smaller picture is\n"
@@ -39,6 +40,7 @@ void Help(std::FILE* out)
                "\n"
                "  -o OUT    the picture file to write\n"
                "  --size N  the largest side, 1 to 4096\n"
+               "  --stored  the preview stored for the content (orxhost previews) instead\n"
                "  --json    one JSON object: ok, url, out, width, height, handler, error\n");
 }
 
@@ -50,6 +52,8 @@ int Parse(const std::vector<std::string>& args, Options* o)
       o->help = true;
     } else if (a == "--json") {
       o->json = true;
+    } else if (a == "--stored") {
+      o->stored = true;
     } else if (a == "-o" || a == "--size") {
       if (i + 1 >= args.size()) {
         std::fprintf(stderr, "orxhost preview: %s needs a value\n", a.c_str());
@@ -318,6 +322,22 @@ int RunPreviewCommand(const std::string& command, const std::vector<std::string>
 
   std::string handlerName, error;
   int w = 0, h = 0;
+  if (o.stored) {
+    OrxPreviewInfo info;
+    lib->content->Message(node, BROWSERPREVIEWS_ID, BROWSERPREVIEWS_KIND, BROWSERPREVIEWS_GET, &info);
+    lib->header.releaseNode(node);
+    if (!info.bitmap)
+      return Report(o, 0, 0, "stored", "no preview is stored for this content");
+    w = info.bitmap->GetWidth();
+    h = info.bitmap->GetHeight();
+    const Filename out = Filename(String::FromBytes(o.out, StringEncoding::System));
+    const Int32 format = out.CheckSuffix(String("jpg")) || out.CheckSuffix(String("jpeg")) ? SAVEBITMAP_JPEG
+                                                                                              : SAVEBITMAP_PNG;
+    if (!GeSaveBitmap(*info.bitmap, out, format, 90))
+      error = "cannot write " + o.out;
+    delete info.bitmap;
+    return Report(o, w, h, "stored", error);
+  }
   if (OrxBrowserHandler* handler = lib->content->GetPluginInterface(node, 0)) {
     String name;
     lib->handler->GetPluginID(handler, &name);

@@ -61,6 +61,11 @@ listing=$(run ls --json "$base")
 jq -e '.[] | select(.name == "base0.jpg") | .preview | .count == 1 and .width == 64' <<<"$listing" >/dev/null ||
   err "forced previews replace the old ones"
 
+out=$(run preview --stored --json -o "$home/stored.png" "$base/base3.jpg") || err "preview --stored exited with $?"
+[ "$(jq -r .width <<<"$out")" = 64 ] || err "the stored preview is not the one written: $out"
+[ -s "$home/stored.png" ] || err "no picture written"
+run preview --stored -o "$home/none.png" "$base/notes.txt" 2>/dev/null && err "no stored preview is a failure"
+
 run previews "$base/nothing-here" 2>/dev/null && err "a missing folder is a failure"
 run previews --size 5 "$base" 2>/dev/null && err "--size 5 is refused"
 run previews --help | grep -q '^usage: orxhost previews' || err "no help"

@@ -2,6 +2,7 @@
 // BROWSERPREVIEWS_ID, kind BROWSERPREVIEWS_KIND, op below). Main thread only.
 #pragma once
 
+#include "orx/bitmap.h"
 #include "orx/string.h"
 #include "orx/types.h"
 
@@ -18,6 +19,8 @@ constexpr Int32 BROWSERPREVIEWS_STOP = 3;
 constexpr Int32 BROWSERPREVIEWS_FREE = 4;
 // To any node, data an OrxPreviewInfo: the previews stored for it.
 constexpr Int32 BROWSERPREVIEWS_INFO = 5;
+// As INFO, and bitmap gets the largest stored preview (the caller's), or null.
+constexpr Int32 BROWSERPREVIEWS_GET = 6;
 
 constexpr Int32 BROWSERPREVIEWS_RECURSIVE = 0x1;
 constexpr Int32 BROWSERPREVIEWS_FORCE = 0x2;
@@ -44,4 +47,5 @@ struct OrxPreviewInfo
   Int32 count = 0;          // stored previews
   Int32 width = 0, height = 0, quality = 0; // of the largest
   Int32 itemFlags = 0;      // 1 failed, 2 no picture
+  BaseBitmap* bitmap = nullptr;
 };

@@ -5,6 +5,7 @@
 
 #include "contenttree/nodeconstants.h"
 #include "orx/browserpreviews.h"
+#include "orx/media.h"
 #include "orx/memory.h"
 #include "presets/browserdatabase.h"
 #include "previews/bgthread.h"
@@ -49,11 +50,12 @@ void Fill(PreviewSession* s, OrxPreviewsRequest* r)
   r->running = s->thread.IsIdle() ? 0 : 1;
 }
 
-Int32 Info(BrowserContentNode* node, OrxPreviewInfo* info)
+Int32 Info(BrowserContentNode* node, OrxPreviewInfo* info, Bool withBitmap)
 {
   if (info->size != Int32(sizeof(OrxPreviewInfo)))
     return EDIT_WRONG_KIND;
   info->count = info->width = info->height = info->quality = info->itemFlags = 0;
+  info->bitmap = nullptr;
   BrowserURL url;
   if (!node->GetURL(&url, 0))
     return 0;
@@ -65,14 +67,19 @@ Int32 Info(BrowserContentNode* node, OrxPreviewInfo* info)
     return 0;
   info->itemFlags = item->GetItemFlags() & (dbitem::kRenderFailedFlag | dbitem::kNoPictureFlag);
   info->count = item->GetPreviewCount();
+  Int32 largest = -1;
   for (Int32 i = 0; i < info->count; ++i) {
     PreviewInfo p;
     if (item->GetPreviewInfo(i, &p) && Int64(p.a) * p.b > Int64(info->width) * info->height) {
       info->width = p.a;
       info->height = p.b;
       info->quality = p.quality;
+      largest = p.imageId;
     }
   }
+  ByteArray jpeg;
+  if (withBitmap && largest >= 0 && item->GetPreviewData(largest, &jpeg) && !jpeg.empty())
+    info->bitmap = GeLoadBitmapFromMemory(jpeg.data(), Int64(jpeg.size()));
   return 0;
 }
 
@@ -82,8 +89,8 @@ Int32 PreviewsMessage(BrowserContentNode* node, Int32 op, void* data)
 {
   if (!node || !data)
     return MESSAGE_NOT_HANDLED;
-  if (op == BROWSERPREVIEWS_INFO)
-    return Info(node, static_cast<OrxPreviewInfo*>(data));
+  if (op == BROWSERPREVIEWS_INFO || op == BROWSERPREVIEWS_GET)
+    return Info(node, static_cast<OrxPreviewInfo*>(data), op == BROWSERPREVIEWS_GET);
   auto* r = static_cast<OrxPreviewsRequest*>(data);
   if (r->size != Int32(sizeof(OrxPreviewsRequest)))
     return EDIT_WRONG_KIND;
