@@ -17,6 +17,7 @@
 #include "browserclient.h"
 #include "scenecommands.h"
 #include "orx/browserlib.h"
+#include "orx/browserpreviews.h"
 #include "orx/files.h"
 #include "orx/services.h"
 
@@ -272,6 +273,19 @@ Node Resolve(const std::string& command, const std::string& text)
   return n;
 }
 
+// The stored previews of a node as JSON: null without any.
+std::string PreviewJson(const Node& n)
+{
+  OrxPreviewInfo info;
+  if (g_lib->content->Message(n.Get(), BROWSERPREVIEWS_ID, BROWSERPREVIEWS_KIND, BROWSERPREVIEWS_INFO, &info) != 0 ||
+      (info.count == 0 && info.itemFlags == 0))
+    return "null";
+  return "{\"count\": " + std::to_string(info.count) + ", \"width\": " + std::to_string(info.width) +
+         ", \"height\": " + std::to_string(info.height) + ", \"quality\": " + std::to_string(info.quality) +
+         ", \"no_picture\": " + ((info.itemFlags & 2) ? "true" : "false") +
+         ", \"failed\": " + ((info.itemFlags & 1) ? "true" : "false") + "}";
+}
+
 int List(const Options& o)
 {
   Node dir = Resolve("ls", o.url);
@@ -288,14 +302,15 @@ int List(const Options& o)
     for (std::size_t i = 0; i < entries.size(); ++i) {
       const Entry& e = entries[i];
       std::printf("%s\n  {\"name\": %s, \"url\": %s, \"type\": %s, \"size\": %lld, \"modified\": %s, "
-                  "\"created\": %s, \"flags\": %u, \"folder\": %s%s}",
+                  "\"created\": %s, \"flags\": %u, \"folder\": %s%s, \"preview\": %s}",
                   i ? "," : "", JsonText(e.name).c_str(), JsonText(e.url).c_str(), JsonText(e.type).c_str(),
                   static_cast<long long>(e.size), JsonText(FormatTime(e.modified)).c_str(),
                   JsonText(FormatTime(e.created)).c_str(), e.flags, (e.flags & 3) ? "true" : "false",
                   e.link ? (", \"target\": " + JsonText(e.target) + ", \"resolved\": " +
                             ((e.flags & kUnresolvedFlag) ? "false" : "true"))
                                .c_str()
-                         : "");
+                         : "",
+                  PreviewJson(e.node).c_str());
     }
     std::printf("%s]\n", entries.empty() ? "" : "\n");
     return 0;

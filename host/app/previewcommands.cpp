@@ -1,11 +1,18 @@
 #include "previewcommands.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <memory>
+#include <thread>
 
 #include "browserclient.h"
 #include "orx/browserlib.h"
+#include "orx/browserpreviews.h"
 #include "orx/media.h"
 #include "orx/services.h"
 
@@ -16,13 +23,14 @@ struct Options
   std::string url, out;
   int size = 256;
   bool json = false;
+  bool stored = false;
   bool help = false;
 };
 
 void Help(std::FILE* out)
 {
   std::fprintf(out,
-               "usage: orxhost preview [--size N] [--json] -o OUT.png URL\n"
+               "usage: orxhost preview [--size N] [--stored] [--json] -o OUT.png URL\n"
                "\n"
                "Asks the handler of the content at URL (matched by name and first bytes) for\n"
                "its preview bitmap of at most N x N pixels (default 256; a smaller picture is\n"
@@ -32,6 +40,7 @@ void Help(std::FILE* out)
                "\n"
                "  -o OUT    the picture file to write\n"
                "  --size N  the largest side, 1 to 4096\n"
+               "  --stored  the preview stored for the content (orxhost previews) instead\n"
                "  --json    one JSON object: ok, url, out, width, height, handler, error\n");
 }
 
@@ -43,6 +52,8 @@ int Parse(const std::vector<std::string>& args, Options* o)
       o->help = true;
     } else if (a == "--json") {
       o->json = true;
+    } else if (a == "--stored") {
+      o->stored = true;
     } else if (a == "-o" || a == "--size") {
       if (i + 1 >= args.size()) {
         std::fprintf(stderr, "orxhost preview: %s needs a value\n", a.c_str());
@@ -98,23 +109,196 @@ int Report(const Options& o, int w, int h, const std::string& handler, const std
   return error.empty() ? 0 : 1;
 }
 
+// --- orxhost previews: the background worker over a folder ---
+
+struct RunOptions
+{
+  std::string url;
+  int size = 0;
+  bool recursive = false;
+  bool force = false;
+  bool json = false;
+  bool help = false;
+};
+
+void RunHelp(std::FILE* out)
+{
+  std::fprintf(out,
+               "usage: orxhost previews [--recursive] [--size N] [--force] [--json] URL\n"
+               "\n"
+               "Renders the previews that are missing or stale among the children of the\n"
+               "folder, library or catalog at URL (with --recursive everything below it) on the\n"
+               "browser's preview thread, and stores them: previews of presets in their library,\n"
+               "those of files on disk in the main database. A preview is stale when the content\n"
+               "changed since it was made, or when it is smaller or of lower quality than wanted.\n"
+               "Content that has a current preview is not rendered again. A bar shows the\n"
+               "progress on a terminal; Ctrl-C stops, keeping what was stored.\n"
+               "\n"
+               "  --recursive  also the content of sub-folders (links to folders are not entered)\n"
+               "  --size N     the largest side of a preview, 16 to 1024 (default: the preference,\n"
+               "               256); pictures smaller than that are not enlarged\n"
+               "  --force      render everything again\n"
+               "  --json       one JSON object: ok, url, total, rendered, stored, failed,\n"
+               "               no_picture, seconds, error\n");
+}
+
+int ParseRun(const std::vector<std::string>& args, RunOptions* o)
+{
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--help" || a == "-h") {
+      o->help = true;
+    } else if (a == "--json") {
+      o->json = true;
+    } else if (a == "--recursive" || a == "-r") {
+      o->recursive = true;
+    } else if (a == "--force") {
+      o->force = true;
+    } else if (a == "--size") {
+      if (i + 1 >= args.size()) {
+        std::fprintf(stderr, "orxhost previews: --size needs a value\n");
+        return 2;
+      }
+      const std::string& v = args[++i];
+      char* end = nullptr;
+      const long n = std::strtol(v.c_str(), &end, 10);
+      if (v.empty() || *end || n < 16 || n > 1024) {
+        std::fprintf(stderr, "orxhost previews: --size wants a number from 16 to 1024, not '%s'\n", v.c_str());
+        return 2;
+      }
+      o->size = int(n);
+    } else if (!a.empty() && a[0] == '-') {
+      std::fprintf(stderr, "orxhost previews: unknown option '%s'\n", a.c_str());
+      RunHelp(stderr);
+      return 2;
+    } else if (o->url.empty()) {
+      o->url = a;
+    } else {
+      std::fprintf(stderr, "orxhost previews: unexpected argument '%s'\n", a.c_str());
+      return 2;
+    }
+  }
+  if (o->help) {
+    RunHelp(stdout);
+    return 0;
+  }
+  if (o->url.empty()) {
+    std::fprintf(stderr, "orxhost previews: a URL is needed\n");
+    RunHelp(stderr);
+    return 2;
+  }
+  return -1;
+}
+
+std::atomic<bool> g_interrupted{false};
+void OnInterrupt(int) { g_interrupted.store(true); }
+
+void DrawBar(const OrxPreviewsRequest& r)
+{
+  constexpr int kWidth = 30;
+  const long long total = static_cast<long long>(r.total);
+  const long long done = std::min<long long>(static_cast<long long>(r.served), total);
+  const int filled = total > 0 ? int(done * kWidth / total) : kWidth;
+  std::fprintf(stderr, "\r[%s%s] %lld/%lld, %lld rendered", std::string(std::size_t(filled), '#').c_str(),
+               std::string(std::size_t(kWidth - filled), '.').c_str(), done, total,
+               static_cast<long long>(r.stored));
+  std::fflush(stderr);
+}
+
+int RunPreviews(const RunOptions& o)
+{
+  const auto began = std::chrono::steady_clock::now();
+  auto report = [&](const OrxPreviewsRequest& r, const std::string& error) {
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    if (o.json) {
+      std::printf("{\"ok\": %s, \"command\": \"previews\", \"url\": %s, \"total\": %lld, \"rendered\": %lld, "
+                  "\"stored\": %lld, \"failed\": %lld, \"no_picture\": %lld, \"seconds\": %.3f, \"error\": %s}\n",
+                  error.empty() ? "true" : "false", JsonText(o.url).c_str(), static_cast<long long>(r.total),
+                  static_cast<long long>(r.rendered), static_cast<long long>(r.stored),
+                  static_cast<long long>(r.failed), static_cast<long long>(r.noPicture), took,
+                  JsonText(error).c_str());
+    } else if (error.empty()) {
+      std::printf("orxhost previews: %lld looked at, %lld stored, %lld failed, %lld without a picture in %.3f s\n",
+                  static_cast<long long>(r.total), static_cast<long long>(r.stored), static_cast<long long>(r.failed),
+                  static_cast<long long>(r.noPicture), took);
+    }
+    if (!error.empty())
+      std::fprintf(stderr, "orxhost previews: %s: %s\n", o.url.c_str(), error.c_str());
+    return error.empty() ? 0 : 1;
+  };
+
+  Url url(o.url);
+  Node folder(g_lib->main->GetNode(url.Get(), BROWSER_GETNODE_EXACT, nullptr));
+  OrxPreviewsRequest r;
+  if (!folder)
+    return report(r, "no such content");
+  r.flags = (o.recursive ? BROWSERPREVIEWS_RECURSIVE : 0) | (o.force ? BROWSERPREVIEWS_FORCE : 0);
+  r.previewSize = o.size;
+  const Int32 rc = g_lib->content->Message(folder.Get(), BROWSERPREVIEWS_ID, BROWSERPREVIEWS_KIND,
+                                           BROWSERPREVIEWS_START, &r);
+  if (rc != 0 || !r.session)
+    return report(r, r.error.Content() ? r.error.ToUtf8() : "the preview thread did not start");
+
+  g_interrupted.store(false);
+  struct sigaction action = {}, previous = {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, &previous);
+  const bool bar = ::isatty(2) == 1 && !o.json;
+  bool stopped = false;
+  for (;;) {
+    g_lib->content->Message(folder.Get(), BROWSERPREVIEWS_ID, BROWSERPREVIEWS_KIND, BROWSERPREVIEWS_POLL, &r);
+    if (bar)
+      DrawBar(r);
+    if (!r.running)
+      break;
+    if (g_interrupted.load()) {
+      stopped = true;
+      g_lib->content->Message(folder.Get(), BROWSERPREVIEWS_ID, BROWSERPREVIEWS_KIND, BROWSERPREVIEWS_STOP, &r);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  g_lib->content->Message(folder.Get(), BROWSERPREVIEWS_ID, BROWSERPREVIEWS_KIND, BROWSERPREVIEWS_FREE, &r);
+  sigaction(SIGINT, &previous, nullptr);
+  if (bar)
+    std::fprintf(stderr, "\n");
+  return report(r, stopped ? "stopped" : "");
+}
+
 } // namespace
 
-bool IsPreviewCommand(const std::string& command) { return command == "preview"; }
+bool IsPreviewCommand(const std::string& command) { return command == "preview" || command == "previews"; }
 
 void PreviewCommandSummary(std::FILE* out)
 {
   std::fprintf(out, "  preview URL -o OUT.png  write the preview bitmap of content (--size N, --json)\n");
+  std::fprintf(out, "  previews URL            render and store missing or stale previews (--recursive,\n"
+                    "                          --size N, --force, --json)\n");
 }
 
-int ParsePreviewArguments(const std::string&, const std::vector<std::string>& args)
+int ParsePreviewArguments(const std::string& command, const std::vector<std::string>& args)
 {
+  if (command == "previews") {
+    RunOptions o;
+    return ParseRun(args, &o);
+  }
   Options o;
   return Parse(args, &o);
 }
 
-int RunPreviewCommand(const std::string&, const std::vector<std::string>& args)
+int RunPreviewCommand(const std::string& command, const std::vector<std::string>& args)
 {
+  if (command == "previews") {
+    RunOptions ro;
+    if (int rc = ParseRun(args, &ro); rc >= 0)
+      return rc;
+    if (!OpenBrowserLibrary("previews"))
+      return 1;
+    const int rc = RunPreviews(ro);
+    CloseBrowserLibrary();
+    return rc;
+  }
   Options o;
   if (int rc = Parse(args, &o); rc >= 0)
     return rc;
@@ -138,6 +322,22 @@ int RunPreviewCommand(const std::string&, const std::vector<std::string>& args)
 
   std::string handlerName, error;
   int w = 0, h = 0;
+  if (o.stored) {
+    OrxPreviewInfo info;
+    lib->content->Message(node, BROWSERPREVIEWS_ID, BROWSERPREVIEWS_KIND, BROWSERPREVIEWS_GET, &info);
+    lib->header.releaseNode(node);
+    if (!info.bitmap)
+      return Report(o, 0, 0, "stored", "no preview is stored for this content");
+    w = info.bitmap->GetWidth();
+    h = info.bitmap->GetHeight();
+    const Filename out = Filename(String::FromBytes(o.out, StringEncoding::System));
+    const Int32 format = out.CheckSuffix(String("jpg")) || out.CheckSuffix(String("jpeg")) ? SAVEBITMAP_JPEG
+                                                                                              : SAVEBITMAP_PNG;
+    if (!GeSaveBitmap(*info.bitmap, out, format, 90))
+      error = "cannot write " + o.out;
+    delete info.bitmap;
+    return Report(o, w, h, "stored", error);
+  }
   if (OrxBrowserHandler* handler = lib->content->GetPluginInterface(node, 0)) {
     String name;
     lib->handler->GetPluginID(handler, &name);

@@ -444,6 +444,41 @@ TEST_F(Lifecycle, TheEndLeavesWrittenPresetsInTheLibraryFile)
   std::filesystem::remove(user.ToUtf8(), ec);
 }
 
+// Previews replaced again and again during a long run leave more dead bytes than live ones: every end
+// of the program compacts the library, whatever the length of the run.
+TEST_F(Lifecycle, ALongRunCompactsALibraryOfReplacedPreviews)
+{
+  const Filename user = GetUserBrowserFolder() + String("user.libqz");
+  for (bool endMessage : {false, true}) {
+    SCOPED_TRACE(endMessage ? "message 200000272, then action 3" : "action 3 alone");
+    std::error_code ec;
+    std::filesystem::remove(user.ToUtf8(), ec);
+    ASSERT_EQ(Start(), 1);
+    EXPECT_EQ(Message(ORX_MSG_STARTUP_ACTIVITY, nullptr), 1);
+    const String path("preset://user.libqz/Rendered often");
+    WriteThroughTable(path, "the preset's bytes");
+    auto* lib = static_cast<const OrxBrowserLibrary*>(GeGetLibrary(BROWSERLIB_ID, BROWSERLIB_VERSION, 112));
+    ASSERT_NE(lib, nullptr);
+    BrowserURL url(path);
+    const std::string jpeg(20000, 'j');
+    for (int i = 0; i < 12; ++i)
+      ASSERT_TRUE(lib->main->SetItemPreview(1, reinterpret_cast<OrxBrowserURL*>(&url), 0, jpeg.data(),
+                                            Int64(jpeg.size()), 1));
+    SetBrowserRunStartForTests(GeGetTimer() - 3600 * 1000);
+    if (endMessage) {
+      EXPECT_EQ(Message(ORX_MSG_END_OF_PROGRAM, nullptr), 1);
+    }
+    EXPECT_EQ(End(), 1);
+    const std::string bytes = orxtest::ReadFile(user);
+    EXPECT_EQ(bytes.find("ivld"), std::string::npos) << "dead chunks left in the library";
+    EXPECT_LT(bytes.size(), 60000u);
+    EXPECT_EQ(StoredData(user, path), "the preset's bytes");
+  }
+  std::error_code ec;
+  std::filesystem::remove(user.ToUtf8(), ec);
+  std::filesystem::remove((user.ToUtf8() + ".bak"), ec);
+}
+
 // Message 1000 tells the user, on the console, which libraries were found damaged.
 TEST_F(Lifecycle, StartupActivityNamesDamagedLibrariesOnTheConsole)
 {

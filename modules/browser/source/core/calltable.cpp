@@ -11,10 +11,12 @@
 #include "core/contentaccess.h"
 #include "core/libraryregistry.h"
 #include "orx/browserlib.h"
+#include "orx/browserpreviews.h"
 #include "orx/itemprogresslib.h"
 #include "orx/services.h"
 #include "presets/browserdatabase.h"
 #include "presets/filepresetnode.h"
+#include "previews/previewsession.h"
 #include "progress/itemprogressdialog.h"
 
 namespace {
@@ -634,6 +636,8 @@ BaseBitmap* NodeGetIcon(OrxBrowserNode* n, UInt32 flags, Int32 size) { return n 
 Bool NodeLoadChildren(OrxBrowserNode* n) { return n && N(n)->LoadChildren(); }
 Int32 NodeMessage(OrxBrowserNode* n, Int32 id, Int32 kind, Int32 op, void* data)
 {
+  if (n && id == BROWSERPREVIEWS_ID && kind == BROWSERPREVIEWS_KIND)
+    return PreviewsMessage(N(n), op, data);
   return n ? N(n)->Message(id, kind, op, data) : MESSAGE_NOT_HANDLED;
 }
 Int32 NodeRename(OrxBrowserNode* n, Int32 phase, const String* name)

@@ -6,6 +6,7 @@
 #include "core/libraryregistry.h"
 #include "nodes/directorynode.h"
 #include "presets/browserdatabase.h"
+#include "previews/bgthread.h"
 
 namespace {
 constexpr Int32 kBrowserCommandId = 1017163;
@@ -20,7 +21,7 @@ constexpr Int32 kStrDamagedLibraries = 10407;
 
 void RegInitContent() { InitContent(); }
 void RegInitViewSettings() {}
-void RegInitBackgroundTasks() {}
+void RegInitBackgroundTasks() { InitBackgroundTasks(); }
 void RegInstallCallTable() { InstallCallTable(); }
 
 Bool RegRegisterCommands()
@@ -40,10 +41,11 @@ Bool RegRegisterPrefPage()
   return GeRegisterPrefPage(kPrefPageId, GeLoadString(kStrBrowserName), String("Prefsbrowser"), kPrefPagePlace);
 }
 
-void RegFreeBackgroundTasks() {}
+void RegFreeBackgroundTasks() { FreeBackgroundTasks(); }
 void RegReleaseContent() { ReleaseContent(); }
-// Without an end-of-program message first, changes would be lost: save what is still open.
-void RegCloseAllLibraries() { CloseAllLibraries(true, false); }
+// Without an end-of-program message first, changes would be lost: save what is still open, and
+// compact what asks for it as every end does.
+void RegCloseAllLibraries() { CloseAllLibraries(true, true); }
 
 String DamagedLibrariesLine(const String& names)
 {
@@ -92,5 +94,10 @@ void RegRefreshFileRoot()
     DirectoryNode::SyncVolumes(root.Get());
 }
 void RegCloseBrowserWindows() {}
-void RegShutdownContent(Bool allowCompaction) { ShutdownContent(allowCompaction); }
+void RegShutdownContent(Bool allowCompaction)
+{
+  if (allowCompaction)
+    DropVanishedFileRecords(BrowserDatabase::GetLibrary(0), true);
+  ShutdownContent(allowCompaction);
+}
 void RegFreeIconCache() {}

@@ -23,6 +23,8 @@ Bool BrowserIsStarted();
 Bool BrowserIsReady();  // any thread
 Bool BrowserIsEnding(); // any thread
 Int32 BrowserRunStartTime();
+// Moves the start of the run (tests of long runs).
+void SetBrowserRunStartForTests(Int32 start);
 // The folder that holds the module file; empty before action 1.
 Filename BrowserModuleFolder();
 // Serialises library scans; null before message 1000 and after the end of the program.

@@ -307,6 +307,37 @@ Bool BrowserDatabaseItem::GetAnimation(Int32* first, Int32* last, Float* fps) co
   });
 }
 
+Bool BrowserDatabaseItem::SetPictureInfo(const PictureInfo& info)
+{
+  return Change([&](BaseContainer& r) {
+    BaseContainer p;
+    p.SetInt32(0, info.width);
+    p.SetInt32(1, info.height);
+    p.SetInt32(2, info.depth);
+    p.SetBool(3, info.alpha);
+    p.SetInt32(4, info.quality);
+    r.SetContainer(dbitem::kPicture, std::move(p));
+    return true;
+  });
+}
+
+Bool BrowserDatabaseItem::GetPictureInfo(PictureInfo* out) const
+{
+  if (!item_ || !out)
+    return false;
+  return Read([&](const BaseContainer& r) {
+    const BaseContainer* p = r.GetContainerInstance(dbitem::kPicture);
+    if (!p)
+      return false;
+    out->width = p->GetInt32(0);
+    out->height = p->GetInt32(1);
+    out->depth = p->GetInt32(2);
+    out->alpha = p->GetBool(3);
+    out->quality = p->GetInt32(4);
+    return true;
+  });
+}
+
 Bool BrowserDatabaseItem::SetItemFlags(Int32 flags)
 {
   return Change([&](BaseContainer& r) {

@@ -28,6 +28,7 @@ constexpr Int32 kChunkOffset = 19; // memory only
 constexpr Int32 kLazy = 20;        // memory only: where the undecoded image waits (never written)
 constexpr Int32 kState = 21;
 constexpr Int32 kAnimation = 22;
+constexpr Int32 kPicture = 23; // the rendered picture's own size, when it is smaller than a preview
 
 constexpr Int32 kAddrPath = 0;
 constexpr Int32 kAddrOldImages = 1; // files before version 5
@@ -49,6 +50,10 @@ constexpr Int32 kImgOffset = 5;
 constexpr Int32 kFlagsValue = 0;
 constexpr Int32 kFlagsOrder = 10;
 constexpr Int32 kFolderFlag = 0x8;
+// Preview states kept in the item flags.
+constexpr Int32 kRenderFailedFlag = 0x1; // a render ran over the time limit: not retried unless asked
+constexpr Int32 kNoPictureFlag = 0x2;    // the content has no picture (as of the item's modification time)
+constexpr Int32 kRenderPendingFlag = 0x4;
 constexpr Int32 kNoOrder = 0x7fffffff;
 
 constexpr Int32 kEncodingStored = 0;
@@ -62,6 +67,15 @@ Int32 PackDate(const DateTime& t);
 Int32 PackTime(const DateTime& t);
 DateTime Unpack(Int32 date, Int32 time);
 } // namespace dbitem
+
+// The picture a preview was made from, when the previews are not to be larger than it.
+struct PictureInfo
+{
+  Int32 width = 0, height = 0;
+  Int32 depth = 0;   // bits per channel
+  Bool alpha = false;
+  Int32 quality = 0; // 0: none of its own
+};
 
 struct PreviewInfo
 {
@@ -114,6 +128,8 @@ public:
   Int32 GetState() const;
   Bool SetAnimation(Int32 first, Int32 last, Float fps);
   Bool GetAnimation(Int32* first, Int32* last, Float* fps) const;
+  Bool SetPictureInfo(const PictureInfo& info);
+  Bool GetPictureInfo(PictureInfo* out) const;
   Bool SetItemFlags(Int32 flags);
   Int32 GetItemFlags() const;
   Bool IsFolder() const { return (GetItemFlags() & dbitem::kFolderFlag) != 0; }
