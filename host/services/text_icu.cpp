@@ -12,6 +12,14 @@ void MapCase(char16_t* u, std::int32_t n, bool upper)
 {
   std::int32_t i = 0;
   while (i < n) {
+    // Plain ASCII, most of every name and URL, maps the same in every table: no lookup for it.
+    if (u[i] < 0x80) {
+      const char16_t a = u[i];
+      if (upper ? (a >= u'a' && a <= u'z') : (a >= u'A' && a <= u'Z'))
+        u[i] = char16_t(a ^ 0x20);
+      ++i;
+      continue;
+    }
     std::int32_t start = i;
     UChar32 c;
     U16_NEXT(u, i, n, c);

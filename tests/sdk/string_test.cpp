@@ -24,6 +24,9 @@ TEST(String, CaseConversionKeepsLengthAndIgnoringCaseCompares)
   String up = s.ToUpper();
   EXPECT_EQ(up.GetLength(), s.GetLength());
   EXPECT_EQ(up.ToUtf8(), "STRAßE Ǆ ﬁ Ä"); // ß and the ligature have no one-unit upper form
+  // The letters' neighbours in the ASCII table stay as they are.
+  EXPECT_EQ(String("@AZ[`az{ Äé").ToUpper().ToUtf8(), "@AZ[`AZ{ ÄÉ");
+  EXPECT_EQ(String("@AZ[`az{ Äé").ToLower().ToUtf8(), "@az[`az{ äé");
   EXPECT_TRUE(String("Preset://User.LIBQZ").IsEqualIgnoreCase(String("preset://user.libqz")));
   EXPECT_EQ(String("b").CaseCompare(String("A")), 1);
   EXPECT_TRUE(String("preset://x").StartsWithIgnoreCase(String("PRESET:/")));
