@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "browserclient.h"
+#include "commandline.h"
 #include "pluginloader.h"
 #include "services/host.h"
 #include "ui/terminal.h"
@@ -84,9 +85,8 @@ int RunGuiCommand(const std::string& module, const std::vector<std::string>& arg
     } else if (a == "--screenshot" && i + 1 < args.size()) {
       screenshot = args[++i];
     } else if (a == "--after" && i + 1 < args.size()) {
-      char* end = nullptr;
-      const long v = std::strtol(args[++i].c_str(), &end, 10);
-      if (!end || *end || v < 0 || v > 600000) {
+      long long v = 0;
+      if (!orxhost::ParseWholeNumber(args[++i], 0, 600000, &v)) {
         std::fprintf(stderr, "orxhost gui: --after takes milliseconds from 0 to 600000, not '%s'\n", args[i].c_str());
         return 2;
       }

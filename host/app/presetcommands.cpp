@@ -4,6 +4,7 @@
 #include <set>
 
 #include "browserclient.h"
+#include "commandline.h"
 #include "scene/scenedoc.h"
 
 namespace sc = orxhost::scene;
@@ -215,9 +216,8 @@ int SetDefault(const Options& o)
 
 int GetDefault(const Options& o)
 {
-  char* end = nullptr;
-  const long kind = std::strtol(o.pos[0].c_str(), &end, 10);
-  if (o.pos[0].empty() || *end || kind <= 0 || kind > 0x7fffffff)
+  long long kind = 0;
+  if (!orxhost::ParseWholeNumber(o.pos[0], 1, 0x7fffffff, &kind))
     return Fail(o, "KIND is a positive number, not '" + o.pos[0] + "'");
   BaseContainer bc;
   if (!g_lib->main->GetDefaultObject(Int32(kind), &bc))

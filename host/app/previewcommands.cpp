@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "browserclient.h"
+#include "commandline.h"
 #include "orx/browserlib.h"
 #include "orx/browserpreviews.h"
 #include "orx/media.h"
@@ -63,9 +64,8 @@ int Parse(const std::vector<std::string>& args, Options* o)
       if (a == "-o") {
         o->out = v;
       } else {
-        char* end = nullptr;
-        const long n = std::strtol(v.c_str(), &end, 10);
-        if (v.empty() || *end || n < 1 || n > 4096) {
+        long long n = 0;
+        if (!orxhost::ParseWholeNumber(v, 1, 4096, &n)) {
           std::fprintf(stderr, "orxhost preview: --size wants a number from 1 to 4096, not '%s'\n", v.c_str());
           return 2;
         }
@@ -160,9 +160,8 @@ int ParseRun(const std::vector<std::string>& args, RunOptions* o)
         return 2;
       }
       const std::string& v = args[++i];
-      char* end = nullptr;
-      const long n = std::strtol(v.c_str(), &end, 10);
-      if (v.empty() || *end || n < 16 || n > 1024) {
+      long long n = 0;
+      if (!orxhost::ParseWholeNumber(v, 16, 1024, &n)) {
         std::fprintf(stderr, "orxhost previews: --size wants a number from 16 to 1024, not '%s'\n", v.c_str());
         return 2;
       }

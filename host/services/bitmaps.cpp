@@ -198,6 +198,14 @@ struct Source
       ::close(fd);
   }
   std::string ProcPath() const { return "/proc/self/fd/" + std::to_string(fd); }
+  // The whole size of the bytes or of the file; -1 when the file cannot tell.
+  Int64 FileSize() const
+  {
+    if (fd < 0)
+      return size;
+    struct stat st;
+    return ::fstat(fd, &st) == 0 ? Int64(st.st_size) : -1;
+  }
   std::string Suffix() const
   {
     const std::size_t slash = name.rfind('/');
@@ -404,13 +412,9 @@ bool HeaderClaimsTooMuch(const Source& s, const char* format)
 // the seek fails: an offset inside the headers or outside the file is damage, not a picture.
 bool BmpPixelsWithinFile(const Source& s)
 {
-  Int64 fileSize = s.size;
-  if (s.fd >= 0) {
-    struct stat st;
-    if (::fstat(s.fd, &st) != 0)
-      return false;
-    fileSize = st.st_size;
-  }
+  const Int64 fileSize = s.FileSize();
+  if (fileSize < 0)
+    return false;
   const std::string h = s.Head(18);
   if (h.size() < 18)
     return false;
@@ -427,13 +431,9 @@ bool BmpPixelsWithinFile(const Source& s)
 // within the file.
 bool ExrHeadersFit(const Source& s)
 {
-  Int64 fileSize = s.size;
-  if (s.fd >= 0) {
-    struct stat st;
-    if (::fstat(s.fd, &st) != 0)
-      return false;
-    fileSize = st.st_size;
-  }
+  const Int64 fileSize = s.FileSize();
+  if (fileSize < 0)
+    return false;
   const std::string h = s.Head(std::size_t(std::min<Int64>(fileSize, 4 << 20)));
   if (h.size() < 8)
     return false;

@@ -354,6 +354,12 @@ Bool ResolveURL(NodeRef& node, BrowserURL* url, BrowserURL* out)
   return node && node->GetURL(out, 0);
 }
 
+// The library that keeps the preset of url (or of node when there is no url), with its URL in *at.
+BrowserDatabase* LibraryOf(NodeRef& node, BrowserURL* url, BrowserURL* at)
+{
+  return ResolveURL(node, url, at) ? BrowserDatabase::FindLibraryForURL(at->GetString()) : nullptr;
+}
+
 double Channel(const BaseContainer* bc, Int32 id, double fallback)
 {
   if (!bc || !bc->Has(id))
@@ -416,9 +422,7 @@ void* PresetTypePlugin::OpenPreviewData(Int32, NodeRef node, BrowserURL* url, In
   if (!stored && id != HANDLER_ID_BASEOBJECT && id != HANDLER_ID_BASETAG)
     return nullptr;
   BrowserURL at;
-  if (!ResolveURL(node, url, &at))
-    return nullptr;
-  BrowserDatabase* db = BrowserDatabase::FindLibraryForURL(at.GetString());
+  BrowserDatabase* db = LibraryOf(node, url, &at);
   if (!db)
     return nullptr;
   PresetPreview* p = OrxNewObj(PresetPreview);
@@ -473,11 +477,7 @@ PreviewDialog* PresetTypePlugin::CreatePreviewDialog(NodeRef, Int32) { return nu
 Bool PresetTypePlugin::Execute(NodeRef node, BrowserURL* url, Int32 flags)
 {
   BrowserURL at;
-  if (url)
-    at = *url;
-  else if (!node || !node->GetURL(&at, 0))
-    return false;
-  BrowserDatabase* db = BrowserDatabase::FindLibraryForURL(at.GetString());
+  BrowserDatabase* db = LibraryOf(node, url, &at);
   if (!db)
     return false;
   ByteArray data;
@@ -565,11 +565,7 @@ BrowserFilePresetPlugin::BrowserFilePresetPlugin() : PresetTypePlugin(FilePreset
 Bool BrowserFilePresetPlugin::Execute(NodeRef node, BrowserURL* url, Int32 flags)
 {
   BrowserURL at;
-  if (url)
-    at = *url;
-  else if (!node || !node->GetURL(&at, 0))
-    return false;
-  BrowserDatabase* db = BrowserDatabase::FindLibraryForURL(at.GetString());
+  BrowserDatabase* db = LibraryOf(node, url, &at);
   if (!db)
     return false;
   ByteArray data;
