@@ -649,6 +649,8 @@ Bool AddLibraryNodes(Int32 libraryIndex, const String& prefix, NodeRef parent, L
   BrowserDatabase::QuietChanges quiet;
   std::vector<BrowserDatabase::ItemInfo> items;
   db->ListItems(&items);
+  std::vector<BrowserHashNode*> hashNodes;
+  BrowserDatabase::FindHashNodes(items, &hashNodes);
 
   const String parentURL = URLText(parent.Get());
   const std::u16string parentKey = Key(parentURL);
@@ -661,7 +663,8 @@ Bool AddLibraryNodes(Int32 libraryIndex, const String& prefix, NodeRef parent, L
   std::u16string lastDir;
   NodeRef lastFolder;
   Bool haveLast = false;
-  for (const BrowserDatabase::ItemInfo& info : items) {
+  for (std::size_t itemAt = 0; itemAt < items.size(); ++itemAt) {
+    const BrowserDatabase::ItemInfo& info = items[itemAt];
     if (info.id < 1 || info.path.GetLength() < prefixLen || info.path.ComparePart(prefix, prefixLen) != 0)
       continue;
     BrowserURL url(info.path);
@@ -717,7 +720,7 @@ Bool AddLibraryNodes(Int32 libraryIndex, const String& prefix, NodeRef parent, L
     NodeRef existing = index.Find(key.View());
     // One lookup of the item: its folder flag, and what the factory reads.
     BrowserDatabaseItem item;
-    const Bool opened = db->OpenItemInto(info.path, info.hash, &item);
+    const Bool opened = db->OpenItemInto(info.path, info.hash, hashNodes[itemAt], &item);
     const Bool isFolder = opened && item.IsFolder();
     // Handed on only when the URL's text is the item's path, the one the factory would look up.
     BrowserDatabaseItem* given = opened && url.GetStringRef() == info.path ? &item : nullptr;

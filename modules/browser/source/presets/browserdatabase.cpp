@@ -1,7 +1,10 @@
 #include "presets/browserdatabase.h"
 
+#include <algorithm>
 #include <mutex>
 #include <shared_mutex>
+#include <utility>
+#include <vector>
 
 #include "orx/files.h"
 #include "orx/services.h"
@@ -603,8 +606,30 @@ Bool BrowserDatabase::OpenFound(BaseContainer* item, BrowserDatabase* owner, Bro
 
 Bool BrowserDatabase::OpenItemInto(const String& path, Int32 hash, BrowserDatabaseItem* out)
 {
+  return OpenItemInto(path, hash, nullptr, out);
+}
+
+void BrowserDatabase::FindHashNodes(const std::vector<ItemInfo>& items, std::vector<BrowserHashNode*>* out)
+{
+  std::vector<std::pair<UInt32, std::size_t>> order;
+  order.reserve(items.size());
+  for (std::size_t i = 0; i < items.size(); ++i)
+    order.push_back({UInt32(items[i].hash), i});
+  std::sort(order.begin(), order.end());
+  out->assign(items.size(), nullptr);
+  BrowserHashNode* last = nullptr;
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    if (i == 0 || order[i].first != order[i - 1].first)
+      last = hashindex::FindNode(order[i].first);
+    (*out)[order[i].second] = last;
+  }
+}
+
+Bool BrowserDatabase::OpenItemInto(const String& path, Int32 hash, BrowserHashNode* node, BrowserDatabaseItem* out)
+{
   out->Close();
-  BrowserHashNode* node = hashindex::FindNode(UInt32(hash));
+  if (!node)
+    node = hashindex::FindNode(UInt32(hash));
   BrowserDatabase* owner = nullptr;
   BaseContainer* item = hashindex::FindEntry(node, path, caseFlag_, &owner);
   if (!item)

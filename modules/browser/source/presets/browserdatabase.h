@@ -122,6 +122,12 @@ public:
   BrowserDatabaseItem* OpenOrCreateItem(const String& path, Bool force = false);
   // Opens into a handle the caller keeps (no allocation).
   Bool OpenItemInto(const String& path, Int32 hash, BrowserDatabaseItem* out);
+  // The same with the hash node of the path's hash found beforehand (null: looked up here).
+  Bool OpenItemInto(const String& path, Int32 hash, BrowserHashNode* node, BrowserDatabaseItem* out);
+  // The hash node of each listed item's hash, null where there is none. Looked up in the order of
+  // the hashes, so that the walks share the upper levels of the tree in the caches: in list order
+  // each walk of a big library misses them at almost every level. Nodes live as long as the tree.
+  static void FindHashNodes(const std::vector<ItemInfo>& items, std::vector<BrowserHashNode*>* out);
   Bool DeleteItem(const String& path);
   Bool MoveItem(const String& oldPath, const String& newPath);
 
