@@ -185,6 +185,106 @@ TEST_F(WorkerTest, DestructionWaitsForTheRenderThatRuns)
   EXPECT_EQ(BackgroundTaskCount(), 0);
 }
 
+// A pass that finds every preview current is remembered; whatever can make one stale is seen by
+// the next pass.
+class RememberedPassTest : public WorkerTest
+{
+protected:
+  void SetUp() override
+  {
+    WorkerTest::SetUp();
+    nodes = MakeNodes(4, "r");
+    list = std::make_unique<ContentList>();
+    worker = std::make_unique<BGThread>();
+    ASSERT_TRUE(list->SetNodes(nodes.data(), Int32(nodes.size())));
+    worker->SetTarget(list.get());
+    Pass(); // renders all four
+    ASSERT_EQ(handler.opened.load(), 4);
+    Pass(); // finds all four current
+    Pass();
+    ASSERT_EQ(handler.opened.load(), 4) << "a current preview was rendered again";
+  }
+  void TearDown() override
+  {
+    worker.reset();
+    list.reset();
+    nodes.clear();
+    WorkerTest::TearDown();
+  }
+  // A new visible range makes the worker look at every entry again.
+  void Pass()
+  {
+    list->SetVisibleRange(first_ % 2, first_ % 2 + 1);
+    ++first_;
+    worker->Wake();
+    ASSERT_TRUE(worker->WaitIdle(60000));
+  }
+  std::vector<NodeRef> nodes;
+  std::unique_ptr<ContentList> list;
+  std::unique_ptr<BGThread> worker;
+
+private:
+  Int32 first_ = 0;
+};
+
+TEST_F(RememberedPassTest, AFileChangedAfterANoOpPassGetsANewPreview)
+{
+  static_cast<PicNode*>(nodes[2].Get())->SetTime(7);
+  Pass();
+  EXPECT_EQ(handler.opened.load(), 5);
+  auto p = Previews(FileURL("r2.png"));
+  ASSERT_EQ(p.size(), 1u);
+  EXPECT_EQ(p[0].time.second, 7);
+}
+
+TEST_F(RememberedPassTest, APreviewDeletedFromTheLibraryIsRenderedAgain)
+{
+  {
+    BrowserURL u{String(FileURL("r1.png").c_str())};
+    ItemHandle item(Main()->OpenItem(u.GetStringRef(), u.GetHash()));
+    ASSERT_TRUE(item);
+    PreviewInfo info;
+    ASSERT_TRUE(item->GetPreviewInfo(0, &info));
+    ASSERT_TRUE(item->RemovePreview(info.imageId));
+  }
+  ASSERT_TRUE(Previews(FileURL("r1.png")).empty());
+  Pass();
+  EXPECT_EQ(handler.opened.load(), 5);
+  EXPECT_EQ(Previews(FileURL("r1.png")).size(), 1u);
+
+  // A record deleted whole is made again.
+  BrowserURL gone{String(FileURL("r3.png").c_str())};
+  ASSERT_TRUE(Main()->DeleteItem(gone.GetStringRef()));
+  Pass();
+  EXPECT_EQ(handler.opened.load(), 6);
+  EXPECT_EQ(Previews(FileURL("r3.png")).size(), 1u);
+}
+
+TEST_F(RememberedPassTest, AChangeOfTheWantedSizeRendersAgain)
+{
+  handler.pictureW = 1100;
+  handler.pictureH = 300;
+  SetBrowserPref(BROWSER_PREF_PREVIEW_WIDTH, GeData(Float(512))); // the width alone
+  Pass();
+  EXPECT_EQ(handler.opened.load(), 8);
+  EXPECT_EQ(handler.lastBox.load(), 512 * 10000 + 256);
+  worker->SetPreviewSize(1024, 1024); // a size of the worker's own
+  Pass();
+  EXPECT_EQ(handler.opened.load(), 12);
+  EXPECT_EQ(handler.lastBox.load(), 1024 * 10000 + 1024);
+}
+
+TEST_F(RememberedPassTest, AForcedRequestRenders)
+{
+  worker->SetForceTarget(true);
+  Pass();
+  EXPECT_GE(handler.opened.load(), 8);
+  worker->SetForceTarget(false);
+  const Int32 before = handler.opened.load();
+  Pass();
+  EXPECT_EQ(handler.opened.load(), before);
+}
+
 TEST_F(WorkerTest, WithBackgroundPreviewsOffNothingIsRendered)
 {
   SetBrowserPref(BROWSER_PREF_BACKGROUND_PREVIEWS, GeData(Int32(0)));

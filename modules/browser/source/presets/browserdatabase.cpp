@@ -39,7 +39,13 @@ String InsertSuffix(const String& name, const String& suffix)
   return out;
 }
 
+std::atomic<UInt32> g_recordsGeneration{1};
+
 } // namespace
+
+UInt32 BrowserDatabase::GetRecordsGeneration() { return g_recordsGeneration.load(std::memory_order_acquire); }
+
+void BrowserDatabase::NoteRecordsChanged() { g_recordsGeneration.fetch_add(1, std::memory_order_acq_rel); }
 
 String PickLanguageText(const BaseContainer& texts, Int32 language)
 {
@@ -115,6 +121,7 @@ BrowserDatabase* BrowserDatabase::Create(const Filename& file, const String& dat
     }
   }
   db->slot_.store(s, std::memory_order_release);
+  NoteRecordsChanged();
   if (slot)
     *slot = s;
   return db;
@@ -126,6 +133,7 @@ void BrowserDatabase::Destroy(BrowserDatabase* db)
     return;
   const Int32 s = db->slot_.exchange(-1, std::memory_order_acq_rel);
   hashindex::RemoveLibrary(db);
+  NoteRecordsChanged();
   {
     std::lock_guard<Lock> g(db->lock_);
     std::lock_guard<RWLock> rw(db->records_);
@@ -562,6 +570,7 @@ void BrowserDatabase::MarkChangedLocked(BaseContainer* item)
 {
   DecodedLocked(item);
   item->SetBool(dbitem::kChanged, true);
+  NoteRecordsChanged();
   if (t_quiet == 0)
     changed_ = true;
   // A record deleted while open keeps the key it was queued under at deletion.
@@ -815,6 +824,7 @@ Bool BrowserDatabase::DeleteItem(const String& path)
   }
   --owner->itemCount_;
   owner->changed_ = true;
+  NoteRecordsChanged();
   return true;
 }
 

@@ -158,6 +158,10 @@ public:
   static String DisplayNameForURL(const String& text);
   static void SaveAllAndClose(Bool save, Bool allowCompaction);
   static void CompactAll();
+  // Changes whenever a record of any library may have changed (a preview, a flag, a time, a record
+  // made, moved or deleted) or a library was made, loaded or freed. A caller that found records in
+  // a state may rely on that state while this stays the same.
+  static UInt32 GetRecordsGeneration();
   static Bool ListDamaged(String* out, Bool clear);
 
   Lock& GetLock() const { return lock_; }
@@ -188,7 +192,12 @@ private:
   void AdoptDecodedLocked(BaseContainer* rec, BaseContainer&& full);
   // The one place where a record's changed flag is set.
   void MarkChangedLocked(BaseContainer* item);
-  void MarkDirtyKeyLocked(Int32 key) { dirty_.push_back(key); }
+  void MarkDirtyKeyLocked(Int32 key)
+  {
+    dirty_.push_back(key);
+    NoteRecordsChanged();
+  }
+  static void NoteRecordsChanged();
   void RemoveItemStorageLocked(BaseContainer* item, Int32 itemKey, Bool deferDead);
   Bool WriteDataLocked(BaseContainer* item, const void* stored, Int64 size, Int32 encoding, Int64 originalLength);
   Bool ReadDataLocked(const BaseContainer* item, ByteArray* out);

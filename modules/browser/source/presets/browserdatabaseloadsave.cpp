@@ -415,6 +415,7 @@ Bool BrowserDatabase::Load()
   }
   items_ = std::move(img.items);
   dirty_.clear();
+  NoteRecordsChanged();
   lazyImages_ = std::move(img.images);
   {
     Int32 lazy = 0;

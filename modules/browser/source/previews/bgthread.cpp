@@ -409,6 +409,7 @@ void BGThread::Main()
   // The fetched references go with the run.
   entries_.clear();
   entryFlags_.clear();
+  stamps_.clear();
   t_current = nullptr;
 }
 
@@ -417,6 +418,8 @@ Bool BGThread::Fetch()
   std::vector<NodeRef, orx::HostAllocator<NodeRef>> old;
   old.swap(entries_);
   entryFlags_.clear();
+  std::vector<EntryStamp, orx::HostAllocator<EntryStamp>> oldStamps;
+  oldStamps.swap(stamps_);
   std::lock_guard g(lock_);
   targetChanged_ = false;
   fetchedValid_ = false;
@@ -434,9 +437,16 @@ Bool BGThread::Fetch()
       entries_.push_back(e[i].node);
       entryFlags_.push_back(e[i].flags);
     }
+    // old still holds its nodes: the same address is the same node.
+    stamps_.resize(std::size_t(n));
+    const std::size_t same = std::min(old.size(), oldStamps.size());
+    for (std::size_t i = 0; i < same && i < std::size_t(n); ++i)
+      if (old[i].Get() == entries_[i].Get())
+        stamps_[i] = oldStamps[i];
   } catch (...) {
     entries_.clear();
     entryFlags_.clear();
+    stamps_.clear();
   }
   fetched_ = snapshot_ = target_->SnapshotLocked();
   fetchedValid_ = true;
@@ -453,9 +463,20 @@ Bool BGThread::SnapshotChanged() const
   return target_->GetSnapshot() != fetched_;
 }
 
+BackgroundPrefs BGThread::WantedPrefs() const
+{
+  BackgroundPrefs prefs = GetBackgroundPrefs();
+  if (const Int32 w = ownWidth_.load(std::memory_order_acquire), h = ownHeight_.load(std::memory_order_acquire); w > 0 && h > 0) {
+    prefs.width = w;
+    prefs.height = h;
+  }
+  return prefs;
+}
+
 BGThread::Outcome BGThread::RunPasses()
 {
   Fetch();
+  passPrefs_ = WantedPrefs();
   const Int32 n = Int32(entries_.size());
   if (n > 0) {
     const ContentListSnapshot s = fetched_;
@@ -475,7 +496,8 @@ BGThread::Outcome BGThread::RunPasses()
           return Outcome::Stopped;
         if (SnapshotChanged())
           return Outcome::Restart;
-        Serve(entries_[std::size_t(i)], forceTarget_.load(std::memory_order_acquire));
+        Serve(entries_[std::size_t(i)], forceTarget_.load(std::memory_order_acquire),
+              stamps_.size() == entries_.size() ? &stamps_[std::size_t(i)] : nullptr);
       }
     }
   }
@@ -492,11 +514,22 @@ BGThread::Outcome BGThread::RunPasses()
   return SnapshotChanged() ? Outcome::Restart : Outcome::Done;
 }
 
-void BGThread::Serve(const NodeRef& node, Bool forced)
+void BGThread::Serve(const NodeRef& node, Bool forced, EntryStamp* stamp)
 {
   served_.fetch_add(1, std::memory_order_relaxed);
   if (!node || (node->GetStatus() & (NODESTATUS_FOLDER | NODESTATUS_DELETED | NODESTATUS_NOHANDLER)))
     return;
+  // Read before the lookup: a change of a record during it makes the stamp old at once.
+  const UInt32 records = BrowserDatabase::GetRecordsGeneration();
+  if (stamp && stamp->valid && !forced && stamp->records == records && stamp->width == passPrefs_.width &&
+      stamp->height == passPrefs_.height && stamp->highQuality == passPrefs_.highQuality) {
+    DateTime t;
+    node->GetFileTime(FILETIME_MODIFIED, &t);
+    if (stamp->date == dbitem::PackDate(t) && stamp->time == dbitem::PackTime(t))
+      return;
+  }
+  if (stamp)
+    stamp->valid = false;
   BrowserURL url;
   if (!node->GetURL(&url, 0))
     return;
@@ -509,7 +542,12 @@ void BGThread::Serve(const NodeRef& node, Bool forced)
   // Files on disk get a record in the main database once they have a preview; presets have one.
   if (!item.Get() && !text.StartsWith("file:/"))
     return;
+  lastCurrent_.valid = false;
   ProcessItem(db, item.Get(), node, url, forced);
+  if (stamp && lastCurrent_.valid) {
+    *stamp = lastCurrent_;
+    stamp->records = records;
+  }
 }
 
 Bool BGThread::StorePreview(BrowserDatabase* db, BrowserDatabaseItem*& item, const NodeRef&, const BrowserURL& url,
@@ -534,21 +572,27 @@ Bool BGThread::ProcessItem(BrowserDatabase* db, BrowserDatabaseItem* item, const
 {
   if (!db || !node)
     return false;
-  BackgroundPrefs prefs = GetBackgroundPrefs();
-  if (const Int32 w = ownWidth_.load(std::memory_order_acquire), h = ownHeight_.load(std::memory_order_acquire); w > 0 && h > 0) {
-    prefs.width = w;
-    prefs.height = h;
-  }
+  const BackgroundPrefs prefs = WantedPrefs();
   DateTime nodeTime;
   node->GetFileTime(FILETIME_MODIFIED, &nodeTime);
+  // What the answer "nothing to do" below rests on, besides the record.
+  const auto upToDate = [&] {
+    lastCurrent_.date = dbitem::PackDate(nodeTime);
+    lastCurrent_.time = dbitem::PackTime(nodeTime);
+    lastCurrent_.width = prefs.width;
+    lastCurrent_.height = prefs.height;
+    lastCurrent_.highQuality = prefs.highQuality;
+    lastCurrent_.valid = true;
+    return false;
+  };
 
   const Int32 flags = item ? item->GetItemFlags() : 0;
   if ((flags & (dbitem::kRenderFailedFlag | dbitem::kRenderPendingFlag)) && !forced)
-    return false;
+    return upToDate();
   if (item && (flags & dbitem::kNoPictureFlag) && !forced) {
     DateTime t;
     if (item->GetTime(1, &t) && SameTime(t, nodeTime))
-      return false;
+      return upToDate();
   }
 
   // The picture's own size holds for the state of the content it was taken from.
@@ -578,7 +622,7 @@ Bool BGThread::ProcessItem(BrowserDatabase* db, BrowserDatabaseItem* item, const
     const Bool largeEnough = info.a >= wantW || info.b >= wantH;
     if (current && largeEnough) {
       if (!forced && info.quality >= wantQ)
-        return false;
+        return upToDate();
       if (!forced)
         storedQualities |= info.quality;
     }

@@ -128,12 +128,24 @@ private:
     Restart,
     Stopped
   };
+  // What decided that an entry's previews were current: while none of it changed, the next pass
+  // skips the entry's record lookup.
+  struct EntryStamp
+  {
+    UInt32 records = 0; // the libraries' records generation before the lookup
+    Int32 date = 0, time = 0; // the node's modification time
+    Int32 width = 0, height = 0;
+    Bool highQuality = false;
+    Bool valid = false;
+  };
   Outcome RunPasses();
+  // The box and quality wanted now (the worker's own size over the preference's).
+  BackgroundPrefs WantedPrefs() const;
   // Fetches the target's entries and snapshot; false without a target.
   Bool Fetch();
   Bool SnapshotChanged() const;
   Bool StopAsked() const;
-  void Serve(const NodeRef& node, Bool forced);
+  void Serve(const NodeRef& node, Bool forced, EntryStamp* stamp = nullptr);
   Bool HasWorkLocked();
   Bool StorePreview(BrowserDatabase* db, BrowserDatabaseItem*& item, const NodeRef& node, const BrowserURL& url,
                     const BaseBitmap& bitmap, Int32 imageId, Int32 quality, const DateTime& time,
@@ -167,6 +179,11 @@ private:
   // The worker's own copy of the target's entries.
   std::vector<NodeRef, orx::HostAllocator<NodeRef>> entries_;
   std::vector<UInt32, orx::HostAllocator<UInt32>> entryFlags_;
+  // One per entry, kept across fetches for the same node at the same row.
+  std::vector<EntryStamp, orx::HostAllocator<EntryStamp>> stamps_;
+  // Set by ProcessItem when it found the previews current; the worker's own.
+  EntryStamp lastCurrent_;
+  BackgroundPrefs passPrefs_;
   ContentListSnapshot fetched_;
   Bool fetchedValid_ = false;
 
