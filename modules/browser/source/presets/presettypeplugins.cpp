@@ -404,10 +404,10 @@ BaseBitmap* DrawMaterialBall(const void* data, Int64 size, Int32 width, Int32 he
       }
       const double nz = std::sqrt(1.0 - d2);
       const double diffuse = std::max(0.0, (nx * lx + ny * ly + nz * lz) / ln);
-      const double spec = std::pow(std::max(0.0, (nx * hx + ny * hy + nz * hz) / hn), shine) * (0.15 + 0.85 * reflect);
+      const double highlight = std::pow(std::max(0.0, (nx * hx + ny * hy + nz * hz) / hn), shine) * (0.15 + 0.85 * reflect);
       UChar px[3];
       for (Int32 i = 0; i < 3; ++i)
-        px[i] = UChar(std::lround(255.0 * std::clamp(rgb[i] * (0.12 + 0.88 * diffuse) + spec, 0.0, 1.0)));
+        px[i] = UChar(std::lround(255.0 * std::clamp(rgb[i] * (0.12 + 0.88 * diffuse) + highlight, 0.0, 1.0)));
       b->SetPixel(x, y, px[0], px[1], px[2]);
     }
   return b;
