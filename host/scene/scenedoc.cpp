@@ -32,7 +32,7 @@ namespace {
 using Step = UndoStep;
 
 bool IsObject(Int32 k) { return k == Obase || k == Onull; }
-bool IsTag(Int32 k) { return k == Tbase || k == Tfixed; }
+bool IsTag(Int32 k) { return k == Tbase || k == Tfixed || k == Tnodes; }
 bool IsMaterial(Int32 k) { return k == Mbase || k == Mshaderholder; }
 
 const BaseList2D* RootOf(const BaseList2D* e)

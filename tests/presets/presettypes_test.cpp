@@ -24,17 +24,41 @@ BaseList2D* Add(BaseDocument* doc, std::unique_ptr<BaseList2D> e, BaseList2D* pa
   return raw;
 }
 
+// A graph of two nodes, the first feeding the second; with a link to a node it does not hold
+// when damaged.
+std::unique_ptr<BaseList2D> NodeSetup(const char* name, bool damaged = false)
+{
+  auto e = Elem(Tnodes, name);
+  BaseContainer nodes, links, link;
+  for (Int32 id : {1, 2}) {
+    BaseContainer n;
+    n.SetInt32(NODE_KIND, 40 + id);
+    n.SetString(NODE_NAME, id == 1 ? String("Noise") : String("Output"));
+    n.SetFloat(NODE_POSITION, 10.0 * id);
+    n.SetFloat(NODE_PARAMETERS, 0.25 * id);
+    nodes.SetContainer(id, n);
+  }
+  link.SetInt32(LINK_FROM, 1);
+  link.SetInt32(LINK_TO, damaged ? 3 : 2);
+  link.SetInt32(LINK_TO_PORT, 1);
+  links.SetContainer(1, link);
+  e->data.SetContainer(NODESETUP_NODES, nodes);
+  e->data.SetContainer(NODESETUP_LINKS, links);
+  return e;
+}
+
 // One element of every kind that can become a preset, with active elements.
 struct Source
 {
   std::unique_ptr<BaseDocument> doc = std::make_unique<BaseDocument>();
-  BaseList2D *object, *tag, *material, *shader, *render, *effect;
+  BaseList2D *object, *tag, *material, *shader, *render, *effect, *nodes;
   Source()
   {
     doc->settings.SetContainer(DOCUMENT_SETTINGS_GENERAL, BaseContainer(5))->SetString(1, "context");
     object = Add(doc.get(), Elem(Obase, "Cube"));
     Add(doc.get(), Elem(Obase, "Child"), object);
     tag = Add(doc.get(), Elem(Tbase, "Phong"), object);
+    nodes = Add(doc.get(), NodeSetup("Wobble"), object);
     material = Add(doc.get(), Elem(Mbase, "Red"));
     material->data.SetFloat(MATERIAL_COLOR, 1.0);
     shader = Add(doc.get(), Elem(Xbase, "Noise"), material);
@@ -97,6 +121,15 @@ const Case kCases[] = {
     {"post effect", &Source::effect, HANDLER_ID_VIDEOPOST,
      [](const BaseDocument& d) -> const BaseList2D* {
        return d.active[ACTIVE_RENDER]->children.empty() ? nullptr : d.active[ACTIVE_RENDER]->children.back().get();
+     }},
+    {"node setup", &Source::nodes, HANDLER_ID_PLEXION,
+     [](const BaseDocument& d) -> const BaseList2D* {
+       // It took the place of the setup the active object had.
+       const BaseList2D* on = d.active[ACTIVE_OBJECT];
+       int setups = 0;
+       for (const auto& c : on->children)
+         setups += c->kind == Tnodes;
+       return setups == 1 ? d.active[ACTIVE_TAG] : nullptr;
      }},
 };
 
@@ -177,6 +210,47 @@ TEST_F(PresetTypes, FailuresLeaveTheDocumentByteIdentical)
   const std::vector<UChar> noRender = Bytes(*doc);
   EXPECT_FALSE(ApplyPresetData(HANDLER_ID_VIDEOPOST, fx.data(), Int64(fx.size()), 0, nullptr));
   EXPECT_EQ(Bytes(*doc), noRender);
+}
+
+TEST_F(PresetTypes, ANodeSetupNeedsAnActiveObjectAndAWholeGraph)
+{
+  Source s;
+  ByteArray data;
+  Int32 type = 0;
+  ASSERT_TRUE(MakePresetData(s.nodes, &data, &type));
+  EXPECT_EQ(type, HANDLER_ID_PLEXION);
+  BaseDocument* doc = UseTarget();
+  // Without an active object there is no element to put it on: no new object is made for it.
+  sc::SetActive(doc, ACTIVE_OBJECT, nullptr);
+  const std::vector<UChar> before = Bytes(*doc);
+  EXPECT_FALSE(ApplyPresetData(type, data.data(), Int64(data.size()), 0, nullptr));
+  EXPECT_EQ(Bytes(*doc), before);
+  EXPECT_FALSE(sc::DoUndo(doc));
+  // A link to a node the setup does not hold: refused, with the object active now.
+  BaseList2D* cube = doc->roots[SCENELIST_OBJECTS].children[0].get();
+  sc::SetActive(doc, ACTIVE_OBJECT, cube);
+  Source broken;
+  sc::Remove(broken.nodes);
+  BaseList2D* bad = Add(broken.doc.get(), NodeSetup("Wobble", true), broken.object);
+  ByteArray damaged;
+  ASSERT_TRUE(MakePresetData(bad, &damaged, &type));
+  const std::vector<UChar> withCube = Bytes(*doc);
+  EXPECT_FALSE(ApplyPresetData(type, damaged.data(), Int64(damaged.size()), 0, nullptr));
+  BaseList2D* taken = nullptr;
+  EXPECT_FALSE(TakePresetElement(type, damaged.data(), Int64(damaged.size()), &taken));
+  EXPECT_EQ(taken, nullptr);
+  EXPECT_EQ(Bytes(*doc), withCube);
+  // On an object without a setup it is added, and undo takes it off again.
+  auto plain = Elem(Obase, "Plain");
+  BaseList2D* p = Add(doc, std::move(plain));
+  sc::SetActive(doc, ACTIVE_OBJECT, p);
+  const std::vector<UChar> onPlain = Bytes(*doc);
+  ASSERT_TRUE(ApplyPresetData(type, data.data(), Int64(data.size()), 0, nullptr));
+  ASSERT_EQ(p->children.size(), 1u);
+  EXPECT_TRUE(Same(*p->children[0], *s.nodes));
+  EXPECT_EQ(doc->active[ACTIVE_TAG], p->children[0].get());
+  ASSERT_TRUE(sc::DoUndo(doc));
+  EXPECT_EQ(Bytes(*doc), onPlain);
 }
 
 TEST_F(PresetTypes, ATakenElementBelongsToTheCallerAfterThePresetDocumentIsFreed)
@@ -329,6 +403,17 @@ TEST_F(PresetMake, MessageRequest0GivesTheElementOfAPresetAndFailsWithoutOne)
   ASSERT_TRUE(d);
   EXPECT_TRUE(Same(*d->roots[SCENELIST_OBJECTS].children[0], *s.object));
   FreeDocument(d);
+  // A node setup made from the host element comes back whole through the same request.
+  ASSERT_EQ(folder->CopyHere(node(s.nodes), EDITPHASE_DO, nullptr, nullptr, nullptr), EDIT_OK);
+  NodeRef setup = contenttest::Find("preset://load.libqz/Folder/Wobble");
+  ASSERT_TRUE(setup);
+  EXPECT_EQ(setup->GetPluginInterface(0)->GetPluginID(nullptr), HANDLER_ID_PLEXION);
+  e = nullptr;
+  ASSERT_EQ(setup->Message(HANDLER_ID_PLEXION, PRESETMSG_KIND, PRESETMSG_LOAD, &e), 0);
+  ASSERT_TRUE(e);
+  EXPECT_TRUE(Same(*e, *s.nodes));
+  EXPECT_EQ(ElemDocument(e), nullptr);
+  ElemFree(e);
   // An object preset holds no shader: failure, not success with nothing made.
   e = nullptr;
   EXPECT_EQ(obj->Message(HANDLER_ID_SHADER, PRESETMSG_KIND, PRESETMSG_LOAD, &e), MESSAGE_NOT_HANDLED);

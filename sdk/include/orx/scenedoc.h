@@ -9,6 +9,7 @@ constexpr Int32 Obase = 5155;            // object
 constexpr Int32 Onull = 5140;            // a new, empty object
 constexpr Int32 Tbase = 5694;            // tag
 constexpr Int32 Tfixed = 5695;           // a tag that cannot become a preset
+constexpr Int32 Tnodes = 5698;           // a tag that holds a node setup (one per object)
 constexpr Int32 Mbase = 5702;            // material
 constexpr Int32 Mshaderholder = 5703;    // material that holds a shader
 constexpr Int32 Xbase = 5707;            // shader
@@ -29,6 +30,15 @@ constexpr Int32 MATERIAL_REFLECTANCE = 1010; // Float 0..1
 constexpr Int32 MATERIAL_TEXTURE = 1020; // Filename of a texture picture
 constexpr Int32 SHADER_LINK = 1030;      // of a shader-holding material: Int32 1 when its shader is its colour
 constexpr Int32 POSTEFFECT_ONEPERRENDER = 1040; // Bool: one effect of this kind per render settings
+// A node setup: its nodes, one sub-container per node keyed by the node's id (1 and up), and its
+// links, one sub-container per link keyed 1 and up.
+constexpr Int32 NODESETUP_NODES = 1100;
+constexpr Int32 NODESETUP_LINKS = 1101;
+constexpr Int32 NODE_KIND = 1;           // Int32, what the node computes
+constexpr Int32 NODE_NAME = 2;           // String
+constexpr Int32 NODE_POSITION = 3;       // Float entries 3 and 4: x and y in the editor
+constexpr Int32 NODE_PARAMETERS = 100;   // the node's own settings from here on
+constexpr Int32 LINK_FROM = 1, LINK_FROM_PORT = 2, LINK_TO = 3, LINK_TO_PORT = 4; // Int32 node ids and ports
 
 // The native scene format.
 constexpr Int32 FORMAT_NATIVE = 1001026;

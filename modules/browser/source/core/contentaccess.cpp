@@ -330,6 +330,7 @@ String KindName(Int32 kind)
   switch (kind) {
   case Obase: return String("Object");
   case Tbase: return String("Tag");
+  case Tnodes: return String("Node Setup");
   case Mbase: return String("Material");
   case Xbase: return String("Shader");
   case VPbase: return String("Post Effect");

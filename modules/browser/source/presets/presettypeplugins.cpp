@@ -32,6 +32,7 @@ struct DocHolder
 };
 
 bool IsTag(Int32 k) { return k == Tbase || k == Tfixed; }
+bool IsNodeSetup(Int32 k) { return k == Tnodes; }
 
 BaseList2D* FirstChildOfKind(BaseList2D* parent, bool (*pred)(Int32))
 {
@@ -182,6 +183,59 @@ bool ApplyVideoPost(BaseDocument* doc, BaseDocument* src, Int32 flags, BaseList2
   return ok;
 }
 
+// A graph whose links all join nodes it holds; anything else is damaged and never reaches a
+// document.
+bool WholeNodeSetup(BaseList2D* e)
+{
+  const BaseContainer* bc = ElemData(e);
+  const BaseContainer* nodes = bc ? bc->GetContainerInstance(NODESETUP_NODES) : nullptr;
+  if (!nodes || nodes->GetCount() == 0)
+    return false;
+  for (const auto& n : *nodes)
+    if (n.id < 1 || !n.data.GetContainer())
+      return false;
+  const BaseContainer* links = bc->GetContainerInstance(NODESETUP_LINKS);
+  if (!links)
+    return !bc->Has(NODESETUP_LINKS);
+  for (const auto& l : *links) {
+    const BaseContainer* link = l.data.GetContainer();
+    if (!link)
+      return false;
+    const Int32 from = link->GetInt32(LINK_FROM), to = link->GetInt32(LINK_TO);
+    if (from < 1 || to < 1 || from == to || !nodes->GetContainerInstance(from) || !nodes->GetContainerInstance(to))
+      return false;
+  }
+  return true;
+}
+
+// The node setup goes onto the active object, in place of one that object carries already (an
+// object is driven by one setup): both changes in one undo step. Without an active object there
+// is nowhere to put it.
+bool ApplyNodeSetup(BaseDocument* doc, BaseDocument* src, Int32 flags, BaseList2D** taken)
+{
+  BaseList2D* obj = DocFirst(src, SCENELIST_OBJECTS);
+  BaseList2D* setup = obj ? FirstChildOfKind(obj, IsNodeSetup) : nullptr;
+  if (!setup || !WholeNodeSetup(setup))
+    return false;
+  if (flags & APPLY_TAKE_ELEMENT)
+    return Take(setup, taken);
+  BaseList2D* target = DocGetActive(doc, ACTIVE_OBJECT);
+  if (!target)
+    return false;
+  ElemRemove(setup);
+  BaseList2D* old = FirstChildOfKind(target, IsNodeSetup);
+  DocStartUndo(doc);
+  // Recorded before the removal, so that the step keeps the old setup and undo brings it back.
+  bool ok = !old || (DocAddUndo(doc, UNDOTYPE_DELETE, old) && !ElemRemove(old) && !ElemDocument(old));
+  ok = ok && InsertNew(doc, setup, target, LastChild(target));
+  if (!ok && !ElemDocument(setup))
+    ElemFree(setup);
+  if (ok)
+    DocSetActive(doc, ACTIVE_TAG, setup);
+  DocEndUndo(doc);
+  return ok;
+}
+
 bool ApplyObject(BaseDocument* doc, const void* data, Int64 size)
 {
   DocStartUndo(doc);
@@ -212,7 +266,8 @@ Bool ApplyPresetData(Int32 type, const void* data, Int64 size, Int32 flags, Base
   case HANDLER_ID_SHADER: ok = ApplyShader(doc, src.d, flags, taken); break;
   case HANDLER_ID_RENDERDATA: ok = ApplyRenderData(doc, src.d, flags, taken); break;
   case HANDLER_ID_VIDEOPOST: ok = ApplyVideoPost(doc, src.d, flags, taken); break;
-  default: return false; // node setups have no place in the host's documents
+  case HANDLER_ID_PLEXION: ok = ApplyNodeSetup(doc, src.d, flags, taken); break;
+  default: return false;
   }
   if (ok && !(flags & APPLY_TAKE_ELEMENT))
     DocChanged(doc);
@@ -235,6 +290,7 @@ Bool TakePresetElement(Int32 type, const void* data, Int64 size, BaseList2D** ta
   case HANDLER_ID_SHADER: return ApplyShader(nullptr, src.d, APPLY_TAKE_ELEMENT, taken);
   case HANDLER_ID_RENDERDATA: return ApplyRenderData(nullptr, src.d, APPLY_TAKE_ELEMENT, taken);
   case HANDLER_ID_VIDEOPOST: return ApplyVideoPost(nullptr, src.d, APPLY_TAKE_ELEMENT, taken);
+  case HANDLER_ID_PLEXION: return ApplyNodeSetup(nullptr, src.d, APPLY_TAKE_ELEMENT, taken);
   default: return false;
   }
 }
@@ -248,6 +304,7 @@ Int32 PresetTypeOfElement(const BaseList2D* e)
   case Xbase: return HANDLER_ID_SHADER;
   case VPbase: return HANDLER_ID_VIDEOPOST;
   case RDbase: return HANDLER_ID_RENDERDATA;
+  case Tnodes: return HANDLER_ID_PLEXION;
   default: return 0;
   }
 }
@@ -282,7 +339,8 @@ Bool MakePresetData(BaseList2D* e, ByteArray* out, Int32* type)
     return true;
   };
   switch (t) {
-  case HANDLER_ID_BASETAG: ok = put(Obase, copy, ACTIVE_OBJECT); break;
+  case HANDLER_ID_BASETAG:
+  case HANDLER_ID_PLEXION: ok = put(Obase, copy, ACTIVE_OBJECT); break;
   case HANDLER_ID_SHADER: ok = put(Mbase, copy, -1); break;
   case HANDLER_ID_VIDEOPOST: ok = put(RDbase, copy, ACTIVE_RENDER); break;
   default:

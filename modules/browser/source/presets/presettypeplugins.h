@@ -79,7 +79,7 @@ void RegisterPresetTypePlugins();
 Bool ApplyPresetData(Int32 type, const void* data, Int64 size, Int32 flags, BaseList2D** taken);
 
 // The element a preset's data holds, taken out of its document and given to the caller, without
-// an active document. False when there is none (node setups have no place in the host's documents).
+// an active document. False when there is none.
 Bool TakePresetElement(Int32 type, const void* data, Int64 size, BaseList2D** taken);
 
 // The preset type for a host element (0 when it cannot become a preset), in the fixed test order.
