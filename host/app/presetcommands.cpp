@@ -34,7 +34,8 @@ void Help(std::FILE* out)
                "in the folder too, unless the library holds their bytes already.\n"
                "\n"
                "apply: the preset goes into DOC as its kind says, in one undo step, and DOC is\n"
-               "written back. A preset that does not apply leaves DOC as it was.\n"
+               "written back (orxhost scene undo DOC takes it back). A preset that does not\n"
+               "apply leaves DOC as it was.\n"
                "\n"
                "set-default: the settings of the element become the default of its kind\n"
                "(shown under preset://defaultobject.libqz/KIND; orxhost rm deletes one).\n"
@@ -109,13 +110,15 @@ Node Find(const std::string& text)
   return Node(g_lib->main->GetNode(url.Get(), BROWSER_GETNODE_EXACT, nullptr));
 }
 
-// The document of the file, made the host's active document.
+// The document of the file with its undo history, made the host's active document.
 bool OpenDocument(const Options& o, const std::string& path)
 {
-  std::string error;
-  auto doc = sc::LoadFromFile(path, &error);
+  std::string error, warning;
+  auto doc = sc::LoadWithHistory(path, &error, &warning);
   if (!doc)
     return Fail(o, error), false;
+  if (!warning.empty())
+    std::fprintf(stderr, "orxhost preset %s: warning: %s\n", o.sub.c_str(), warning.c_str());
   sc::SetActiveDocument(std::move(doc));
   return true;
 }
@@ -182,9 +185,13 @@ int Apply(const Options& o)
     return Fail(o, presetURL + " could not be applied (its data is missing or damaged, or " + docPath +
                        " has no place for it); " + docPath + " is unchanged");
   doc = sc::ActiveDocument();
-  std::string error;
-  if (doc && sc::SaveToMemory(*doc, &after) && after != before && !sc::SaveToFile(*doc, docPath, &error))
-    return Fail(o, error);
+  std::string error, warning;
+  if (doc && sc::SaveToMemory(*doc, &after) && after != before) {
+    if (!sc::SaveWithHistory(doc, docPath, &error, &warning))
+      return Fail(o, error);
+    if (!warning.empty())
+      std::fprintf(stderr, "orxhost preset apply: warning: %s\n", warning.c_str());
+  }
   if (o.json)
     std::printf("{\"ok\": true, \"command\": \"apply\", \"preset\": %s, \"type\": %d, \"document\": %s}\n",
                 JsonText(presetURL).c_str(), type, JsonText(docPath).c_str());
@@ -223,10 +230,10 @@ int GetDefault(const Options& o)
   if (!g_lib->main->GetDefaultObject(Int32(kind), &bc))
     return Fail(o, "kind " + o.pos[0] + " has no default");
   if (o.json)
-    std::printf("{\"ok\": true, \"command\": \"get-default\", \"kind\": %ld, \"settings\": %d}\n", kind,
+    std::printf("{\"ok\": true, \"command\": \"get-default\", \"kind\": %lld, \"settings\": %d}\n", kind,
                 bc.GetCount());
   else
-    std::printf("kind %ld: a default with %d settings\n", kind, bc.GetCount());
+    std::printf("kind %lld: a default with %d settings\n", kind, bc.GetCount());
   return 0;
 }
 } // namespace

@@ -32,8 +32,14 @@ void Help(std::FILE* out)
                "                                      obj, ...); at most 64 MB and 20 s\n"
                "  ls [--json] DOC                     the element tree\n"
                "  save DOC OUT                        the document written to OUT\n"
+               "  undo [--json] DOC                   takes back the last change (exit 1 when\n"
+               "                                      there is none)\n"
+               "  redo [--json] DOC                   does again the change last taken back\n"
                "\n"
-               "PATH names an element by its names from the top, joined by '/'.\n");
+               "PATH names an element by its names from the top, joined by '/'.\n"
+               "add-object, add-material, import and orxhost preset apply are one undo step\n"
+               "each. The steps are kept in DOC.undo beside DOC, which stays a plain document;\n"
+               "a DOC.undo that does not belong to DOC as it is now is left out with a warning.\n");
 }
 
 int Fail(const std::string& what, const std::string& detail)
@@ -220,7 +226,8 @@ bool DemoPresetDocuments(std::vector<unsigned char>* material, std::vector<unsig
 
 void SceneCommandSummary(std::FILE* out)
 {
-  std::fprintf(out, "  scene     scene documents: new, add-object, add-material, import, ls, save (scene --help)\n");
+  std::fprintf(out, "  scene     scene documents: new, add-object, add-material, import, ls, save, undo, redo\n"
+                    "            (scene --help)\n");
 }
 
 int RunSceneCommand(const std::vector<std::string>& args)
@@ -256,23 +263,54 @@ int RunSceneCommand(const std::vector<std::string>& args)
     else
       pos.push_back(a);
   }
-  std::string error;
+  std::string error, warning;
+  // A document saved with its undo history; a history that is not kept is worth a warning only.
+  auto store = [&](BaseDocument* d, const std::string& path) {
+    if (!sc::SaveWithHistory(d, path, &error, &warning))
+      return false;
+    if (!warning.empty())
+      std::fprintf(stderr, "orxhost scene %s: warning: %s\n", cmd.c_str(), warning.c_str());
+    return true;
+  };
   if (cmd == "new") {
     if (pos.size() != 1)
       return Usage(cmd);
     if (!force && Exists(pos[0]))
       return Fail(cmd, pos[0] + ": exists (--force replaces it)");
-    return sc::SaveToFile(*NewSceneDocument(), pos[0], &error) ? 0 : Fail(cmd, error);
+    return store(NewSceneDocument().get(), pos[0]) ? 0 : Fail(cmd, error);
   }
-  if (cmd != "add-object" && cmd != "add-material" && cmd != "ls" && cmd != "save" && cmd != "import") {
+  if (cmd != "add-object" && cmd != "add-material" && cmd != "ls" && cmd != "save" && cmd != "import" &&
+      cmd != "undo" && cmd != "redo") {
     std::fprintf(stderr, "orxhost scene: unknown command '%s'\n", cmd.c_str());
     return 2;
   }
   if (pos.empty())
     return Usage(cmd);
-  auto doc = sc::LoadFromFile(pos[0], &error);
+  // Listing and saving elsewhere read the document only; the others change it and keep its history.
+  const bool changes = cmd != "ls" && cmd != "save";
+  auto doc = changes ? sc::LoadWithHistory(pos[0], &error, &warning) : sc::LoadFromFile(pos[0], &error);
   if (!doc)
     return Fail(cmd, error);
+  if (!warning.empty())
+    std::fprintf(stderr, "orxhost scene %s: warning: %s\n", cmd.c_str(), warning.c_str());
+  if (cmd == "undo" || cmd == "redo") {
+    if (pos.size() != 1)
+      return Usage(cmd);
+    const bool undo = cmd == "undo";
+    if (undo ? doc->undo.empty() : doc->redo.empty()) {
+      if (json)
+        std::printf("{\"ok\": false, \"command\": \"%s\", \"error\": \"nothing to %s\"}\n", cmd.c_str(), cmd.c_str());
+      return Fail(cmd, "nothing to " + cmd + " in " + pos[0]);
+    }
+    if (!(undo ? sc::DoUndo(doc.get()) : sc::DoRedo(doc.get())) || !store(doc.get(), pos[0]))
+      return Fail(cmd, error.empty() ? "the step could not be " + std::string(undo ? "undone" : "redone") : error);
+    if (json)
+      std::printf("{\"ok\": true, \"command\": \"%s\", \"document\": %s, \"undo\": %zu, \"redo\": %zu}\n",
+                  cmd.c_str(), JsonText(pos[0]).c_str(), doc->undo.size(), doc->redo.size());
+    else
+      std::printf("%s: %zu steps to undo, %zu to redo\n", pos[0].c_str(), doc->undo.size(), doc->redo.size());
+    return 0;
+  }
   if (cmd == "ls") {
     if (pos.size() != 1)
       return Usage(cmd);
@@ -305,9 +343,13 @@ int RunSceneCommand(const std::vector<std::string>& args)
     };
     count(count, imported->roots[SCENELIST_OBJECTS]);
     const std::size_t materials = imported->roots[SCENELIST_MATERIALS].children.size();
-    if (!sc::Merge(doc.get(), imported.get(), SCENEFILTER_OBJECTS | SCENEFILTER_MATERIALS | SCENEFILTER_MERGE))
+    sc::StartUndo(doc.get());
+    const bool merged =
+        sc::Merge(doc.get(), imported.get(), SCENEFILTER_OBJECTS | SCENEFILTER_MATERIALS | SCENEFILTER_MERGE);
+    sc::EndUndo(doc.get());
+    if (!merged)
       return Fail(cmd, pos[1] + ": its elements cannot be added to " + pos[0]);
-    if (!sc::SaveToFile(*doc, pos[0], &error))
+    if (!store(doc.get(), pos[0]))
       return Fail(cmd, error);
     if (json)
       std::printf("{\"ok\": true, \"objects\": %zu, \"materials\": %zu}\n", objects, materials);
@@ -336,9 +378,15 @@ int RunSceneCommand(const std::vector<std::string>& args)
     BaseList2D* raw = o.get();
     const BaseList2D* under = at ? at : &doc->roots[SCENELIST_OBJECTS];
     BaseList2D* last = under->children.empty() ? nullptr : under->children.back().get();
-    if (!sc::Insert(doc.get(), std::move(o), at, last))
+    sc::StartUndo(doc.get());
+    const bool put = sc::Insert(doc.get(), std::move(o), at, last);
+    if (put) {
+      sc::AddUndo(doc.get(), UNDOTYPE_NEW, raw);
+      sc::SetActive(doc.get(), ACTIVE_OBJECT, raw);
+    }
+    sc::EndUndo(doc.get());
+    if (!put)
       return Fail(cmd, "the object cannot be put there");
-    sc::SetActive(doc.get(), ACTIVE_OBJECT, raw);
   } else {
     double rgb[3] = {0.8, 0.8, 0.8};
     if (!color.empty() && (std::sscanf(color.c_str(), "%lf,%lf,%lf", &rgb[0], &rgb[1], &rgb[2]) != 3 ||
@@ -353,9 +401,15 @@ int RunSceneCommand(const std::vector<std::string>& args)
       m->data.SetFilename(MATERIAL_TEXTURE, Filename(String::FromBytes(texture, StringEncoding::System)));
     BaseList2D* raw = m.get();
     auto& mats = doc->roots[SCENELIST_MATERIALS].children;
-    if (!sc::Insert(doc.get(), std::move(m), nullptr, mats.empty() ? nullptr : mats.back().get()))
+    sc::StartUndo(doc.get());
+    const bool put = sc::Insert(doc.get(), std::move(m), nullptr, mats.empty() ? nullptr : mats.back().get());
+    if (put) {
+      sc::AddUndo(doc.get(), UNDOTYPE_NEW, raw);
+      sc::SetActive(doc.get(), ACTIVE_MATERIAL, raw);
+    }
+    sc::EndUndo(doc.get());
+    if (!put)
       return Fail(cmd, "the material cannot be added");
-    sc::SetActive(doc.get(), ACTIVE_MATERIAL, raw);
   }
-  return sc::SaveToFile(*doc, pos[0], &error) ? 0 : Fail(cmd, error);
+  return store(doc.get(), pos[0]) ? 0 : Fail(cmd, error);
 }

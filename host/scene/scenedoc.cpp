@@ -253,12 +253,33 @@ bool EndUndo(BaseDocument* doc)
   return true;
 }
 
-bool DoUndo(BaseDocument* doc)
+// The document's lists, settings and active elements change places with those of a state.
+void SwapState(BaseDocument* doc, BaseDocument* state)
+{
+  std::swap(doc->settings, state->settings);
+  for (Int32 list = 0; list < 3; ++list) {
+    std::swap(doc->roots[list].children, state->roots[list].children);
+    for (auto& c : doc->roots[list].children)
+      c->parent = &doc->roots[list];
+    for (auto& c : state->roots[list].children)
+      c->parent = &state->roots[list];
+  }
+  std::swap(doc->active, state->active);
+}
+
+bool DoUndo(BaseDocument* doc, bool event)
 {
   if (!doc || doc->open || doc->undo.empty())
     return false;
   Step s = std::move(doc->undo.back());
   doc->undo.pop_back();
+  if (s.state) {
+    SwapState(doc, s.state.get());
+    doc->redo.push_back(std::move(s));
+    if (event)
+      Changed(doc);
+    return true;
+  }
   for (auto it = s.entries.rbegin(); it != s.entries.rend(); ++it) {
     if (it->kind == UNDOTYPE_NEW && it->elem && !it->held)
       it->held = Detach(it->elem, &it->parent, &it->index);
@@ -269,16 +290,24 @@ bool DoUndo(BaseDocument* doc)
     std::swap(doc->settings, *s.settingsBefore);
   std::copy(s.activeBefore, s.activeBefore + 4, doc->active);
   doc->redo.push_back(std::move(s));
-  Changed(doc);
+  if (event)
+    Changed(doc);
   return true;
 }
 
-bool DoRedo(BaseDocument* doc)
+bool DoRedo(BaseDocument* doc, bool event)
 {
   if (!doc || doc->open || doc->redo.empty())
     return false;
   Step s = std::move(doc->redo.back());
   doc->redo.pop_back();
+  if (s.state) {
+    SwapState(doc, s.state.get());
+    doc->undo.push_back(std::move(s));
+    if (event)
+      Changed(doc);
+    return true;
+  }
   for (UndoEntry& en : s.entries) {
     if (en.kind == UNDOTYPE_NEW && en.held)
       Attach(std::move(en.held), en.parent, en.index);
@@ -289,7 +318,8 @@ bool DoRedo(BaseDocument* doc)
     std::swap(doc->settings, *s.settingsBefore);
   std::copy(s.activeAfter, s.activeAfter + 4, doc->active);
   doc->undo.push_back(std::move(s));
-  Changed(doc);
+  if (event)
+    Changed(doc);
   return true;
 }
 
@@ -479,6 +509,11 @@ bool SaveToFile(const BaseDocument& doc, const std::string& path, std::string* e
     *error = "the document could not be written";
     return false;
   }
+  return WriteWholeFile(path, bytes, error);
+}
+
+bool WriteWholeFile(const std::string& path, const std::vector<UChar>& bytes, std::string* error)
+{
   // A new file beside the old one, renamed over it once whole: a failed save keeps the old file.
   std::string tmp = path + ".XXXXXX";
   const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
@@ -511,20 +546,21 @@ bool SaveToFile(const BaseDocument& doc, const std::string& path, std::string* e
   return true;
 }
 
-std::unique_ptr<BaseDocument> LoadFromFile(const std::string& path, std::string* error)
+bool ReadWholeFile(const std::string& path, Int64 maxBytes, std::vector<UChar>* out, std::string* error)
 {
   const int fd = detail::OpenRegularFile(path, O_RDONLY);
   if (fd < 0) {
     *error = path + ": " + (errno == EINVAL ? std::string("not a regular file") : std::strerror(errno));
-    return nullptr;
+    return false;
   }
   struct stat st;
-  if (::fstat(fd, &st) != 0 || st.st_size > kMaxFileBytes) {
+  if (::fstat(fd, &st) != 0 || st.st_size > maxBytes) {
     ::close(fd);
-    *error = path + ": too large for a scene document";
-    return nullptr;
+    *error = path + ": too large (more than " + std::to_string(maxBytes) + " bytes)";
+    return false;
   }
-  std::vector<UChar> bytes(std::size_t(st.st_size));
+  std::vector<UChar>& bytes = *out;
+  bytes.assign(std::size_t(st.st_size), 0);
   std::size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
@@ -537,8 +573,16 @@ std::unique_ptr<BaseDocument> LoadFromFile(const std::string& path, std::string*
   ::close(fd);
   if (done != bytes.size()) {
     *error = path + ": could not be read whole";
-    return nullptr;
+    return false;
   }
+  return true;
+}
+
+std::unique_ptr<BaseDocument> LoadFromFile(const std::string& path, std::string* error)
+{
+  std::vector<UChar> bytes;
+  if (!ReadWholeFile(path, kMaxFileBytes, &bytes, error))
+    return nullptr;
   std::string why;
   auto doc = LoadFromMemory(bytes.data(), Int64(bytes.size()), &why);
   if (!doc)

@@ -41,6 +41,9 @@ struct UndoStep
   BaseList2D* activeBefore[4] = {};
   BaseList2D* activeAfter[4] = {};
   std::unique_ptr<BaseContainer> settingsBefore; // when the step replaced the document's settings
+  // A whole state of the document (its lists, settings and active elements) that undo and redo
+  // swap with the document's own: the steps of a history read back from a file.
+  std::unique_ptr<BaseDocument> state;
 };
 
 } // namespace orxhost::scene
@@ -79,8 +82,10 @@ void SetActive(BaseDocument* doc, Int32 which, BaseList2D* e);
 bool StartUndo(BaseDocument* doc);
 bool AddUndo(BaseDocument* doc, Int32 kind, BaseList2D* e);
 bool EndUndo(BaseDocument* doc);
-bool DoUndo(BaseDocument* doc);
-bool DoRedo(BaseDocument* doc);
+// Without event the step sends no "document changed" event (a walk through the history that
+// comes back to where it started).
+bool DoUndo(BaseDocument* doc, bool event = true);
+bool DoRedo(BaseDocument* doc, bool event = true);
 // Adds the parts of src chosen by filter to doc (src is emptied of them); recorded in the open
 // undo step when there is one.
 bool Merge(BaseDocument* doc, BaseDocument* src, Int32 filter);
@@ -90,6 +95,29 @@ bool SaveToMemory(const BaseDocument& doc, std::vector<UChar>* out);
 std::unique_ptr<BaseDocument> LoadFromMemory(const void* data, Int64 size, std::string* error);
 bool SaveToFile(const BaseDocument& doc, const std::string& path, std::string* error);
 std::unique_ptr<BaseDocument> LoadFromFile(const std::string& path, std::string* error);
+// The bytes of a file as a whole (refused when larger than maxBytes), and a file written whole by a
+// new file renamed over the old one.
+bool ReadWholeFile(const std::string& path, Int64 maxBytes, std::vector<UChar>* out, std::string* error);
+bool WriteWholeFile(const std::string& path, const std::vector<UChar>& bytes, std::string* error);
+
+// The undo history of a document kept between processes, in a file of its own beside the document
+// (HistoryPath). The document's file stays a plain native document that any reader takes as it
+// is; the history names the document bytes it belongs to and is dropped when they differ.
+std::string HistoryPath(const std::string& docPath);
+// The history as the whole states the steps lead to: at most maxSteps each way, and no more states
+// once their bytes pass maxBytes (each way). current is the document as saved. Walks the steps and back.
+bool HistoryToMemory(BaseDocument* doc, const std::vector<UChar>& current, Int32 maxSteps, Int64 maxBytes,
+                     std::vector<UChar>* out);
+// Puts a history read from outside bytes into doc, which holds current. On any fault the document
+// and its own history stay as they were and the reason is given.
+bool HistoryFromMemory(BaseDocument* doc, const std::vector<UChar>& current, const void* data, Int64 size,
+                       std::string* error);
+// The document of the file with its history. A history that is damaged, stale or unreadable is
+// left out with the reason in *warning; the document loads all the same.
+std::unique_ptr<BaseDocument> LoadWithHistory(const std::string& path, std::string* error, std::string* warning);
+// Writes the document, then its history beside it (removed when there is none). A history that
+// cannot be written is reported in *warning; the document is written all the same.
+bool SaveWithHistory(BaseDocument* doc, const std::string& path, std::string* error, std::string* warning);
 
 // A foreign scene file (fbx, 3ds, stl, lwo, obj and the other kinds the importer reads) as a new
 // document of objects with meshes and materials. Files larger than maxBytes are refused, and so

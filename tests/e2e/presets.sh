@@ -59,6 +59,39 @@ url=$(run preset make --gather "$src" Oak preset://demo.libqz/Materials) || err 
 run cat preset://demo.libqz/Materials/wood.png | grep -q 'texture bytes' || err "the texture was not kept"
 src_before=$(sha256sum < "$src")
 
+# Undo across processes: each command is a process of its own, the steps are kept beside the file.
+und="$home/undo.orx"
+run scene new "$und" && run scene add-object "$und" Base --shape cube || err "making the undo document failed"
+before=$(sha256sum < "$und")
+run preset apply preset://demo.libqz/Materials/Red "$und" || err "preset apply exited with $?"
+applied=$(sha256sum < "$und")
+[ "$before" != "$applied" ] || err "the apply did not change the document"
+[ -s "$und.undo" ] || err "no undo history beside the document"
+run scene undo --json "$und" | grep -q '"ok": true, "command": "undo"' || err "scene undo --json failed"
+[ "$before" = "$(sha256sum < "$und")" ] || err "undo in a second process did not give the bytes from before"
+run scene redo "$und" >/dev/null || err "scene redo exited with $?"
+[ "$applied" = "$(sha256sum < "$und")" ] || err "redo did not give the applied bytes"
+run scene undo "$und" >/dev/null && run scene undo "$und" >/dev/null || err "undoing the apply and the add-object failed"
+run scene undo "$und" 2>"$home/err"; [ $? -eq 1 ] || err "undo with nothing to undo did not exit with 1"
+grep -q "nothing to undo" "$home/err" || err "unclear error: $(cat "$home/err")"
+run scene undo --json "$und" 2>/dev/null | grep -q '"ok": false' || err "--json does not report nothing to undo"
+run scene --help | grep -q 'undo \[--json\] DOC' || err "scene --help does not describe undo"
+# A damaged history is left out with a warning; the document itself loads and changes as asked.
+run scene redo "$und" >/dev/null || err "redo after the undos failed"
+head -c 40 "$und.undo" >"$home/cut" && cat "$home/cut" >"$und.undo"
+kept=$(sha256sum < "$und")
+run scene undo "$und" 2>"$home/err"; [ $? -eq 1 ] || err "undo with a damaged history did not exit with 1"
+grep -q "warning: .*undo history is left out" "$home/err" || err "no warning of the damaged history: $(cat "$home/err")"
+[ "$kept" = "$(sha256sum < "$und")" ] || err "a damaged history changed the document"
+run scene ls "$und" >/dev/null || err "the document with a damaged history does not list"
+# A history of other bytes (the document written by something else) is not taken for this one.
+run preset apply preset://demo.libqz/Materials/Red "$und" >/dev/null 2>&1 || err "apply exited with $?"
+cp "$und.undo" "$home/stale.undo"
+run scene add-material "$und" Blue >/dev/null || err "add-material exited with $?"
+cp "$home/stale.undo" "$und.undo"
+run scene undo "$und" 2>"$home/err"; [ $? -eq 1 ] || err "a stale history was taken for the document's"
+grep -q "another version of the document" "$home/err" || err "unclear warning: $(cat "$home/err")"
+
 # Failures: exit 1, a clear message, the document as it was.
 before=$(sha256sum < "$dst")
 run preset apply preset://demo.libqz/Materials/Nothing "$dst" 2>"$home/err" && err "applying a missing preset succeeded"
