@@ -27,6 +27,9 @@ void Help(std::FILE* out)
                "                                      an object (the active object after)\n"
                "  add-material DOC NAME [--color R,G,B] [--texture FILE]\n"
                "                                      a material, colour channels 0..1\n"
+               "  add-nodes DOC NAME --parent PATH    a node setup on the object PATH (in place\n"
+               "                                      of one it has): a noise node feeding an\n"
+               "                                      output node\n"
                "  import [--json] DOC FILE            adds the objects and materials of a\n"
                "                                      foreign scene file (fbx, 3ds, stl, lwo,\n"
                "                                      obj, ...); at most 64 MB and 20 s\n"
@@ -124,6 +127,7 @@ const char* KindName(Int32 kind)
   case Onull: return "null";
   case Tbase: return "tag";
   case Tfixed: return "fixedtag";
+  case Tnodes: return "nodesetup";
   case Mbase: return "material";
   case Mshaderholder: return "shadermaterial";
   case Xbase: return "shader";
@@ -280,7 +284,7 @@ int RunSceneCommand(const std::vector<std::string>& args)
     return store(NewSceneDocument().get(), pos[0]) ? 0 : Fail(cmd, error);
   }
   if (cmd != "add-object" && cmd != "add-material" && cmd != "ls" && cmd != "save" && cmd != "import" &&
-      cmd != "undo" && cmd != "redo") {
+      cmd != "undo" && cmd != "redo" && cmd != "add-nodes") {
     std::fprintf(stderr, "orxhost scene: unknown command '%s'\n", cmd.c_str());
     return 2;
   }
@@ -387,6 +391,46 @@ int RunSceneCommand(const std::vector<std::string>& args)
     sc::EndUndo(doc.get());
     if (!put)
       return Fail(cmd, "the object cannot be put there");
+  } else if (cmd == "add-nodes") {
+    BaseList2D* at = parent.empty() ? nullptr : sc::FindByPath(doc.get(), SCENELIST_OBJECTS, parent);
+    if (!at || (at->kind != Obase && at->kind != Onull))
+      return Fail(cmd, parent.empty() ? "--parent names the object the setup goes on" : "no object '" + parent + "'");
+    auto setup = std::make_unique<BaseList2D>(Tnodes);
+    setup->name = String(pos[1]);
+    BaseContainer nodes, links, link;
+    const char* names[2] = {"Noise", "Output"};
+    for (Int32 id : {1, 2}) {
+      BaseContainer n;
+      n.SetInt32(NODE_KIND, id);
+      n.SetString(NODE_NAME, String(names[id - 1]));
+      n.SetFloat(NODE_POSITION, 200.0 * (id - 1));
+      n.SetFloat(NODE_POSITION + 1, 0.0);
+      nodes.SetContainer(id, n);
+    }
+    link.SetInt32(LINK_FROM, 1);
+    link.SetInt32(LINK_FROM_PORT, 0);
+    link.SetInt32(LINK_TO, 2);
+    link.SetInt32(LINK_TO_PORT, 0);
+    links.SetContainer(1, link);
+    setup->data.SetContainer(NODESETUP_NODES, nodes);
+    setup->data.SetContainer(NODESETUP_LINKS, links);
+    BaseList2D* raw = setup.get();
+    BaseList2D* old = nullptr;
+    for (const auto& c : at->children)
+      if (c->kind == Tnodes)
+        old = c.get();
+    // An object carries one setup: the old one goes in the same step.
+    sc::StartUndo(doc.get());
+    bool put = !old || (sc::AddUndo(doc.get(), UNDOTYPE_DELETE, old) && !sc::Remove(old));
+    put = put && sc::Insert(doc.get(), std::move(setup), at, at->children.empty() ? nullptr : at->children.back().get());
+    if (put) {
+      sc::AddUndo(doc.get(), UNDOTYPE_NEW, raw);
+      sc::SetActive(doc.get(), ACTIVE_OBJECT, at);
+      sc::SetActive(doc.get(), ACTIVE_TAG, raw);
+    }
+    sc::EndUndo(doc.get());
+    if (!put)
+      return Fail(cmd, "the node setup cannot be put on '" + parent + "'");
   } else {
     double rgb[3] = {0.8, 0.8, 0.8};
     if (!color.empty() && (std::sscanf(color.c_str(), "%lf,%lf,%lf", &rgb[0], &rgb[1], &rgb[2]) != 3 ||

@@ -92,6 +92,31 @@ cp "$home/stale.undo" "$und.undo"
 run scene undo "$und" 2>"$home/err"; [ $? -eq 1 ] || err "a stale history was taken for the document's"
 grep -q "another version of the document" "$home/err" || err "unclear warning: $(cat "$home/err")"
 
+# Every kind of the demo and a node setup: apply, then undo and redo, each in a process of its own.
+run scene add-object "$src" Mover && run scene add-nodes "$src" Wobble --parent Mover || err "add-nodes failed"
+run scene ls --json "$src" | grep -q '"name":"Wobble","kind":"nodesetup","type":5698,"active":true' ||
+  err "the node setup is not listed: $(run scene ls --json "$src")"
+url=$(run preset make "$src" Mover/Wobble preset://demo.libqz/Scene) || err "preset make of a node setup exited with $?"
+[ "$url" = "preset://demo.libqz/Scene/Wobble" ] || err "preset make of a node setup printed '$url'"
+kinds="$home/kinds.orx"
+run scene new "$kinds" && run scene add-object "$kinds" Target || err "making the kinds document failed"
+for preset in Materials/Red Scene/Cube Scene/Smooth Scene/Wobble; do
+  before=$(sha256sum < "$kinds")
+  run preset apply preset://demo.libqz/$preset "$kinds" 2>/dev/null || { err "applying $preset failed"; continue; }
+  applied=$(sha256sum < "$kinds")
+  [ "$before" != "$applied" ] || err "applying $preset changed nothing"
+  run scene undo "$kinds" >/dev/null || err "undo of $preset exited with $?"
+  [ "$before" = "$(sha256sum < "$kinds")" ] || err "undo of $preset did not give the bytes from before"
+  run scene redo "$kinds" >/dev/null || err "redo of $preset exited with $?"
+  [ "$applied" = "$(sha256sum < "$kinds")" ] || err "redo of $preset did not give the applied bytes"
+done
+run scene ls --json "$kinds" | grep -q '"name":"Wobble","kind":"nodesetup"' || err "the applied node setup is not listed"
+# A node setup needs an object to go on: none is active in a new document.
+run scene new --force "$kinds" && before=$(sha256sum < "$kinds")
+run preset apply preset://demo.libqz/Scene/Wobble "$kinds" 2>"$home/err" && err "a node setup applied without an object"
+grep -q "is unchanged" "$home/err" || err "unclear error: $(cat "$home/err")"
+[ "$before" = "$(sha256sum < "$kinds")" ] || err "a node setup that did not apply changed the document"
+
 # Failures: exit 1, a clear message, the document as it was.
 before=$(sha256sum < "$dst")
 run preset apply preset://demo.libqz/Materials/Nothing "$dst" 2>"$home/err" && err "applying a missing preset succeeded"

@@ -291,6 +291,29 @@ TEST_F(PresetTypes, APostEffectOfTheSameKindThatIsReplacedComesBackWithUndo)
   EXPECT_EQ(Bytes(*doc), before);
 }
 
+TEST_F(PresetTypes, ATagWithoutAnActiveObjectComesOnANewObjectInTheSameUndoStep)
+{
+  Source s;
+  ByteArray data;
+  Int32 type = 0;
+  ASSERT_TRUE(MakePresetData(s.tag, &data, &type));
+  BaseDocument* doc = UseTarget();
+  sc::SetActive(doc, ACTIVE_OBJECT, nullptr);
+  const std::vector<UChar> before = Bytes(*doc);
+  ASSERT_TRUE(ApplyPresetData(type, data.data(), Int64(data.size()), 0, nullptr));
+  const BaseList2D* holder = doc->active[ACTIVE_OBJECT];
+  ASSERT_TRUE(holder);
+  EXPECT_EQ(holder->kind, Onull);
+  ASSERT_EQ(holder->children.size(), 1u);
+  EXPECT_TRUE(Same(*holder->children[0], *s.tag));
+  const std::vector<UChar> after = Bytes(*doc);
+  ASSERT_TRUE(sc::DoUndo(doc));
+  EXPECT_EQ(Bytes(*doc), before);
+  EXPECT_FALSE(sc::DoUndo(doc));
+  ASSERT_TRUE(sc::DoRedo(doc));
+  EXPECT_EQ(Bytes(*doc), after);
+}
+
 TEST_F(PresetTypes, AnObjectPresetMergeIsOneUndoStep)
 {
   Source s;
