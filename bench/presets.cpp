@@ -3,6 +3,7 @@
 // with its fsync) against the limit: zstd -9 of the same document bytes plus a plain file write with
 // an fsync. Applying a 10 MB object preset against loading the same document from a file. Applying
 // a material preset to active documents of 10 and 10 000 objects, which should cost the same.
+// Saving and loading a document with its undo history of 1 and 8 steps against the document alone.
 #include <fcntl.h>
 #include <unistd.h>
 #include <zstd.h>
@@ -167,8 +168,71 @@ void BM_ApplyMaterialToObjects(benchmark::State& state)
   }
   sc::SetActiveDocument(nullptr);
 }
+// A 1 MB document with steps undo steps behind it, each a material added.
+std::unique_ptr<BaseDocument> SteppedDocument(Int64 steps)
+{
+  BaseList2D* object = nullptr;
+  auto doc = DocumentOfSize(1 << 20, &object);
+  for (Int64 i = 0; i < steps; ++i) {
+    sc::StartUndo(doc.get());
+    auto m = std::make_unique<BaseList2D>(Mbase);
+    BaseList2D* raw = m.get();
+    sc::Insert(doc.get(), std::move(m), nullptr, nullptr);
+    sc::AddUndo(doc.get(), UNDOTYPE_NEW, raw);
+    sc::EndUndo(doc.get());
+  }
+  return doc;
+}
+
+void BM_SaveWithHistory(benchmark::State& state)
+{
+  auto doc = SteppedDocument(state.range(0));
+  const std::string path = g_home + "/history.orx";
+  std::string error, warning;
+  for (auto _ : state)
+    if (!sc::SaveWithHistory(doc.get(), path, &error, &warning) || !warning.empty())
+      state.SkipWithError("save failed");
+}
+
+void BM_SavePeerDocumentOnly(benchmark::State& state)
+{
+  auto doc = SteppedDocument(0);
+  const std::string path = g_home + "/plain.orx";
+  std::string error;
+  for (auto _ : state)
+    if (!sc::SaveToFile(*doc, path, &error))
+      state.SkipWithError("save failed");
+}
+
+void BM_LoadWithHistory(benchmark::State& state)
+{
+  auto doc = SteppedDocument(state.range(0));
+  const std::string path = g_home + "/history.orx";
+  std::string error, warning;
+  sc::SaveWithHistory(doc.get(), path, &error, &warning);
+  for (auto _ : state) {
+    auto back = sc::LoadWithHistory(path, &error, &warning);
+    if (!back || Int64(back->undo.size()) != state.range(0))
+      state.SkipWithError("load failed");
+  }
+}
+
+void BM_LoadPeerDocumentOnly(benchmark::State& state)
+{
+  auto doc = SteppedDocument(0);
+  const std::string path = g_home + "/plain.orx";
+  std::string error;
+  sc::SaveToFile(*doc, path, &error);
+  for (auto _ : state)
+    if (!sc::LoadFromFile(path, &error))
+      state.SkipWithError("load failed");
+}
 } // namespace
 
+BENCHMARK(BM_SaveWithHistory)->Arg(1)->Arg(8)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SavePeerDocumentOnly)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadWithHistory)->Arg(1)->Arg(8)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadPeerDocumentOnly)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MakePreset)->Arg(1 << 10)->Arg(1 << 20)->Arg(20 << 20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MakePresetLimitZstd9Write)->Arg(1 << 10)->Arg(1 << 20)->Arg(20 << 20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ApplyObjectPreset)->Unit(benchmark::kMillisecond);

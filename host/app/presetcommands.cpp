@@ -110,11 +110,12 @@ Node Find(const std::string& text)
   return Node(g_lib->main->GetNode(url.Get(), BROWSER_GETNODE_EXACT, nullptr));
 }
 
-// The document of the file with its undo history, made the host's active document.
-bool OpenDocument(const Options& o, const std::string& path)
+// The document of the file, made the host's active document; with its undo history when it is
+// going to change.
+bool OpenDocument(const Options& o, const std::string& path, bool history)
 {
   std::string error, warning;
-  auto doc = sc::LoadWithHistory(path, &error, &warning);
+  auto doc = history ? sc::LoadWithHistory(path, &error, &warning) : sc::LoadFromFile(path, &error);
   if (!doc)
     return Fail(o, error), false;
   if (!warning.empty())
@@ -128,7 +129,7 @@ int Make(const Options& o)
   const std::string& docPath = o.pos[0];
   const std::string& element = o.pos[1];
   const std::string& folderURL = o.pos[2];
-  if (!OpenDocument(o, docPath))
+  if (!OpenDocument(o, docPath, false))
     return 1;
   Node folder = Find(folderURL);
   if (!folder)
@@ -166,7 +167,7 @@ int Apply(const Options& o)
 {
   const std::string& presetURL = o.pos[0];
   const std::string& docPath = o.pos[1];
-  if (!OpenDocument(o, docPath))
+  if (!OpenDocument(o, docPath, true))
     return 1;
   Node preset = Find(presetURL);
   if (!preset)

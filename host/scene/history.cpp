@@ -20,9 +20,10 @@ constexpr Int64 kMaxDocumentBytes = Int64(1) << 31;
 // What the reader takes: more than the writer keeps, and bounded.
 constexpr Int32 kReadMaxSteps = 256;
 constexpr Int64 kReadMaxBytes = Int64(1) << 30;
-// What the writer keeps each way.
-constexpr Int32 kKeepSteps = 32;
-constexpr Int64 kKeepBytes = Int64(256) << 20;
+// What the writer keeps each way: each state costs a whole document's bytes at every save and
+// load of the document.
+constexpr Int32 kKeepSteps = 8;
+constexpr Int64 kKeepBytes = Int64(64) << 20;
 
 // Tells one document's bytes from another's; not a defence against a forger, who could as well
 // write the document.
