@@ -74,8 +74,9 @@ std::unique_ptr<BaseDocument> Reload(const std::vector<UChar>& bytes, const std:
   auto doc = sc::LoadFromMemory(bytes.data(), Int64(bytes.size()), nullptr);
   EXPECT_TRUE(doc);
   std::string error;
-  if (doc)
+  if (doc) {
     EXPECT_TRUE(sc::HistoryFromMemory(doc.get(), bytes, history.data(), Int64(history.size()), &error)) << error;
+  }
   return doc;
 }
 
