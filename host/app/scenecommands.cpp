@@ -40,9 +40,10 @@ void Help(std::FILE* out)
                "  redo [--json] DOC                   does again the change last taken back\n"
                "\n"
                "PATH names an element by its names from the top, joined by '/'.\n"
-               "add-object, add-material, import and orxhost preset apply are one undo step\n"
-               "each. The steps are kept in DOC.undo beside DOC, which stays a plain document;\n"
-               "a DOC.undo that does not belong to DOC as it is now is left out with a warning.\n");
+               "add-object, add-material, add-nodes, import and orxhost preset apply are one\n"
+               "undo step each. The last 8 steps each way are kept in DOC.undo beside DOC,\n"
+               "which stays a plain document; a DOC.undo that is damaged or does not belong to\n"
+               "DOC as it is now is left out with a warning.\n");
 }
 
 int Fail(const std::string& what, const std::string& detail)
@@ -230,8 +231,8 @@ bool DemoPresetDocuments(std::vector<unsigned char>* material, std::vector<unsig
 
 void SceneCommandSummary(std::FILE* out)
 {
-  std::fprintf(out, "  scene     scene documents: new, add-object, add-material, import, ls, save, undo, redo\n"
-                    "            (scene --help)\n");
+  std::fprintf(out, "  scene     scene documents: new, add-object, add-material, add-nodes, import, ls, save,\n"
+                    "            undo, redo (scene --help)\n");
 }
 
 int RunSceneCommand(const std::vector<std::string>& args)

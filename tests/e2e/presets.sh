@@ -96,6 +96,12 @@ grep -q "another version of the document" "$home/err" || err "unclear warning: $
 run scene add-object "$src" Mover && run scene add-nodes "$src" Wobble --parent Mover || err "add-nodes failed"
 run scene ls --json "$src" | grep -q '"name":"Wobble","kind":"nodesetup","type":5698,"active":true' ||
   err "the node setup is not listed: $(run scene ls --json "$src")"
+one=$(sha256sum < "$src")
+run scene add-nodes "$src" Shaker --parent Mover || err "a second add-nodes failed"
+n=$(run scene ls --json "$src" | grep -o '"kind":"nodesetup"' | wc -l)
+[ "$n" = 1 ] || err "an object carries $n node setups"
+run scene undo "$src" >/dev/null && [ "$one" = "$(sha256sum < "$src")" ] || err "undo did not bring the first setup back"
+run scene add-nodes "$src" Nowhere --parent Nobody 2>/dev/null && err "add-nodes without its object succeeded"
 url=$(run preset make "$src" Mover/Wobble preset://demo.libqz/Scene) || err "preset make of a node setup exited with $?"
 [ "$url" = "preset://demo.libqz/Scene/Wobble" ] || err "preset make of a node setup printed '$url'"
 kinds="$home/kinds.orx"
