@@ -537,6 +537,31 @@ TEST_F(Search, FindsMatchesInTheWholeSubtreeOrOnlyAmongTheChildren)
 
 // A folder that is not listed yet is read by names: only its sub-folders and its hits become nodes,
 // and they are the nodes a later listing keeps.
+TEST_F(Search, DeletingResultsDoesNotLookUpTheirTargets)
+{
+  for (int i = 0; i < 30; ++i)
+    File("many/in/hit-" + std::to_string(i) + ".txt");
+  File("many/in/other");
+  NodeRef start = Node("many");
+  ASSERT_TRUE(start);
+  NodeRef results = Run(start, NameQuery(SEARCHTEXT_CONTAINS, "hit"));
+  ASSERT_TRUE(results);
+  NodeRef in;
+  for (NodeRef c = BrowserContentNode::FromTree(start->GetFirstChild()); c; c = c->GetNextNode())
+    if (c->GetName() == String("in"))
+      in = c;
+  ASSERT_TRUE(in);
+  Int32 items = 0;
+  auto count = [](void* data, Int32, Int32 items, Int64, Int32) -> Int32 {
+    *static_cast<Int32*>(data) += items;
+    return 0;
+  };
+  ASSERT_EQ(results->Delete(1, count, &items), EDIT_OK);
+  EXPECT_EQ(items, 31) << "the catalog and its links";
+  ASSERT_EQ(results->Delete(2, nullptr, nullptr), EDIT_OK);
+  EXPECT_FALSE(in->GetFirstChild()) << "a link's target was looked up";
+}
+
 TEST_F(Search, AFolderReadByNamesGetsNodesOnlyForFoldersAndHitsThatNeedThem)
 {
   File("deep/a/hit-1.txt");
@@ -569,6 +594,8 @@ TEST_F(Search, AFolderReadByNamesGetsNodesOnlyForFoldersAndHitsThatNeedThem)
   ASSERT_TRUE(results);
   NodeRef a = childNamed(start, "a");
   ASSERT_TRUE(a);
+  // Their URLs are the links' own: telling them reads nothing.
+  EXPECT_EQ(TargetsOf(results), (std::set<std::string>{FileURL(Path("deep/a/hit-1.txt")), FileURL(Path("deep/hit-2.txt"))}));
   std::map<std::string, NodeRef> before = children(a);
   EXPECT_EQ(before.size(), 1u) << "entries that only match got nodes before they were asked for";
   EXPECT_TRUE(before.count("b"));

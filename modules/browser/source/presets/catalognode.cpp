@@ -133,8 +133,12 @@ Int32 WalkForCallback(const NodeRef& node, Int32 phase, EditCallback callback, v
 {
   if (depth > kMaxCopyDepth)
     return EDIT_COPY_FAILED;
-  Int64 size = 0;
-  const UInt32 info = node->GetInfo(&size);
+  // A catalog link is walked into only for children of its own, which it has without its target:
+  // the count of a catalog does not look up every link's target (a search's results may hold a
+  // hundred thousand never asked for).
+  CatalogNode* link = AsCatalog(node.Get());
+  const UInt32 info = link && link->IsLink() ? link->GetStatus() | (link->GetFirstChild() ? NODESTATUS_FOLDER : 0)
+                                             : node->GetInfo(nullptr);
   if (callback && callback(data, phase, 1, EDIT_LINK_ITEM_SIZE, 0) < 0)
     return EDIT_CANCELLED;
   auto barrier = Services().isWalkBarrier;
@@ -849,6 +853,7 @@ Int32 CatalogNode::AddPreparedLinks(const NodeRef& catalog, LinkSource* links, I
     const String base = NodeURLText(parent) + String("/");
     // One clock reading for the batch: the lookup time only keeps a failed lookup from repeating.
     const UInt32 now = Now();
+    std::u16string ownScratch;
     for (Int32 i = 0; i < count; ++i) {
       LinkSource& p = links[i];
       String valid;
@@ -859,7 +864,10 @@ Int32 CatalogNode::AddPreparedLinks(const NodeRef& catalog, LinkSource* links, I
       if (!AcceptableName(*candidate))
         candidate = &(valid = String("link"));
       const Int32 suffix = parent->TakeChildPart(*candidate);
-      String own = suffix == 0 ? base + *candidate : base + ChildPart(*candidate, suffix);
+      // Joined in a scratch text, so that the URL is allocated once at its size.
+      ownScratch.assign(base.View());
+      ownScratch.append(suffix == 0 ? candidate->View() : ChildPart(*candidate, suffix).View());
+      String own(ownScratch);
       // Made as a listing makes nodes (its URL given): the catalog's time is stamped once below.
       Ref<CatalogNode> link = MakeNode(catalog, std::move(p.name), String(), &p.targetURL, db,
                                        p.folder ? CATALOGMAKE_FOLDER : 0, true, &own);
@@ -991,7 +999,14 @@ Bool CatalogNode::GetURL(BrowserURL* out, UInt32 flags)
   if (!out)
     return false;
   if ((flags & URLREQUEST_TARGET) && IsLink()) {
-    if (NodeRef t = GetTarget())
+    // A link never looked up (a search hit) answers the URL it was made with, which is its
+    // target's: listing the way to every hit would cost a full read of each of their folders.
+    Bool asked;
+    {
+      std::lock_guard l(fieldLock_);
+      asked = lookedUp_ || target_ || (GetStatus() & NODESTATUS_RELATIVE_LINK);
+    }
+    if (NodeRef t = asked ? GetTarget() : NodeRef())
       return t->GetURL(out, flags & ~URLREQUEST_TARGET);
     const String url = GetTargetURLText();
     out->SetString(url);

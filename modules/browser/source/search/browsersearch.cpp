@@ -590,6 +590,7 @@ void SearchThread::Walk()
         // A few hundred links at a time: the first ones show soon, and a stop is not held back.
         constexpr std::size_t kBatch = 256;
         String folderURL;
+        std::u16string scratch;
         for (DirectoryNode::NamedEntry& e : entries) {
           if (TestBreak())
             return false;
@@ -601,7 +602,9 @@ void SearchThread::Walk()
                 folderURL += u'/';
             }
             CatalogNode::LinkSource& s = hits.emplace_back();
-            s.targetURL = folderURL + e.name;
+            scratch.assign(folderURL.View());
+            scratch.append(e.name.View());
+            s.targetURL = String(scratch);
             s.name = std::move(e.name);
             if (hits.size() >= kBatch && !link(hits))
               return false;
