@@ -621,18 +621,20 @@ Int32 CatalogNode::TakeChildPart(const String& candidate)
   try {
     thread_local std::u16string scratch;
     const UInt32 version = GetChildrenVersion();
+    if (!names_)
+      names_ = std::make_unique<CatalogNameSet>();
     if (namesVersion_ != version) {
-      names_.Clear();
+      names_->Clear();
       for (Ref<RTreeNode> c = GetFirstChild(); c; c = c->GetNext())
         if (BrowserContentNode* cn = BrowserContentNode::Cast(c.Get())) {
           const std::u16string_view k = UpperKey(LastPart(NodeURLText(cn)), &scratch);
-          names_.Insert(k, CatalogNameSet::Hash(k));
+          names_->Insert(k, CatalogNameSet::Hash(k));
         }
       namesVersion_ = version;
     }
     for (Int32 n = 0;; ++n) {
       const std::u16string_view k = n == 0 ? UpperKey(candidate, &scratch) : UpperKey(ChildPart(candidate, n), &scratch);
-      if (names_.Insert(k, CatalogNameSet::Hash(k)))
+      if (names_->Insert(k, CatalogNameSet::Hash(k)))
         return n;
     }
   } catch (const std::bad_alloc&) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -229,7 +230,8 @@ private:
   CachedPluginLookup handler_;
   // The upper-cased last URL parts of the children, valid while namesVersion_ is the children
   // version; used under the busy mark only.
-  CatalogNameSet names_;
+  // Made for the first child made by a make link: a link that has none spares it.
+  std::unique_ptr<CatalogNameSet> names_;
   UInt32 namesVersion_ = ~0u;
 };
 
