@@ -14,6 +14,7 @@
 #include <random>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "contenttest.h"
 #include "contenttree/sortby.h"
@@ -537,6 +538,30 @@ TEST_F(Search, FindsMatchesInTheWholeSubtreeOrOnlyAmongTheChildren)
 
 // A folder that is not listed yet is read by names: only its sub-folders and its hits become nodes,
 // and they are the nodes a later listing keeps.
+// A hit linked by its URL alone is found again by that URL, whatever its name holds.
+TEST_F(Search, LinksByURLReachNamesWithAnyCharacters)
+{
+  const std::vector<std::string> names = {"a#b hit", "q?x=1 hit", "per%20cent hit", "dots..hit..", "grüße hit",
+                                          "semi;colon:hit", "hit with  two spaces ", "HIT upper"};
+  for (const std::string& n : names)
+    File("odd/" + n, 7);
+  NodeRef start = Node("odd");
+  ASSERT_TRUE(start);
+  NodeRef results = Run(start, NameQuery(SEARCHTEXT_CONTAINS, "hit"));
+  ASSERT_TRUE(results);
+  std::set<std::string> found;
+  for (NodeRef c = BrowserContentNode::FromTree(results->GetFirstChild()); c; c = c->GetNextNode()) {
+    auto* link = static_cast<CatalogNode*>(c.Get());
+    Int64 size = 0;
+    c->GetInfo(&size);
+    NodeRef t = link->PeekTarget();
+    ASSERT_TRUE(t) << link->GetTargetURLText().ToUtf8();
+    EXPECT_EQ(size, 7);
+    found.insert(t->GetName().ToUtf8());
+  }
+  EXPECT_EQ(found, std::set<std::string>(names.begin(), names.end()));
+}
+
 TEST_F(Search, DeletingResultsDoesNotLookUpTheirTargets)
 {
   for (int i = 0; i < 30; ++i)
