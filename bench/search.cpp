@@ -276,7 +276,7 @@ int main(int argc, char** argv)
     std::printf("| SearchThread | %s | %ld | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.1f |\n", share, m.hits, m.seconds,
                 m.seconds / findS, m.seconds / limitS, m.cpu, m.cpu / findC, m.cpu / limitC, m.firstHit * 1000);
     std::printf("  memory growth: %ld KB over %ld folders = %.1f KB per folder of %ld entries (nodes for the folders "
-                "and the hits, a link per hit)\n",
+                "only, a link per hit)\n",
                 m.rssGrowthKb, m.folders, m.folders ? double(m.rssGrowthKb) / double(m.folders) : 0.0,
                 files / std::max(1L, files / 100));
   }

@@ -14,6 +14,7 @@
 #include <random>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "contenttest.h"
 #include "contenttree/sortby.h"
@@ -537,53 +538,130 @@ TEST_F(Search, FindsMatchesInTheWholeSubtreeOrOnlyAmongTheChildren)
 
 // A folder that is not listed yet is read by names: only its sub-folders and its hits become nodes,
 // and they are the nodes a later listing keeps.
-TEST_F(Search, AFolderReadByNamesGetsNodesOnlyForFoldersAndHits)
+// A hit linked by its URL alone is found again by that URL, whatever its name holds.
+TEST_F(Search, LinksByURLReachNamesWithAnyCharacters)
+{
+  const std::vector<std::string> names = {"a#b hit", "q?x=1 hit", "per%20cent hit", "dots..hit..", "grüße hit",
+                                          "semi;colon:hit", "hit with  two spaces ", "HIT upper"};
+  for (const std::string& n : names)
+    File("odd/" + n, 7);
+  NodeRef start = Node("odd");
+  ASSERT_TRUE(start);
+  NodeRef results = Run(start, NameQuery(SEARCHTEXT_CONTAINS, "hit"));
+  ASSERT_TRUE(results);
+  std::set<std::string> found;
+  for (NodeRef c = BrowserContentNode::FromTree(results->GetFirstChild()); c; c = c->GetNextNode()) {
+    auto* link = static_cast<CatalogNode*>(c.Get());
+    Int64 size = 0;
+    c->GetInfo(&size);
+    NodeRef t = link->PeekTarget();
+    ASSERT_TRUE(t) << link->GetTargetURLText().ToUtf8();
+    EXPECT_EQ(size, 7);
+    found.insert(t->GetName().ToUtf8());
+  }
+  EXPECT_EQ(found, std::set<std::string>(names.begin(), names.end()));
+}
+
+TEST_F(Search, DeletingResultsDoesNotLookUpTheirTargets)
+{
+  for (int i = 0; i < 30; ++i)
+    File("many/in/hit-" + std::to_string(i) + ".txt");
+  File("many/in/other");
+  NodeRef start = Node("many");
+  ASSERT_TRUE(start);
+  NodeRef results = Run(start, NameQuery(SEARCHTEXT_CONTAINS, "hit"));
+  ASSERT_TRUE(results);
+  NodeRef in;
+  for (NodeRef c = BrowserContentNode::FromTree(start->GetFirstChild()); c; c = c->GetNextNode())
+    if (c->GetName() == String("in"))
+      in = c;
+  ASSERT_TRUE(in);
+  Int32 items = 0;
+  auto count = [](void* data, Int32, Int32 items, Int64, Int32) -> Int32 {
+    *static_cast<Int32*>(data) += items;
+    return 0;
+  };
+  ASSERT_EQ(results->Delete(1, count, &items), EDIT_OK);
+  EXPECT_EQ(items, 31) << "the catalog and its links";
+  ASSERT_EQ(results->Delete(2, nullptr, nullptr), EDIT_OK);
+  EXPECT_FALSE(in->GetFirstChild()) << "a link's target was looked up";
+}
+
+TEST_F(Search, AFolderReadByNamesGetsNodesOnlyForFoldersAndHitsThatNeedThem)
 {
   File("deep/a/hit-1.txt");
   for (int i = 0; i < 20; ++i)
     File("deep/a/miss" + std::to_string(i));
   File("deep/a/b/miss.txt");
   File("deep/a/.hit-hidden");
-  File("deep/hit-2.txt");
+  File("deep/hit-2.txt", 2048);
   NodeRef start = Node("deep");
   ASSERT_TRUE(start);
-  NodeRef results = Run(start, NameQuery(SEARCHTEXT_CONTAINS, "hit"));
-  EXPECT_EQ(TargetsOf(results), (std::set<std::string>{FileURL(Path("deep/a/hit-1.txt")), FileURL(Path("deep/hit-2.txt"))}));
-  NodeRef a;
-  for (NodeRef c = BrowserContentNode::FromTree(start->GetFirstChild()); c; c = c->GetNextNode())
-    if (c->GetName() == String("a"))
-      a = c;
-  ASSERT_TRUE(a);
   auto children = [](const NodeRef& n) {
     std::map<std::string, NodeRef> out;
     for (NodeRef c = BrowserContentNode::FromTree(n->GetFirstChild()); c; c = c->GetNextNode())
       out[c->GetName().ToUtf8()] = c;
     return out;
   };
+  auto linkNamed = [](const NodeRef& results, const char* name) {
+    for (NodeRef c = BrowserContentNode::FromTree(results->GetFirstChild()); c; c = c->GetNextNode())
+      if (c->GetName() == String(name))
+        return c;
+    return NodeRef();
+  };
+  auto childNamed = [&](const NodeRef& n, const char* name) {
+    std::map<std::string, NodeRef> c = children(n);
+    return c.count(name) ? c[name] : NodeRef();
+  };
+
+  // Name rows alone: the hits are linked by their URLs, without a node or a status read.
+  NodeRef results = Run(start, NameQuery(SEARCHTEXT_CONTAINS, "hit"));
+  ASSERT_TRUE(results);
+  NodeRef a = childNamed(start, "a");
+  ASSERT_TRUE(a);
+  // Their URLs are the links' own: telling them reads nothing.
+  EXPECT_EQ(TargetsOf(results), (std::set<std::string>{FileURL(Path("deep/a/hit-1.txt")), FileURL(Path("deep/hit-2.txt"))}));
   std::map<std::string, NodeRef> before = children(a);
-  EXPECT_EQ(before.size(), 2u) << "entries that neither match nor lead further got nodes";
-  ASSERT_TRUE(before.count("hit-1.txt") && before.count("b"));
+  EXPECT_EQ(before.size(), 1u) << "entries that only match got nodes before they were asked for";
+  EXPECT_TRUE(before.count("b"));
   EXPECT_TRUE(a->GetStatus() & NODESTATUS_RELIST) << "a folder read by names is still to be listed";
-  NodeRef link;
-  for (NodeRef c = BrowserContentNode::FromTree(results->GetFirstChild()); c; c = c->GetNextNode())
-    if (c->GetName() == String("hit-1.txt"))
-      link = c;
+  NodeRef link = linkNamed(results, "hit-1.txt");
   ASSERT_TRUE(link);
-  EXPECT_EQ(static_cast<CatalogNode*>(link.Get())->PeekTarget(), before["hit-1.txt"]) << "the link leads to the tree's node";
+  auto* catalogLink = static_cast<CatalogNode*>(link.Get());
+  EXPECT_TRUE(catalogLink->IsLink());
+  EXPECT_FALSE(catalogLink->PeekTarget());
+  EXPECT_EQ(catalogLink->GetTargetURLText().ToUtf8(), FileURL(Path("deep/a/hit-1.txt")));
+  // First asked: the link leads to the tree's node, read in full.
   Int64 size = 0;
-  before["hit-1.txt"]->GetInfo(&size);
-  EXPECT_EQ(size, 4) << "a hit is read in full";
+  const UInt32 info = link->GetInfo(&size);
+  EXPECT_EQ(size, 4);
+  EXPECT_FALSE(info & NODESTATUS_UNRESOLVED);
+  NodeRef target = catalogLink->PeekTarget();
+  ASSERT_TRUE(target);
+  EXPECT_EQ(target, childNamed(a, "hit-1.txt")) << "the link leads to the tree's node";
+  EXPECT_EQ(TargetsOf(results), (std::set<std::string>{FileURL(Path("deep/a/hit-1.txt")), FileURL(Path("deep/hit-2.txt"))}));
+  // Listed in full when asked: every entry is there.
+  EXPECT_EQ(children(a).size(), 22u);
 
-  // Listed in full later: every entry is there, and the nodes the search made are kept.
-  ASSERT_TRUE(a->GetDownNode());
-  std::map<std::string, NodeRef> after = children(a);
-  EXPECT_EQ(after.size(), 22u);
-  EXPECT_EQ(after["hit-1.txt"], before["hit-1.txt"]);
-  EXPECT_EQ(after["b"], before["b"]);
-  EXPECT_FALSE(before["hit-1.txt"]->IsDeleted());
-
-  // A second search over the listed folder finds the same.
-  EXPECT_EQ(TargetsOf(Run(start, NameQuery(SEARCHTEXT_CONTAINS, "hit"))), TargetsOf(results));
+  // A row beyond the name needs the node: only the hits that pass the name get one, read in full.
+  SearchQuery q = NameQuery(SEARCHTEXT_CONTAINS, "hit");
+  ASSERT_TRUE(AddSearchRow(&q, SEARCHROW_SIZE, NumberValues(SEARCHSIZE_ATLEAST, 1)));
+  File("deep2/c/hit-3.txt", 4096);
+  File("deep2/c/hit-4.txt", 10);
+  for (int i = 0; i < 5; ++i)
+    File("deep2/c/miss" + std::to_string(i));
+  NodeRef start2 = Node("deep2");
+  ASSERT_TRUE(start2);
+  NodeRef sized = Run(start2, q);
+  ASSERT_TRUE(sized);
+  NodeRef c = childNamed(start2, "c");
+  ASSERT_TRUE(c);
+  std::map<std::string, NodeRef> inC = children(c);
+  EXPECT_EQ(inC.size(), 2u) << "only the names that pass got nodes";
+  NodeRef link3 = linkNamed(sized, "hit-3.txt");
+  ASSERT_TRUE(link3);
+  EXPECT_EQ(static_cast<CatalogNode*>(link3.Get())->PeekTarget(), inC["hit-3.txt"]) << "the link leads to the tree's node";
+  EXPECT_FALSE(linkNamed(sized, "hit-4.txt")) << "too small";
 }
 
 TEST_F(Search, LinksToFoldersAreNeverEnteredAndNoFolderTwice)

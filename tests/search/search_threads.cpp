@@ -89,6 +89,10 @@ TEST_F(SearchThreads, ASearchWalksFoldersWhileTheMainThreadRenamesAndDeletes)
           if (gone->Delete(p, nullptr, nullptr) != EDIT_OK)
             break;
     session.Poll();
+    // The links found so far are asked for their targets (a view showing them) while the search
+    // reads the same folders by names.
+    for (NodeRef c = BrowserContentNode::FromTree(session.Results()->GetFirstChild()); c; c = c->GetNextNode())
+      c->GetInfo(nullptr);
   }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
   while (session.Poll() && std::chrono::steady_clock::now() < deadline)
@@ -102,6 +106,29 @@ TEST_F(SearchThreads, ASearchWalksFoldersWhileTheMainThreadRenamesAndDeletes)
   for (NodeRef c = BrowserContentNode::FromTree(session.Results()->GetFirstChild()); c; c = c->GetNextNode())
     ++links;
   EXPECT_EQ(links, session.Thread().Hits());
+  // Every link whose file is still there leads to it.
+  Int32 resolved = 0;
+  for (NodeRef c = BrowserContentNode::FromTree(session.Results()->GetFirstChild()); c; c = c->GetNextNode()) {
+    auto* link = static_cast<CatalogNode*>(c.Get());
+    const std::string url = link->GetTargetURLText().ToUtf8();
+    BrowserURL target(link->GetTargetURLText());
+    const Filename path = target.GetFilename();
+    ASSERT_FALSE(path.IsEmpty()) << url;
+    if (!fs::exists(path.GetString().ToUtf8()))
+      continue;
+    NodeRef t = link->GetTarget();
+    if (!t) {
+      // Asked during the edits, when it may have been renamed away: looked up again after a while.
+      std::this_thread::sleep_for(std::chrono::milliseconds(CATALOG_LOOKUP_INTERVAL_MS + 50));
+      t = link->GetTarget();
+    }
+    ASSERT_TRUE(t) << url;
+    BrowserURL u;
+    ASSERT_TRUE(t->GetURL(&u, 0));
+    EXPECT_EQ(u.GetString().ToUtf8(), url);
+    ++resolved;
+  }
+  EXPECT_GT(resolved, 0);
   std::lock_guard l(g_heardLock);
   EXPECT_EQ(g_heardOn, std::set<std::thread::id>{main}) << "a view was told on the search thread";
 }

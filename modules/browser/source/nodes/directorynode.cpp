@@ -791,7 +791,7 @@ Bool DirectoryNode::NeedsListing() const
 }
 
 DirectoryNode::NamePass DirectoryNode::PassByName(Bool (*wanted)(void* data, const String& name), void* data,
-                                                  std::vector<NamedEntry>* out)
+                                                  std::vector<NamedEntry>* out, Bool fileNodes)
 {
   const UInt32 status = GetStatus();
   if (!out || !wanted || kind_ != EntryKind::Folder || !(status & NODESTATUS_FOLDER) ||
@@ -808,6 +808,8 @@ DirectoryNode::NamePass DirectoryNode::PassByName(Bool (*wanted)(void* data, con
     Bool wanted;
   };
   std::vector<Read> found;
+  // Wanted plain files that get no node, in their place among found (by its size then).
+  std::vector<std::pair<std::size_t, String>> named;
   {
     // The disk is read with no lock held.
     BrowseFiles browse;
@@ -823,6 +825,10 @@ DirectoryNode::NamePass DirectoryNode::PassByName(Bool (*wanted)(void* data, con
       const Bool take = wanted(data, e.name);
       if (!take && !folder)
         continue;
+      if (take && !fileNodes && !(e.attributes & (FILEATTR_FOLDER | FILEATTR_LINK))) {
+        named.emplace_back(found.size(), e.name);
+        continue;
+      }
       Read r{FolderEntry(), FileStatus(), take};
       r.entry.name = e.name;
       // An older host gave the status with the entry, but not where it lies.
@@ -852,7 +858,19 @@ DirectoryNode::NamePass DirectoryNode::PassByName(Bool (*wanted)(void* data, con
       key.push_back(char16_t(d->kind_));
       existing.emplace(std::move(key), Ref<DirectoryNode>(d));
     }
-  for (Read& r : found) {
+  out->reserve(out->size() + found.size() + named.size());
+  std::size_t nextNamed = 0;
+  auto putNamed = [&](std::size_t upTo) {
+    for (; nextNamed < named.size() && named[nextNamed].first <= upTo; ++nextNamed) {
+      NamedEntry n;
+      n.wanted = true;
+      n.name = std::move(named[nextNamed].second);
+      out->push_back(std::move(n));
+    }
+  };
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    Read& r = found[i];
+    putNamed(i);
     // A merge of many folders ends between two of them.
     if (t_listingBreak && t_listingBreak->TestBreak())
       return NamePass::Stopped;
@@ -872,8 +890,9 @@ DirectoryNode::NamePass DirectoryNode::PassByName(Bool (*wanted)(void* data, con
       if (!node || !node->InsertUnder(this))
         continue;
     }
-    out->push_back(NamedEntry{std::move(node), r.wanted, r.st.device, r.st.inode});
+    out->push_back(NamedEntry{std::move(node), r.wanted, r.st.device, r.st.inode, String()});
   }
+  putNamed(found.size());
   SetStatus(NODESTATUS_RELIST);
   return NamePass::Done;
 }

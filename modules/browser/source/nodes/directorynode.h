@@ -100,13 +100,15 @@ public:
 
   // True while the children are not what the folder held when it was last read in full.
   Bool NeedsListing() const;
-  // One entry that a pass by names gave a node to.
+  // One entry of a pass by names: a node, or (a wanted plain file when the caller asked for no
+  // nodes of files) only the name.
   struct NamedEntry
   {
     Ref<DirectoryNode> node;
     Bool wanted = false; // wanted said yes to its name
     UInt64 device = 0;
     UInt64 inode = 0;
+    String name; // entries without node only
   };
   enum class NamePass { Done, Stopped, Failed };
   // A search's way through a folder that is not listed: the entries are read by name and kind
@@ -115,7 +117,10 @@ public:
   // is there already is kept). The folder stays to be listed in full. Hidden names are left out.
   // Stopped: the listing break thread was asked to end (seen between two entries); Failed: the
   // folder could not be read, or an edit came in between; the caller lists it instead.
-  NamePass PassByName(Bool (*wanted)(void* data, const String& name), void* data, std::vector<NamedEntry>* out);
+  // Without fileNodes a wanted plain file (the entry's kind says so: no folder, no link) is neither
+  // read in full nor given a node: it comes out by name alone, for a caller that needs no more.
+  NamePass PassByName(Bool (*wanted)(void* data, const String& name), void* data, std::vector<NamedEntry>* out,
+                      Bool fileNodes = true);
 
   /* 4 */ Int32 GetNodeType() override { return NODETYPE_DIRECTORY; }
   /* 5 */ BrowserPluginInterface* GetPluginInterface(UInt32 flags) override;

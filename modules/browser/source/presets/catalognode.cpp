@@ -133,8 +133,12 @@ Int32 WalkForCallback(const NodeRef& node, Int32 phase, EditCallback callback, v
 {
   if (depth > kMaxCopyDepth)
     return EDIT_COPY_FAILED;
-  Int64 size = 0;
-  const UInt32 info = node->GetInfo(&size);
+  // A catalog link is walked into only for children of its own, which it has without its target:
+  // the count of a catalog does not look up every link's target (a search's results may hold a
+  // hundred thousand never asked for).
+  CatalogNode* link = AsCatalog(node.Get());
+  const UInt32 info = link && link->IsLink() ? link->GetStatus() | (link->GetFirstChild() ? NODESTATUS_FOLDER : 0)
+                                             : node->GetInfo(nullptr);
   if (callback && callback(data, phase, 1, EDIT_LINK_ITEM_SIZE, 0) < 0)
     return EDIT_CANCELLED;
   auto barrier = Services().isWalkBarrier;
@@ -587,46 +591,65 @@ Bool CatalogNameSet::Insert(std::u16string_view key, std::size_t hash)
   return true;
 }
 
-String CatalogNode::UniqueChildPart(const String& candidate, String* key, std::size_t* hash)
+namespace {
+// The key of a name in the set: the fixed case conversion, done in place for a plain ASCII name
+// (the usual one) so that a search's link costs no converted copy.
+std::u16string_view UpperKey(const String& part, std::u16string* scratch)
 {
-  const String base = candidate;
+  const std::u16string_view v = part.View();
+  scratch->assign(v);
+  for (char16_t& c : *scratch) {
+    if (c >= 0x80) {
+      const String upper = part.ToUpper();
+      scratch->assign(upper.View());
+      break;
+    }
+    if (c >= u'a' && c <= u'z')
+      c = char16_t(c - 32);
+  }
+  return *scratch;
+}
+} // namespace
+
+String CatalogNode::ChildPart(const String& candidate, Int32 n)
+{
+  return n == 0 ? candidate : candidate + String(".") + String::FromInt(n);
+}
+
+Int32 CatalogNode::TakeChildPart(const String& candidate)
+{
   try {
+    thread_local std::u16string scratch;
     const UInt32 version = GetChildrenVersion();
+    if (!names_)
+      names_ = std::make_unique<CatalogNameSet>();
     if (namesVersion_ != version) {
-      names_.Clear();
+      names_->Clear();
       for (Ref<RTreeNode> c = GetFirstChild(); c; c = c->GetNext())
         if (BrowserContentNode* cn = BrowserContentNode::Cast(c.Get())) {
-          const String k = LastPart(NodeURLText(cn)).ToUpper();
-          names_.Insert(k.View(), CatalogNameSet::Hash(k.View()));
+          const std::u16string_view k = UpperKey(LastPart(NodeURLText(cn)), &scratch);
+          names_->Insert(k, CatalogNameSet::Hash(k));
         }
       namesVersion_ = version;
     }
-    String part = base;
-    *key = part.ToUpper();
-    *hash = CatalogNameSet::Hash(key->View());
-    for (Int32 n = 1; names_.Contains(key->View(), *hash); ++n) {
-      part = base + String(".") + String::FromInt(n);
-      *key = part.ToUpper();
-      *hash = CatalogNameSet::Hash(key->View());
+    for (Int32 n = 0;; ++n) {
+      const std::u16string_view k = n == 0 ? UpperKey(candidate, &scratch) : UpperKey(ChildPart(candidate, n), &scratch);
+      if (names_->Insert(k, CatalogNameSet::Hash(k)))
+        return n;
     }
-    return part;
   } catch (const std::bad_alloc&) {
     namesVersion_ = ~0u;
   }
-  String part = base;
-  for (Int32 n = 1; ChildPartTaken(this, part, nullptr); ++n)
-    part = base + String(".") + String::FromInt(n);
-  return part;
+  Int32 n = 0;
+  while (ChildPartTaken(this, ChildPart(candidate, n), nullptr))
+    ++n;
+  return n;
 }
 
-void CatalogNode::RememberChildPart(const String& key, std::size_t hash)
+void CatalogNode::ChildPartsCurrent()
 {
-  try {
-    names_.Insert(key.View(), hash);
+  if (namesVersion_ != ~0u)
     namesVersion_ = GetChildrenVersion();
-  } catch (const std::bad_alloc&) {
-    namesVersion_ = ~0u;
-  }
 }
 
 Ref<CatalogNode> CatalogNode::MakeLink(const NodeRef& parent, const NodeRef& source, const String* newName,
@@ -686,10 +709,8 @@ Ref<CatalogNode> CatalogNode::MakeLink(const NodeRef& parent, const NodeRef& sou
     if (!mark.Held() || parent->IsRemoved())
       return nullptr;
     String part;
-    String key;
-    std::size_t keyHash = 0;
     if (catalogParent) {
-      part = catalogParent->UniqueChildPart(candidate, &key, &keyHash);
+      part = ChildPart(candidate, catalogParent->TakeChildPart(candidate));
     } else {
       part = candidate;
       for (Int32 n = 1; ChildPartTaken(parent.Get(), part, nullptr); ++n)
@@ -704,7 +725,7 @@ Ref<CatalogNode> CatalogNode::MakeLink(const NodeRef& parent, const NodeRef& sou
     if (!made)
       return nullptr;
     if (catalogParent)
-      catalogParent->RememberChildPart(key, keyHash);
+      catalogParent->ChildPartsCurrent();
     if (target) {
       {
         std::lock_guard l(made->fieldLock_);
@@ -774,6 +795,37 @@ Ref<CatalogNode> CatalogNode::AddLink(const NodeRef& catalog, const NodeRef& sou
   return MakeLink(catalog, source, nullptr, false, true, notify);
 }
 
+Bool CatalogNode::PrepareLink(const NodeRef& catalog, const NodeRef& source, LinkSource* out)
+{
+  if (!source || !out || source == catalog)
+    return false;
+  CatalogNode* catalogSource = AsCatalog(source.Get());
+  LinkSource& p = *out;
+  const String sourceURL = NodeURLText(source.Get());
+  p.name = source->GetName();
+  const UInt32 sourceInfo = source->GetInfo(nullptr);
+  // No link points at a link: a link's own target is linked.
+  if (catalogSource && catalogSource->IsLink()) {
+    p.targetURL = catalogSource->GetTargetURLText();
+    p.target = catalogSource->PeekTarget();
+    if (p.target && (p.target->IsDeleted() || p.target->IsRemoved()))
+      p.target = nullptr;
+    if (!p.target && p.targetURL.Content())
+      if (auto getNode = Services().getNode) {
+        BrowserURL u(p.targetURL);
+        p.target = getNode(u, kLookupMode);
+      }
+  } else {
+    p.target = source;
+    p.targetURL = sourceURL;
+  }
+  if (p.target && p.target != source)
+    p.targetURL = NodeURLText(p.target.Get());
+  p.folder = ((p.target ? p.target->GetInfo(nullptr) : sourceInfo) & NODESTATUS_FOLDER) != 0;
+  p.candidate = LastPart(sourceURL);
+  return true;
+}
+
 Int32 CatalogNode::AddLinks(const NodeRef& catalog, const NodeRef* sources, Int32 count, Bool notify)
 {
   CatalogNode* parent = AsCatalog(catalog.Get());
@@ -781,54 +833,19 @@ Int32 CatalogNode::AddLinks(const NodeRef& catalog, const NodeRef* sources, Int3
     return 0;
   if (count == 1)
     return AddLink(catalog, sources[0], notify) ? 1 : 0;
-  // What MakeLink works out before it takes the busy mark, for each source.
-  struct Prepared
-  {
-    String name;
-    String candidate;
-    String targetURL;
-    NodeRef target;
-    Bool folderLink;
-  };
-  std::vector<Prepared> prepared;
-  prepared.reserve(std::size_t(count));
-  for (Int32 i = 0; i < count; ++i) {
-    const NodeRef& source = sources[i];
-    if (!source || source == catalog)
-      continue;
-    CatalogNode* catalogSource = AsCatalog(source.Get());
-    Prepared p;
-    const String sourceURL = NodeURLText(source.Get());
-    p.name = source->GetName();
-    const UInt32 sourceInfo = source->GetInfo(nullptr);
-    // No link points at a link: a link's own target is linked.
-    if (catalogSource && catalogSource->IsLink()) {
-      p.targetURL = catalogSource->GetTargetURLText();
-      p.target = catalogSource->PeekTarget();
-      if (p.target && (p.target->IsDeleted() || p.target->IsRemoved()))
-        p.target = nullptr;
-      if (!p.target && p.targetURL.Content())
-        if (auto getNode = Services().getNode) {
-          BrowserURL u(p.targetURL);
-          p.target = getNode(u, kLookupMode);
-        }
-    } else {
-      p.target = source;
-      p.targetURL = sourceURL;
-    }
-    if (p.target && p.target != source)
-      p.targetURL = NodeURLText(p.target.Get());
-    p.folderLink = ((p.target ? p.target->GetInfo(nullptr) : sourceInfo) & NODESTATUS_FOLDER) != 0;
-    p.candidate = LastPart(sourceURL);
-    if (p.candidate.IsEmpty())
-      p.candidate = p.name;
-    Int32 invalidAt = 0;
-    if (HasInvalidChar(p.candidate, &invalidAt))
-      p.candidate = MakeValidName(p.candidate);
-    if (!AcceptableName(p.candidate))
-      p.candidate = String("link");
-    prepared.push_back(std::move(p));
-  }
+  std::vector<LinkSource> prepared(static_cast<std::size_t>(count));
+  Int32 n = 0;
+  for (Int32 i = 0; i < count; ++i)
+    if (PrepareLink(catalog, sources[i], &prepared[std::size_t(n)]))
+      ++n;
+  return AddPreparedLinks(catalog, prepared.data(), n, notify);
+}
+
+Int32 CatalogNode::AddPreparedLinks(const NodeRef& catalog, LinkSource* links, Int32 count, Bool notify)
+{
+  CatalogNode* parent = AsCatalog(catalog.Get());
+  if (!parent || !links || count <= 0)
+    return 0;
   BrowserDatabase* db = parent->GetLibrary();
   Int32 made = 0;
   {
@@ -836,23 +853,35 @@ Int32 CatalogNode::AddLinks(const NodeRef& catalog, const NodeRef* sources, Int3
     if (!mark.Held() || parent->IsRemoved())
       return 0;
     const String base = NodeURLText(parent) + String("/");
-    for (Prepared& p : prepared) {
-      String key;
-      std::size_t keyHash = 0;
-      const String part = parent->UniqueChildPart(p.candidate, &key, &keyHash);
-      String own = base + part;
+    // One clock reading for the batch: the lookup time only keeps a failed lookup from repeating.
+    const UInt32 now = Now();
+    std::u16string ownScratch;
+    for (Int32 i = 0; i < count; ++i) {
+      LinkSource& p = links[i];
+      String valid;
+      const String* candidate = p.candidate.IsEmpty() ? &p.name : &p.candidate;
+      Int32 invalidAt = 0;
+      if (HasInvalidChar(*candidate, &invalidAt))
+        candidate = &(valid = MakeValidName(*candidate));
+      if (!AcceptableName(*candidate))
+        candidate = &(valid = String("link"));
+      const Int32 suffix = parent->TakeChildPart(*candidate);
+      // Joined in a scratch text, so that the URL is allocated once at its size.
+      ownScratch.assign(base.View());
+      ownScratch.append(suffix == 0 ? candidate->View() : ChildPart(*candidate, suffix).View());
+      String own(ownScratch);
       // Made as a listing makes nodes (its URL given): the catalog's time is stamped once below.
-      Ref<CatalogNode> link = MakeNode(catalog, p.name, part, &p.targetURL, db, p.folderLink ? CATALOGMAKE_FOLDER : 0,
-                                       true, &own);
+      Ref<CatalogNode> link = MakeNode(catalog, std::move(p.name), String(), &p.targetURL, db,
+                                       p.folder ? CATALOGMAKE_FOLDER : 0, true, &own);
       if (!link)
         continue;
-      parent->RememberChildPart(key, keyHash);
+      parent->ChildPartsCurrent();
       if (p.target) {
         {
           std::lock_guard l(link->fieldLock_);
-          link->target_ = p.target;
+          link->target_ = std::move(p.target);
           link->lookedUp_ = true;
-          link->lastLookup_ = Now();
+          link->lastLookup_ = now;
         }
         link->ClearStatus(NODESTATUS_UNRESOLVED);
       }
@@ -972,7 +1001,14 @@ Bool CatalogNode::GetURL(BrowserURL* out, UInt32 flags)
   if (!out)
     return false;
   if ((flags & URLREQUEST_TARGET) && IsLink()) {
-    if (NodeRef t = GetTarget())
+    // A link never looked up (a search hit) answers the URL it was made with, which is its
+    // target's: listing the way to every hit would cost a full read of each of their folders.
+    Bool asked;
+    {
+      std::lock_guard l(fieldLock_);
+      asked = lookedUp_ || target_ || (GetStatus() & NODESTATUS_RELATIVE_LINK);
+    }
+    if (NodeRef t = asked ? GetTarget() : NodeRef())
       return t->GetURL(out, flags & ~URLREQUEST_TARGET);
     const String url = GetTargetURLText();
     out->SetString(url);
@@ -1040,9 +1076,11 @@ UInt32 CatalogNode::GetInfo(Int64* size)
 {
   if (size)
     *size = 0;
+  // The target first: a lookup now changes the status it answers.
+  const NodeRef t = IsLink() ? GetTarget() : NodeRef();
   UInt32 status = GetStatus();
   if (IsLink()) {
-    if (NodeRef t = GetTarget()) {
+    if (t) {
       const UInt32 from = t->GetInfo(size);
       status = (status & ~kTakenFromTarget) | (from & kTakenFromTarget);
     } else if (GetFirstChild()) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -125,6 +126,22 @@ public:
   // AddLink for each of count sources below a catalog, under one busy mark of the catalog and with
   // one notice to the views: a search adds thousands. Answers how many links were made.
   static Int32 AddLinks(const NodeRef& catalog, const NodeRef* sources, Int32 count, Bool notify);
+  // One link that AddPreparedLinks makes: what make link works out from its source.
+  struct LinkSource
+  {
+    String name;
+    String candidate; // the last URL part before it is made unique; empty: the name
+    String targetURL;
+    NodeRef target; // null: looked up when the link is first asked for it
+    Bool folder = false;
+  };
+  // What AddLink works out from source before it takes the catalog's busy mark; false for a source
+  // that cannot be linked into catalog.
+  static Bool PrepareLink(const NodeRef& catalog, const NodeRef& source, LinkSource* out);
+  // AddLinks for sources prepared already (their texts are taken over). A link without a target
+  // node (a search hit that has no node yet) stays unresolved until it is first asked for its
+  // target, which is then looked up by its URL as every link's is.
+  static Int32 AddPreparedLinks(const NodeRef& catalog, LinkSource* links, Int32 count, Bool notify);
   // The node of one library item (the factory of AddLibraryNodes for catalogs, favorites, recent).
   static NodeRef ItemFactory(const NodeRef& parent, const NodeRef& existing, BrowserURL& url, BrowserDatabase* db,
                              Bool folder, BrowserDatabaseItem* item, void* data);
@@ -184,10 +201,13 @@ private:
   static void TouchParent(const NodeRef& parent);
   String BasePath() const;
   Bool ReadOnly() const;
-  // The first sibling-free name for candidate below this node, "candidate.n" on a clash. Called
-  // under this node's busy mark.
-  String UniqueChildPart(const String& candidate, String* key, std::size_t* hash);
-  void RememberChildPart(const String& key, std::size_t hash);
+  // The first sibling-free name for candidate below this node: 0 for candidate itself, else n for
+  // "candidate.n". The name is taken at once (one probe of the set): a child that then fails to be
+  // made leaves it unused. Called under this node's busy mark.
+  Int32 TakeChildPart(const String& candidate);
+  static String ChildPart(const String& candidate, Int32 n);
+  // After a child was inserted under the busy mark: the set of names still stands for the children.
+  void ChildPartsCurrent();
   Int32 CountItems(Int32 phase, EditCallback callback, void* data);
   Bool IsOwnCatalogFileRoot();
   Int32 RenameRoot(const String& newName);
@@ -210,7 +230,8 @@ private:
   CachedPluginLookup handler_;
   // The upper-cased last URL parts of the children, valid while namesVersion_ is the children
   // version; used under the busy mark only.
-  CatalogNameSet names_;
+  // Made for the first child made by a make link: a link that has none spares it.
+  std::unique_ptr<CatalogNameSet> names_;
   UInt32 namesVersion_ = ~0u;
 };
 

@@ -285,6 +285,14 @@ Bool SearchFilterList::MatchesBeyondName(const NodeRef& node) const
   return true;
 }
 
+Bool SearchFilterList::JudgesByNameAlone() const
+{
+  for (Int32 i = 0; i < count_; ++i)
+    if (!filters_[i]->JudgesName())
+      return false;
+  return true;
+}
+
 // --- rows ---
 
 Bool AddSearchRow(SearchQuery* query, Int32 kind, const BaseContainer& values)
@@ -535,12 +543,12 @@ void SearchThread::Walk()
   std::unordered_set<FolderId, FolderIdHash> visited;
   std::vector<Frame> stack;
   // Links the hits (one catalog change for many); false once the hit cap is reached.
-  auto link = [&](std::vector<NodeRef>& hits) {
+  auto link = [&](std::vector<CatalogNode::LinkSource>& hits) {
     const Int32 room = cap_ - hits_.load(std::memory_order_relaxed);
     const Bool capped = Int64(hits.size()) > Int64(room);
     const Int32 n = capped ? room : Int32(hits.size());
     if (n > 0)
-      hits_.fetch_add(CatalogNode::AddLinks(results_, hits.data(), n, true), std::memory_order_acq_rel);
+      hits_.fetch_add(CatalogNode::AddPreparedLinks(results_, hits.data(), n, true), std::memory_order_acq_rel);
     hits.clear();
     if (capped) {
       capped_.store(true, std::memory_order_release);
@@ -549,9 +557,15 @@ void SearchThread::Walk()
     return !capped;
   };
   auto hit = [&](const NodeRef& node) {
-    std::vector<NodeRef> one{node};
+    std::vector<CatalogNode::LinkSource> one(1);
+    if (!CatalogNode::PrepareLink(results_, node, &one[0]))
+      return true;
     return link(one);
   };
+  // With name rows alone a plain file that passes them is linked by its URL: it is neither read in
+  // full nor given a node until its link is first asked for its target.
+  const Bool byNameAlone = filters_->JudgesByNameAlone();
+  std::vector<CatalogNode::LinkSource> hits;
   // Enters a folder (its own status when it is known); false when the walk is to end.
   auto enter = [&](const NodeRef& folder, const FileStatus* known) {
     folders_.fetch_add(1, std::memory_order_acq_rel);
@@ -567,19 +581,38 @@ void SearchThread::Walk()
     }
     if (subFolders_ && d && f.onDisk && d->NeedsListing()) {
       std::vector<DirectoryNode::NamedEntry> entries;
-      const DirectoryNode::NamePass pass = d->PassByName(NameWanted, const_cast<SearchFilterList*>(filters_), &entries);
+      const DirectoryNode::NamePass pass =
+          d->PassByName(NameWanted, const_cast<SearchFilterList*>(filters_), &entries, !byNameAlone);
       if (pass == DirectoryNode::NamePass::Stopped)
         return false;
       if (pass == DirectoryNode::NamePass::Done) {
         f.byName = true;
         // A few hundred links at a time: the first ones show soon, and a stop is not held back.
         constexpr std::size_t kBatch = 256;
-        std::vector<NodeRef> hits;
+        String folderURL;
+        std::u16string scratch;
         for (DirectoryNode::NamedEntry& e : entries) {
           if (TestBreak())
             return false;
+          if (!e.node) {
+            if (folderURL.IsEmpty()) {
+              BrowserURL u(d->GetPath());
+              folderURL = u.GetString();
+              if (folderURL.IsEmpty() || folderURL[folderURL.GetLength() - 1] != u'/')
+                folderURL += u'/';
+            }
+            CatalogNode::LinkSource& s = hits.emplace_back();
+            scratch.assign(folderURL.View());
+            scratch.append(e.name.View());
+            s.targetURL = String(scratch);
+            s.name = std::move(e.name);
+            if (hits.size() >= kBatch && !link(hits))
+              return false;
+            continue;
+          }
           if (e.wanted && filters_->MatchesBeyondName(NodeRef(e.node.Get()))) {
-            hits.emplace_back(e.node.Get());
+            if (!CatalogNode::PrepareLink(results_, NodeRef(e.node.Get()), &hits.emplace_back()))
+              hits.pop_back();
             if (hits.size() >= kBatch && !link(hits))
               return false;
           }

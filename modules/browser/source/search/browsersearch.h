@@ -207,6 +207,8 @@ public:
   Bool MatchesName(const String& name) const;
   // The other filters, for a node whose name passed MatchesName.
   Bool MatchesBeyondName(const NodeRef& node) const;
+  // True when every filter judges by the name alone: a hit needs no node to be judged.
+  Bool JudgesByNameAlone() const;
 
 private:
   CompareObject* filters_[SEARCH_MAX_ROWS] = {};
