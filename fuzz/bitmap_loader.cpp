@@ -1,5 +1,9 @@
 // Loads arbitrary bytes as a picture, whole and reduced: a bitmap of a sane size or a failure.
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "orx/media.h"
 #include "services/host.h"
@@ -30,6 +34,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     } else if (result == LOADBITMAP_OK) {
       std::abort();
     }
+  }
+  // The size of a file of these bytes, read from its head or from the whole file.
+  static const std::string file = "/tmp/fuzz-bitmap-" + std::to_string(::getpid());
+  if (std::FILE* f = std::fopen(file.c_str(), "wb")) {
+    const bool written = std::fwrite(data, 1, size, f) == size;
+    std::fclose(f);
+    Int32 w = -1, h = -1;
+    if (written && GeGetBitmapInfo(Filename(String(file.c_str())), &w, &h) &&
+        (w <= 0 || h <= 0 || Int64(w) * h > (Int64(1) << 22)))
+      std::abort();
   }
   return 0;
 }

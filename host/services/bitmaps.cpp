@@ -84,6 +84,8 @@ using orxhost::detail::TooManyPixels;
 
 // Larger files are not read into memory.
 constexpr Int64 kMaxFileBytes = Int64(1) << 30;
+// What is read of a JPEG file first when only its size is asked for.
+constexpr std::size_t kJpegHeadBytes = 64 * 1024;
 
 // Reads a source image row by row and averages it down into a bitmap of at most maxSize.
 class Shrinker
@@ -331,12 +333,31 @@ BaseBitmap* LoadJpeg(Source& s, Int32 maxSize, Int32* result, bool* fallBack, In
                      Int32* infoH = nullptr)
 {
   *fallBack = false;
-  if (!s.ReadAll() || s.size > 0xFFFFFFFFll)
-    return nullptr;
   TjHandle tj(tjInitDecompress());
   if (!tj.h)
     return nullptr;
   int w = 0, h = 0, subsamp = 0, colorspace = 0;
+  // The size is in the segments before the picture data, almost always within the first bytes: the
+  // whole file (megabytes of a photo) is read only when they do not hold it.
+  if (infoW && !s.data) {
+    // A handle of its own: one that failed on the head is not used again.
+    TjHandle first(tjInitDecompress());
+    const std::string head = s.Head(kJpegHeadBytes);
+    if (first.h && tjDecompressHeader3(first.h, reinterpret_cast<const unsigned char*>(head.data()),
+                            static_cast<unsigned long>(head.size()), &w, &h, &subsamp, &colorspace) == 0 &&
+        w > 0 && h > 0) { // tables alone, without a frame, give no size
+      if (TooManyPixels(w, h)) {
+        *result = LOADBITMAP_TOOLARGE;
+        return nullptr;
+      }
+      *infoW = w;
+      *infoH = h;
+      *result = LOADBITMAP_OK;
+      return nullptr;
+    }
+  }
+  if (!s.ReadAll() || s.size > 0xFFFFFFFFll)
+    return nullptr;
   if (tjDecompressHeader3(tj.h, s.data, static_cast<unsigned long>(s.size), &w, &h, &subsamp, &colorspace) != 0)
     return nullptr;
   if (TooManyPixels(w, h)) {

@@ -4,6 +4,9 @@
 #include "contenttest.h"
 #include "handlertest.h"
 #include "core/calltable.h"
+#include "nodes/directorynode.h"
+#include "orx/media.h"
+#include "orx/memory.h"
 
 using namespace contenttest;
 
@@ -334,6 +337,72 @@ TEST_F(Content, ItemWithoutFileMatchedByStoredData)
   main->DeleteItem(bare);
   EXPECT_TRUE(UnregisterPlugin(&image));
   EXPECT_TRUE(UnregisterPlugin(&sceneHandler));
+}
+
+// A file on disk shows the preview that the main database keeps for it, from the stored bytes or
+// from the preview cache, as long as the preview was taken of the file as it is now.
+TEST_F(Content, AFileShowsItsStoredPreviewWhileItIsCurrent)
+{
+  Start();
+  const Filename dir = orxtest::HomeDir() + String("pictures");
+  EmptyFolder(dir);
+  BaseBitmap picture;
+  ASSERT_TRUE(picture.Init(40, 30));
+  ASSERT_TRUE(GeSaveBitmap(picture, dir + String("a.png"), SAVEBITMAP_PNG, 0));
+  BaseBitmap small;
+  ASSERT_TRUE(small.Init(20, 15));
+  const Filename jpeg = orxtest::HomeDir() + String("preview.jpg");
+  ASSERT_TRUE(GeSaveBitmap(small, jpeg, SAVEBITMAP_JPEG, 90));
+  void* bytes = nullptr;
+  Int64 size = 0;
+  ASSERT_TRUE(ReadWholeFile(jpeg, &bytes, &size));
+  const std::string preview(static_cast<const char*>(bytes), std::size_t(size));
+  OrxMemFree(bytes);
+
+  Ref<DirectoryNode> folder = DirectoryNode::MakeForPath(dir);
+  ASSERT_TRUE(folder);
+  struct Release
+  {
+    Ref<DirectoryNode> node;
+    ~Release() { node->Remove(); }
+  } release{folder};
+  ASSERT_TRUE(folder->LoadChildren());
+  NodeRef file = folder->GetDownNode();
+  ASSERT_TRUE(file);
+  DateTime now;
+  ASSERT_TRUE(file->GetFileTime(FILETIME_MODIFIED, &now));
+  BrowserURL url;
+  ASSERT_TRUE(file->GetURL(&url, 0));
+  BrowserDatabase* main = BrowserDatabase::GetLibrary(GetMainDatabaseIndex());
+  ASSERT_NE(main, nullptr);
+  const auto store = [&](Int32 imageId, const DateTime& time) {
+    BrowserDatabaseItem* item = main->OpenOrCreateItem(url.GetStringRef(), url.GetHash());
+    ASSERT_NE(item, nullptr);
+    for (Int32 i = item->GetPreviewCount() - 1; i >= 0; --i) {
+      PreviewInfo info;
+      if (item->GetPreviewInfo(i, &info))
+        item->RemovePreview(info.imageId);
+    }
+    EXPECT_TRUE(item->AddPreview(imageId, preview.data(), Int64(preview.size()), 1, time, 20, 15));
+    item->Close();
+  };
+  const auto shown = [&] {
+    std::unique_ptr<BaseBitmap> icon(file->GetIcon(0, 64));
+    return icon ? std::to_string(icon->GetWidth()) + "x" + std::to_string(icon->GetHeight()) : std::string("none");
+  };
+
+  store(0, now);
+  EXPECT_EQ(shown(), "20x15") << "decoded from the stored bytes";
+  EXPECT_EQ(shown(), "20x15") << "again, from the cache";
+  DateTime other = now;
+  other.year = UInt16(other.year - 1);
+  store(1, other);
+  EXPECT_NE(shown(), "20x15") << "a preview of another state of the file is not shown";
+  store(2, now);
+  EXPECT_EQ(shown(), "20x15");
+  main->DeleteItem(url.GetStringRef());
+  EXPECT_NE(shown(), "20x15") << "a file without a record shows its handler's icon";
+  main->CacheClear();
 }
 
 } // namespace

@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -477,6 +479,68 @@ TEST_F(Lifecycle, ALongRunCompactsALibraryOfReplacedPreviews)
   std::error_code ec;
   std::filesystem::remove(user.ToUtf8(), ec);
   std::filesystem::remove((user.ToUtf8() + ".bak"), ec);
+}
+
+// A file whose dead chunks outweigh its live ones, as a run that wrote the same record again and
+// again leaves it when it ends without compacting. Answers the file's size, 0 on failure.
+Int64 MakeMostlyDead(const Filename& file, Int32 flags, const char* url, const String& path)
+{
+  std::error_code ec;
+  std::filesystem::create_directories(file.GetDirectory().ToUtf8(), ec);
+  std::filesystem::remove(file.ToUtf8(), ec);
+  BrowserDatabase* db = BrowserDatabase::Create(file, String(), flags);
+  if (!db)
+    return 0;
+  if (url)
+    db->SetName(String(url));
+  bool ok = db->Save(true);
+  for (int i = 0; i < 12 && ok; ++i) {
+    BrowserDatabaseItem* item = db->OpenOrCreateItem(path, true);
+    ok = item && item->SetAnnotation(String((std::to_string(i) + std::string(8000, 'a')).c_str()));
+    if (item)
+      item->Close();
+    ok = ok && db->Save(true);
+  }
+  BrowserDatabase::Destroy(db);
+  return ok ? Int64(std::filesystem::file_size(file.ToUtf8(), ec)) : 0;
+}
+
+// The loader compacts, at the start of the program, the libraries and the main database that a run
+// ended without compacting (a crash, or the host's end without the module's).
+TEST_F(Lifecycle, TheLoaderCompactsWhatAnEndLeftMostlyDead)
+{
+  const Filename user = GetUserBrowserFolder() + String("user.libqz");
+  const Filename main = GetCacheFolder(true) + String("BrowserDB");
+  const String mainRecord("favorite://kept/annotated");
+  const Int64 userBefore = MakeMostlyDead(user, 0, "preset://user.libqz", String("preset://user.libqz/Annotated"));
+  const Int64 mainBefore = MakeMostlyDead(main, DBFLAG_MAIN | DBFLAG_OUTER_STORAGE, nullptr, mainRecord);
+  ASSERT_GT(userBefore, 90000);
+  ASSERT_GT(mainBefore, 90000);
+  ASSERT_EQ(Start(), 1);
+  EXPECT_EQ(Message(ORX_MSG_STARTUP_ACTIVITY, nullptr), 1);
+  const auto size = [](const Filename& f) {
+    std::error_code ec;
+    return Int64(std::filesystem::file_size(f.ToUtf8(), ec));
+  };
+  // The loader's own time: no end of the program comes before the files are small.
+  for (int i = 0; i < 1200 && (size(user) > userBefore / 4 || size(main) > mainBefore / 4); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_LT(size(user), userBefore / 4) << "the library is compacted while the program runs";
+  EXPECT_LT(size(main), mainBefore / 4) << "the main database is compacted while the program runs";
+  BrowserDatabase* db = BrowserDatabase::GetLibrary(0);
+  ASSERT_NE(db, nullptr);
+  if (BrowserDatabaseItem* item = db->OpenItem(mainRecord)) {
+    EXPECT_EQ(item->GetAnnotation().ToUtf8(), "11" + std::string(8000, 'a'));
+    item->Close();
+  } else {
+    ADD_FAILURE() << "the main database's record is kept";
+  }
+  EXPECT_EQ(End(), 1);
+  std::error_code ec;
+  for (const Filename& f : {user, main}) {
+    std::filesystem::remove(f.ToUtf8(), ec);
+    std::filesystem::remove(f.ToUtf8() + ".bak", ec);
+  }
 }
 
 // Message 1000 tells the user, on the console, which libraries were found damaged.

@@ -305,6 +305,39 @@ TEST(HostImages, SavedPicturesLoadBack)
   EXPECT_FALSE(GeSaveBitmap(bmp, dir + String("no") + String("such") + String("x.png"), SAVEBITMAP_PNG));
 }
 
+// The size of a JPEG comes from the segments before its picture data, whether they sit within the
+// first bytes of the file or further on, behind large application segments.
+TEST(HostImages, TheSizeOfAJpegIsFoundBehindLargeSegments)
+{
+  BaseBitmap bmp;
+  ASSERT_TRUE(bmp.Init(40, 30, 3));
+  const Filename dir = orxtest::TempDir();
+  const Filename plain = dir + String("plain.jpg"), padded = dir + String("padded.jpg");
+  ASSERT_TRUE(GeSaveBitmap(bmp, plain, SAVEBITMAP_JPEG, 90));
+  const std::string bytes = orxtest::ReadFile(plain);
+  ASSERT_GT(bytes.size(), 4u);
+  // Three application segments of 40 000 bytes each after the start marker.
+  std::string segments;
+  for (int i = 0; i < 3; ++i)
+    segments += std::string("\xFF\xEF\x9C\x40", 4) + std::string(39998, char('a' + i));
+  ASSERT_TRUE(orxtest::WriteFile(padded, bytes.substr(0, 2) + segments + bytes.substr(2)));
+  for (const Filename& f : {plain, padded}) {
+    SCOPED_TRACE(f.ToUtf8());
+    Int32 w = 0, h = 0;
+    EXPECT_TRUE(GeGetBitmapInfo(f, &w, &h));
+    EXPECT_EQ(w, 40);
+    EXPECT_EQ(h, 30);
+    Bitmap back = Load(f);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->GetWidth(), 40);
+  }
+  // Cut inside the segments: no size.
+  const Filename cut = dir + String("cut.jpg");
+  ASSERT_TRUE(orxtest::WriteFile(cut, bytes.substr(0, 2) + segments.substr(0, 100000)));
+  Int32 w = 0, h = 0;
+  EXPECT_FALSE(GeGetBitmapInfo(cut, &w, &h));
+}
+
 // A movie made by ffmpeg: its count, rate and frames; the representative frame skips a black start;
 // a file of sound alone holds no picture, which is not a failure.
 TEST(HostMovies, CountRateAndFramesOfAMovieMadeByFfmpeg)

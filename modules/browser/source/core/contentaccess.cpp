@@ -13,6 +13,7 @@
 #include "core/catalogs.h"
 #include "core/libraryregistry.h"
 #include "filetypes/filetypeplugins.h"
+#include "orx/media.h"
 #include "orx/scenedoc.h"
 #include "orx/services.h"
 #include "presets/browserdatabase.h"
@@ -234,6 +235,46 @@ Bool PresetFileOf(const NodeRef& node, ByteArray* data, String* fileName)
   return true;
 }
 
+// The preview of a file that the main database keeps, when it was taken of the file as it is now:
+// the smallest that fills size, else the largest. Decoded once, then kept in the preview cache.
+BaseBitmap* StoredFilePreviewOf(BrowserContentNode* file, Int32 size)
+{
+  BrowserDatabase* db = BrowserDatabase::GetLibrary(GetMainDatabaseIndex());
+  BrowserURL url;
+  DateTime now;
+  if (!db || !file || !file->GetURL(&url, 0) || !file->GetFileTime(FILETIME_MODIFIED, &now))
+    return nullptr;
+  BrowserDatabaseItem item;
+  if (!db->OpenItemInto(url.GetStringRef(), url.GetHash(), &item))
+    return nullptr;
+  const Int32 date = dbitem::PackDate(now), time = dbitem::PackTime(now);
+  PreviewInfo best;
+  Bool found = false;
+  for (Int32 i = 0; i < item.GetPreviewCount(); ++i) {
+    PreviewInfo p;
+    if (!item.GetPreviewInfo(i, &p) || dbitem::PackDate(p.time) != date || dbitem::PackTime(p.time) != time)
+      continue;
+    const Bool fills = std::max(p.a, p.b) >= size, bestFills = found && std::max(best.a, best.b) >= size;
+    const Int64 area = Int64(p.a) * p.b, bestArea = Int64(best.a) * best.b;
+    if (!found || (fills && (!bestFills || area < bestArea)) || (!fills && !bestFills && area > bestArea)) {
+      best = p;
+      found = true;
+    }
+  }
+  if (!found)
+    return nullptr;
+  const UInt32 itemId = UInt32(item.GetId());
+  if (BaseBitmap* cached = db->CacheGetCopy(itemId, UInt32(best.imageId)))
+    return cached;
+  ByteArray jpeg;
+  if (!item.GetPreviewData(best.imageId, &jpeg) || jpeg.empty())
+    return nullptr;
+  BaseBitmap* b = GeLoadBitmapFromMemory(jpeg.data(), Int64(jpeg.size()));
+  if (b)
+    db->CacheAddCopy(itemId, UInt32(best.imageId), b);
+  return b;
+}
+
 void LoadCatalogIndex()
 {
   BrowserURL catalogs(String("catalog:/"));
@@ -449,6 +490,7 @@ Bool InitContent()
   SetCategoryLibraryLoaders(CategoryLibraryLoaders{LoadLibrariesIfNeeded, LoadCatalogIndex});
   SetDirectoryRecords(DirectoryRecords{MoveRecordsBelow, MoveRecord, RemoveRecordsBelow});
   SetPresetFileSource(PresetFileOf);
+  SetStoredFilePreview(StoredFilePreviewOf);
   SetDefaultsStore(DefaultsStore{DeleteDefaultEntry, nullptr});
 
   // The file category lists the volumes as directory nodes unless something else was installed.
@@ -490,6 +532,7 @@ void ReleaseContent()
   SetCategoryLibraryLoaders(CategoryLibraryLoaders{});
   SetDirectoryRecords(DirectoryRecords{});
   SetPresetFileSource(nullptr);
+  SetStoredFilePreview(nullptr);
   SetDefaultsStore(DefaultsStore{});
   ContentState old;
   {

@@ -282,6 +282,21 @@ Bool LoadLibraries(Bool force, OrxThread* thread)
   return true;
 }
 
+Int32 CompactLibrariesThatAskIt(OrxThread* thread)
+{
+  // Libraries are freed under the registry lock only: none goes while it is compacted.
+  std::lock_guard<std::recursive_mutex> reg(g_registryMutex);
+  Int32 n = 0;
+  for (Int32 i = 0; i < BrowserDatabase::GetTableCapacity(); ++i) {
+    if (thread && thread->TestBreak())
+      break;
+    BrowserDatabase* db = BrowserDatabase::GetLibrary(i);
+    if (db && db->WantsCompaction() && !db->IsReadOnly() && db->Compact())
+      ++n;
+  }
+  return n;
+}
+
 Bool RegisterLibrary(const Filename& file, Bool system, Bool readOnly, Bool writable, BrowserURL* url)
 {
   // The default-object library is opened at start and never shown as a library.

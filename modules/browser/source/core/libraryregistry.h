@@ -32,6 +32,10 @@ constexpr Int32 LIBRARY_PATH_MAX_PASSES = 100;
 // scan was done already and force is false, or because the calling thread is inside a scan or a
 // registration. A thread, when given, is polled for a break between files.
 Bool LoadLibraries(Bool force, OrxThread* thread = nullptr);
+// Compacts, one after the other, the open libraries and built-in databases whose dead chunks
+// outweigh their live ones. A thread, when given, is polled for a break between two. Answers the
+// number compacted.
+Int32 CompactLibrariesThatAskIt(OrxThread* thread = nullptr);
 
 Bool RegisterLibrary(const Filename& file, Bool system, Bool readOnly, Bool writable, BrowserURL* url);
 Bool RegisterLibrary(const Filename& file, UInt32 flags, BrowserURL* url);

@@ -63,7 +63,15 @@ void RegReportDamagedLibraries()
     GePrint(line);
 }
 
-void RegRunLibraryLoader(OrxThread& thread) { LoadLibraries(true, &thread); }
+void RegRunLibraryLoader(OrxThread& thread)
+{
+  LoadLibraries(true, &thread);
+  // A run that ended without its end (a crash, or the host's end alone) left what it replaced: the
+  // start compacts it in the background instead of leaving the files to grow.
+  if (!thread.TestBreak())
+    DropVanishedFileRecords(BrowserDatabase::GetLibrary(GetMainDatabaseIndex()), true);
+  CompactLibrariesThatAskIt(&thread);
+}
 namespace {
 // The file category once its volumes were listed; before that there is nothing to bring up to date.
 NodeRef ListedFileRoot()

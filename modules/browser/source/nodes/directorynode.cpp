@@ -345,6 +345,12 @@ void DeleteMainRecords(const String& path)
 void SetPresetFileSource(PresetFileSource source) { g_presetFiles.store(source, std::memory_order_release); }
 
 namespace {
+std::atomic<StoredFilePreview> g_storedPreviews{nullptr};
+} // namespace
+
+void SetStoredFilePreview(StoredFilePreview source) { g_storedPreviews.store(source, std::memory_order_release); }
+
+namespace {
 thread_local OrxThread* t_listingBreak = nullptr;
 } // namespace
 
@@ -585,10 +591,14 @@ Int32 DirectoryNode::GetIconId(UInt32 flags)
 
 BaseBitmap* DirectoryNode::GetIcon(UInt32 flags, Int32 size)
 {
-  // Icons by id are the icon service's; a file's own icon comes from its handler.
-  if (!(GetStatus() & (NODESTATUS_FOLDER | NODESTATUS_VOLUME)))
+  // Icons by id are the icon service's; a file shows its stored preview, else its handler's icon.
+  if (!(GetStatus() & (NODESTATUS_FOLDER | NODESTATUS_VOLUME))) {
+    if (const StoredFilePreview stored = g_storedPreviews.load(std::memory_order_acquire))
+      if (BaseBitmap* b = stored(this, size))
+        return b;
     if (BrowserPluginInterface* h = GetPluginInterface(PLUGINREQUEST_QUICK))
       return h->GetIcon(NodeRef(this), nullptr, size);
+  }
   (void)flags;
   return nullptr;
 }

@@ -43,6 +43,11 @@ void SetDirectoryRecords(const DirectoryRecords& records);
 using PresetFileSource = Bool (*)(const NodeRef& preset, ByteArray* data, String* fileName);
 void SetPresetFileSource(PresetFileSource source);
 
+// The preview that the main database keeps for a file, when it was taken of the file as it is now;
+// null otherwise (the caller owns the bitmap). Installed by the content layer, as above.
+using StoredFilePreview = BaseBitmap* (*)(BrowserContentNode* file, Int32 size);
+void SetStoredFilePreview(StoredFilePreview source);
+
 // While a thread is set here for the calling thread, listings on it stop between two entries once
 // that thread is asked to end (a search stops at once inside a huge folder); such a listing counts
 // as cut short. Null clears it.
