@@ -459,10 +459,13 @@ bool ExrHeadersFit(const Source& s)
   if (h.size() < 8)
     return false;
   const bool multipart = (UChar(h[5]) & 0x10) != 0;
+  // Without the long-names flag the library stops a name after 31 characters and reads on from there
+  // as if the rest were the type and size: a longer name is damage, never a different walk.
+  const std::size_t longestName = (UChar(h[5]) & 0x04) != 0 ? 255 : 31;
   std::size_t at = 8;
   auto cstring = [&](std::string* out) {
     const std::size_t end = h.find('\0', at);
-    if (end == std::string::npos || end - at > 255)
+    if (end == std::string::npos || end - at > longestName)
       return false;
     *out = h.substr(at, end - at);
     at = end + 1;
