@@ -250,7 +250,7 @@ Bool ExportFolder(ExportContext& ctx, const NodeRef& node, const Filename& paren
   Filename path;
   if (picked.IsEmpty() || !JoinInside(ctx.destinationFolder, parent, picked, &path)) {
     ctx.LogError(String("The folder name \"") + f + String("\" of ") + url + String(" is not a valid name; skipped"));
-    SkipBelow(ctx, node, parent + String("_"));
+    SkipBelow(ctx, node, parent + f);
     return false;
   }
   if (renamed)
@@ -593,7 +593,8 @@ Bool ExportWholeLibrary(ExportContext& ctx, const NodeRef& root)
   }
   if (names.GetCount() == 0)
     names = ctx.db->GetDisplayNames();
-  Bool named = AddNamesAndAnnotation(ctx, xml.root, names, annotation, url);
+  // A name that cannot be written is an error of its own; the description is written all the same.
+  AddNamesAndAnnotation(ctx, xml.root, names, annotation, url);
   const Filename description = DescriptionOf(d);
   if (!WriteDescription(description, xml.root)) {
     ctx.LogError(String("Writing XML file ") + description.GetString() + String(" failed"));
@@ -614,7 +615,6 @@ Bool ExportWholeLibrary(ExportContext& ctx, const NodeRef& root)
     ctx.LogError(String("The export was cancelled"));
     return false;
   }
-  (void)named;
   return true;
 }
 
