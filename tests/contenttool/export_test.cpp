@@ -6,6 +6,8 @@
 #include <cstdlib>
 
 #include "orx/scenedoc.h"
+#include "orx/browsercontenttool.h"
+#include "tools/contenttool/contenttoolmessage.h"
 #include "tools/contenttool/presettypetable.h"
 #include "tools/xml/xml_parser.h"
 
@@ -445,6 +447,43 @@ TEST_F(ExportTest, MaterialSceneWithTexturesBesideTheLibrary)
   FreeDocument(back);
   std::sort(textures.begin(), textures.end());
   EXPECT_EQ(textures, (std::vector<std::string>{"/elsewhere/stone.jpg", "wood.jpg"}));
+}
+
+} // namespace
+
+namespace {
+
+// The published entry runs only for an enabled tool or a request that asks for it by name.
+TEST_F(ExportTest, PublishedEntryNeedsTheMarkerOrAnExplicitRequest)
+{
+  NodeRef root = Library("published", [&](BrowserDatabase* db, const String& url) { Preset(db, url, "A", 1018107, 0, "a"); });
+  ASSERT_FALSE(IsContentToolEnabled()) << "the test's start-up folder has no marker";
+  OrxContentToolRequest r;
+  r.destination = (dir_ + String("D")).GetString();
+  EXPECT_EQ(ContentToolMessage(root.Get(), CONTENTTOOL_EXPORT, &r), MESSAGE_NOT_HANDLED);
+  EXPECT_FALSE(Exists(P(dir_) + "/D"));
+  r.flags = CONTENTTOOL_ENABLE;
+  r.size = 8;
+  EXPECT_EQ(ContentToolMessage(root.Get(), CONTENTTOOL_EXPORT, &r), MESSAGE_NOT_HANDLED);
+  r.size = Int32(sizeof r);
+  double last = -1;
+  r.progressData = &last;
+  r.progress = [](void* data, double p) {
+    *static_cast<double*>(data) = p;
+    return Int32(0);
+  };
+  ASSERT_EQ(ContentToolMessage(root.Get(), CONTENTTOOL_EXPORT, &r), 0);
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.errorCount, 0);
+  EXPECT_EQ(r.message.ToUtf8(), "Library export successfully (0 errors)");
+  EXPECT_EQ(r.errorLog.ToUtf8(), P(dir_) + "/D/error_log.txt");
+  EXPECT_EQ(Read(dir_ + String("D/A.orx")), "a");
+  EXPECT_DOUBLE_EQ(last, 1.0);
+  // A progress answer other than 0 cancels, and the cancelled run fails.
+  r.progress = [](void*, double) { return Int32(1); };
+  ASSERT_EQ(ContentToolMessage(root.Get(), CONTENTTOOL_EXPORT, &r), 0);
+  EXPECT_TRUE(r.cancelled);
+  EXPECT_FALSE(r.ok);
 }
 
 } // namespace

@@ -8,7 +8,6 @@
 #include "base/browserurl.h"
 #include "base/browserutils.h"
 #include "contenttree/nodeconstants.h"
-#include "core/toolhooks.h"
 #include "orx/browsercontenttool.h"
 #include "orx/dialogs.h"
 #include "orx/files.h"
@@ -714,11 +713,9 @@ Bool ExportLibrary(const NodeRef& node)
 
 // --- the published entry ---
 
-namespace {
-
-Int32 ExportMessage(BrowserContentNode* node, OrxContentToolRequest* r)
+Int32 ExportLibraryMessage(BrowserContentNode* node, OrxContentToolRequest* r)
 {
-  if (!node)
+  if (!node || !r)
     return MESSAGE_NOT_HANDLED;
   NodeRef n(node);
   ExportLibraryUI dialog(Filename(r->destination), n);
@@ -727,7 +724,8 @@ Int32 ExportMessage(BrowserContentNode* node, OrxContentToolRequest* r)
       dialog.Cancel();
   });
   r->ok = ran && dialog.GetSuccess();
-  r->cancelled = dialog.WasCancelled();
+  // A cancel that came after the work had ended stopped nothing.
+  r->cancelled = dialog.WasCancelled() && !dialog.GetSuccess();
   r->errorCount = dialog.GetErrorCount();
   r->message = ran ? dialog.ResultMessage() : String("The export could not start a thread");
   r->folder = dialog.GetFolder().GetString();
@@ -735,30 +733,3 @@ Int32 ExportMessage(BrowserContentNode* node, OrxContentToolRequest* r)
   r->operationLog = dialog.GetOperationLogPath().GetString();
   return 0;
 }
-
-} // namespace
-
-Int32 ContentToolMessage(BrowserContentNode* node, Int32 op, void* data)
-{
-  auto* r = static_cast<OrxContentToolRequest*>(data);
-  if (!r || r->size < Int32(sizeof(OrxContentToolRequest)))
-    return MESSAGE_NOT_HANDLED;
-  if (!IsContentToolEnabled() && !(r->flags & CONTENTTOOL_ENABLE))
-    return MESSAGE_NOT_HANDLED;
-  try {
-    switch (op) {
-      case CONTENTTOOL_EXPORT: return ExportMessage(node, r);
-      default: return MESSAGE_NOT_HANDLED;
-    }
-  } catch (...) {
-    return MESSAGE_NOT_HANDLED;
-  }
-}
-
-namespace {
-// The call table lies below the tools: it reaches the content tool through the hook put in here.
-struct Install
-{
-  Install() { SetContentToolHandler(&ContentToolMessage); }
-} g_install;
-} // namespace

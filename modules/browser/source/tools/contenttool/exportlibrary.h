@@ -88,5 +88,6 @@ String FormatFps(Float fps);
 // zero byte; false for a code that cannot be written as an attribute value.
 Bool LanguageCode(Int32 language, String* out);
 
-// The content tool's message handler (orx/browsercontenttool.h).
-Int32 ContentToolMessage(BrowserContentNode* node, Int32 op, void* data);
+struct OrxContentToolRequest;
+// CONTENTTOOL_EXPORT of the published table: runs the export of the library at node.
+Int32 ExportLibraryMessage(BrowserContentNode* node, OrxContentToolRequest* request);

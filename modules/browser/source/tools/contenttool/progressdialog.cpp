@@ -104,6 +104,9 @@ Bool ProgressDialog::Execute(std::function<void(double)> onProgress)
   finished_.store(false);
   started_ = false;
   startFailed_ = false;
+  // The caller may stop the run before it starts.
+  if (onProgress_)
+    onProgress_(0.0);
   if (!Open(400, 0)) {
     // No user interface: the caller's thread waits and serves.
     if (!started_) {
