@@ -487,3 +487,24 @@ TEST_F(ExportTest, PublishedEntryNeedsTheMarkerOrAnExplicitRequest)
 }
 
 } // namespace
+
+namespace {
+
+// A description the build would refuse for its size is an error of the export.
+TEST_F(ExportTest, DescriptionsOverTheBuildLimitAreErrors)
+{
+  NodeRef root = Library("big", [&](BrowserDatabase* db, const String& url) {
+    ItemHandle p(Item(db, url, "Long"));
+    p->SetType(1018107);
+    p->SetAnnotation(String(std::string((1 << 20) + 10, 'x')));
+    Preset(db, url, "Short", 1018107, 0, "s");
+  });
+  const Filename d = dir_ + String("D");
+  const Outcome run = Export(root, d);
+  EXPECT_TRUE(run.success);
+  EXPECT_EQ(run.errors, 1) << run.errorLog;
+  EXPECT_NE(run.errorLog.find("Long.orx.cbinfo is larger than 1 MiB"), std::string::npos) << run.errorLog;
+  EXPECT_GT(fs::file_size(P(d) + "/Long.orx.cbinfo"), std::uintmax_t(1) << 20);
+}
+
+} // namespace

@@ -200,9 +200,17 @@ Bool AddNamesAndAnnotation(ExportContext& ctx, XMLNode* item, const BaseContaine
   return ok;
 }
 
-Bool WriteDescription(const Filename& path, const XMLNode* root)
+// The build reads descriptions of at most this size.
+constexpr Int64 kDescriptionLimit = Int64(1) << 20;
+
+Bool WriteDescription(ExportContext& ctx, const Filename& path, const XMLNode* root)
 {
-  return ReplaceFileWith(path, [&](const Filename& temp) { return WriteXMLFile(temp, root, StringEncoding::Utf8); });
+  if (!ReplaceFileWith(path, [&](const Filename& temp) { return WriteXMLFile(temp, root, StringEncoding::Utf8); }))
+    return false;
+  // Written all the same; the error tells that it will not come back.
+  if (GeGetFileSize(path) > kDescriptionLimit)
+    ctx.LogError(String("The description ") + path.GetString() + String(" is larger than 1 MiB: it cannot be built back"));
+  return true;
 }
 
 // Entry points into a folder the export may write: made now, or a real folder there already (not
@@ -288,7 +296,7 @@ Bool ExportFolder(ExportContext& ctx, const NodeRef& node, const Filename& paren
         xml.root->SetName(String("item"));
         xml.root->SetAttributes(String("type=folder"));
         const Bool named = AddNamesAndAnnotation(ctx, xml.root, names, annotation, url);
-        ok = WriteDescription(DescriptionOf(path), xml.root);
+        ok = WriteDescription(ctx, DescriptionOf(path), xml.root);
         if (!ok)
           ctx.LogError(String("Writing XML file ") + DescriptionOf(path).GetString() + String(" failed"));
         ok = ok && named;
@@ -500,7 +508,7 @@ Bool ExportPreset(ExportContext& ctx, const NodeRef& node, const Filename& paren
     ctx.LogError(String("Writing previews for ") + description.GetString() + String(" failed"));
     return false;
   }
-  if (!WriteDescription(description, xml.root)) {
+  if (!WriteDescription(ctx, description, xml.root)) {
     ctx.LogError(String("Writing XML file ") + description.GetString() + String(" failed"));
     return false;
   }
@@ -595,7 +603,7 @@ Bool ExportWholeLibrary(ExportContext& ctx, const NodeRef& root)
   // A name that cannot be written is an error of its own; the description is written all the same.
   AddNamesAndAnnotation(ctx, xml.root, names, annotation, url);
   const Filename description = DescriptionOf(d);
-  if (!WriteDescription(description, xml.root)) {
+  if (!WriteDescription(ctx, description, xml.root)) {
     ctx.LogError(String("Writing XML file ") + description.GetString() + String(" failed"));
     return false;
   }
