@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "browsecommands.h"
+#include "contenttoolcommands.h"
 #include "filecommands.h"
 #include "guicommand.h"
 #include "networkcommands.h"
@@ -34,6 +35,7 @@ void Usage(std::FILE* out)
   PreviewCommandSummary(out);
   SceneCommandSummary(out);
   PresetCommandSummary(out);
+  ContentToolCommandSummary(out);
   std::fprintf(out,
                "\n"
                "options:\n"
@@ -76,7 +78,9 @@ int Browse(const std::string& module, const std::string& command, const std::vec
 {
   const bool preview = IsPreviewCommand(command);
   const bool preset = IsPresetCommand(command);
-  if (int rc = preset    ? ParsePresetArguments(args)
+  const bool tool = IsContentToolCommand(command);
+  if (int rc = tool      ? ParseContentToolArguments(command, args)
+               : preset  ? ParsePresetArguments(args)
                : preview ? ParsePreviewArguments(command, args)
                          : ParseBrowseArguments(command, args);
       rc >= 0)
@@ -88,7 +92,8 @@ int Browse(const std::string& module, const std::string& command, const std::vec
   {
     PluginLoader plugin(false);
     if (plugin.Load(module) && plugin.Start())
-      rc = preset    ? RunPresetCommand(args)
+      rc = tool      ? RunContentToolCommand(command, args)
+           : preset  ? RunPresetCommand(args)
            : preview ? RunPreviewCommand(command, args)
                      : RunBrowseCommand(command, args);
     plugin.Stop();
@@ -110,8 +115,8 @@ int main(int argc, char** argv)
   bool verbose = false;
   std::vector<std::string> commandArgs;
   for (int i = 1; i < argc; ++i) {
-    if (IsBrowseCommand(command) || IsPreviewCommand(command) || IsPresetCommand(command) || command == "file" ||
-        command == "gui" || command == "scene") {
+    if (IsBrowseCommand(command) || IsPreviewCommand(command) || IsPresetCommand(command) ||
+        IsContentToolCommand(command) || command == "file" || command == "gui" || command == "scene") {
       commandArgs.push_back(argv[i]);
       continue;
     }
@@ -136,7 +141,8 @@ int main(int argc, char** argv)
   UseTerminalFrontEnd();
   if (command == "gui")
     return RunGuiCommand(module, commandArgs);
-  if (IsBrowseCommand(command) || IsPreviewCommand(command) || IsPresetCommand(command))
+  if (IsBrowseCommand(command) || IsPreviewCommand(command) || IsPresetCommand(command) ||
+      IsContentToolCommand(command))
     return Browse(module, command, commandArgs, verbose);
   if (command == "file")
     return RunFileCommand(commandArgs);
