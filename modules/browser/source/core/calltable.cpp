@@ -10,7 +10,9 @@
 #include "core/calltable.h"
 #include "core/contentaccess.h"
 #include "core/libraryregistry.h"
+#include "core/toolhooks.h"
 #include "orx/browserlib.h"
+#include "orx/browsercontenttool.h"
 #include "orx/browserpreviews.h"
 #include "orx/itemprogresslib.h"
 #include "orx/services.h"
@@ -638,6 +640,9 @@ Int32 NodeMessage(OrxBrowserNode* n, Int32 id, Int32 kind, Int32 op, void* data)
 {
   if (n && id == BROWSERPREVIEWS_ID && kind == BROWSERPREVIEWS_KIND)
     return PreviewsMessage(N(n), op, data);
+  // The build has no node yet.
+  if (id == BROWSERCONTENTTOOL_ID && kind == BROWSERCONTENTTOOL_KIND)
+    return CallContentToolHandler(n ? N(n) : nullptr, op, data);
   return n ? N(n)->Message(id, kind, op, data) : MESSAGE_NOT_HANDLED;
 }
 Int32 NodeRename(OrxBrowserNode* n, Int32 phase, const String* name)

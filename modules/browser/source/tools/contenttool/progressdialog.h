@@ -59,6 +59,8 @@ public:
   // The user cancelled (or Cancel() was called).
   Bool TestBreak() const;
   Bool WasCancelled() const { return cancelled_.load(std::memory_order_acquire); }
+  // Asks the work to stop without waiting for it; any thread (a signal's flag, a test).
+  void RequestCancel() { cancelled_.store(true, std::memory_order_release); }
   // Asks the thread to stop, then waits for it (the cancel button, gadget 2). On the waiting thread.
   void Cancel();
   // Runs fn on the thread that waits in Execute and waits for it; while waiting the worker tests
