@@ -10,6 +10,7 @@
 #include "networkcommands.h"
 #include "orx/services.h"
 #include "pluginloader.h"
+#include "contenttoolcommands.h"
 #include "previewcommands.h"
 #include "presetcommands.h"
 #include "scenecommands.h"
@@ -32,6 +33,7 @@ void Usage(std::FILE* out)
   FileCommandSummary(out);
   GuiCommandSummary(out);
   PreviewCommandSummary(out);
+  ContentToolCommandSummary(out);
   SceneCommandSummary(out);
   PresetCommandSummary(out);
   std::fprintf(out,
@@ -76,8 +78,10 @@ int Browse(const std::string& module, const std::string& command, const std::vec
 {
   const bool preview = IsPreviewCommand(command);
   const bool preset = IsPresetCommand(command);
+  const bool tool = IsContentToolCommand(command);
   if (int rc = preset    ? ParsePresetArguments(args)
                : preview ? ParsePreviewArguments(command, args)
+               : tool    ? ParseContentToolArguments(command, args)
                          : ParseBrowseArguments(command, args);
       rc >= 0)
     return rc;
@@ -90,6 +94,7 @@ int Browse(const std::string& module, const std::string& command, const std::vec
     if (plugin.Load(module) && plugin.Start())
       rc = preset    ? RunPresetCommand(args)
            : preview ? RunPreviewCommand(command, args)
+           : tool    ? RunContentToolCommand(command, args)
                      : RunBrowseCommand(command, args);
     plugin.Stop();
   }
@@ -110,7 +115,8 @@ int main(int argc, char** argv)
   bool verbose = false;
   std::vector<std::string> commandArgs;
   for (int i = 1; i < argc; ++i) {
-    if (IsBrowseCommand(command) || IsPreviewCommand(command) || IsPresetCommand(command) || command == "file" ||
+    if (IsBrowseCommand(command) || IsPreviewCommand(command) || IsPresetCommand(command) ||
+        IsContentToolCommand(command) || command == "file" ||
         command == "gui" || command == "scene") {
       commandArgs.push_back(argv[i]);
       continue;
@@ -136,7 +142,8 @@ int main(int argc, char** argv)
   UseTerminalFrontEnd();
   if (command == "gui")
     return RunGuiCommand(module, commandArgs);
-  if (IsBrowseCommand(command) || IsPreviewCommand(command) || IsPresetCommand(command))
+  if (IsBrowseCommand(command) || IsPreviewCommand(command) || IsPresetCommand(command) ||
+      IsContentToolCommand(command))
     return Browse(module, command, commandArgs, verbose);
   if (command == "file")
     return RunFileCommand(commandArgs);

@@ -18,6 +18,7 @@
 #include "orx/services.h"
 #include "presets/browserdatabase.h"
 #include "presets/filepresetnode.h"
+#include "tools/contenttool/librarybuild.h"
 #include "tools/contenttool/presettypetable.h"
 #include "tools/contenttool/replacefile.h"
 #include "tools/xml/xml_parser.h"
@@ -748,6 +749,7 @@ Int32 ContentToolMessage(BrowserContentNode* node, Int32 op, void* data)
   try {
     switch (op) {
       case CONTENTTOOL_EXPORT: return ExportMessage(node, r);
+      case CONTENTTOOL_BUILD: return BuildLibraryMessage(r);
       default: return MESSAGE_NOT_HANDLED;
     }
   } catch (...) {

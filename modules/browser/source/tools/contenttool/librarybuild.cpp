@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/browserutils.h"
+#include "orx/browsercontenttool.h"
 #include "orx/dialogs.h"
 #include "orx/files.h"
 #include "orx/hyperfile.h"
@@ -1078,4 +1079,22 @@ void BuildPresetLibrary()
   dialog.Execute();
   const BuildOutcome& o = dialog.Outcome();
   GeOutString(BuildEndMessage(o), !o.success && o.errorCount < 1 && o.failure.IsEmpty() ? 0 : kStyleWarning);
+}
+
+Int32 BuildLibraryMessage(void* request)
+{
+  auto* r = static_cast<OrxContentToolRequest*>(request);
+  BuildOutcome o;
+  const Bool ok = RunLibraryBuild(Filename(r->source), Filename(r->destination), &o, [&](double p) {
+    return !r->progress || r->progress(r->progressData, p) == 0;
+  });
+  r->ok = ok;
+  r->cancelled = o.cancelled;
+  r->errorCount = o.errorCount;
+  // A check before the run has its own message; a run ends with the message box's text.
+  r->message = o.errorLog.IsEmpty() && o.failure.Content() ? o.failure : BuildEndMessage(o);
+  r->folder = String();
+  r->errorLog = o.errorLog.GetString();
+  r->operationLog = o.operationLog.GetString();
+  return 0;
 }

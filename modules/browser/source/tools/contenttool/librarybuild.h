@@ -148,3 +148,7 @@ Bool RunLibraryBuild(const Filename& chosen, const Filename& target, BuildOutcom
 
 // The menu command: asks for the description and the target, runs, shows the message.
 void BuildPresetLibrary();
+
+// The published build (orx/browsercontenttool.h, CONTENTTOOL_BUILD): r is an
+// OrxContentToolRequest. Answers 0 when the request was understood; r->ok tells the result.
+Int32 BuildLibraryMessage(void* request);
