@@ -504,22 +504,6 @@ TEST_F(LibraryBuild, ACancelFailsAndLeavesNoLibraryUnderTheName)
   EXPECT_EQ(BuildEndMessage(o).ToUtf8().rfind("Build failed with ", 0), 0u);
 }
 
-TEST_F(LibraryBuild, ACancelWhileAMovieOpensDoesNotHang)
-{
-  const Filename lib = Tree("StopMovie");
-  if (!MakeMovie(lib + String("m.preview/preview.avi"), 40, 25))
-    GTEST_SKIP() << "ffmpeg cannot make the test movie here";
-  for (int i = 0; i < 5; ++i)
-    Put(lib, "m" + std::to_string(i) + ".cbinfo",
-        Desc("type=movie", Name("m") + "\t<preview type=animated>\r\n\t\t<media>m.preview</media>\r\n\t</preview>\r\n"));
-  BuildOutcome o;
-  int ticks = 0;
-  EXPECT_TRUE(orxtest::FinishesWithin([&] {
-    RunLibraryBuild(lib, Target("stopmovie.libqz"), &o, [&](double) { return ++ticks < 2; });
-  }));
-  EXPECT_FALSE(fs::exists(P(Target("stopmovie.libqz.new"))));
-}
-
 TEST_F(LibraryBuild, AFailedPreparationOrWriteSaysWhyAndLeavesNothingHalfWritten)
 {
   const Filename lib = Tree("Faulty");
@@ -678,6 +662,33 @@ TEST_F(LibraryBuild, ItemsCannotBeMadeTwiceUnderOnePath)
   EXPECT_NE(orxtest::ReadFile(log).find("Creating database entry for preset://twice.libqz/a failed"), std::string::npos);
   Library l(Target("twice.libqz"));
   EXPECT_EQ(l.Get("preset://twice.libqz/a").name, "first");
+}
+
+TEST_F(LibraryBuild, EverySetterThatFailsIsAnError)
+{
+  const Filename lib = Tree("Setters");
+  BuildContext ctx;
+  String why;
+  ASSERT_TRUE(PrepareBuildContext(&ctx, lib, Target("setters.libqz"), &why)) << why.ToUtf8();
+  BrowserDatabaseItem* entry = ctx.database->OpenOrCreateItem(ctx.libraryURL + "/x");
+  ASSERT_NE(entry, nullptr);
+  // A library that takes no more changes: each part of the description is refused.
+  ASSERT_TRUE(ctx.database->Protect());
+  Int32 code = 0;
+  const std::string text = Desc("type=image", Name("x") + "\t<annotation>\r\n\t\t<string>a</string>\r\n\t</annotation>\r\n");
+  XMLNode* root = ParseXML(text.data(), Int64(text.size()), &code);
+  ASSERT_NE(root, nullptr);
+  ReadItemInfo(&ctx, root, entry, lib, "x");
+  FreeXMLTree(root);
+  entry->Close();
+  EXPECT_EQ(ctx.ErrorCount(), 2);
+  const Filename log = ctx.logs.ErrorLogPath();
+  ctx.logs.Close();
+  const std::string lines = orxtest::ReadFile(log);
+  EXPECT_NE(lines.find("Could not set a name for x"), std::string::npos) << lines;
+  EXPECT_NE(lines.find("Could not set the annotation for x"), std::string::npos) << lines;
+  BrowserDatabase::Destroy(ctx.database);
+  ctx.database = nullptr;
 }
 
 } // namespace
