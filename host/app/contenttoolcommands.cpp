@@ -1,10 +1,16 @@
 #include "contenttoolcommands.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <string>
 
 #include "browserclient.h"
 #include "orx/browsercontenttool.h"
+#include "orx/browserlib.h"
+#include "orx/string.h"
 
 namespace {
 
@@ -129,14 +135,155 @@ int RunExport(const ExportOptions& o)
   return report("");
 }
 
+// A path from the command line as the module wants it: absolute, bytes kept.
+String AbsolutePath(const std::string& path)
+{
+  std::string p = path;
+  if (p.empty() || p[0] != '/') {
+    char cwd[4096];
+    if (::getcwd(cwd, sizeof(cwd)))
+      p = std::string(cwd) + "/" + p;
+  }
+  return String::FromBytes(p, StringEncoding::System);
+}
+
+struct Progress
+{
+  bool bar = false;
+  int lastFilled = -1;
+};
+
+void DrawBar(double value, Progress* p)
+{
+  constexpr int kWidth = 30;
+  const int filled = int(std::clamp(value, 0.0, 1.0) * kWidth);
+  const int percent = int(std::clamp(value, 0.0, 1.0) * 100.0);
+  std::fprintf(stderr, "\r[%s%s] %3d%%", std::string(std::size_t(filled), '#').c_str(),
+               std::string(std::size_t(kWidth - filled), '.').c_str(), percent);
+  std::fflush(stderr);
+  p->lastFilled = filled;
+}
+
+Int32 OnProgress(void* data, double value)
+{
+  auto* p = static_cast<Progress*>(data);
+  if (p->bar)
+    DrawBar(value, p);
+  return g_interrupted.load() ? 1 : 0;
+}
+
+// --- build-library ---
+
+struct BuildOptions
+{
+  std::string source, target;
+  bool json = false;
+  bool help = false;
+};
+
+void BuildHelp(std::FILE* out)
+{
+  std::fprintf(out,
+               "usage: orxhost build-library [--json] SRC TARGET.libqz\n"
+               "\n"
+               "Builds a new preset library file TARGET from a folder tree in the content tool's\n"
+               "layout. SRC is the top-level description (NAME.cbinfo, of type=library) or the\n"
+               "folder NAME beside it; the library is named after that folder. Only files inside\n"
+               "the tree are read: links, pipes and devices are skipped, and an item reads at most\n"
+               "256 MB. TARGET must not exist: the library is built as TARGET.new and renamed\n"
+               "once it was walked to its end and written; a cancel (Ctrl-C) leaves nothing under\n"
+               "the name. error_log.txt and operation_log.txt are written beside TARGET (an\n"
+               "older log is kept as .bak). A bar shows the progress on a terminal. Exits 1 when\n"
+               "the build failed or logged errors.\n"
+               "\n"
+               "  --json  one JSON object: ok, command, source, target, errors, cancelled,\n"
+               "          message, error_log, operation_log\n");
+}
+
+int ParseBuild(const std::vector<std::string>& args, BuildOptions* o)
+{
+  for (const std::string& a : args) {
+    if (a == "--help" || a == "-h") {
+      o->help = true;
+    } else if (a == "--json") {
+      o->json = true;
+    } else if (!a.empty() && a[0] == '-') {
+      std::fprintf(stderr, "orxhost build-library: unknown option '%s'\n", a.c_str());
+      BuildHelp(stderr);
+      return 2;
+    } else if (o->source.empty()) {
+      o->source = a;
+    } else if (o->target.empty()) {
+      o->target = a;
+    } else {
+      std::fprintf(stderr, "orxhost build-library: unexpected argument '%s'\n", a.c_str());
+      return 2;
+    }
+  }
+  if (o->help) {
+    BuildHelp(stdout);
+    return 0;
+  }
+  if (o->source.empty() || o->target.empty()) {
+    std::fprintf(stderr, "orxhost build-library: %s is needed\n", o->source.empty() ? "a source (SRC)" : "a target file");
+    BuildHelp(stderr);
+    return 2;
+  }
+  return -1;
+}
+
+int RunBuild(const BuildOptions& o)
+{
+  OrxContentToolRequest r;
+  r.flags = CONTENTTOOL_ENABLE;
+  r.source = AbsolutePath(o.source);
+  r.destination = AbsolutePath(o.target);
+  Progress progress;
+  progress.bar = ::isatty(2) == 1 && !o.json;
+  r.progress = &OnProgress;
+  r.progressData = &progress;
+
+  g_interrupted.store(false);
+  struct sigaction action = {}, previous = {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, &previous);
+  const Int32 rc = g_lib->content->Message(nullptr, BROWSERCONTENTTOOL_ID, BROWSERCONTENTTOOL_KIND, CONTENTTOOL_BUILD, &r);
+  sigaction(SIGINT, &previous, nullptr);
+  if (progress.bar && progress.lastFilled >= 0)
+    std::fprintf(stderr, "\n");
+
+  const bool handled = rc == 0;
+  const bool ok = handled && r.ok != 0;
+  const std::string message = handled ? r.message.ToUtf8() : std::string("the plug-in does not build libraries");
+  if (o.json) {
+    std::printf("{\"ok\": %s, \"command\": \"build-library\", \"source\": %s, \"target\": %s, \"errors\": %d, "
+                "\"cancelled\": %s, \"message\": %s, \"error_log\": %s, \"operation_log\": %s}\n",
+                ok ? "true" : "false", JsonText(o.source).c_str(), JsonText(o.target).c_str(), int(r.errorCount),
+                r.cancelled ? "true" : "false", JsonText(message).c_str(), JsonText(r.errorLog.ToUtf8()).c_str(),
+                JsonText(r.operationLog.ToUtf8()).c_str());
+  } else {
+    std::FILE* out = ok ? stdout : stderr;
+    std::fprintf(out, "%s%s\n", ok ? "" : "orxhost build-library: ", message.c_str());
+    if (r.errorLog.Content())
+      std::fprintf(out, "error log: %s\noperation log: %s\n", r.errorLog.ToUtf8().c_str(),
+                   r.operationLog.ToUtf8().c_str());
+  }
+  return ok ? 0 : 1;
+}
+
 } // namespace
 
-bool IsContentToolCommand(const std::string& command) { return command == "export-library"; }
+bool IsContentToolCommand(const std::string& command)
+{
+  return command == "export-library" || command == "build-library";
+}
 
 void ContentToolCommandSummary(std::FILE* out)
 {
   std::fprintf(out, "  export-library URL DEST write a preset library as a folder tree of descriptions,\n"
-                    "                          data, settings and previews (--json)\n");
+                    "                          data, settings and previews (--json)\n"
+                    "  build-library SRC T.libqz  build a preset library from a content tool tree (--json)\n");
 }
 
 int ParseContentToolArguments(const std::string& command, const std::vector<std::string>& args)
@@ -145,20 +292,33 @@ int ParseContentToolArguments(const std::string& command, const std::vector<std:
     ExportOptions o;
     return ParseExport(args, &o);
   }
+  if (command == "build-library") {
+    BuildOptions o;
+    return ParseBuild(args, &o);
+  }
   return 2;
 }
 
 int RunContentToolCommand(const std::string& command, const std::vector<std::string>& args)
 {
+  int rc = 2;
   if (command == "export-library") {
     ExportOptions o;
-    if (int rc = ParseExport(args, &o); rc >= 0)
+    if (rc = ParseExport(args, &o); rc >= 0)
       return rc;
     if (!OpenBrowserLibrary(command))
       return 1;
-    const int rc = RunExport(o);
-    CloseBrowserLibrary();
-    return rc;
+    rc = RunExport(o);
+  } else if (command == "build-library") {
+    BuildOptions o;
+    if (rc = ParseBuild(args, &o); rc >= 0)
+      return rc;
+    if (!OpenBrowserLibrary(command))
+      return 1;
+    rc = RunBuild(o);
+  } else {
+    return 2;
   }
-  return 2;
+  CloseBrowserLibrary();
+  return rc;
 }

@@ -5,6 +5,7 @@
 #include "core/toolhooks.h"
 #include "orx/browsercontenttool.h"
 #include "tools/contenttool/exportlibrary.h"
+#include "tools/contenttool/librarybuild.h"
 
 Int32 ContentToolMessage(BrowserContentNode* node, Int32 op, void* data)
 {
@@ -16,6 +17,7 @@ Int32 ContentToolMessage(BrowserContentNode* node, Int32 op, void* data)
   try {
     switch (op) {
       case CONTENTTOOL_EXPORT: return ExportLibraryMessage(node, r);
+      case CONTENTTOOL_BUILD: return BuildLibraryMessage(r);
       default: return MESSAGE_NOT_HANDLED;
     }
   } catch (...) {
