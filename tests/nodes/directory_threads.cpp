@@ -110,8 +110,9 @@ TEST_F(DirectoryThreads, NodeEditsWhileListing)
     ++made;
     const String renamed(("r" + std::to_string(i)).c_str());
     EXPECT_EQ(folder->Rename(EDITPHASE_DO, renamed), EDIT_OK);
-    if (i % 2 == 0)
+    if (i % 2 == 0) {
       EXPECT_EQ(folder->Delete(EDITPHASE_DO, nullptr, nullptr), EDIT_OK);
+    }
   }
   stop.store(true);
   lister.join();

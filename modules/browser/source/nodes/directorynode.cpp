@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "base/browserutils.h"
+#include "contenttree/childmerge.h"
 #include "contenttree/contentevents.h"
 #include "contenttree/filesync.h"
 #include "orx/basefile.h"
@@ -356,6 +357,8 @@ thread_local OrxThread* t_listingBreak = nullptr;
 
 void SetListingBreakThread(OrxThread* thread) { t_listingBreak = thread; }
 
+Bool ListingBreakAsked() { return t_listingBreak && t_listingBreak->TestBreak(); }
+
 void SetDirectoryRecords(const DirectoryRecords& records)
 {
   std::lock_guard l(g_recordsLock);
@@ -640,53 +643,20 @@ void DirectoryNode::Refresh(const FolderEntry& e)
 
 Bool DirectoryNode::Merge(std::vector<Listed>& entries, Bool sweep)
 {
-  struct Child
-  {
-    Ref<DirectoryNode> node;
-    Bool seen = false;
-  };
-  std::unordered_map<std::u16string, Child> existing;
-  for (NodeRef c = BrowserContentNode::FromTree(GetFirstChild()); c; c = c->GetNextNode()) {
-    DirectoryNode* d = AsDirectory(c.Get());
-    if (!d)
-      continue;
-    d->SetStatus(NODESTATUS_NOT_SEEN);
-    // A second node of one name (and kind) is left unseen, so the sweep takes it.
-    std::u16string key(d->GetName().View());
-    key.push_back(char16_t(d->kind_));
-    existing.emplace(std::move(key), Child{Ref<DirectoryNode>(d)});
-  }
   const Filename folder = GetPath();
-  Bool cut = false;
-  for (Listed& l : entries) {
-    // A merge of a huge folder ends between two entries when a search is asked to stop.
-    if (t_listingBreak && t_listingBreak->TestBreak()) {
-      cut = true;
-      break;
-    }
-    std::u16string key(l.entry.name.View());
-    key.push_back(char16_t(l.kind));
-    auto it = existing.find(key);
-    if (it != existing.end() && !it->second.seen) {
-      DirectoryNode* child = it->second.node.Get();
-      child->Refresh(l.entry);
-      child->ClearStatus(NODESTATUS_NOT_SEEN);
-      it->second.seen = true;
-      continue;
-    }
-    if (Ref<DirectoryNode> made = MakeEntry(folder, l.entry, l.kind))
-      made->InsertUnder(this);
-  }
-  for (auto& [key, child] : existing) {
-    if (child.seen)
-      continue;
-    // A listing cut short proves nothing about what it did not reach.
-    if (sweep && !cut)
-      child.node->Remove();
-    else
-      child.node->ClearStatus(NODESTATUS_NOT_SEEN);
-  }
-  return !cut;
+  auto key = [](const String& name, EntryKind kind) {
+    std::u16string k(name.View());
+    k.push_back(char16_t(kind));
+    return k;
+  };
+  return MergeListedChildren<DirectoryNode>(
+      this, entries, sweep, [](BrowserContentNode* c) { return AsDirectory(c); },
+      [&](DirectoryNode* d) { return key(d->GetName(), d->kind_); },
+      [&](const Listed& l) { return key(l.entry.name, l.kind); },
+      [](DirectoryNode* d, const Listed& l) { d->Refresh(l.entry); },
+      [&](const Listed& l) { return MakeEntry(folder, l.entry, l.kind); },
+      // A merge of a huge folder ends between two entries when a search is asked to stop.
+      [] { return ListingBreakAsked(); });
 }
 
 Bool DirectoryNode::LoadChildren()
@@ -757,7 +727,7 @@ Bool DirectoryNode::LoadChildren()
         const FolderEntry& e = browse.Entry();
         if (!e.IsHidden())
           entries.push_back({e, KindOf(e.attributes)});
-        if (t_listingBreak && t_listingBreak->TestBreak()) {
+        if (ListingBreakAsked()) {
           cut = true;
           break;
         }
@@ -826,7 +796,7 @@ DirectoryNode::NamePass DirectoryNode::PassByName(Bool (*wanted)(void* data, con
     if (!browse.Init(path, BROWSEFILES_NAMES))
       return NamePass::Failed;
     while (browse.GetNext()) {
-      if (t_listingBreak && t_listingBreak->TestBreak())
+      if (ListingBreakAsked())
         return NamePass::Stopped;
       const FolderEntry& e = browse.Entry();
       if (e.IsHidden())
@@ -882,7 +852,7 @@ DirectoryNode::NamePass DirectoryNode::PassByName(Bool (*wanted)(void* data, con
     Read& r = found[i];
     putNamed(i);
     // A merge of many folders ends between two of them.
-    if (t_listingBreak && t_listingBreak->TestBreak())
+    if (ListingBreakAsked())
       return NamePass::Stopped;
     const EntryKind kind = KindOf(r.entry.attributes);
     Ref<DirectoryNode> node;

@@ -52,6 +52,8 @@ void SetStoredFilePreview(StoredFilePreview source);
 // that thread is asked to end (a search stops at once inside a huge folder); such a listing counts
 // as cut short. Null clears it.
 void SetListingBreakThread(OrxThread* thread);
+// True when the thread set above was asked to stop: a listing or merge ends between two entries.
+Bool ListingBreakAsked();
 
 // Icon ids of directory entries (icon service by id).
 constexpr Int32 ICON_VOLUME = 1;

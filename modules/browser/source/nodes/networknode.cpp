@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "base/browserutils.h"
+#include "contenttree/childmerge.h"
 #include "nodes/categorynode.h"
 #include "nodes/directorynode.h"
 #include "orx/services.h"
@@ -305,41 +306,17 @@ void NetworkNode::Refresh(const FolderEntry& e)
 
 void NetworkNode::Merge(const std::vector<FolderEntry>& entries, Bool sweep)
 {
-  struct Child
-  {
-    Ref<NetworkNode> node;
-    Bool seen = false;
-  };
-  std::unordered_map<std::u16string, Child> existing;
-  for (NodeRef c = BrowserContentNode::FromTree(GetFirstChild()); c; c = c->GetNextNode()) {
-    NetworkNode* n = AsNetwork(c.Get());
-    if (!n)
-      continue;
-    n->SetStatus(NODESTATUS_NOT_SEEN);
-    existing.emplace(std::u16string(n->key_.View()), Child{Ref<NetworkNode>(n)});
-  }
-  for (const FolderEntry& e : entries) {
-    std::u16string key(e.name.View());
-    key += e.IsFolder() ? u"/d" : u"/f";
-    auto it = existing.find(key);
-    if (it != existing.end() && !it->second.seen) {
-      it->second.node->Refresh(e);
-      it->second.node->ClearStatus(NODESTATUS_NOT_SEEN);
-      it->second.seen = true;
-      continue;
-    }
-    if (Ref<NetworkNode> made = MakeEntry(e))
-      made->InsertUnder(this);
-  }
-  for (auto& [key, child] : existing) {
-    if (child.seen)
-      continue;
-    // A listing cut short by an error proves nothing about what it did not reach.
-    if (sweep)
-      child.node->Remove();
-    else
-      child.node->ClearStatus(NODESTATUS_NOT_SEEN);
-  }
+  MergeListedChildren<NetworkNode>(
+      this, entries, sweep, [](BrowserContentNode* c) { return AsNetwork(c); },
+      [](NetworkNode* n) { return std::u16string(n->key_.View()); },
+      [](const FolderEntry& e) {
+        std::u16string key(e.name.View());
+        key += e.IsFolder() ? u"/d" : u"/f";
+        return key;
+      },
+      [](NetworkNode* n, const FolderEntry& e) { n->Refresh(e); }, [&](const FolderEntry& e) { return MakeEntry(e); },
+      // A share's listing is already bounded by the network time limit; it is merged whole.
+      [] { return false; });
 }
 
 Bool NetworkNode::LoadChildren()
