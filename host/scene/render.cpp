@@ -222,7 +222,7 @@ void main()
   vec3 key = normalize(vec3(-0.45, 0.55, 0.70));
   vec3 fill = normalize(vec3(0.8, -0.1, 0.4));
   vec3 base = uTextured == 1 ? texture2D(uTexture, vUv).rgb : uColor;
-  float diffuse = max(dot(n, key), 0.0) * 0.75 + max(dot(n, fill), 0.0) * 0.3;
+  float diffuse = max(dot(n, key), 0.0) * 0.75 + max(dot(n, fill), 0.0) * 0.4;
   float shine = pow(max(dot(n, normalize(key + v)), 0.0), 8.0 + 120.0 * uReflect) * (0.1 + 0.8 * uReflect);
   gl_FragColor = vec4(clamp(base * (0.1 + diffuse) + vec3(shine), 0.0, 1.0), 1.0);
 }
