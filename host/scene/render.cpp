@@ -163,7 +163,7 @@ void CollectObject(const BaseList2D& o, const Mat& parent, Mesh* mesh, int depth
 Mesh Ball()
 {
   Mesh m;
-  const int rings = 64, segs = 128;
+  const int rings = 32, segs = 64;
   auto at = [&](int r, int s) {
     const double th = M_PI * r / rings, ph = 2 * M_PI * s / segs;
     return Vec3{std::sin(th) * std::sin(ph), std::cos(th), std::sin(th) * std::cos(ph)};
