@@ -6,7 +6,6 @@
 #include <cstring>
 #include <filesystem>
 #include <set>
-#include <thread>
 
 #include "orx/bitmap.h"
 #include "orx/hosttable.h"
@@ -320,30 +319,6 @@ TEST(Render, ARendererThatCannotStartGivesNoBitmap)
   Bitmap b(sc::RenderPreview(doc.get(), nullptr, 32, 32, SCENEPREVIEW_MATERIAL, &error));
   ASSERT_TRUE(b) << error;
   EXPECT_GT(CentreShare(*b.b, 0), 0.75);
-}
-
-TEST(Render, ThreadsTakeTurnsWithTheOneContext)
-{
-  auto red = MaterialDoc(0.9, 0.05, 0.05), cube = ObjectDoc(true);
-  std::string error;
-  Bitmap refBall(sc::RenderPreview(red.get(), nullptr, 48, 48, SCENEPREVIEW_MATERIAL, &error));
-  Bitmap refCube(sc::RenderPreview(cube.get(), nullptr, 40, 40, 0, &error));
-  ASSERT_TRUE(refBall && refCube) << error;
-  std::atomic<int> wrong{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 3; ++t)
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 4; ++i) {
-        std::string e;
-        const bool ball = (t + i) % 2 == 0;
-        Bitmap b(ball ? sc::RenderPreview(red.get(), nullptr, 48, 48, SCENEPREVIEW_MATERIAL, &e)
-                      : sc::RenderPreview(cube.get(), nullptr, 40, 40, 0, &e));
-        wrong += !b || !(*b.b == *(ball ? refBall.b : refCube.b));
-      }
-    });
-  for (auto& th : threads)
-    th.join();
-  EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST(Render, RealModelsRenderAThumbnailOrAreRefusedWithAReason)
