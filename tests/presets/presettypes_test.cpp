@@ -1,5 +1,9 @@
 // The preset type handlers: making presets from host elements and applying them to the active
 // document with one undo step.
+#include <cstddef>
+
+#include "base/browserutils.h"
+#include "orx/hosttable.h"
 #include "orxtest.h"
 #include "orx/scenedoc.h"
 #include "presets/presettypeplugins.h"
@@ -465,6 +469,28 @@ TEST_F(PresetMake, PreviewsAreDrawnByTheHostsRendererAndMaterialsFallBackToTheir
   EXPECT_TRUE(*own == *fallback);
   for (BaseBitmap* b : {ball, thumb, own, fallback})
     OrxDeleteObj(b);
+}
+
+TEST(RenderScenePreview, AnOlderHostWithoutTheRendererAnswersNoBitmapAndTheRestStillWorks)
+{
+  Source s;
+  BaseBitmap* b = RenderScenePreview(s.doc.get(), 16, 16, SCENEPREVIEW_MATERIAL);
+  ASSERT_TRUE(b);
+  OrxDeleteObj(b);
+  EXPECT_EQ(RenderScenePreview(nullptr, 16, 16, 0), nullptr);
+  const OrxHostTable* real = OrxGetHostTable();
+  OrxHostTable older = *real;
+  OrxSceneDocumentTable family = *real->sceneDocument;
+  family.version = 1;
+  family.size = Int32(offsetof(OrxSceneDocumentTable, renderPreview));
+  older.sceneDocument = &family;
+  OrxInstallHostTable(&older);
+  EXPECT_EQ(RenderScenePreview(s.doc.get(), 16, 16, SCENEPREVIEW_MATERIAL), nullptr);
+  String reason;
+  EXPECT_EQ(RenderDocumentPreview(s.doc.get(), nullptr, 16, 16, 0, &reason), nullptr);
+  EXPECT_NE(reason.ToUtf8().find("no preview renderer"), std::string::npos) << reason.ToUtf8();
+  EXPECT_EQ(DocFirst(s.doc.get(), SCENELIST_MATERIALS), s.material);
+  OrxInstallHostTable(real);
 }
 
 TEST_F(PresetMake, GatheredTexturesAreKeptOnceBesideThePresetsThatNameThem)
