@@ -520,7 +520,9 @@ BaseBitmap* Draw(const Mesh& mesh, const Camera& cam, const Surface& s, Int32 w,
     Renderer& r;
     ~Release() { End(r); }
   } release{r};
-  if (w * scale > r.maxSize || h * scale > r.maxSize)
+  // Large pictures are drawn at their size: their edges need no help, and the drawing buffers of a
+  // larger one would cost gigabytes.
+  if (w * scale > r.maxSize || h * scale > r.maxSize || Int64(w) * h > 1024 * 1024)
     scale = 1;
   if (w > r.maxSize || h > r.maxSize) {
     *error = "the picture is larger than the renderer draws (" + std::to_string(r.maxSize) + " pixels a side)";
@@ -665,8 +667,8 @@ BaseBitmap* RenderPreview(const BaseDocument* doc, const BaseList2D* element, In
   if (!error)
     error = &ignored;
   error->clear();
-  if (width <= 0 || height <= 0 || width > 8192 || height > 8192) {
-    *error = "the picture size must be from 1 to 8192 pixels a side";
+  if (width <= 0 || height <= 0 || width > 4096 || height > 4096) {
+    *error = "the picture size must be from 1 to 4096 pixels a side";
     return nullptr;
   }
   if (!doc && !element) {
