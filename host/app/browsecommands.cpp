@@ -19,6 +19,7 @@
 #include "orx/browserlib.h"
 #include "orx/browserpreviews.h"
 #include "orx/files.h"
+#include "orx/media.h"
 #include "orx/services.h"
 
 namespace {
@@ -118,7 +119,9 @@ void Help(const std::string& command, std::FILE* out)
                  "Makes the demo library preset://demo.libqz in the user browser folder, with\n"
                  "folders and presets that carry names, annotations, data and previews, so that\n"
                  "there is something to browse. Running it again brings the library back to\n"
-                 "its original content.\n");
+                 "its original content. The previews of the scene presets Scene/Red (a\n"
+                 "material ball) and Scene/Cube (an object thumbnail) are rendered and written\n"
+                 "as PNG pictures into the folder \"demo previews\" beside the library.\n");
   }
 }
 
@@ -771,6 +774,25 @@ int Demo()
   }
   std::printf("orxhost: demo library %s (%s) with %zu folders and %d presets\n", base.c_str(),
               file.ToUtf8().c_str(), std::size(kDemoFolders), count);
+  // The previews of the scene presets as their handlers give them, written where one can look.
+  const Filename shots = folder + String("demo previews");
+  GeCreateFolderTree(shots);
+  for (const char* path : {"Scene/Red", "Scene/Cube"}) {
+    Url u(base + "/" + path);
+    Node node(g_lib->main->GetNode(u.Get(), BROWSER_GETNODE_EXACT, nullptr));
+    OrxBrowserHandler* handler = node ? g_lib->content->GetPluginInterface(node.Get(), 0) : nullptr;
+    void* data = handler ? g_lib->handler->OpenPreviewData(handler, 0, node.Get(), nullptr, nullptr) : nullptr;
+    BaseBitmap* bmp = data ? g_lib->handler->GetPreviewBitmap(handler, data, 256, 256, 0) : nullptr;
+    if (handler)
+      g_lib->handler->FreePreviewData(handler, data);
+    const Filename out = shots + (String(std::strrchr(path, '/') + 1) + String(".png"));
+    // A machine that cannot render still gets its demo library; only the picture is missing.
+    if (!bmp || !GeSaveBitmap(*bmp, out, SAVEBITMAP_PNG, 90))
+      std::fprintf(stderr, "orxhost demo: no preview of %s/%s could be written\n", base.c_str(), path);
+    else
+      std::printf("orxhost: preview of %s/%s in %s\n", base.c_str(), path, out.ToUtf8().c_str());
+    delete bmp;
+  }
   return 0;
 }
 

@@ -6,6 +6,10 @@
 #include <cstring>
 
 #include "browserclient.h"
+#include "commandline.h"
+#include "orx/bitmap.h"
+#include "orx/media.h"
+#include "orx/memory.h"
 #include "scene/scenedoc.h"
 #include "services/host.h"
 
@@ -35,11 +39,21 @@ void Help(std::FILE* out)
                "                                      obj, ...); at most 64 MB and 20 s\n"
                "  ls [--json] DOC                     the element tree\n"
                "  save DOC OUT                        the document written to OUT\n"
+               "  render [--json] DOC -o OUT.png [--size N] [--element PATH]\n"
+               "                                      a preview picture drawn with offscreen\n"
+               "                                      OpenGL: a lit ball for a material, the\n"
+               "                                      meshes framed by their bounds for an\n"
+               "                                      object (with its children) or for the\n"
+               "                                      whole document (its first material when\n"
+               "                                      it has no object); N pixels a side\n"
+               "                                      (1..4096, default 256); PNG, or JPEG when\n"
+               "                                      OUT ends in .jpg\n"
                "  undo [--json] DOC                   takes back the last change (exit 1 when\n"
                "                                      there is none)\n"
                "  redo [--json] DOC                   does again the change last taken back\n"
                "\n"
-               "PATH names an element by its names from the top, joined by '/'.\n"
+               "PATH names an element by its names from the top, joined by '/'; for render it\n"
+               "is looked for among the objects, then the materials.\n"
                "add-object, add-material, add-nodes, import and orxhost preset apply are one\n"
                "undo step each. The last 8 steps each way are kept in DOC.undo beside DOC,\n"
                "which stays a plain document; a DOC.undo that is damaged or does not belong to\n"
@@ -176,6 +190,51 @@ bool Exists(const std::string& path)
   return ::lstat(path.c_str(), &st) == 0;
 }
 
+int RenderFail(bool json, const std::string& detail)
+{
+  if (json)
+    std::printf("{\"ok\": false, \"error\": %s}\n", JsonText(detail).c_str());
+  return Fail("render", detail);
+}
+
+int Render(const std::vector<std::string>& pos, const std::string& out, const std::string& sizeText,
+           const std::string& element, bool json)
+{
+  if (pos.size() != 1 || out.empty())
+    return Usage("render");
+  long long size = 0;
+  if (!orxhost::ParseWholeNumber(sizeText, 1, 4096, &size))
+    return RenderFail(json, "--size wants a whole number from 1 to 4096, not '" + sizeText + "'");
+  std::string error;
+  auto doc = sc::LoadFromFile(pos[0], &error);
+  if (!doc)
+    return RenderFail(json, error);
+  const BaseList2D* e = nullptr;
+  if (!element.empty() && !(e = sc::FindByPath(doc.get(), SCENELIST_OBJECTS, element)) &&
+      !(e = sc::FindByPath(doc.get(), SCENELIST_MATERIALS, element)))
+    return RenderFail(json, "no object or material '" + element + "' in " + pos[0]);
+  Int32 flags = 0;
+  if (!e && doc->roots[SCENELIST_OBJECTS].children.empty() && !doc->roots[SCENELIST_MATERIALS].children.empty())
+    flags = SCENEPREVIEW_MATERIAL;
+  const bool material = e ? (e->kind == Mbase || e->kind == Mshaderholder) : flags == SCENEPREVIEW_MATERIAL;
+  BaseBitmap* b = sc::RenderPreview(doc.get(), e, Int32(size), Int32(size), flags, &error);
+  if (!b)
+    return RenderFail(json, (element.empty() ? pos[0] : element) + ": " + error);
+  const Filename name = Filename(String::FromBytes(out, StringEncoding::System));
+  const Int32 format =
+      name.CheckSuffix(String("jpg")) || name.CheckSuffix(String("jpeg")) ? SAVEBITMAP_JPEG : SAVEBITMAP_PNG;
+  const bool saved = GeSaveBitmap(*b, name, format, 90);
+  OrxDeleteObj(b);
+  if (!saved)
+    return RenderFail(json, "cannot write " + out);
+  if (json)
+    std::printf("{\"ok\": true, \"out\": %s, \"width\": %lld, \"height\": %lld, \"kind\": \"%s\"}\n",
+                JsonText(out).c_str(), size, size, material ? "material" : "objects");
+  else
+    std::printf("%s: %s of %lld x %lld pixels\n", out.c_str(), material ? "material ball" : "object thumbnail", size, size);
+  return 0;
+}
+
 } // namespace
 
 bool DemoPresetDocuments(std::vector<unsigned char>* material, std::vector<unsigned char>* object,
@@ -232,7 +291,7 @@ bool DemoPresetDocuments(std::vector<unsigned char>* material, std::vector<unsig
 void SceneCommandSummary(std::FILE* out)
 {
   std::fprintf(out, "  scene     scene documents: new, add-object, add-material, add-nodes, import, ls, save,\n"
-                    "            undo, redo (scene --help)\n");
+                    "            render, undo, redo (scene --help)\n");
 }
 
 int RunSceneCommand(const std::vector<std::string>& args)
@@ -244,7 +303,7 @@ int RunSceneCommand(const std::vector<std::string>& args)
   orxhost::InstallForThisProcess();
   const std::string cmd = args[0];
   std::vector<std::string> pos;
-  std::string parent, shape = "none", color, texture;
+  std::string parent, shape = "none", color, texture, out, element, size = "256";
   bool json = false, force = false;
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -263,6 +322,12 @@ int RunSceneCommand(const std::vector<std::string>& args)
       color = args[++i];
     else if (a == "--texture" && i + 1 < args.size())
       texture = args[++i];
+    else if (cmd == "render" && (a == "-o" || a == "--out") && i + 1 < args.size())
+      out = args[++i];
+    else if (cmd == "render" && a == "--size" && i + 1 < args.size())
+      size = args[++i];
+    else if (cmd == "render" && a == "--element" && i + 1 < args.size())
+      element = args[++i];
     else if (a.size() > 1 && a[0] == '-')
       return Usage(cmd);
     else
@@ -284,6 +349,8 @@ int RunSceneCommand(const std::vector<std::string>& args)
       return Fail(cmd, pos[0] + ": exists (--force replaces it)");
     return store(NewSceneDocument().get(), pos[0]) ? 0 : Fail(cmd, error);
   }
+  if (cmd == "render")
+    return Render(pos, out, size, element, json);
   if (cmd != "add-object" && cmd != "add-material" && cmd != "ls" && cmd != "save" && cmd != "import" &&
       cmd != "undo" && cmd != "redo" && cmd != "add-nodes") {
     std::fprintf(stderr, "orxhost scene: unknown command '%s'\n", cmd.c_str());

@@ -163,13 +163,24 @@ Bool MergeMemory(BaseDocument* doc, const void* data, Int64 size, Int32 filter)
 
 void Changed(BaseDocument* doc) { sc::EventChanged(doc); }
 BaseContainer* Settings(BaseDocument* doc) { return doc ? &doc->settings : nullptr; }
+
+BaseBitmap* RenderPreview(const BaseDocument* doc, const BaseList2D* e, Int32 width, Int32 height, Int32 flags,
+                          String* reason)
+{
+  std::string error;
+  BaseBitmap* b = Guard([&] { return sc::RenderPreview(doc, e, width, height, flags, &error); }, nullptr);
+  if (!b && reason)
+    Guard([&] { return (*reason = String(error.empty() ? std::string("the preview cannot be made") : error), true); },
+          false);
+  return b;
+}
 } // namespace
 
 namespace orxhost::detail {
 const OrxSceneDocumentTable kSceneDocumentTable = {
-    1,         sizeof(OrxSceneDocumentTable), NewDoc,    FreeDoc,   Active,      LoadMemory,    SaveMemory,
+    2,         sizeof(OrxSceneDocumentTable), NewDoc,    FreeDoc,   Active,      LoadMemory,    SaveMemory,
     LoadFile,  SaveFile,                      First,     Next,      Down,        Up,            Kind,
     Data,      SetName,                       DocumentOf, NewElem,  CloneElem,   FreeElem,      RemoveElem,
     InsertElem, GetActive,                    SetActiveElem, StartUndo, AddUndo, EndUndo,       DoUndo,
-    DoRedo,    MergeMemory,                   Changed,   Settings};
+    DoRedo,    MergeMemory,                   Changed,   Settings,    RenderPreview};
 } // namespace orxhost::detail

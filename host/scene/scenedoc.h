@@ -11,6 +11,7 @@
 #include "orx/string.h"
 
 class BaseDocument;
+class BaseBitmap;
 
 class BaseList2D
 {
@@ -123,6 +124,16 @@ bool SaveWithHistory(BaseDocument* doc, const std::string& path, std::string* er
 // document of objects with meshes and materials. Files larger than maxBytes are refused, and so
 // is a read that takes longer than maxMillis; null with a clear reason when it cannot be read.
 std::unique_ptr<BaseDocument> ImportFile(const std::string& path, Int64 maxBytes, Int32 maxMillis, std::string* error);
+
+// A preview of element (a material: a lit ball; an object: it and its children framed by their
+// bounds) or, when element is null, of the document (flags SCENEPREVIEW_MATERIAL: its first
+// material, otherwise all its objects), as a new 24-bit bitmap in host memory. Any thread: one
+// OpenGL context serves all callers in turn. Null with a clear reason when there is nothing to
+// show or the renderer cannot start.
+BaseBitmap* RenderPreview(const BaseDocument* doc, const BaseList2D* element, Int32 width, Int32 height, Int32 flags,
+                          std::string* error);
+// Tests: the renderer's start fails while fail holds (as it does with ORXHOST_NO_GL set).
+void ForcePreviewRendererFailure(bool fail);
 
 // Element lookup for the command line: "Name" or "Parent/Child" within a list.
 BaseList2D* FindByPath(BaseDocument* doc, Int32 list, const std::string& path);

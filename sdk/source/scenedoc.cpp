@@ -3,6 +3,7 @@
 
 #include "orx/hosttable.h"
 #include "orx/string.h"
+#include "orx/bitmap.h"
 
 namespace {
 const OrxSceneDocumentTable* D()
@@ -76,3 +77,14 @@ void DocChanged(BaseDocument* doc)
     d->changed(doc);
 }
 BaseContainer* DocSettings(BaseDocument* doc) { ORX_DOC_CALL(nullptr, settings(doc)); }
+
+BaseBitmap* RenderDocumentPreview(const BaseDocument* doc, const BaseList2D* element, Int32 width, Int32 height,
+                                  Int32 flags, String* reason)
+{
+  const OrxSceneDocumentTable* d = D();
+  if (d && ORX_HAS_ENTRY(d, renderPreview))
+    return d->renderPreview(doc, element, width, height, flags, reason);
+  if (reason)
+    *reason = String("the host has no preview renderer");
+  return nullptr;
+}

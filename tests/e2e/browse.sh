@@ -10,6 +10,10 @@ export ORX_BROWSER_TRACE=1
 out=$(run demo) || err "demo exited with $?"
 echo "$out"
 [ -f "$home/userlibrary/browser/demo.libqz" ] || err "demo.libqz was not written"
+for shot in Red Cube; do
+  f="$home/userlibrary/browser/demo previews/$shot.png"
+  [ "$(head -c 8 "$f" | od -An -tx1 | tr -d ' \n')" = "89504e470d0a1a0a" ] || err "demo wrote no preview picture $shot.png"
+done
 
 # The library shows below the preset root, by its shown name.
 out=$(run ls preset:/) || err "ls preset:/ exited with $?"

@@ -47,4 +47,21 @@ printf 'solid x\n facet normal 0 0 1\n  outer loop\n   vertex 0 0' >"$home/cut.s
 run scene import "$doc" "$home/cut.stl" 2>"$home/err" && err "import of a damaged file succeeded"
 grep -q "cut.stl: " "$home/err" || err "unclear error: $(cat "$home/err")"
 [ "$before" = "$(sha256sum < "$doc")" ] || err "a failed import changed the document"
+# Previews drawn by the host's renderer: a material ball, an object with its child, the whole
+# document; clear failures for what has nothing to show, and for a renderer that cannot start.
+run scene render --json "$doc" -o "$home/red.png" --element Red --size 64 | grep -q '"kind": "material"' ||
+  err "render of a material failed"
+[ "$(head -c 8 "$home/red.png" | od -An -tx1 | tr -d ' \n')" = "89504e470d0a1a0a" ] || err "render wrote no PNG"
+run scene render "$doc" -o "$home/cube.png" --element Cube >/dev/null || err "render of an object exited with $?"
+run scene render "$doc" -o "$home/all.jpg" --size 32 >/dev/null || err "render of the document exited with $?"
+[ -s "$home/cube.png" ] && [ -s "$home/all.jpg" ] || err "render wrote no pictures"
+run scene new "$home/empty.orx" || err "scene new exited with $?"
+run scene render "$home/empty.orx" -o "$home/none.png" 2>"$home/err" && err "render of an empty document succeeded"
+grep -q "no object" "$home/err" || err "unclear error: $(cat "$home/err")"
+[ -e "$home/none.png" ] && err "a failed render wrote a picture"
+run scene render "$doc" -o "$home/x.png" --element Nowhere 2>"$home/err" && err "render of a missing element succeeded"
+grep -q "no object or material 'Nowhere'" "$home/err" || err "unclear error: $(cat "$home/err")"
+run scene render "$doc" -o "$home/x.png" --size 0 2>/dev/null && err "render of size 0 succeeded"
+ORXHOST_NO_GL=1 run scene render --json "$doc" -o "$home/x.png" 2>/dev/null | grep -q '"ok": false' ||
+  err "render without a renderer did not fail"
 exit $fail

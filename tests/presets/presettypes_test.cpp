@@ -1,5 +1,9 @@
 // The preset type handlers: making presets from host elements and applying them to the active
 // document with one undo step.
+#include <cstddef>
+
+#include "base/browserutils.h"
+#include "orx/hosttable.h"
 #include "orxtest.h"
 #include "orx/scenedoc.h"
 #include "presets/presettypeplugins.h"
@@ -515,6 +519,86 @@ TEST_F(PresetMake, AMaterialPresetPreviewIsABallOfItsColour)
   EXPECT_EQ(tag->GetPluginInterface(0)->OpenPreviewData(0, tag, nullptr, q), nullptr);
   // Damaged data draws nothing.
   EXPECT_EQ(DrawMaterialBall("not a document", 14, 8, 8), nullptr);
+}
+
+TEST_F(PresetMake, PreviewsAreDrawnByTheHostsRendererAndMaterialsFallBackToTheirOwnBall)
+{
+  NodeRef folder = Library("rendered.libqz");
+  ASSERT_TRUE(folder);
+  Source s;
+  // A tetrahedron, so that the object has faces to show.
+  std::vector<UChar> pts, polys;
+  auto put = [](std::vector<UChar>* out, const UChar* p, int n) {
+    for (int i = n - 1; i >= 0; --i)
+      out->push_back(p[i]);
+  };
+  for (double v : {0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0})
+    put(&pts, reinterpret_cast<const UChar*>(&v), 8);
+  for (Int32 v : {0, 2, 1, 1, 0, 1, 3, 3, 0, 3, 2, 2, 1, 2, 3, 3})
+    put(&polys, reinterpret_cast<const UChar*>(&v), 4);
+  s.object->data.SetBytes(OBJECT_POINTS, pts.data(), Int64(pts.size()));
+  s.object->data.SetBytes(OBJECT_POLYGONS, polys.data(), Int64(polys.size()));
+  auto node = [](BaseList2D* e) { return NodeRef(new BrowserBaseListNode(e)); };
+  ASSERT_EQ(folder->CopyHere(node(s.material), EDITPHASE_DO, nullptr, nullptr, nullptr), EDIT_OK);
+  ASSERT_EQ(folder->CopyHere(node(s.object), EDITPHASE_DO, nullptr, nullptr, nullptr), EDIT_OK);
+  auto preview = [](const char* url) -> BaseBitmap* {
+    NodeRef n = contenttest::Find(url);
+    BrowserPluginInterface* h = n ? n->GetPluginInterface(0) : nullptr;
+    void* data = h ? h->OpenPreviewData(0, n, nullptr, nullptr) : nullptr;
+    BaseBitmap* b = data ? h->GetPreviewBitmap(data, 40, 40, 0) : nullptr;
+    if (h)
+      h->FreePreviewData(data);
+    return b;
+  };
+  BaseBitmap* ball = preview("preset://rendered.libqz/Folder/Red");
+  BaseBitmap* thumb = preview("preset://rendered.libqz/Folder/Cube");
+  ASSERT_TRUE(ball && thumb);
+  // The object's thumbnail: the faces in light and shade over the grey ground.
+  int shades = 0;
+  for (Int32 y = 0; y < 40; ++y)
+    for (Int32 x = 0; x < 40; ++x) {
+      UChar r, g, b;
+      thumb->GetPixel(x, y, &r, &g, &b);
+      shades += r != b;
+    }
+  EXPECT_GT(shades, 40 * 40 / 10);
+  // The material's ball is the host's, not the one drawn here.
+  std::vector<UChar> bytes;
+  ASSERT_TRUE(sc::SaveToMemory(*s.doc, &bytes));
+  BaseBitmap* own = DrawMaterialBall(bytes.data(), Int64(bytes.size()), 40, 40);
+  ASSERT_TRUE(own);
+  EXPECT_FALSE(*own == *ball);
+  // Without the renderer: the material's own ball, and no object thumbnail.
+  sc::ForcePreviewRendererFailure(true);
+  BaseBitmap* fallback = preview("preset://rendered.libqz/Folder/Red");
+  EXPECT_EQ(preview("preset://rendered.libqz/Folder/Cube"), nullptr);
+  sc::ForcePreviewRendererFailure(false);
+  ASSERT_TRUE(fallback);
+  EXPECT_TRUE(*own == *fallback);
+  for (BaseBitmap* b : {ball, thumb, own, fallback})
+    OrxDeleteObj(b);
+}
+
+TEST(RenderScenePreview, AnOlderHostWithoutTheRendererAnswersNoBitmapAndTheRestStillWorks)
+{
+  Source s;
+  BaseBitmap* b = RenderScenePreview(s.doc.get(), 16, 16, SCENEPREVIEW_MATERIAL);
+  ASSERT_TRUE(b);
+  OrxDeleteObj(b);
+  EXPECT_EQ(RenderScenePreview(nullptr, 16, 16, 0), nullptr);
+  const OrxHostTable* real = OrxGetHostTable();
+  OrxHostTable older = *real;
+  OrxSceneDocumentTable family = *real->sceneDocument;
+  family.version = 1;
+  family.size = Int32(offsetof(OrxSceneDocumentTable, renderPreview));
+  older.sceneDocument = &family;
+  OrxInstallHostTable(&older);
+  EXPECT_EQ(RenderScenePreview(s.doc.get(), 16, 16, SCENEPREVIEW_MATERIAL), nullptr);
+  String reason;
+  EXPECT_EQ(RenderDocumentPreview(s.doc.get(), nullptr, 16, 16, 0, &reason), nullptr);
+  EXPECT_NE(reason.ToUtf8().find("no preview renderer"), std::string::npos) << reason.ToUtf8();
+  EXPECT_EQ(DocFirst(s.doc.get(), SCENELIST_MATERIALS), s.material);
+  OrxInstallHostTable(real);
 }
 
 TEST_F(PresetMake, GatheredTexturesAreKeptOnceBesideThePresetsThatNameThem)

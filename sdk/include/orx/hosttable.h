@@ -296,6 +296,13 @@ struct OrxSceneDocumentTable
   void (*changed)(BaseDocument* doc);
   // the document's settings (sub-containers DOCUMENT_SETTINGS_), borrowed
   BaseContainer* (*settings)(BaseDocument* doc);
+  // Version 2. Any thread, for a document that no thread changes meanwhile: a preview of element
+  // (a material: a lit ball; an object: it with its children, framed by their bounds) or, when
+  // element is null, of doc (flags SCENEPREVIEW_MATERIAL: its first material; otherwise its
+  // objects). A new 24-bit bitmap of width x height (1 to 4096 each), the caller's. Null when there
+  // is nothing to show or the renderer cannot start, with the reason in *reason (may be null).
+  BaseBitmap* (*renderPreview)(const BaseDocument* doc, const BaseList2D* element, Int32 width, Int32 height,
+                               Int32 flags, String* reason);
 };
 
 struct OrxHostTable

@@ -61,6 +61,9 @@ constexpr Int32 SCENEFILTER_RENDER = 8;
 constexpr Int32 SCENEFILTER_MERGE = 16;       // add to the document (always so here)
 constexpr Int32 SCENEFILTER_ACTIVATE = 32;    // the first merged object and material become active
 
+// Previews: the document's first material as a ball, instead of its objects.
+constexpr Int32 SCENEPREVIEW_MATERIAL = 1;
+
 // Calls into the host's document family. Each answers null or false when the host has no such
 // family (an older host) or the call fails.
 class BaseDocument;
@@ -96,3 +99,9 @@ Bool DocEndUndo(BaseDocument* doc);
 Bool DocMergeMemory(BaseDocument* doc, const void* data, Int64 size, Int32 filter);
 void DocChanged(BaseDocument* doc);
 BaseContainer* DocSettings(BaseDocument* doc);
+// A preview of element, or of doc when element is null (see SCENEPREVIEW_), from the host's
+// renderer: a new 24-bit bitmap, the caller's. Null, with the reason in *reason when given, when
+// there is nothing to show, the renderer cannot start or the host has none. Any thread.
+class BaseBitmap;
+BaseBitmap* RenderDocumentPreview(const BaseDocument* doc, const BaseList2D* element, Int32 width, Int32 height,
+                                  Int32 flags, String* reason = nullptr);

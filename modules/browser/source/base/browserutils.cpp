@@ -9,6 +9,7 @@
 #include "orx/files.h"
 #include "orx/hyperfile.h"
 #include "orx/memory.h"
+#include "orx/scenedoc.h"
 #include "orx/services.h"
 
 namespace {
@@ -326,4 +327,11 @@ void ResetBrowserUtilsForTests()
   g_systemExists = false;
   g_userBrowserExists = false;
   g_contentTool.store(0);
+}
+
+BaseBitmap* RenderScenePreview(BaseDocument* doc, Int32 width, Int32 height, Int32 flags)
+{
+  if (!doc || width <= 0 || height <= 0)
+    return nullptr;
+  return RenderDocumentPreview(doc, nullptr, width, height, flags, nullptr);
 }

@@ -64,5 +64,12 @@ Bool DeleteFolderTree(const Filename& folder, Bool recursive, DeleteFolderCallba
 // when the callback stopped it.
 Int32 DeleteFolderTreeResult(const Filename& folder, Bool recursive, DeleteFolderCallback callback, void* data);
 
+// The host's renderer draws the document into a new bitmap of width x height, the caller's: its
+// objects framed by their bounds, or with flags SCENEPREVIEW_MATERIAL (orx/scenedoc.h) its first
+// material as a lit ball. Null when there is nothing to show or the host cannot render; any thread.
+class BaseBitmap;
+class BaseDocument;
+BaseBitmap* RenderScenePreview(BaseDocument* doc, Int32 width, Int32 height, Int32 flags);
+
 // Forgets the once-per-run answers (tests only).
 void ResetBrowserUtilsForTests();

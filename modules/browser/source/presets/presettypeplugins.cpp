@@ -492,7 +492,7 @@ void* PresetTypePlugin::OpenPreviewData(Int32, NodeRef node, BrowserURL* url, In
     PreviewInfo info;
     if (item && stored && item->GetPreviewCount() > 0 && item->GetPreviewInfo(0, &info))
       p->stored = db->CacheGetCopy(UInt32(item->GetId()), UInt32(info.imageId));
-    if (item && id == HANDLER_ID_BASEMATERIAL && !p->stored && !item->GetData(&p->data))
+    if (item && (id == HANDLER_ID_BASEMATERIAL || id == HANDLER_ID_BASEOBJECT) && !p->stored && !item->GetData(&p->data))
       p->data.clear();
   }
   if (!p->stored && p->data.empty()) {
@@ -523,9 +523,18 @@ BaseBitmap* PresetTypePlugin::GetPreviewBitmap(void* data, Int32 width, Int32 he
   if (p->stored)
     return p->stored->GetWidth() == width && p->stored->GetHeight() == height ? p->stored->GetClone()
                                                                              : GeScaleBitmap(*p->stored, width, height);
-  if (p->type == HANDLER_ID_BASEMATERIAL)
+  if (p->type != HANDLER_ID_BASEMATERIAL && p->type != HANDLER_ID_BASEOBJECT)
+    return nullptr;
+  BaseBitmap* rendered = nullptr;
+  {
+    DocHolder doc{LoadDocumentFromMemory(p->data.data(), Int64(p->data.size()), 0)};
+    if (doc.d)
+      rendered = RenderScenePreview(doc.d, width, height, p->type == HANDLER_ID_BASEMATERIAL ? SCENEPREVIEW_MATERIAL : 0);
+  }
+  // Without the host's renderer a material still shows its colour on a ball drawn here.
+  if (!rendered && p->type == HANDLER_ID_BASEMATERIAL)
     return DrawMaterialBall(p->data.data(), Int64(p->data.size()), width, height);
-  return nullptr;
+  return rendered;
 }
 
 // Icons come from the icon service of the views; none is made here.
