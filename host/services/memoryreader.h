@@ -26,7 +26,7 @@ public:
   }
   size_t pread(void* buf, size_t size, int64_t offset) override
   {
-    if (offset < 0 || uint64_t(offset) >= m_buf.size() || !buf)
+    if (offset < 0 || uint64_t(offset) >= uint64_t(m_buf.size()) || !buf)
       return 0;
     const size_t n = std::min(size, m_buf.size() - size_t(offset));
     std::memcpy(buf, m_buf.data() + offset, n);
