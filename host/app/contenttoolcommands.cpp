@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <string>
@@ -35,16 +34,86 @@ private:
   struct sigaction previous_ = {};
 };
 
+// The bar is the progress dialog's own, drawn by the host's terminal front end.
 Int32 StopWhenInterrupted(void*, double) { return g_interrupted.load() ? 1 : 0; }
 
-// --- export-library ---
-
-struct ExportOptions
+// A path from the command line as the module wants it: absolute, bytes kept.
+String AbsolutePath(const std::string& path)
 {
-  std::string library, destination;
+  std::string p = path;
+  if (p.empty() || p[0] != '/') {
+    char cwd[4096];
+    if (::getcwd(cwd, sizeof(cwd)))
+      p = std::string(cwd) + "/" + p;
+  }
+  return String::FromBytes(p, StringEncoding::System);
+}
+
+// Both commands take --json and two operands.
+struct Options
+{
+  std::string first, second;
   bool json = false;
   bool help = false;
 };
+
+int Parse(const std::string& command, const std::vector<std::string>& args, void (*help)(std::FILE*),
+          const char* firstWhat, const char* secondWhat, Options* o)
+{
+  for (const std::string& a : args) {
+    if (a == "--help" || a == "-h") {
+      o->help = true;
+    } else if (a == "--json") {
+      o->json = true;
+    } else if (!a.empty() && a[0] == '-') {
+      std::fprintf(stderr, "orxhost %s: unknown option '%s'\n", command.c_str(), a.c_str());
+      help(stderr);
+      return 2;
+    } else if (o->first.empty()) {
+      o->first = a;
+    } else if (o->second.empty()) {
+      o->second = a;
+    } else {
+      std::fprintf(stderr, "orxhost %s: unexpected argument '%s'\n", command.c_str(), a.c_str());
+      return 2;
+    }
+  }
+  if (o->help) {
+    help(stdout);
+    return 0;
+  }
+  if (o->first.empty() || o->second.empty()) {
+    std::fprintf(stderr, "orxhost %s: %s is needed\n", command.c_str(), o->first.empty() ? firstWhat : secondWhat);
+    help(stderr);
+    return 2;
+  }
+  return -1;
+}
+
+// Exit 0 only for a run that succeeded without errors.
+int Report(const std::string& command, const Options& o, const char* firstKey, const char* secondKey,
+           const std::string& second, const OrxContentToolRequest& r, const std::string& error)
+{
+  const bool clean = error.empty() && r.ok && r.errorCount == 0;
+  const std::string message = error.empty() ? r.message.ToUtf8() : error;
+  if (o.json) {
+    std::printf("{\"ok\": %s, \"command\": %s, \"%s\": %s, \"%s\": %s, \"errors\": %d, \"cancelled\": %s, "
+                "\"message\": %s, \"error_log\": %s, \"operation_log\": %s}\n",
+                clean ? "true" : "false", JsonText(command).c_str(), firstKey, JsonText(o.first).c_str(), secondKey,
+                JsonText(second).c_str(), int(r.errorCount), r.cancelled ? "true" : "false",
+                JsonText(message).c_str(), JsonText(r.errorLog.ToUtf8()).c_str(),
+                JsonText(r.operationLog.ToUtf8()).c_str());
+  } else {
+    std::FILE* out = clean ? stdout : stderr;
+    std::fprintf(out, "orxhost %s: %s\n", command.c_str(), message.c_str());
+    if (r.errorLog.Content())
+      std::fprintf(out, "error log: %s\noperation log: %s\n", r.errorLog.ToUtf8().c_str(),
+                   r.operationLog.ToUtf8().c_str());
+  }
+  return clean ? 0 : 1;
+}
+
+// --- export-library ---
 
 void ExportHelp(std::FILE* out)
 {
@@ -67,119 +136,25 @@ void ExportHelp(std::FILE* out)
                "          message, error_log, operation_log\n");
 }
 
-int ParseExport(const std::vector<std::string>& args, ExportOptions* o)
-{
-  for (const std::string& a : args) {
-    if (a == "--help" || a == "-h") {
-      o->help = true;
-    } else if (a == "--json") {
-      o->json = true;
-    } else if (!a.empty() && a[0] == '-') {
-      std::fprintf(stderr, "orxhost export-library: unknown option '%s'\n", a.c_str());
-      ExportHelp(stderr);
-      return 2;
-    } else if (o->library.empty()) {
-      o->library = a;
-    } else if (o->destination.empty()) {
-      o->destination = a;
-    } else {
-      std::fprintf(stderr, "orxhost export-library: unexpected argument '%s'\n", a.c_str());
-      return 2;
-    }
-  }
-  if (o->help) {
-    ExportHelp(stdout);
-    return 0;
-  }
-  if (o->library.empty() || o->destination.empty()) {
-    std::fprintf(stderr, "orxhost export-library: %s is needed\n",
-                 o->library.empty() ? "a library URL" : "a destination folder");
-    ExportHelp(stderr);
-    return 2;
-  }
-  return -1;
-}
 
-int RunExport(const ExportOptions& o)
+int RunExport(const Options& o)
 {
   OrxContentToolRequest r;
-  auto report = [&](const std::string& error) {
-    const bool clean = error.empty() && r.ok && r.errorCount == 0;
-    const std::string message = error.empty() ? r.message.ToUtf8() : error;
-    if (o.json) {
-      std::printf("{\"ok\": %s, \"command\": \"export-library\", \"library\": %s, \"folder\": %s, \"errors\": %d, "
-                  "\"cancelled\": %s, \"message\": %s, \"error_log\": %s, \"operation_log\": %s}\n",
-                  clean ? "true" : "false", JsonText(o.library).c_str(), JsonText(r.folder.ToUtf8()).c_str(),
-                  int(r.errorCount), r.cancelled ? "true" : "false", JsonText(message).c_str(),
-                  JsonText(r.errorLog.ToUtf8()).c_str(), JsonText(r.operationLog.ToUtf8()).c_str());
-    } else {
-      std::fprintf(clean ? stdout : stderr, "orxhost export-library: %s\n", message.c_str());
-      if (r.errorLog.Content())
-        std::printf("error log: %s\noperation log: %s\n", r.errorLog.ToUtf8().c_str(),
-                    r.operationLog.ToUtf8().c_str());
-    }
-    return clean ? 0 : 1;
-  };
-  Url url(o.library);
+  Url url(o.first);
   Node root(g_lib->main->GetNode(url.Get(), BROWSER_GETNODE_EXACT, nullptr));
   if (!root)
-    return report("no such library: " + o.library);
+    return Report("export-library", o, "library", "folder", o.second, r, "no such library: " + o.first);
   r.flags = CONTENTTOOL_ENABLE;
-  r.destination = String::FromBytes(o.destination, StringEncoding::System);
+  r.destination = AbsolutePath(o.second);
   r.progress = &StopWhenInterrupted;
   InterruptScope interrupts;
   const Int32 rc = g_lib->content->Message(root.Get(), BROWSERCONTENTTOOL_ID, BROWSERCONTENTTOOL_KIND,
                                            CONTENTTOOL_EXPORT, &r);
-  if (rc != 0)
-    return report(o.library + " is no preset library the content tool can export");
-  return report("");
-}
-
-// A path from the command line as the module wants it: absolute, bytes kept.
-String AbsolutePath(const std::string& path)
-{
-  std::string p = path;
-  if (p.empty() || p[0] != '/') {
-    char cwd[4096];
-    if (::getcwd(cwd, sizeof(cwd)))
-      p = std::string(cwd) + "/" + p;
-  }
-  return String::FromBytes(p, StringEncoding::System);
-}
-
-struct Progress
-{
-  bool bar = false;
-  int lastFilled = -1;
-};
-
-void DrawBar(double value, Progress* p)
-{
-  constexpr int kWidth = 30;
-  const int filled = int(std::clamp(value, 0.0, 1.0) * kWidth);
-  const int percent = int(std::clamp(value, 0.0, 1.0) * 100.0);
-  std::fprintf(stderr, "\r[%s%s] %3d%%", std::string(std::size_t(filled), '#').c_str(),
-               std::string(std::size_t(kWidth - filled), '.').c_str(), percent);
-  std::fflush(stderr);
-  p->lastFilled = filled;
-}
-
-Int32 OnProgress(void* data, double value)
-{
-  auto* p = static_cast<Progress*>(data);
-  if (p->bar)
-    DrawBar(value, p);
-  return g_interrupted.load() ? 1 : 0;
+  return Report("export-library", o, "library", "folder", r.folder.ToUtf8(), r,
+                rc != 0 ? o.first + " is no preset library the content tool can export" : std::string());
 }
 
 // --- build-library ---
-
-struct BuildOptions
-{
-  std::string source, target;
-  bool json = false;
-  bool help = false;
-};
 
 void BuildHelp(std::FILE* out)
 {
@@ -200,76 +175,18 @@ void BuildHelp(std::FILE* out)
                "          message, error_log, operation_log\n");
 }
 
-int ParseBuild(const std::vector<std::string>& args, BuildOptions* o)
-{
-  for (const std::string& a : args) {
-    if (a == "--help" || a == "-h") {
-      o->help = true;
-    } else if (a == "--json") {
-      o->json = true;
-    } else if (!a.empty() && a[0] == '-') {
-      std::fprintf(stderr, "orxhost build-library: unknown option '%s'\n", a.c_str());
-      BuildHelp(stderr);
-      return 2;
-    } else if (o->source.empty()) {
-      o->source = a;
-    } else if (o->target.empty()) {
-      o->target = a;
-    } else {
-      std::fprintf(stderr, "orxhost build-library: unexpected argument '%s'\n", a.c_str());
-      return 2;
-    }
-  }
-  if (o->help) {
-    BuildHelp(stdout);
-    return 0;
-  }
-  if (o->source.empty() || o->target.empty()) {
-    std::fprintf(stderr, "orxhost build-library: %s is needed\n", o->source.empty() ? "a source (SRC)" : "a target file");
-    BuildHelp(stderr);
-    return 2;
-  }
-  return -1;
-}
 
-int RunBuild(const BuildOptions& o)
+int RunBuild(const Options& o)
 {
   OrxContentToolRequest r;
   r.flags = CONTENTTOOL_ENABLE;
-  r.source = AbsolutePath(o.source);
-  r.destination = AbsolutePath(o.target);
-  Progress progress;
-  progress.bar = ::isatty(2) == 1 && !o.json;
-  r.progress = &OnProgress;
-  r.progressData = &progress;
-
-  g_interrupted.store(false);
-  struct sigaction action = {}, previous = {};
-  action.sa_handler = OnInterrupt;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, &previous);
+  r.source = AbsolutePath(o.first);
+  r.destination = AbsolutePath(o.second);
+  r.progress = &StopWhenInterrupted;
+  InterruptScope interrupts;
   const Int32 rc = g_lib->content->Message(nullptr, BROWSERCONTENTTOOL_ID, BROWSERCONTENTTOOL_KIND, CONTENTTOOL_BUILD, &r);
-  sigaction(SIGINT, &previous, nullptr);
-  if (progress.bar && progress.lastFilled >= 0)
-    std::fprintf(stderr, "\n");
-
-  const bool handled = rc == 0;
-  const bool ok = handled && r.ok != 0;
-  const std::string message = handled ? r.message.ToUtf8() : std::string("the plug-in does not build libraries");
-  if (o.json) {
-    std::printf("{\"ok\": %s, \"command\": \"build-library\", \"source\": %s, \"target\": %s, \"errors\": %d, "
-                "\"cancelled\": %s, \"message\": %s, \"error_log\": %s, \"operation_log\": %s}\n",
-                ok ? "true" : "false", JsonText(o.source).c_str(), JsonText(o.target).c_str(), int(r.errorCount),
-                r.cancelled ? "true" : "false", JsonText(message).c_str(), JsonText(r.errorLog.ToUtf8()).c_str(),
-                JsonText(r.operationLog.ToUtf8()).c_str());
-  } else {
-    std::FILE* out = ok ? stdout : stderr;
-    std::fprintf(out, "%s%s\n", ok ? "" : "orxhost build-library: ", message.c_str());
-    if (r.errorLog.Content())
-      std::fprintf(out, "error log: %s\noperation log: %s\n", r.errorLog.ToUtf8().c_str(),
-                   r.operationLog.ToUtf8().c_str());
-  }
-  return ok ? 0 : 1;
+  return Report("build-library", o, "source", "target", o.second, r,
+                rc != 0 ? std::string("the plug-in does not build libraries") : std::string());
 }
 
 } // namespace
@@ -288,37 +205,23 @@ void ContentToolCommandSummary(std::FILE* out)
 
 int ParseContentToolArguments(const std::string& command, const std::vector<std::string>& args)
 {
-  if (command == "export-library") {
-    ExportOptions o;
-    return ParseExport(args, &o);
-  }
-  if (command == "build-library") {
-    BuildOptions o;
-    return ParseBuild(args, &o);
-  }
+  Options o;
+  if (command == "export-library")
+    return Parse(command, args, ExportHelp, "a library URL", "a destination folder", &o);
+  if (command == "build-library")
+    return Parse(command, args, BuildHelp, "a source (SRC)", "a target file", &o);
   return 2;
 }
 
 int RunContentToolCommand(const std::string& command, const std::vector<std::string>& args)
 {
-  int rc = 2;
-  if (command == "export-library") {
-    ExportOptions o;
-    if (rc = ParseExport(args, &o); rc >= 0)
-      return rc;
-    if (!OpenBrowserLibrary(command))
-      return 1;
-    rc = RunExport(o);
-  } else if (command == "build-library") {
-    BuildOptions o;
-    if (rc = ParseBuild(args, &o); rc >= 0)
-      return rc;
-    if (!OpenBrowserLibrary(command))
-      return 1;
-    rc = RunBuild(o);
-  } else {
-    return 2;
-  }
+  if (int rc = ParseContentToolArguments(command, args); rc >= 0)
+    return rc;
+  Options o;
+  (void)Parse(command, args, command == "export-library" ? ExportHelp : BuildHelp, "", "", &o);
+  if (!OpenBrowserLibrary(command))
+    return 1;
+  const int rc = command == "export-library" ? RunExport(o) : RunBuild(o);
   CloseBrowserLibrary();
   return rc;
 }
