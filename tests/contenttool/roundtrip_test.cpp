@@ -258,3 +258,32 @@ TEST_F(RoundTrip, ExportBuildExportGivesTheSameTreeAndTheSameItems)
 }
 
 } // namespace
+
+namespace {
+
+// A stored preview in the shape of a JPEG stream but without a picture in it: the build cannot read it
+// back, so the export must not write it as if all were well.
+TEST_F(RoundTrip, APreviewTheBuildCannotReadIsAnExportError)
+{
+  std::string shell = "\xFF\xD8\xFF\xE0";
+  shell += std::string("\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00", 16);
+  shell += std::string("\xFF\xFE\x00\x05\x40\x40\x40\xFF\xD9", 9);
+  const std::string jpeg = Picture(SAVEBITMAP_JPEG);
+  NodeRef root = Library("shell", [&](BrowserDatabase* db, const String& url) {
+    ItemHandle p(Item(db, url, "P"));
+    p->SetType(PRESETTYPE_GENERIC, 0);
+    p->SetData("p", 1);
+    p->AddPreview(0, shell.data(), Int64(shell.size()), 1, DateTime());
+    p->AddPreview(1, jpeg.data(), Int64(jpeg.size()), 2, DateTime());
+  });
+  const Filename d = dir_ + String("D");
+  const Outcome run = Export(root, d);
+  EXPECT_GE(run.errors, 1) << run.errorLog;
+  EXPECT_NE(run.errorLog.find("Could not save preview file\nWriting previews for " + P(d) + "/P.cbinfo failed"),
+            std::string::npos)
+      << run.errorLog;
+  EXPECT_FALSE(fs::exists(P(d) + "/P.preview_00000.jpg"));
+  EXPECT_EQ(orxtest::ReadFile(d + String("P.preview_00001.jpg")), jpeg) << "a real JPEG is written as it is";
+}
+
+} // namespace
