@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 
 #include "catalogcommands.h"
@@ -18,6 +20,7 @@
 #include "scenecommands.h"
 #include "orx/browserlib.h"
 #include "orx/browserpreviews.h"
+#include "orx/bitmap.h"
 #include "orx/files.h"
 #include "orx/media.h"
 #include "orx/services.h"
@@ -690,19 +693,24 @@ const DemoItem kDemoPresets[] = {
     {"Read Me", "Read Me", "What this library is for.", "This demo library was made by orxhost demo.\nBrowse it with orxhost ls preset://demo.libqz\n", 0x10},
 };
 
-// A small preview in the shape of a baseline JPEG stream: SOI, JFIF marker, a comment holding the
-// colour, EOI. Enough for the browser, which stores preview bytes as they come.
-std::string DemoPreview(UChar colour)
+// A small preview picture in the colour, as JPEG bytes (empty on failure). A real picture, so that
+// the content tool writes it and builds it back like any other preview.
+std::string DemoPreview(const Filename& folder, UChar colour)
 {
-  std::string p = "\xFF\xD8\xFF\xE0";
-  p += std::string("\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00", 16);
-  p += "\xFF\xFE";
-  p += std::string("\x00\x05", 2);
-  p += char(colour);
-  p += char(colour);
-  p += char(colour);
-  p += "\xFF\xD9";
-  return p;
+  BaseBitmap bmp;
+  if (!bmp.Init(16, 16))
+    return std::string();
+  for (Int32 y = 0; y < 16; ++y)
+    for (Int32 x = 0; x < 16; ++x)
+      bmp.SetPixel(x, y, colour, UChar(255 - colour), UChar(x * 16));
+  const Filename temp = folder + String((".demo-preview-" + std::to_string(::getpid()) + ".jpg").c_str());
+  std::string bytes;
+  if (GeSaveBitmap(bmp, temp, SAVEBITMAP_JPEG, 90)) {
+    std::ifstream in(temp.ToUtf8(), std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  GeDelete(temp);
+  return bytes;
 }
 
 int Demo()
@@ -740,7 +748,8 @@ int Demo()
     failures += !g_lib->main->SetItem(lib, u.Get(), 1018031, &settings, p.data, Int64(std::strlen(p.data)));
     failures += !g_lib->main->SetItemName(lib, u.Get(), 0, &name);
     failures += !g_lib->main->SetItemAnnotation(lib, u.Get(), &note);
-    std::string jpeg = DemoPreview(p.colour);
+    std::string jpeg = DemoPreview(folder, p.colour);
+    failures += jpeg.empty();
     failures += !g_lib->main->SetItemPreview(lib, u.Get(), 1, jpeg.data(), Int64(jpeg.size()), 1);
     ++count;
   }

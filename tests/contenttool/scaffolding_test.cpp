@@ -36,7 +36,11 @@ TEST(PresetTypeTable, EveryNameBuildsBackToItsPair)
 TEST(PresetTypeTable, PairsThatCannotBuildBackAreNotSupported)
 {
   EXPECT_EQ(PresetTypeName(PRESETTYPE_GENERIC, 0).ToUtf8(), "genericpreset");
-  EXPECT_EQ(PresetTypeName(0, 0).ToUtf8(), "unknown");
+  // No type is the empty name, which the build maps to no type; "unknown" is a type of its own.
+  EXPECT_EQ(PresetTypeName(0, 0).ToUtf8(), "");
+  EXPECT_EQ(PresetTypeName(0, 7).ToUtf8(), "notsupported");
+  EXPECT_EQ(PresetTypeName(1018026, 0).ToUtf8(), "unknown");
+  EXPECT_EQ(FindPresetType(String("unknown"))->id, 1018026);
   EXPECT_EQ(PresetTypeName(42, 0).ToUtf8(), "notsupported");
   EXPECT_EQ(PresetTypeName(PRESETTYPE_GENERIC, 42).ToUtf8(), "notsupported");
   // A file kind as a type of its own, and a generic preset whose sub-type is no file kind.

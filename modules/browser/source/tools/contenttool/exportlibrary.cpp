@@ -17,6 +17,7 @@
 #include "orx/services.h"
 #include "presets/browserdatabase.h"
 #include "presets/filepresetnode.h"
+#include "tools/contenttool/librarybuild.h"
 #include "tools/contenttool/presettypetable.h"
 #include "tools/contenttool/replacefile.h"
 #include "tools/xml/xml_parser.h"
@@ -85,22 +86,18 @@ String FiveDigits(Int32 k)
   return String(buf);
 }
 
-Bool IsJpeg(const ByteArray& b) { return b.size() >= 3 && b[0] == 0xFF && b[1] == 0xD8 && b[2] == 0xFF; }
-
-// A preview picture as JPEG at path: stored JPEG bytes as they are, anything else re-encoded by the
-// host's bitmap services (a library's previews are JPEG).
+// A preview picture as JPEG at path, in the form the build reads back: JPEG bytes that hold a
+// picture as they are, any other picture the host reads re-encoded (a library's previews are JPEG).
+// Bytes that hold no picture fail, so that the export does not write what cannot build back.
 Bool WritePreviewPicture(const Filename& path, const ByteArray& bytes)
 {
   if (bytes.empty())
     return false;
-  if (IsJpeg(bytes))
-    return ReplaceFileBytes(path, bytes.data(), Int64(bytes.size()));
-  BaseBitmap* bmp = GeLoadBitmapFromMemory(bytes.data(), Int64(bytes.size()));
-  if (!bmp)
+  ByteArray jpeg;
+  Int32 w = 0, h = 0;
+  if (!PreviewAsJpeg(bytes.data(), Int64(bytes.size()), &jpeg, &w, &h))
     return false;
-  const Bool ok = ReplaceFileWith(path, [&](const Filename& temp) { return GeSaveBitmap(*bmp, temp, SAVEBITMAP_JPEG, 90); });
-  delete bmp;
-  return ok;
+  return ReplaceFileBytes(path, jpeg.data(), Int64(jpeg.size()));
 }
 
 // The texture references of a loaded scene that lie in a "tex" folder beside the library (or are

@@ -884,6 +884,36 @@ Int32 ReadMovie(BuildContext* ctx, const Filename& media, BrowserDatabaseItem* e
 
 } // namespace
 
+namespace {
+
+// The index KKKKK of a still preview's file name "...preview_KKKKK.<suffix>" (at least five digits, no
+// more than nine); *found tells whether the name has that form.
+Int32 PreviewIndexOfName(const String& name, Bool* found)
+{
+  *found = false;
+  const String mark("preview_");
+  Int32 pos = -1, at = 0;
+  while (name.FindFirst(mark, &at, pos + 1))
+    pos = at;
+  if (pos < 0)
+    return 0;
+  Int32 i = pos + mark.GetLength(), value = 0, digits = 0;
+  for (; i < name.GetLength() && name[i] >= u'0' && name[i] <= u'9'; ++i, ++digits) {
+    if (digits == 9)
+      return 0;
+    value = value * 10 + Int32(name[i] - u'0');
+  }
+  if (digits < 5 || i >= name.GetLength() || name[i] != u'.')
+    return 0;
+  for (Int32 j = i + 1; j < name.GetLength(); ++j)
+    if (name[j] == u'.')
+      return 0;
+  *found = true;
+  return value;
+}
+
+} // namespace
+
 Bool ReadPreview(BuildContext* ctx, const XMLNode* preview, BrowserDatabaseItem* entry, const Filename& folder,
                  const String& itemName)
 {
@@ -930,12 +960,21 @@ Bool ReadPreview(BuildContext* ctx, const XMLNode* preview, BrowserDatabaseItem*
     if (!PreviewAsJpeg(bytes.data(), Int64(bytes.size()), &jpeg, &w, &h))
       return false;
     Int32 index = 0;
+    Bool named = false;
+    const Int32 wanted = PreviewIndexOfName(media.GetFileString(), &named);
     const Int32 n = entry->GetPreviewCount();
     for (Int32 i = 0; i < n; ++i) {
       PreviewInfo info;
-      if (entry->GetPreviewInfo(i, &info) && info.imageId >= index)
+      if (!entry->GetPreviewInfo(i, &info))
+        continue;
+      if (info.imageId >= index)
         index = info.imageId + 1;
+      if (info.imageId == wanted)
+        named = false;
     }
+    // The index in the file name, as the export wrote it, unless another preview holds it.
+    if (named)
+      index = wanted;
     return StorePreview(ctx, entry, index, jpeg, QualityCode(type), w, h, itemName);
   }
   Bool ok = true;

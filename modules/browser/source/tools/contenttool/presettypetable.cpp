@@ -49,7 +49,9 @@ String PresetTypeName(Int32 type, Int32 subType)
   for (const PresetTypeRow& r : kRows)
     if (r.id == id)
       return String(r.fileKind == generic && id != PRESETTYPE_GENERIC ? r.name : "notsupported");
-  return String(id == 0 ? "unknown" : "notsupported");
+  // No type builds back from a name the table does not hold, the empty one included; "unknown" is
+  // a type of its own (1018026).
+  return String(type == 0 && subType == 0 ? "" : "notsupported");
 }
 
 const PresetTypeRow* FindPresetType(const String& name)
