@@ -46,9 +46,7 @@ bool TerminalFrontEnd::RunModal(Int32 dialog)
   bool shown = false;
   DialogView v;
   while (GetDialog(dialog, &v) && v.open) {
-    Pump();
-    if (!GetDialog(dialog, &v) || !v.open)
-      break;
+    // Drawn before the pump: a dialog whose work ends within its first pump still shows its bar once.
     if (opt_.drawProgress) {
       const auto now = std::chrono::steady_clock::now();
       // Redrawn at most ten times a second.
@@ -63,6 +61,9 @@ bool TerminalFrontEnd::RunModal(Int32 dialog)
           break;
         }
     }
+    Pump();
+    if (!GetDialog(dialog, &v) || !v.open)
+      break;
     const Int64 next = NextTimerIn(Clock());
     std::unique_lock<std::mutex> g(lock_);
     wake_.wait_for(g, std::chrono::milliseconds(next < 0 ? 50 : std::min<Int64>(next, 50)), [&] { return woken_; });
