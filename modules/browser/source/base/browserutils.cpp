@@ -147,6 +147,16 @@ Bool HasInvalidChar(const String& name, Int32* pos)
   return false;
 }
 
+Bool IsSingleEntryName(const String& name)
+{
+  if (name.IsEmpty() || name == String(".") || name == String(".."))
+    return false;
+  for (Int32 i = 0; i < name.GetLength(); ++i)
+    if (name[i] == u'/' || name[i] == 0)
+      return false;
+  return true;
+}
+
 void FormatFileSize(String* out, Int64 bytes, Bool shortForm)
 {
   Float k = Float(bytes) / 1024.0;

@@ -40,6 +40,9 @@ String MakeValidName(const String& name);
 // True when name holds an invalid character; pos gets the first occurrence of the first character
 // of the set (in the set's order) that occurs.
 Bool HasInvalidChar(const String& name, Int32* pos);
+// A name one folder entry can have on Linux: not empty, not "." or "..", no "/" and no NUL (the
+// system would cut the name there and reach another file). Joined to a folder it stays inside it.
+Bool IsSingleEntryName(const String& name);
 
 // "1023 Bytes", "1.00 KB (1024 Bytes)" with the units of the module's resource strings.
 void FormatFileSize(String* out, Int64 bytes, Bool shortForm);

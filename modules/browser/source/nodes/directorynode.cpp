@@ -86,18 +86,6 @@ Int32 RemainingMs(Int32 deadline)
   return left > 0 ? left : 0;
 }
 
-// A name one entry can have: not empty, not "." or "..", no "/" and no NUL (the system would cut
-// the name there and reach another file).
-Bool AcceptableName(const String& name)
-{
-  if (name.IsEmpty() || name == String(".") || name == String(".."))
-    return false;
-  for (Int32 i = 0; i < name.GetLength(); ++i)
-    if (name[i] == u'/' || name[i] == 0)
-      return false;
-  return true;
-}
-
 // The folder part of a path ("/" for "/a").
 Filename FolderOf(const Filename& path)
 {
@@ -994,7 +982,7 @@ Bool DirectoryNode::MayRemoveEntry()
 Int32 DirectoryNode::Rename(Int32 phase, const String& newName)
 {
   const Int32 p = EditPhase(phase);
-  if (p > EDITPHASE_DO || !AcceptableName(newName) || !MayRemoveEntry())
+  if (p > EDITPHASE_DO || !IsSingleEntryName(newName) || !MayRemoveEntry())
     return EDIT_RENAME_REFUSED;
   const Filename oldPath = GetPath();
   const Filename newPath = FolderOf(oldPath) + newName;
@@ -1028,7 +1016,7 @@ Int32 DirectoryNode::NewFolder(Int32 phase, const String& name, NodeRef* out)
   const Int32 p = EditPhase(phase);
   const UInt32 status = GetStatus();
   if (p > EDITPHASE_DO || !(status & NODESTATUS_FOLDER) || (status & (NODESTATUS_READONLY | NODESTATUS_DELETED)) ||
-      !AcceptableName(name))
+      !IsSingleEntryName(name))
     return EDIT_NEWFOLDER_REFUSED;
   const Filename path = GetPath() + name;
   FileStatus taken;
@@ -1191,7 +1179,7 @@ Int32 DirectoryNode::CopyPresetHere(const NodeRef& node, Int32 phase)
   if (!source || !source(node, &bytes, &fileName))
     return EDIT_COPY_FAILED;
   const String name = MakeValidName(fileName);
-  if (!AcceptableName(name))
+  if (!IsSingleEntryName(name))
     return EDIT_COPY_FAILED;
   const Filename folder = GetPath();
   const Filename to = folder + name;
@@ -1235,7 +1223,7 @@ Int32 DirectoryNode::CopyHere(NodeRef node, Int32 phase, const String* newName, 
   const Filename to = folder + name;
   FileStatus src, taken;
   // Never onto an existing entry (the source itself included), never a folder into itself.
-  if (!AcceptableName(name) || !GeGetFileStatus(from, &src) || GeGetFileStatus(to, &taken))
+  if (!IsSingleEntryName(name) || !GeGetFileStatus(from, &src) || GeGetFileStatus(to, &taken))
     return EDIT_COPY_REFUSED;
   // A pipe or device has no content to copy: reading it could wait for ever.
   if ((src.attributes & FILEATTR_SPECIAL) && !(src.attributes & FILEATTR_LINK))

@@ -1,5 +1,7 @@
 #include "tools/contenttool/treenames.h"
 
+#include "base/browserutils.h"
+
 namespace {
 
 const String kDescription(".cbinfo");
@@ -42,15 +44,7 @@ String Variant(const String& name, Int32 n)
 
 } // namespace
 
-Bool IsSingleName(const String& name)
-{
-  if (name.IsEmpty() || name == String(".") || name == String(".."))
-    return false;
-  for (Int32 i = 0; i < name.GetLength(); ++i)
-    if (name[i] == u'/' || name[i] == 0)
-      return false;
-  return true;
-}
+Bool IsSingleName(const String& name) { return IsSingleEntryName(name); }
 
 Bool JoinInside(const Filename& root, const Filename& folder, const String& name, Filename* out)
 {
