@@ -203,22 +203,31 @@ void ContentToolCommandSummary(std::FILE* out)
                     "  build-library SRC T.libqz  build a preset library from a content tool tree (--json)\n");
 }
 
+namespace {
+
+// The command's own parse: the exit code, or -1 with o filled when the command should run.
+int ParseFor(const std::string& command, const std::vector<std::string>& args, Options* o)
+{
+  if (command == "export-library")
+    return Parse(command, args, ExportHelp, "a library URL", "a destination folder", o);
+  if (command == "build-library")
+    return Parse(command, args, BuildHelp, "a source (SRC)", "a target file", o);
+  return 2;
+}
+
+} // namespace
+
 int ParseContentToolArguments(const std::string& command, const std::vector<std::string>& args)
 {
   Options o;
-  if (command == "export-library")
-    return Parse(command, args, ExportHelp, "a library URL", "a destination folder", &o);
-  if (command == "build-library")
-    return Parse(command, args, BuildHelp, "a source (SRC)", "a target file", &o);
-  return 2;
+  return ParseFor(command, args, &o);
 }
 
 int RunContentToolCommand(const std::string& command, const std::vector<std::string>& args)
 {
-  if (int rc = ParseContentToolArguments(command, args); rc >= 0)
-    return rc;
   Options o;
-  (void)Parse(command, args, command == "export-library" ? ExportHelp : BuildHelp, "", "", &o);
+  if (int rc = ParseFor(command, args, &o); rc >= 0)
+    return rc;
   if (!OpenBrowserLibrary(command))
     return 1;
   const int rc = command == "export-library" ? RunExport(o) : RunBuild(o);
