@@ -1,6 +1,9 @@
 #include "commandline.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <system_error>
 
 namespace orxhost {
@@ -15,6 +18,305 @@ bool ParseWholeNumber(const std::string& text, long long lo, long long hi, long 
     return false;
   *out = v;
   return true;
+}
+
+bool ParseDecimalNumber(const std::string& text, double lo, double hi, double* out)
+{
+  double v = 0;
+  const char* first = text.data();
+  const char* last = first + text.size();
+  // from_chars reads no leading '+' and no hex unless asked; it does read "inf" and "nan".
+  const auto [end, ec] = std::from_chars(first, last, v, std::chars_format::general);
+  if (text.empty() || ec != std::errc() || end != last || !std::isfinite(v) || v < lo || v > hi)
+    return false;
+  *out = v;
+  return true;
+}
+
+bool ParsedArguments::Has(const std::string& name) const
+{
+  return std::any_of(given_.begin(), given_.end(), [&](const auto& g) { return g.first == name; });
+}
+
+std::string ParsedArguments::Value(const std::string& name, const std::string& fallback) const
+{
+  for (auto it = given_.rbegin(); it != given_.rend(); ++it)
+    if (it->first == name)
+      return it->second;
+  return fallback;
+}
+
+std::vector<std::string> ParsedArguments::Values(const std::string& name) const
+{
+  std::vector<std::string> v;
+  for (const auto& g : given_)
+    if (g.first == name)
+      v.push_back(g.second);
+  return v;
+}
+
+namespace {
+
+bool Repeats(const std::string& operand) { return operand.size() > 3 && operand.ends_with("..."); }
+
+std::size_t Least(const CommandSpec& spec)
+{
+  return std::min(spec.required, spec.operands.size());
+}
+
+int Refuse(const CommandSpec& spec, const std::string& why, std::FILE* err)
+{
+  std::fprintf(err, "orxhost %s: %s (see orxhost %s --help)\n", spec.name.c_str(), why.c_str(), spec.name.c_str());
+  return 2;
+}
+
+std::string Label(const CommandOption& o)
+{
+  std::string s = o.letter ? std::string("-") + o.letter + ", --" + o.name : std::string("--") + o.name;
+  if (o.value)
+    s += std::string(" ") + o.value;
+  return s;
+}
+
+// Two columns: the options, then their help; a label too wide for the column has its help below.
+void PrintOptions(const std::vector<CommandOption>& options, bool withHelp, int indent, std::FILE* out)
+{
+  std::vector<std::pair<std::string, std::string>> rows;
+  for (const CommandOption& o : options)
+    rows.emplace_back(Label(o), o.help);
+  if (withHelp)
+    rows.emplace_back("-h, --help", "this text");
+  std::size_t width = 0;
+  for (const auto& r : rows)
+    if (r.first.size() <= 24)
+      width = std::max(width, r.first.size());
+  const int column = indent + int(width) + 2;
+  for (const auto& [label, help] : rows) {
+    std::fprintf(out, "%*s%s", indent, "", label.c_str());
+    int at = indent + int(label.size());
+    std::size_t from = 0;
+    do {
+      const std::size_t nl = help.find('\n', from);
+      const std::string line = help.substr(from, nl == std::string::npos ? std::string::npos : nl - from);
+      if (at > column - 2) {
+        std::fprintf(out, "\n");
+        at = 0;
+      }
+      if (!line.empty())
+        std::fprintf(out, "%*s%s", column - at, "", line.c_str());
+      std::fprintf(out, "\n");
+      at = 0;
+      from = nl == std::string::npos ? std::string::npos : nl + 1;
+    } while (from != std::string::npos);
+  }
+}
+
+void PrintText(const std::string& text, int indent, std::FILE* out)
+{
+  std::size_t from = 0;
+  while (from < text.size()) {
+    const std::size_t nl = text.find('\n', from);
+    const std::string line = text.substr(from, nl == std::string::npos ? std::string::npos : nl - from);
+    if (line.empty())
+      std::fprintf(out, "\n");
+    else
+      std::fprintf(out, "%*s%s\n", indent, "", line.c_str());
+    if (nl == std::string::npos)
+      break;
+    from = nl + 1;
+  }
+}
+
+} // namespace
+
+int ParseArguments(const CommandSpec& spec, const std::vector<std::string>& args, ParsedArguments* out,
+                   std::FILE* help, std::FILE* err)
+{
+  *out = ParsedArguments();
+  bool ended = false, wantsHelp = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (!ended && a == "--") {
+      ended = true;
+      continue;
+    }
+    // "-" alone is a name (standard input, to many programs), not an option.
+    if (ended || a.size() < 2 || a[0] != '-') {
+      out->operands_.push_back(a);
+      ended = ended || spec.optionsFirst;
+      continue;
+    }
+    const CommandOption* o = nullptr;
+    std::string shown, value;
+    bool attached = false;
+    if (a[1] == '-') {
+      const std::size_t eq = a.find('=');
+      const std::string name = a.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
+      shown = "--" + name;
+      if (eq != std::string::npos) {
+        value = a.substr(eq + 1);
+        attached = true;
+      }
+      for (const CommandOption& c : spec.options)
+        if (name == c.name)
+          o = &c;
+      if (!o && name == "help" && !attached) {
+        wantsHelp = true;
+        continue;
+      }
+    } else {
+      shown = a.substr(0, 2);
+      for (const CommandOption& c : spec.options)
+        if (c.letter == a[1])
+          o = &c;
+      if (!o && a == "-h") {
+        wantsHelp = true;
+        continue;
+      }
+      if (o && a.size() > 2) {
+        if (!o->value)
+          o = nullptr; // no bundles of flags: "-rf" is one unknown option
+        value = a.substr(2);
+        attached = true;
+      }
+    }
+    if (!o)
+      return Refuse(spec, "unknown option '" + a + "'", err);
+    if (o->value && !attached) {
+      if (i + 1 >= args.size())
+        return Refuse(spec, shown + " needs a value (" + o->value + ")", err);
+      value = args[++i];
+    } else if (!o->value && attached) {
+      return Refuse(spec, shown + " takes no value, not '" + a + "'", err);
+    }
+    if (!o->repeats && out->Has(o->name))
+      return Refuse(spec, "--" + std::string(o->name) + " may be given once, not again as '" + a + "'", err);
+    out->given_.emplace_back(o->name, value);
+  }
+  if (wantsHelp) {
+    PrintHelp(spec, help);
+    return 0;
+  }
+  for (const CommandOption& c : spec.options)
+    if (c.required && !out->Has(c.name))
+      return Refuse(spec, (c.letter ? std::string("-") + c.letter : "--" + std::string(c.name)) + " " + c.value +
+                              " is needed",
+                    err);
+  const std::size_t least = Least(spec);
+  const bool many = !spec.operands.empty() && Repeats(spec.operands.back());
+  if (out->operands_.size() < least) {
+    std::string missing = spec.operands[out->operands_.size()];
+    if (Repeats(missing))
+      missing.resize(missing.size() - 3);
+    return Refuse(spec, missing + " is needed", err);
+  }
+  if (!many && out->operands_.size() > spec.operands.size())
+    return Refuse(spec, "one argument too many: '" + out->operands_[spec.operands.size()] + "'", err);
+  return -1;
+}
+
+std::string Synopsis(const CommandSpec& spec)
+{
+  std::string s;
+  for (const CommandOption& o : spec.options) {
+    const std::string form = o.required && o.letter ? std::string("-") + o.letter : "--" + std::string(o.name);
+    const std::string one = o.value ? form + " " + o.value : form;
+    s += o.required ? " " + one : " [" + one + "]";
+    if (o.repeats)
+      s += "...";
+  }
+  const std::size_t least = Least(spec);
+  for (std::size_t i = 0; i < spec.operands.size(); ++i)
+    s += i < least ? " " + spec.operands[i] : " [" + spec.operands[i] + "]";
+  return s.empty() ? s : s.substr(1);
+}
+
+void PrintHelp(const CommandSpec& spec, std::FILE* out)
+{
+  const std::string synopsis = Synopsis(spec);
+  std::fprintf(out, "usage: orxhost %s%s%s\n", spec.name.c_str(), synopsis.empty() ? "" : " ", synopsis.c_str());
+  if (!spec.about.empty()) {
+    std::fprintf(out, "\n");
+    PrintText(spec.about, 0, out);
+  }
+  std::fprintf(out, "\n");
+  PrintOptions(spec.options, true, 2, out);
+  if (!spec.more.empty()) {
+    std::fprintf(out, "\n");
+    PrintText(spec.more, 0, out);
+  }
+}
+
+void PrintGroupHelp(const CommandGroup& group, std::FILE* out)
+{
+  std::fprintf(out, "usage: orxhost %s COMMAND ARGUMENTS\n", group.name.c_str());
+  if (!group.about.empty()) {
+    std::fprintf(out, "\n");
+    PrintText(group.about, 0, out);
+  }
+  std::fprintf(out, "\n");
+  for (const CommandSpec& c : group.commands) {
+    const std::string synopsis = Synopsis(c);
+    std::fprintf(out, "  %s%s%s\n", c.name.substr(group.name.size() + 1).c_str(), synopsis.empty() ? "" : " ",
+                 synopsis.c_str());
+    PrintText(c.about, 6, out);
+    PrintOptions(c.options, false, 6, out);
+  }
+  std::fprintf(out, "\nEach command also takes --help.\n");
+  if (!group.more.empty()) {
+    std::fprintf(out, "\n");
+    PrintText(group.more, 0, out);
+  }
+}
+
+int ParseGroupArguments(const CommandGroup& group, const std::vector<std::string>& args, const CommandSpec** which,
+                        ParsedArguments* out, std::FILE* help, std::FILE* err)
+{
+  *which = nullptr;
+  *out = ParsedArguments();
+  std::size_t at = args.size();
+  bool wantsHelp = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--") {
+      at = i + 1 < args.size() ? i + 1 : args.size();
+      break;
+    }
+    if (a.size() < 2 || a[0] != '-') {
+      at = i;
+      break;
+    }
+    wantsHelp = wantsHelp || a == "--help" || a == "-h";
+  }
+  std::string names;
+  for (const CommandSpec& c : group.commands)
+    names += (names.empty() ? "" : ", ") + c.name.substr(group.name.size() + 1);
+  if (at == args.size()) {
+    if (wantsHelp) {
+      PrintGroupHelp(group, help);
+      return 0;
+    }
+    std::fprintf(err, "orxhost %s: a command is needed: %s (see orxhost %s --help)\n", group.name.c_str(),
+                 names.c_str(), group.name.c_str());
+    return 2;
+  }
+  const std::string full = group.name + " " + args[at];
+  for (const CommandSpec& c : group.commands)
+    if (c.name == full)
+      *which = &c;
+  if (!*which) {
+    std::fprintf(err, "orxhost %s: unknown command '%s'; one of %s (see orxhost %s --help)\n", group.name.c_str(),
+                 args[at].c_str(), names.c_str(), group.name.c_str());
+    return 2;
+  }
+  std::vector<std::string> rest;
+  for (std::size_t i = 0; i < args.size(); ++i)
+    if (i != at)
+      rest.push_back(args[i]);
+  const int rc = ParseArguments(**which, rest, out, help, err);
+  if (rc >= 0)
+    *which = nullptr;
+  return rc;
 }
 
 } // namespace orxhost
