@@ -17,6 +17,7 @@
 #include "orx/itemprogresslib.h"
 #include "searchcommands.h"
 #include "browserclient.h"
+#include "commandline.h"
 #include "scenecommands.h"
 #include "orx/browserlib.h"
 #include "orx/browserpreviews.h"
@@ -33,162 +34,114 @@ struct Options
   std::string name; // rename: the new name
   std::string sort = "name";
   bool json = false;
-  bool help = false;
   bool skipExisting = false; // cp, mv
 };
 
 const char* const kSorts[] = {"name", "modified", "created", "size", "type", "none"};
 
-void Help(const std::string& command, std::FILE* out)
+orxhost::CommandSpec Spec(const std::string& command)
 {
+  const orxhost::CommandOption json{"json", 0, nullptr, "one JSON object instead of the text"};
+  const orxhost::CommandOption yes{"yes", 0, nullptr, "replace what has the name"};
+  const orxhost::CommandOption no{"no", 0, nullptr, "leave what has the name, and fail"};
+  const orxhost::CommandOption skip{"skip-existing", 0, nullptr, "leave what has the name, and succeed"};
+  orxhost::CommandSpec s;
+  s.name = command;
+  s.operands = {"URL"};
   if (command == "ls") {
-    std::fprintf(out,
-                 "usage: orxhost ls [--sort ORDER] [--json] URL\n"
-                 "\n"
-                 "Lists the children of the content at URL (for example preset:/,\n"
-                 "preset://demo.libqz/Materials, file:/ for the volumes, or a folder such as\n"
-                 "file://localhost/usr/share): name, type, size, modification and creation\n"
-                 "dates and the status flags of each. File names are matched exactly;\n"
-                 "names that start with \".\" are not listed. A catalog link shows what it\n"
-                 "points to after \"->\", marked \"(unresolved)\" while that is not found.\n"
-                 "\n"
-                 "network:/ lists the servers of network file systems and GVfs mounts,\n"
-                 "network://SERVER their shares, network://SERVER/SHARE/... what is in them.\n"
-                 "A share that does not answer within 3 seconds is named on standard error,\n"
-                 "is shown as it was, and the exit code is 3.\n"
-                 "\n"
-                 "  --sort ORDER  name (default; folders first), modified, created, size, type,\n"
-                 "                or none (the order of the content tree)\n"
-                 "  --json        one JSON array instead of the table; catalog links carry\n"
-                 "                \"target\" and \"resolved\"\n");
+    s.options = {{"sort", 0, "ORDER",
+                  "name (default; folders first), modified, created, size, type,\n"
+                  "or none (the order of the content tree)"},
+                 {"json", 0, nullptr, "one JSON array instead of the table; catalog links carry\n\"target\" and \"resolved\""}};
+    s.about = "Lists the children of the content at URL (for example preset:/,\n"
+              "preset://demo.libqz/Materials, file:/ for the volumes, or a folder such as\n"
+              "file://localhost/usr/share): name, type, size, modification and creation\n"
+              "dates and the status flags of each. File names are matched exactly;\n"
+              "names that start with \".\" are not listed. A catalog link shows what it\n"
+              "points to after \"->\", marked \"(unresolved)\" while that is not found.\n"
+              "\n"
+              "network:/ lists the servers of network file systems and GVfs mounts,\n"
+              "network://SERVER their shares, network://SERVER/SHARE/... what is in them.\n"
+              "A share that does not answer within 3 seconds is named on standard error,\n"
+              "is shown as it was, and the exit code is 3.";
   } else if (command == "info") {
-    std::fprintf(out,
-                 "usage: orxhost info [--json] URL\n"
-                 "\n"
-                 "Shows what the browser knows about the content at URL: name, kind, type,\n"
-                 "size, dates, flags, its library and annotation, and for a file the format\n"
-                 "and the handler that its name and first bytes match.\n");
+    s.options = {json};
+    s.about = "Shows what the browser knows about the content at URL: name, kind, type,\n"
+              "size, dates, flags, its library and annotation, and for a file the format\n"
+              "and the handler that its name and first bytes match.";
   } else if (command == "cat") {
-    std::fprintf(out,
-                 "usage: orxhost cat URL\n"
-                 "\n"
-                 "Writes the data of the preset at URL to standard output, byte for byte.\n");
+    s.about = "Writes the data of the preset at URL to standard output, byte for byte.";
   } else if (command == "rename") {
-    std::fprintf(out,
-                 "usage: orxhost rename [--json] URL NAME\n"
-                 "\n"
-                 "Renames the preset, folder or library at URL to NAME, as the browser's rename\n"
-                 "does; the library is saved when orxhost ends. Fails when the library is\n"
-                 "read-only (for example because its file is damaged) or the name is taken.\n");
+    s.options = {json};
+    s.operands = {"URL", "NAME"};
+    s.about = "Renames the preset, folder or library at URL to NAME, as the browser's rename\n"
+              "does; the library is saved when orxhost ends. Fails when the library is\n"
+              "read-only (for example because its file is damaged) or the name is taken.";
   } else if (command == "mkdir") {
-    std::fprintf(out,
-                 "usage: orxhost mkdir [--json] FOLDER-URL NAME\n"
-                 "\n"
-                 "Makes the folder NAME in the folder at FOLDER-URL, as the browser's new folder\n"
-                 "does. A name that is taken (also by a folder) is refused.\n");
+    s.options = {json};
+    s.operands = {"FOLDER-URL", "NAME"};
+    s.about = "Makes the folder NAME in the folder at FOLDER-URL, as the browser's new folder\n"
+              "does. A name that is taken (also by a folder) is refused.";
   } else if (command == "mv") {
-    std::fprintf(out,
-                 "usage: orxhost mv [--json] [--yes | --no | --skip-existing] URL FOLDER-URL\n"
-                 "\n"
-                 "Moves the file or folder at URL into the folder at FOLDER-URL, on one file\n"
-                 "system only (never by copying and deleting), with a progress bar on a terminal.\n"
-                 "When the name is taken there: --yes replaces what has it (it goes only after the\n"
-                 "move succeeded), --no leaves it and fails, --skip-existing leaves it and succeeds;\n"
-                 "otherwise the person at the terminal is asked, or the answer is no.\n");
+    s.options = {json, yes, no, skip};
+    s.operands = {"URL", "FOLDER-URL"};
+    s.about = "Moves the file or folder at URL into the folder at FOLDER-URL, on one file\n"
+              "system only (never by copying and deleting), with a progress bar on a terminal.\n"
+              "When the name is taken there: --yes replaces what has it (it goes only after the\n"
+              "move succeeded), --no leaves it and fails, --skip-existing leaves it and succeeds;\n"
+              "otherwise the person at the terminal is asked, or the answer is no.";
   } else if (command == "cp") {
-    std::fprintf(out,
-                 "usage: orxhost cp [--json] [--yes | --no | --skip-existing] URL FOLDER-URL\n"
-                 "\n"
-                 "Copies the file or folder at URL into the folder at FOLDER-URL, with a progress\n"
-                 "bar on a terminal. The copy is written under a hidden name and renamed into\n"
-                 "place, and a folder is never copied into itself. Links are copied as links.\n"
-                 "When the name is taken there: --yes replaces what has it (only once the copy is\n"
-                 "complete), --no leaves it and fails, --skip-existing leaves it and succeeds;\n"
-                 "otherwise the person at the terminal is asked, or the answer is no.\n");
+    s.options = {json, yes, no, skip};
+    s.operands = {"URL", "FOLDER-URL"};
+    s.about = "Copies the file or folder at URL into the folder at FOLDER-URL, with a progress\n"
+              "bar on a terminal. The copy is written under a hidden name and renamed into\n"
+              "place, and a folder is never copied into itself. Links are copied as links.\n"
+              "When the name is taken there: --yes replaces what has it (only once the copy is\n"
+              "complete), --no leaves it and fails, --skip-existing leaves it and succeeds;\n"
+              "otherwise the person at the terminal is asked, or the answer is no.";
   } else if (command == "rm") {
-    std::fprintf(out,
-                 "usage: orxhost rm [--json] URL\n"
-                 "\n"
-                 "Deletes the file or folder at URL with everything in it, with a progress bar on\n"
-                 "a terminal. Links are deleted as links; volumes and mounted file systems are\n"
-                 "refused.\n"
-                 "\n"
-                 "With --json, rename, mkdir, mv, cp and rm print one JSON object: ok, command,\n"
-                 "url, result, code, error, items and bytes.\n");
+    s.options = {json, {"yes", 0, nullptr, "answer yes to the plug-in's questions"},
+                 {"no", 0, nullptr, "answer no to the plug-in's questions"}};
+    s.about = "Deletes the file or folder at URL with everything in it, with a progress bar on\n"
+              "a terminal. Links are deleted as links; volumes and mounted file systems are\n"
+              "refused.";
+    s.more = "With --json, rename, mkdir, mv, cp and rm print one JSON object: ok, command,\n"
+             "url, result, code, error, items and bytes.";
   } else if (command == "demo") {
-    std::fprintf(out,
-                 "usage: orxhost demo\n"
-                 "\n"
-                 "Makes the demo library preset://demo.libqz in the user browser folder, with\n"
-                 "folders and presets that carry names, annotations, data and previews, so that\n"
-                 "there is something to browse. Running it again brings the library back to\n"
-                 "its original content. The previews of the scene presets Scene/Red (a\n"
-                 "material ball) and Scene/Cube (an object thumbnail) are rendered and written\n"
-                 "as PNG pictures into the folder \"demo previews\" beside the library.\n");
+    s.operands.clear();
+    s.about = "Makes the demo library preset://demo.libqz in the user browser folder, with\n"
+              "folders and presets that carry names, annotations, data and previews, so that\n"
+              "there is something to browse. Running it again brings the library back to\n"
+              "its original content. The previews of the scene presets Scene/Red (a\n"
+              "material ball) and Scene/Cube (an object thumbnail) are rendered and written\n"
+              "as PNG pictures into the folder \"demo previews\" beside the library.";
   }
+  return s;
 }
 
 int ParseInto(const std::string& command, const std::vector<std::string>& args, Options* o)
 {
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--help" || a == "-h") {
-      o->help = true;
-    } else if (a == "--json" && (command == "ls" || command == "info" || command == "rename" || command == "mkdir" ||
-                                 command == "mv" || command == "cp" || command == "rm")) {
-      o->json = true;
-    } else if ((a == "--yes" || a == "--no") && (command == "mv" || command == "cp" || command == "rm")) {
+  orxhost::ParsedArguments a;
+  if (int rc = orxhost::ParseArguments(Spec(command), args, &a); rc >= 0)
+    return rc;
+  o->json = a.Has("json");
+  o->skipExisting = a.Has("skip-existing");
+  o->sort = a.Value("sort", o->sort);
+  if (!a.Operands().empty())
+    o->url = a.Operand(0);
+  if (a.Operands().size() > 1)
+    o->name = a.Operand(1);
+  for (const auto& [name, value] : a.Given())
+    if (name == "yes" || name == "no") {
       // The answer to a taken name, given after the command as well as before it.
-      char* one[] = {const_cast<char*>(a.c_str())};
+      const std::string flag = "--" + name;
+      char* one[] = {const_cast<char*>(flag.c_str())};
       int at = 0;
       ParseTerminalOption(1, one, at);
       UseTerminalFrontEnd();
-    } else if (a == "--skip-existing" && (command == "mv" || command == "cp")) {
-      o->skipExisting = true;
-    } else if (a == "--sort" && command == "ls") {
-      if (i + 1 >= args.size()) {
-        std::fprintf(stderr, "orxhost ls: --sort needs an order\n");
-        return 2;
-      }
-      o->sort = args[++i];
-      if (std::none_of(std::begin(kSorts), std::end(kSorts), [&](const char* s) { return o->sort == s; })) {
-        std::fprintf(stderr, "orxhost ls: unknown sort order '%s' (name, modified, created, size, type, none)\n",
-                     o->sort.c_str());
-        return 2;
-      }
-    } else if (!a.empty() && a[0] == '-') {
-      std::fprintf(stderr, "orxhost %s: unknown option '%s'\n", command.c_str(), a.c_str());
-      Help(command, stderr);
-      return 2;
-    } else if (o->url.empty() && command != "demo") {
-      o->url = a;
-    } else if ((command == "rename" || command == "mkdir" || command == "mv" || command == "cp") && o->name.empty()) {
-      o->name = a;
-    } else {
-      std::fprintf(stderr, "orxhost %s: unexpected argument '%s'\n", command.c_str(), a.c_str());
-      Help(command, stderr);
-      return 2;
     }
-  }
-  if (o->help) {
-    Help(command, stdout);
-    return 0;
-  }
-  if (command != "demo" && o->url.empty()) {
-    std::fprintf(stderr, "orxhost %s: a URL is needed\n", command.c_str());
-    Help(command, stderr);
-    return 2;
-  }
-  if (command == "rename" && o->name.empty()) {
-    std::fprintf(stderr, "orxhost rename: a new name is needed\n");
-    Help(command, stderr);
-    return 2;
-  }
-  if ((command == "mkdir" || command == "mv" || command == "cp") && o->name.empty()) {
-    std::fprintf(stderr, "orxhost %s: %s is needed\n", command.c_str(), command == "mkdir" ? "a name" : "a folder URL");
-    Help(command, stderr);
-    return 2;
-  }
+  if (std::none_of(std::begin(kSorts), std::end(kSorts), [&](const char* s) { return o->sort == s; }))
+    return orxhost::RefuseArgument("ls", "unknown sort order '" + o->sort + "' (name, modified, created, size, type, none)");
   return -1;
 }
 

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "browserclient.h"
+#include "commandline.h"
 #include "orx/browserlib.h"
 #include "orx/files.h"
 #include "orx/services.h"
@@ -23,67 +24,53 @@ struct Options
   std::string sub;               // new, add
   std::vector<std::string> args; // the rest
   bool json = false;
-  bool help = false;
 };
 
-void Help(const std::string& command, std::FILE* out)
+orxhost::CommandGroup Group(const std::string& command)
 {
+  const orxhost::CommandOption json{"json", 0, nullptr, "one JSON object per catalog made or link added"};
+  orxhost::CommandGroup g;
+  g.name = command;
   if (command == "catalog") {
-    std::fprintf(out,
-                 "usage: orxhost catalog new [--json] NAME\n"
-                 "       orxhost catalog add [--json] CATALOG-URL TARGET-URL...\n"
-                 "\n"
-                 "new makes the catalog NAME.catqz in the user browser folder; it shows as\n"
-                 "catalog://NAME.catqz. add puts a link to each target (a file, a folder, a\n"
-                 "preset or a catalog entry) into the catalog or catalog folder at CATALOG-URL;\n"
-                 "a link to a link links what that link points to, and a name that is taken\n"
-                 "gets \".1\", \".2\" and so on. List a catalog with orxhost ls: links show their\n"
-                 "targets (--json: \"target\" and \"resolved\").\n"
-                 "\n"
-                 "  --json  one JSON object per catalog made or link added\n");
-  } else if (command == "fav") {
-    std::fprintf(out,
-                 "usage: orxhost fav add [--json] URL\n"
-                 "\n"
-                 "Adds the content at URL (a file or folder on disk, a preset, a catalog entry)\n"
-                 "to the favorites (favorite:/). Favorites are kept from one start to the next.\n");
+    g.about = "Catalogs collect links to content anywhere without moving it. List a catalog\n"
+              "with orxhost ls: links show their targets (--json: \"target\" and \"resolved\").";
+    orxhost::CommandSpec made;
+    made.name = "catalog new";
+    made.options = {json};
+    made.operands = {"NAME"};
+    made.about = "makes the catalog NAME.catqz in the user browser folder; it shows as\n"
+                 "catalog://NAME.catqz.";
+    orxhost::CommandSpec add;
+    add.name = "catalog add";
+    add.options = {json};
+    add.operands = {"CATALOG-URL", "TARGET-URL..."};
+    add.about = "puts a link to each target (a file, a folder, a preset or a catalog entry)\n"
+                "into the catalog or catalog folder at CATALOG-URL; a link to a link links what\n"
+                "that link points to, and a name that is taken gets \".1\", \".2\" and so on.";
+    g.commands = {made, add};
+  } else {
+    g.about = "Favorites (favorite:/) are kept from one start to the next.";
+    orxhost::CommandSpec add;
+    add.name = "fav add";
+    add.options = {json};
+    add.operands = {"URL"};
+    add.about = "adds the content at URL (a file or folder on disk, a preset, a catalog entry)\n"
+                "to the favorites.";
+    g.commands = {add};
   }
+  return g;
 }
 
 int Parse(const std::string& command, const std::vector<std::string>& args, Options* o)
 {
-  for (const std::string& a : args) {
-    if (a == "--help" || a == "-h")
-      o->help = true;
-    else if (a == "--json")
-      o->json = true;
-    else if (!a.empty() && a[0] == '-') {
-      std::fprintf(stderr, "orxhost %s: unknown option '%s'\n", command.c_str(), a.c_str());
-      Help(command, stderr);
-      return 2;
-    } else if (o->sub.empty())
-      o->sub = a;
-    else
-      o->args.push_back(a);
-  }
-  if (o->help) {
-    Help(command, stdout);
-    return 0;
-  }
-  const bool known = command == "catalog" ? (o->sub == "new" || o->sub == "add") : o->sub == "add";
-  if (!known) {
-    std::fprintf(stderr, "orxhost %s: %s\n", command.c_str(),
-                 o->sub.empty() ? "a subcommand is needed" : ("unknown subcommand '" + o->sub + "'").c_str());
-    Help(command, stderr);
-    return 2;
-  }
-  const std::size_t need = command == "catalog" && o->sub == "add" ? 2 : 1;
-  if (o->args.size() < need || (need == 1 && o->args.size() != 1)) {
-    std::fprintf(stderr, "orxhost %s %s: %s\n", command.c_str(), o->sub.c_str(),
-                 o->args.size() < need ? "arguments are missing" : "too many arguments");
-    Help(command, stderr);
-    return 2;
-  }
+  const orxhost::CommandGroup group = Group(command);
+  const orxhost::CommandSpec* which = nullptr;
+  orxhost::ParsedArguments a;
+  if (int rc = orxhost::ParseGroupArguments(group, args, &which, &a); rc >= 0)
+    return rc;
+  o->sub = which->name.substr(command.size() + 1);
+  o->args = a.Operands();
+  o->json = a.Has("json");
   return -1;
 }
 

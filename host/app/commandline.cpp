@@ -33,6 +33,13 @@ bool ParseDecimalNumber(const std::string& text, double lo, double hi, double* o
   return true;
 }
 
+int RefuseArgument(const std::string& command, const std::string& why, std::FILE* err)
+{
+  const std::string called = command.empty() ? "orxhost" : "orxhost " + command;
+  std::fprintf(err, "%s: %s (see %s --help)\n", called.c_str(), why.c_str(), called.c_str());
+  return 2;
+}
+
 bool ParsedArguments::Has(const std::string& name) const
 {
   return std::any_of(given_.begin(), given_.end(), [&](const auto& g) { return g.first == name; });
@@ -64,10 +71,12 @@ std::size_t Least(const CommandSpec& spec)
   return std::min(spec.required, spec.operands.size());
 }
 
+std::string Called(const std::string& name) { return name.empty() ? "orxhost" : "orxhost " + name; }
+std::string Called(const CommandSpec& spec) { return Called(spec.name); }
+
 int Refuse(const CommandSpec& spec, const std::string& why, std::FILE* err)
 {
-  std::fprintf(err, "orxhost %s: %s (see orxhost %s --help)\n", spec.name.c_str(), why.c_str(), spec.name.c_str());
-  return 2;
+  return RefuseArgument(spec.name, why, err);
 }
 
 std::string Label(const CommandOption& o)
@@ -93,6 +102,10 @@ void PrintOptions(const std::vector<CommandOption>& options, bool withHelp, int 
   const int column = indent + int(width) + 2;
   for (const auto& [label, help] : rows) {
     std::fprintf(out, "%*s%s", indent, "", label.c_str());
+    if (help.empty()) {
+      std::fprintf(out, "\n");
+      continue;
+    }
     int at = indent + int(label.size());
     std::size_t from = 0;
     do {
@@ -215,31 +228,55 @@ int ParseArguments(const CommandSpec& spec, const std::vector<std::string>& args
   return -1;
 }
 
-std::string Synopsis(const CommandSpec& spec)
+namespace {
+
+// The parts of a usage line, each option or operand on its own.
+std::vector<std::string> SynopsisParts(const CommandSpec& spec)
 {
-  std::string s;
+  std::vector<std::string> parts;
   for (const CommandOption& o : spec.options) {
     const std::string form = o.required && o.letter ? std::string("-") + o.letter : "--" + std::string(o.name);
     const std::string one = o.value ? form + " " + o.value : form;
-    s += o.required ? " " + one : " [" + one + "]";
-    if (o.repeats)
-      s += "...";
+    parts.push_back((o.required ? one : "[" + one + "]") + (o.repeats ? "..." : ""));
   }
   const std::size_t least = Least(spec);
   for (std::size_t i = 0; i < spec.operands.size(); ++i)
-    s += i < least ? " " + spec.operands[i] : " [" + spec.operands[i] + "]";
-  return s.empty() ? s : s.substr(1);
+    parts.push_back(i < least ? spec.operands[i] : "[" + spec.operands[i] + "]");
+  return parts;
+}
+
+} // namespace
+
+std::string Synopsis(const CommandSpec& spec)
+{
+  std::string s;
+  for (const std::string& part : SynopsisParts(spec))
+    s += (s.empty() ? "" : " ") + part;
+  return s;
 }
 
 void PrintHelp(const CommandSpec& spec, std::FILE* out)
 {
-  const std::string synopsis = Synopsis(spec);
-  std::fprintf(out, "usage: orxhost %s%s%s\n", spec.name.c_str(), synopsis.empty() ? "" : " ", synopsis.c_str());
+  // Lines of at most 80 columns, the parts that go on below the first.
+  std::string line = "usage: " + Called(spec);
+  const std::size_t indent = line.size() + 1;
+  for (const std::string& part : SynopsisParts(spec)) {
+    if (line.size() + 1 + part.size() > 80 && line.size() > indent) {
+      std::fprintf(out, "%s\n", line.c_str());
+      line = std::string(indent - 1, ' ');
+    }
+    line += " " + part;
+  }
+  std::fprintf(out, "%s\n", line.c_str());
   if (!spec.about.empty()) {
     std::fprintf(out, "\n");
     PrintText(spec.about, 0, out);
   }
-  std::fprintf(out, "\n");
+  if (spec.list) {
+    std::fprintf(out, "\n");
+    spec.list(out);
+  }
+  std::fprintf(out, "\noptions:\n");
   PrintOptions(spec.options, true, 2, out);
   if (!spec.more.empty()) {
     std::fprintf(out, "\n");
@@ -254,11 +291,10 @@ void PrintGroupHelp(const CommandGroup& group, std::FILE* out)
     std::fprintf(out, "\n");
     PrintText(group.about, 0, out);
   }
-  std::fprintf(out, "\n");
+  std::fprintf(out, "\ncommands:\n");
   for (const CommandSpec& c : group.commands) {
     const std::string synopsis = Synopsis(c);
-    std::fprintf(out, "  %s%s%s\n", c.name.substr(group.name.size() + 1).c_str(), synopsis.empty() ? "" : " ",
-                 synopsis.c_str());
+    std::fprintf(out, "  orxhost %s%s%s\n", c.name.c_str(), synopsis.empty() ? "" : " ", synopsis.c_str());
     PrintText(c.about, 6, out);
     PrintOptions(c.options, false, 6, out);
   }

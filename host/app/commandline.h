@@ -33,13 +33,14 @@ struct CommandOption
 // always known and print the help built from this table.
 struct CommandSpec
 {
-  std::string name;                   // as in messages, after "orxhost ": "ls", "scene new"
+  std::string name;                   // as in messages, after "orxhost ": "ls", "scene new"; "" for orxhost
   std::vector<CommandOption> options;
   std::vector<std::string> operands;  // their names in order; a last name ending in "..." repeats
   std::size_t required = std::size_t(-1); // operands that must be given; all of them by default
   std::string about;                  // the text after the usage line
   std::string more;                   // the text after the options
   bool optionsFirst = false;          // options end at the first operand (the rest are operands)
+  void (*list)(std::FILE*) = nullptr; // prints more of the help, before the options (its commands)
 };
 
 class ParsedArguments
@@ -66,6 +67,10 @@ private:
 // --help.
 int ParseArguments(const CommandSpec& spec, const std::vector<std::string>& args, ParsedArguments* out,
                    std::FILE* help = stdout, std::FILE* err = stderr);
+
+// Refuses an argument the parser took but the command cannot use (a number out of range): the same
+// one line as a parse error; answers 2. command as in CommandSpec::name.
+int RefuseArgument(const std::string& command, const std::string& why, std::FILE* err = stderr);
 
 // "[--json] [--sort ORDER] URL": the options and operands as a usage line shows them.
 std::string Synopsis(const CommandSpec& spec);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "browserclient.h"
+#include "commandline.h"
 #include "orx/browsercontenttool.h"
 #include "orx/browserlib.h"
 #include "orx/string.h"
@@ -54,41 +55,7 @@ struct Options
 {
   std::string first, second;
   bool json = false;
-  bool help = false;
 };
-
-int Parse(const std::string& command, const std::vector<std::string>& args, void (*help)(std::FILE*),
-          const char* firstWhat, const char* secondWhat, Options* o)
-{
-  for (const std::string& a : args) {
-    if (a == "--help" || a == "-h") {
-      o->help = true;
-    } else if (a == "--json") {
-      o->json = true;
-    } else if (!a.empty() && a[0] == '-') {
-      std::fprintf(stderr, "orxhost %s: unknown option '%s'\n", command.c_str(), a.c_str());
-      help(stderr);
-      return 2;
-    } else if (o->first.empty()) {
-      o->first = a;
-    } else if (o->second.empty()) {
-      o->second = a;
-    } else {
-      std::fprintf(stderr, "orxhost %s: unexpected argument '%s'\n", command.c_str(), a.c_str());
-      return 2;
-    }
-  }
-  if (o->help) {
-    help(stdout);
-    return 0;
-  }
-  if (o->first.empty() || o->second.empty()) {
-    std::fprintf(stderr, "orxhost %s: %s is needed\n", command.c_str(), o->first.empty() ? firstWhat : secondWhat);
-    help(stderr);
-    return 2;
-  }
-  return -1;
-}
 
 // Exit 0 only for a run that succeeded without errors.
 int Report(const std::string& command, const Options& o, const char* firstKey, const char* secondKey,
@@ -115,27 +82,27 @@ int Report(const std::string& command, const Options& o, const char* firstKey, c
 
 // --- export-library ---
 
-void ExportHelp(std::FILE* out)
+orxhost::CommandSpec ExportSpec()
 {
-  std::fprintf(out,
-               "usage: orxhost export-library [--json] preset://NAME.libqz DEST\n"
-               "\n"
-               "Writes the registered preset library as a folder tree at DEST (a trailing\n"
-               ".libqz is taken off): one .cbinfo description beside every folder and preset,\n"
-               "the presets' data, settings (.bc) and preview pictures (JPEG), and DEST.cbinfo\n"
-               "for the library itself. Files of an older export there are replaced whole;\n"
-               "links there are replaced, never written through. The run's error_log.txt and\n"
-               "operation_log.txt go into DEST (older ones are kept as .bak) and their paths\n"
-               "are printed at the end. A bar shows the progress on a terminal; Ctrl-C stops,\n"
-               "and a stopped export fails.\n"
-               "\n"
-               "Exit status: 0 when the export succeeded without errors, 1 when it failed or\n"
-               "logged errors, 2 for wrong arguments.\n"
-               "\n"
-               "  --json  one JSON object: ok, command, library, folder, errors, cancelled,\n"
-               "          message, error_log, operation_log\n");
+  orxhost::CommandSpec s;
+  s.name = "export-library";
+  s.options = {{"json", 0, nullptr,
+                "one JSON object: ok, command, library, folder, errors, cancelled,\n"
+                "message, error_log, operation_log"}};
+  s.operands = {"preset://NAME.libqz", "DEST"};
+  s.about = "Writes the registered preset library as a folder tree at DEST (a trailing\n"
+            ".libqz is taken off): one .cbinfo description beside every folder and preset,\n"
+            "the presets' data, settings (.bc) and preview pictures (JPEG), and DEST.cbinfo\n"
+            "for the library itself. Files of an older export there are replaced whole;\n"
+            "links there are replaced, never written through. The run's error_log.txt and\n"
+            "operation_log.txt go into DEST (older ones are kept as .bak) and their paths\n"
+            "are printed at the end. A bar shows the progress on a terminal; Ctrl-C stops,\n"
+            "and a stopped export fails.\n"
+            "\n"
+            "Exit status: 0 when the export succeeded without errors, 1 when it failed or\n"
+            "logged errors, 2 for wrong arguments.";
+  return s;
 }
-
 
 int RunExport(const Options& o)
 {
@@ -156,25 +123,25 @@ int RunExport(const Options& o)
 
 // --- build-library ---
 
-void BuildHelp(std::FILE* out)
+orxhost::CommandSpec BuildSpec()
 {
-  std::fprintf(out,
-               "usage: orxhost build-library [--json] SRC TARGET.libqz\n"
-               "\n"
-               "Builds a new preset library file TARGET from a folder tree in the content tool's\n"
-               "layout. SRC is the top-level description (NAME.cbinfo, of type=library) or the\n"
-               "folder NAME beside it; the library is named after that folder. Only files inside\n"
-               "the tree are read: links, pipes and devices are skipped, and an item reads at most\n"
-               "256 MB. TARGET must not exist: the library is built as TARGET.new and renamed\n"
-               "once it was walked to its end and written; a cancel (Ctrl-C) leaves nothing under\n"
-               "the name. error_log.txt and operation_log.txt are written beside TARGET (an\n"
-               "older log is kept as .bak). A bar shows the progress on a terminal. Exits 1 when\n"
-               "the build failed or logged errors.\n"
-               "\n"
-               "  --json  one JSON object: ok, command, source, target, errors, cancelled,\n"
-               "          message, error_log, operation_log\n");
+  orxhost::CommandSpec s;
+  s.name = "build-library";
+  s.options = {{"json", 0, nullptr,
+                "one JSON object: ok, command, source, target, errors, cancelled,\n"
+                "message, error_log, operation_log"}};
+  s.operands = {"SRC", "TARGET.libqz"};
+  s.about = "Builds a new preset library file TARGET from a folder tree in the content tool's\n"
+            "layout. SRC is the top-level description (NAME.cbinfo, of type=library) or the\n"
+            "folder NAME beside it; the library is named after that folder. Only files inside\n"
+            "the tree are read: links, pipes and devices are skipped, and an item reads at most\n"
+            "256 MB. TARGET must not exist: the library is built as TARGET.new and renamed\n"
+            "once it was walked to its end and written; a cancel (Ctrl-C) leaves nothing under\n"
+            "the name. error_log.txt and operation_log.txt are written beside TARGET (an\n"
+            "older log is kept as .bak). A bar shows the progress on a terminal. Exits 1 when\n"
+            "the build failed or logged errors.";
+  return s;
 }
-
 
 int RunBuild(const Options& o)
 {
@@ -208,11 +175,15 @@ namespace {
 // The command's own parse: the exit code, or -1 with o filled when the command should run.
 int ParseFor(const std::string& command, const std::vector<std::string>& args, Options* o)
 {
-  if (command == "export-library")
-    return Parse(command, args, ExportHelp, "a library URL", "a destination folder", o);
-  if (command == "build-library")
-    return Parse(command, args, BuildHelp, "a source (SRC)", "a target file", o);
-  return 2;
+  if (command != "export-library" && command != "build-library")
+    return 2;
+  orxhost::ParsedArguments a;
+  if (int rc = orxhost::ParseArguments(command == "export-library" ? ExportSpec() : BuildSpec(), args, &a); rc >= 0)
+    return rc;
+  o->first = a.Operand(0);
+  o->second = a.Operand(1);
+  o->json = a.Has("json");
+  return -1;
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "browserclient.h"
+#include "commandline.h"
 #include "orx/basefile.h"
 #include "orx/files.h"
 #include "orx/itemprogresslib.h"
@@ -13,22 +14,35 @@
 
 namespace {
 
-void Help(std::FILE* out)
+orxhost::CommandGroup Group()
 {
-  std::fprintf(out,
-               "usage: orxhost file COMMAND ARGUMENTS\n"
-               "\n"
-               "The host's file service, as the plug-in sees it. Only regular files are opened:\n"
-               "pipes, sockets, devices and kernel views are refused at once. Names are bytes:\n"
-               "a byte that is not UTF-8 is shown as U+FFFD (--json adds the name's bytes in hex).\n"
-               "\n"
-               "  ls [--json] FOLDER        the entries of a folder, with their kind and size\n"
-               "  cat FILE                  a file's bytes on standard output\n"
-               "  cp [--overwrite] FROM TO  copy a file; never onto itself\n"
-               "  mv FROM TO                rename; never replaces what has the name TO\n"
-               "  mkdir [--parents] FOLDER  make a folder; an existing one is an error\n"
-               "  rm PATH                   delete a file or an empty folder\n"
-               "  same A B                  whether two names lead to one file (exit 0 yes, 1 no)\n");
+  orxhost::CommandGroup g;
+  g.name = "file";
+  g.about = "The host's file service, as the plug-in sees it. Only regular files are opened:\n"
+            "pipes, sockets, devices and kernel views are refused at once. Names are bytes:\n"
+            "a byte that is not UTF-8 is shown as U+FFFD (--json adds the name's bytes in hex).";
+  auto command = [](const char* name, std::vector<std::string> operands, const char* about,
+                    std::vector<orxhost::CommandOption> options = {}) {
+    orxhost::CommandSpec c;
+    c.name = std::string("file ") + name;
+    c.operands = std::move(operands);
+    c.about = about;
+    c.options = std::move(options);
+    return c;
+  };
+  g.commands = {
+      command("ls", {"FOLDER"}, "the entries of a folder, with their kind and size",
+              {{"json", 0, nullptr, "a JSON array with the bytes of each name in hex"}}),
+      command("cat", {"FILE"}, "a file's bytes on standard output"),
+      command("cp", {"FROM", "TO"}, "copy a file; never onto itself",
+              {{"overwrite", 0, nullptr, "replace the file TO"}}),
+      command("mv", {"FROM", "TO"}, "rename; never replaces what has the name TO"),
+      command("mkdir", {"FOLDER"}, "make a folder; an existing one is an error",
+              {{"parents", 0, nullptr, "make the folders above it too"}}),
+      command("rm", {"PATH"}, "delete a file or an empty folder"),
+      command("same", {"A", "B"}, "whether two names lead to one file (exit 0 yes, 1 no)"),
+  };
+  return g;
 }
 
 Filename Arg(const std::string& a) { return Filename(String::FromBytes(a, StringEncoding::System)); }
@@ -102,36 +116,16 @@ void FileCommandSummary(std::FILE* out)
 
 int RunFileCommand(const std::vector<std::string>& args)
 {
-  std::vector<std::string> pos;
-  bool json = false, overwrite = false, parents = false;
-  for (const std::string& a : args) {
-    if (a == "--help" || a == "-h") {
-      Help(stdout);
-      return 0;
-    }
-    if (a == "--json")
-      json = true;
-    else if (a == "--overwrite")
-      overwrite = true;
-    else if (a == "--parents")
-      parents = true;
-    else if (a.size() > 1 && a[0] == '-' && a[1] == '-')
-      return Fail("", "unknown option '" + a + "'"), Help(stderr), 2;
-    else
-      pos.push_back(a);
-  }
-  const std::string cmd = pos.empty() ? "" : pos[0];
-  const std::size_t need = cmd == "ls" || cmd == "cat" || cmd == "mkdir" || cmd == "rm" ? 2
-                           : cmd == "cp" || cmd == "mv" || cmd == "same"                   ? 3
-                                                                                           : 0;
-  if (need == 0 || pos.size() != need) {
-    if (need == 0)
-      std::fprintf(stderr, "orxhost file: %s\n", cmd.empty() ? "a command is needed" : ("unknown command '" + cmd + "'").c_str());
-    else
-      std::fprintf(stderr, "orxhost file %s: wrong number of arguments\n", cmd.c_str());
-    Help(stderr);
-    return 2;
-  }
+  const orxhost::CommandGroup group = Group();
+  const orxhost::CommandSpec* which = nullptr;
+  orxhost::ParsedArguments a;
+  if (int rc = orxhost::ParseGroupArguments(group, args, &which, &a); rc >= 0)
+    return rc;
+  const std::string cmd = which->name.substr(group.name.size() + 1);
+  const bool json = a.Has("json"), overwrite = a.Has("overwrite"), parents = a.Has("parents");
+  // pos[0] names the command, the way the code below reads it.
+  std::vector<std::string> pos = a.Operands();
+  pos.insert(pos.begin(), cmd);
   orxhost::InstallForThisProcess();
   if (cmd == "ls")
     return List(pos[1], json);

@@ -23,16 +23,18 @@ orxhost::ui::TerminalOptions& Options()
   return o;
 }
 
-void GuiUsage(std::FILE* out)
+orxhost::CommandSpec GuiSpec()
 {
-  std::fprintf(out,
-               "usage: orxhost gui [--screenshot FILE.png --after MS] [--json]\n"
-               "\n"
-               "Opens the host's main window: a menu of the commands the plug-in registered, the\n"
-               "preferences window with its pages, and the console lines. With --screenshot, the\n"
-               "window (its command menu open) is rendered into FILE.png after MS milliseconds\n"
-               "(default 500) and orxhost quits; with QT_QPA_PLATFORM=offscreen no display is needed.\n"
-               "--json prints the menu and the screenshot as one JSON object.\n");
+  orxhost::CommandSpec s;
+  s.name = "gui";
+  s.options = {{"screenshot", 0, "FILE.png", "render the window into FILE.png and quit"},
+               {"after", 0, "MS", "milliseconds before the screenshot, 0 to 600000 (default 500)"},
+               {"json", 0, nullptr, "print the menu and the screenshot as one JSON object"}};
+  s.about = "Opens the host's main window: a menu of the commands the plug-in registered, the\n"
+            "preferences window with its pages, and the console lines. With --screenshot, the\n"
+            "window (its command menu open) is rendered into FILE.png after MS milliseconds\n"
+            "and orxhost quits; with QT_QPA_PLATFORM=offscreen no display is needed.";
+  return s;
 }
 
 } // namespace
@@ -74,30 +76,17 @@ void UseTerminalFrontEnd()
 
 int RunGuiCommand(const std::string& module, const std::vector<std::string>& args)
 {
-  std::string screenshot;
+  orxhost::ParsedArguments a;
+  if (int rc = orxhost::ParseArguments(GuiSpec(), args, &a); rc >= 0)
+    return rc;
+  const std::string screenshot = a.Value("screenshot");
   int after = 500;
-  bool json = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--help" || a == "-h") {
-      GuiUsage(stdout);
-      return 0;
-    } else if (a == "--screenshot" && i + 1 < args.size()) {
-      screenshot = args[++i];
-    } else if (a == "--after" && i + 1 < args.size()) {
-      long long v = 0;
-      if (!orxhost::ParseWholeNumber(args[++i], 0, 600000, &v)) {
-        std::fprintf(stderr, "orxhost gui: --after takes milliseconds from 0 to 600000, not '%s'\n", args[i].c_str());
-        return 2;
-      }
-      after = int(v);
-    } else if (a == "--json") {
-      json = true;
-    } else {
-      std::fprintf(stderr, "orxhost gui: unknown argument '%s'\n", a.c_str());
-      GuiUsage(stderr);
-      return 2;
-    }
+  const bool json = a.Has("json");
+  if (a.Has("after")) {
+    long long v = 0;
+    if (!orxhost::ParseWholeNumber(a.Value("after"), 0, 600000, &v))
+      return orxhost::RefuseArgument("gui", "--after takes milliseconds from 0 to 600000, not '" + a.Value("after") + "'");
+    after = int(v);
   }
 #ifndef ORX_HAVE_QT
   (void)module;

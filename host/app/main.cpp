@@ -1,10 +1,10 @@
 // orxhost: the stand-in host. Loads the content browser plug-in and runs it.
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "browsecommands.h"
+#include "commandline.h"
 #include "contenttoolcommands.h"
 #include "filecommands.h"
 #include "guicommand.h"
@@ -18,15 +18,9 @@
 #include "services/internal.h"
 
 namespace {
-void Usage(std::FILE* out)
+void Commands(std::FILE* out)
 {
   std::fprintf(out,
-               "usage: orxhost [--module PATH] [--quiet] [COMMAND [ARGUMENTS]]\n"
-               "\n"
-               "Loads the content browser plug-in (browser.so beside orxhost, or PATH, or\n"
-               "$ORXHOST_MODULE), runs its whole start order and end order, and reports the\n"
-               "host memory that is still allocated at the end.\n"
-               "\n"
                "commands:\n"
                "  run       start and end the plug-in, printing every call (the default)\n");
   BrowseCommandSummary(out);
@@ -36,16 +30,27 @@ void Usage(std::FILE* out)
   SceneCommandSummary(out);
   PresetCommandSummary(out);
   ContentToolCommandSummary(out);
-  std::fprintf(out,
-               "\n"
-               "options:\n"
-               "  --module PATH  the plug-in to load\n"
-               "  --quiet        print only errors and the memory report\n"
-               "  --verbose      browse commands: also print the plug-in's console lines\n"
-               "  --help         this text\n"
-               "\n"
-               "environment: ORXHOST_HOME moves every folder of the host under one root;\n"
-               "under it, network places are its folders network/SERVER/SHARE.\n");
+}
+
+orxhost::CommandSpec HostSpec()
+{
+  orxhost::CommandSpec s;
+  s.options = {{"module", 0, "PATH", "the plug-in to load"},
+               {"quiet", 0, nullptr, "print only errors and the memory report"},
+               {"verbose", 0, nullptr, "browse commands: also print the plug-in's console lines"},
+               {"yes", 0, nullptr, "answer yes to the plug-in's yes/no questions"},
+               {"no", 0, nullptr, "answer no to them (otherwise a person at the terminal is\nasked, or the answer is no)"},
+               {"select", 0, "FILE", "answer the plug-in's next file selection", true}};
+  s.operands = {"COMMAND", "ARGUMENTS..."};
+  s.required = 0;
+  s.optionsFirst = true;
+  s.about = "Loads the content browser plug-in (browser.so beside orxhost, or PATH, or\n"
+            "$ORXHOST_MODULE), runs its whole start order and end order, and reports the\n"
+            "host memory that is still allocated at the end.";
+  s.list = Commands;
+  s.more = "environment: ORXHOST_HOME moves every folder of the host under one root;\n"
+           "under it, network places are its folders network/SERVER/SHARE.";
+  return s;
 }
 
 // Ends the host's own use of host memory and reports what is left; 0 when nothing is.
@@ -109,34 +114,47 @@ int Browse(const std::string& module, const std::string& command, const std::vec
 
 int main(int argc, char** argv)
 {
+  const orxhost::CommandSpec spec = HostSpec();
+  orxhost::ParsedArguments a;
+  if (int rc = orxhost::ParseArguments(spec, std::vector<std::string>(argv + 1, argv + argc), &a); rc >= 0)
+    return rc;
+  const std::string command = a.Operands().empty() ? "run" : a.Operand(0);
+  std::vector<std::string> commandArgs(a.Operands().begin() + (a.Operands().empty() ? 0 : 1), a.Operands().end());
+  std::vector<std::pair<std::string, std::string>> given = a.Given();
+  // run has no arguments of its own: the host's options may follow it.
+  if (command == "run") {
+    orxhost::CommandSpec run = spec;
+    run.name = "run";
+    run.operands.clear();
+    run.optionsFirst = false;
+    run.list = nullptr;
+    orxhost::ParsedArguments more;
+    if (int rc = orxhost::ParseArguments(run, commandArgs, &more); rc >= 0)
+      return rc;
+    given.insert(given.end(), more.Given().begin(), more.Given().end());
+    commandArgs.clear();
+  }
   std::string module = DefaultModulePath();
-  std::string command = "run";
   bool quiet = false;
   bool verbose = false;
-  std::vector<std::string> commandArgs;
-  for (int i = 1; i < argc; ++i) {
-    if (IsBrowseCommand(command) || IsPreviewCommand(command) || IsPresetCommand(command) ||
-        IsContentToolCommand(command) || command == "file" || command == "gui" || command == "scene") {
-      commandArgs.push_back(argv[i]);
-      continue;
-    }
-    if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
-      Usage(stdout);
-      return 0;
-    } else if (!std::strcmp(argv[i], "--module") && i + 1 < argc) {
-      module = argv[++i];
-    } else if (!std::strcmp(argv[i], "--quiet")) {
+  for (const auto& [name, value] : given) {
+    if (name == "module") {
+      module = value;
+    } else if (name == "quiet") {
       quiet = true;
-    } else if (!std::strcmp(argv[i], "--verbose")) {
+    } else if (name == "verbose") {
       verbose = true;
-    } else if (ParseTerminalOption(argc, argv, i)) {
-    } else if (argv[i][0] != '-' && command == "run") {
-      command = argv[i];
     } else {
-      std::fprintf(stderr, "orxhost: unknown argument '%s'\n", argv[i]);
-      Usage(stderr);
-      return 2;
+      std::string flag = "--" + name, text = value;
+      char* terminal[] = {flag.data(), text.data()};
+      int at = 0;
+      ParseTerminalOption(name == "select" ? 2 : 1, terminal, at);
     }
+  }
+  if (command != "run" && command != "gui" && command != "file" && command != "scene" && !IsBrowseCommand(command) &&
+      !IsPreviewCommand(command) && !IsPresetCommand(command) && !IsContentToolCommand(command)) {
+    std::fprintf(stderr, "orxhost: unknown command '%s' (see orxhost --help)\n", command.c_str());
+    return 2;
   }
   UseTerminalFrontEnd();
   if (command == "gui")
@@ -148,11 +166,6 @@ int main(int argc, char** argv)
     return RunFileCommand(commandArgs);
   if (command == "scene")
     return RunSceneCommand(commandArgs);
-  if (command != "run") {
-    std::fprintf(stderr, "orxhost: unknown command '%s'\n", command.c_str());
-    Usage(stderr);
-    return 2;
-  }
 
   orxhost::InstallForThisProcess();
   orxhost::SetConsoleEcho(!quiet);

@@ -17,33 +17,46 @@ constexpr Int32 kPhaseAsk = 0, kPhaseDo = 2;
 constexpr Int32 kGatherFiles = 0x2000000; // passed on when a host element becomes a preset
 constexpr Int32 kCopyRefused = Int32(0x80000004u);
 
-void Help(std::FILE* out)
+orxhost::CommandGroup Group()
 {
-  std::fprintf(out,
-               "usage: orxhost preset make [--json] [--gather] DOC ELEMENT FOLDER-URL\n"
-               "       orxhost preset apply [--json] PRESET-URL DOC\n"
-               "       orxhost preset set-default [--json] DOC ELEMENT\n"
-               "       orxhost preset get-default [--json] KIND\n"
-               "\n"
-               "make: the element of the scene document DOC (a file of the native format)\n"
-               "becomes a new preset in the preset folder FOLDER-URL (preset://LIBRARY/...).\n"
-               "ELEMENT names it by its names from the top, joined by '/': objects first, then\n"
-               "materials, then render settings (Cube/Phong is the tag Phong of the object\n"
-               "Cube). A taken name gets \" 2\", \" 3\", ...; the new preset's URL is printed.\n"
-               "--gather keeps the files the element refers to (a material's texture picture)\n"
-               "in the folder too, unless the library holds their bytes already.\n"
-               "\n"
-               "apply: the preset goes into DOC as its kind says, in one undo step, and DOC is\n"
-               "written back (orxhost scene undo DOC takes it back). A preset that does not\n"
-               "apply leaves DOC as it was.\n"
-               "\n"
-               "set-default: the settings of the element become the default of its kind\n"
-               "(shown under preset://defaultobject.libqz/KIND; orxhost rm deletes one).\n"
-               "get-default: whether a kind (a number, e.g. 5702 for materials) has a default,\n"
-               "and how many settings it holds; exit 1 when it has none.\n"
-               "\n"
-               "--json prints one object: ok, command, url (make) or preset, type (apply).\n"
-               "Exit: 0 done, 1 failed, 2 wrong arguments.\n");
+  const orxhost::CommandOption json{"json", 0, nullptr, "one object: ok, command, and what was done"};
+  orxhost::CommandGroup g;
+  g.name = "preset";
+  g.about = "Presets of the elements of scene documents (files of the native format).";
+  orxhost::CommandSpec make;
+  make.name = "preset make";
+  make.options = {json,
+                  {"gather", 0, nullptr,
+                   "keep the files the element refers to (a material's texture picture)\n"
+                   "in the folder too, unless the library holds their bytes already"}};
+  make.operands = {"DOC", "ELEMENT", "FOLDER-URL"};
+  make.about = "The element of the scene document DOC becomes a new preset in the preset\n"
+               "folder FOLDER-URL (preset://LIBRARY/...). ELEMENT names it by its names from\n"
+               "the top, joined by '/': objects first, then materials, then render settings\n"
+               "(Cube/Phong is the tag Phong of the object Cube). A taken name gets \" 2\",\n"
+               "\" 3\", ...; the new preset's URL is printed.";
+  orxhost::CommandSpec apply;
+  apply.name = "preset apply";
+  apply.options = {json};
+  apply.operands = {"PRESET-URL", "DOC"};
+  apply.about = "The preset goes into DOC as its kind says, in one undo step, and DOC is\n"
+                "written back (orxhost scene undo DOC takes it back). A preset that does not\n"
+                "apply leaves DOC as it was.";
+  orxhost::CommandSpec set;
+  set.name = "preset set-default";
+  set.options = {json};
+  set.operands = {"DOC", "ELEMENT"};
+  set.about = "The settings of the element become the default of its kind (shown under\n"
+              "preset://defaultobject.libqz/KIND; orxhost rm deletes one).";
+  orxhost::CommandSpec get;
+  get.name = "preset get-default";
+  get.options = {json};
+  get.operands = {"KIND"};
+  get.about = "Whether a kind (a number, e.g. 5702 for materials) has a default, and how\n"
+              "many settings it holds; exit 1 when it has none.";
+  g.commands = {make, apply, set, get};
+  g.more = "Exit: 0 done, 1 failed, 2 wrong arguments.";
+  return g;
 }
 
 struct Options
@@ -55,37 +68,15 @@ struct Options
 
 int Parse(const std::vector<std::string>& args, Options* o)
 {
-  if (args.empty()) {
-    Help(stderr);
-    return 2;
-  }
-  for (const std::string& a : args) {
-    if (a == "--help" || a == "-h") {
-      Help(stdout);
-      return 0;
-    }
-    if (a == "--json")
-      o->json = true;
-    else if (a == "--gather")
-      o->gather = true;
-    else if (a.size() > 1 && a[0] == '-') {
-      std::fprintf(stderr, "orxhost preset: unknown option '%s' (see orxhost preset --help)\n", a.c_str());
-      return 2;
-    } else if (o->sub.empty())
-      o->sub = a;
-    else
-      o->pos.push_back(a);
-  }
-  if (o->sub != "make" && o->sub != "apply" && o->sub != "set-default" && o->sub != "get-default") {
-    std::fprintf(stderr, "orxhost preset: unknown command '%s' (make, apply, set-default or get-default)\n",
-                 o->sub.c_str());
-    return 2;
-  }
-  const std::size_t want = o->sub == "make" ? 3u : o->sub == "get-default" ? 1u : 2u;
-  if (o->pos.size() != want) {
-    std::fprintf(stderr, "orxhost preset %s: wrong arguments (see orxhost preset --help)\n", o->sub.c_str());
-    return 2;
-  }
+  const orxhost::CommandGroup group = Group();
+  const orxhost::CommandSpec* which = nullptr;
+  orxhost::ParsedArguments a;
+  if (int rc = orxhost::ParseGroupArguments(group, args, &which, &a); rc >= 0)
+    return rc;
+  o->sub = which->name.substr(group.name.size() + 1);
+  o->json = a.Has("json");
+  o->gather = a.Has("gather");
+  o->pos = a.Operands();
   return -1;
 }
 

@@ -25,72 +25,42 @@ struct Options
   int size = 256;
   bool json = false;
   bool stored = false;
-  bool help = false;
 };
 
-void Help(std::FILE* out)
+orxhost::CommandSpec Spec()
 {
-  std::fprintf(out,
-               "usage: orxhost preview [--size N] [--stored] [--json] -o OUT.png URL\n"
-               "\n"
-               "Asks the handler of the content at URL (matched by name and first bytes) for\n"
-               "its preview bitmap of at most N x N pixels (default 256; a smaller picture is\n"
-               "not enlarged) and writes it to OUT as PNG, or as JPEG when OUT ends in .jpg.\n"
-               "Fails when the content has no handler or the handler gives no preview (a\n"
-               "damaged or truncated picture, a pipe, a file of sound alone).\n"
-               "\n"
-               "  -o OUT    the picture file to write\n"
-               "  --size N  the largest side, 1 to 4096\n"
-               "  --stored  the preview stored for the content (orxhost previews) instead\n"
-               "  --json    one JSON object: ok, url, out, width, height, handler, error\n");
+  orxhost::CommandSpec s;
+  s.name = "preview";
+  s.options = {{"size", 0, "N", "the largest side, 1 to 4096"},
+               {"stored", 0, nullptr, "the preview stored for the content (orxhost previews) instead"},
+               {"json", 0, nullptr, "one JSON object: ok, url, out, width, height, handler, error"},
+               {"out", 'o', "OUT.png", "the picture file to write", false, true}};
+  s.operands = {"URL"};
+  s.about = "Asks the handler of the content at URL (matched by name and first bytes) for\n"
+            "its preview bitmap of at most N x N pixels (default 256; a smaller picture is\n"
+            "not enlarged) and writes it to OUT as PNG, or as JPEG when OUT ends in .jpg.\n"
+            "Fails when the content has no handler or the handler gives no preview (a\n"
+            "damaged or truncated picture, a pipe, a file of sound alone).";
+  return s;
 }
 
 int Parse(const std::vector<std::string>& args, Options* o)
 {
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--help" || a == "-h") {
-      o->help = true;
-    } else if (a == "--json") {
-      o->json = true;
-    } else if (a == "--stored") {
-      o->stored = true;
-    } else if (a == "-o" || a == "--size") {
-      if (i + 1 >= args.size()) {
-        std::fprintf(stderr, "orxhost preview: %s needs a value\n", a.c_str());
-        return 2;
-      }
-      const std::string& v = args[++i];
-      if (a == "-o") {
-        o->out = v;
-      } else {
-        long long n = 0;
-        if (!orxhost::ParseWholeNumber(v, 1, 4096, &n)) {
-          std::fprintf(stderr, "orxhost preview: --size wants a number from 1 to 4096, not '%s'\n", v.c_str());
-          return 2;
-        }
-        o->size = int(n);
-      }
-    } else if (!a.empty() && a[0] == '-') {
-      std::fprintf(stderr, "orxhost preview: unknown option '%s'\n", a.c_str());
-      Help(stderr);
-      return 2;
-    } else if (o->url.empty()) {
-      o->url = a;
-    } else {
-      std::fprintf(stderr, "orxhost preview: unexpected argument '%s'\n", a.c_str());
-      return 2;
-    }
+  orxhost::ParsedArguments a;
+  if (int rc = orxhost::ParseArguments(Spec(), args, &a); rc >= 0)
+    return rc;
+  o->url = a.Operand(0);
+  o->out = a.Value("out");
+  o->json = a.Has("json");
+  o->stored = a.Has("stored");
+  if (a.Has("size")) {
+    long long n = 0;
+    if (!orxhost::ParseWholeNumber(a.Value("size"), 1, 4096, &n))
+      return orxhost::RefuseArgument("preview", "--size wants a number from 1 to 4096, not '" + a.Value("size") + "'");
+    o->size = int(n);
   }
-  if (o->help) {
-    Help(stdout);
-    return 0;
-  }
-  if (o->url.empty() || o->out.empty()) {
-    std::fprintf(stderr, "orxhost preview: %s is needed\n", o->url.empty() ? "a URL" : "an output file (-o)");
-    Help(stderr);
-    return 2;
-  }
+  if (o->out.empty())
+    return orxhost::RefuseArgument("preview", "an output file (-o) is needed");
   return -1;
 }
 
@@ -118,73 +88,45 @@ struct RunOptions
   bool recursive = false;
   bool force = false;
   bool json = false;
-  bool help = false;
 };
 
-void RunHelp(std::FILE* out)
+orxhost::CommandSpec RunSpec()
 {
-  std::fprintf(out,
-               "usage: orxhost previews [--recursive] [--size N] [--force] [--json] URL\n"
-               "\n"
-               "Renders the previews that are missing or stale among the children of the\n"
-               "folder, library or catalog at URL (with --recursive everything below it) on the\n"
-               "browser's preview thread, and stores them: previews of presets in their library,\n"
-               "those of files on disk in the main database. A preview is stale when the content\n"
-               "changed since it was made, or when it is smaller or of lower quality than wanted.\n"
-               "Content that has a current preview is not rendered again. A bar shows the\n"
-               "progress on a terminal; Ctrl-C stops, keeping what was stored.\n"
-               "\n"
-               "  --recursive  also the content of sub-folders (links to folders are not entered)\n"
-               "  --size N     the largest side of a preview, 16 to 1024 (default: the preference,\n"
-               "               256); pictures smaller than that are not enlarged\n"
-               "  --force      render everything again\n"
-               "  --json       one JSON object: ok, url, total, rendered, stored, failed,\n"
-               "               no_picture, seconds, error\n");
+  orxhost::CommandSpec s;
+  s.name = "previews";
+  s.options = {{"recursive", 'r', nullptr, "also the content of sub-folders (links to folders are not entered)"},
+               {"size", 0, "N",
+                "the largest side of a preview, 16 to 1024 (default: the preference,\n"
+                "256); pictures smaller than that are not enlarged"},
+               {"force", 0, nullptr, "render everything again"},
+               {"json", 0, nullptr,
+                "one JSON object: ok, url, total, rendered, stored, failed,\n"
+                "no_picture, seconds, error"}};
+  s.operands = {"URL"};
+  s.about = "Renders the previews that are missing or stale among the children of the\n"
+            "folder, library or catalog at URL (with --recursive everything below it) on the\n"
+            "browser's preview thread, and stores them: previews of presets in their library,\n"
+            "those of files on disk in the main database. A preview is stale when the content\n"
+            "changed since it was made, or when it is smaller or of lower quality than wanted.\n"
+            "Content that has a current preview is not rendered again. A bar shows the\n"
+            "progress on a terminal; Ctrl-C stops, keeping what was stored.";
+  return s;
 }
 
 int ParseRun(const std::vector<std::string>& args, RunOptions* o)
 {
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--help" || a == "-h") {
-      o->help = true;
-    } else if (a == "--json") {
-      o->json = true;
-    } else if (a == "--recursive" || a == "-r") {
-      o->recursive = true;
-    } else if (a == "--force") {
-      o->force = true;
-    } else if (a == "--size") {
-      if (i + 1 >= args.size()) {
-        std::fprintf(stderr, "orxhost previews: --size needs a value\n");
-        return 2;
-      }
-      const std::string& v = args[++i];
-      long long n = 0;
-      if (!orxhost::ParseWholeNumber(v, 16, 1024, &n)) {
-        std::fprintf(stderr, "orxhost previews: --size wants a number from 16 to 1024, not '%s'\n", v.c_str());
-        return 2;
-      }
-      o->size = int(n);
-    } else if (!a.empty() && a[0] == '-') {
-      std::fprintf(stderr, "orxhost previews: unknown option '%s'\n", a.c_str());
-      RunHelp(stderr);
-      return 2;
-    } else if (o->url.empty()) {
-      o->url = a;
-    } else {
-      std::fprintf(stderr, "orxhost previews: unexpected argument '%s'\n", a.c_str());
-      return 2;
-    }
-  }
-  if (o->help) {
-    RunHelp(stdout);
-    return 0;
-  }
-  if (o->url.empty()) {
-    std::fprintf(stderr, "orxhost previews: a URL is needed\n");
-    RunHelp(stderr);
-    return 2;
+  orxhost::ParsedArguments a;
+  if (int rc = orxhost::ParseArguments(RunSpec(), args, &a); rc >= 0)
+    return rc;
+  o->url = a.Operand(0);
+  o->json = a.Has("json");
+  o->recursive = a.Has("recursive");
+  o->force = a.Has("force");
+  if (a.Has("size")) {
+    long long n = 0;
+    if (!orxhost::ParseWholeNumber(a.Value("size"), 16, 1024, &n))
+      return orxhost::RefuseArgument("previews", "--size wants a number from 16 to 1024, not '" + a.Value("size") + "'");
+    o->size = int(n);
   }
   return -1;
 }

@@ -17,47 +17,61 @@ namespace sc = orxhost::scene;
 
 namespace {
 
-void Help(std::FILE* out)
+orxhost::CommandGroup Group()
 {
-  std::fprintf(out,
-               "usage: orxhost scene COMMAND ARGUMENTS\n"
-               "\n"
-               "The host's scene documents. A document is a file of the native format; each\n"
-               "command reads it, changes it and writes it back whole (a failed write keeps\n"
-               "the old file).\n"
-               "\n"
-               "  new [--force] DOC                   an empty document with render settings\n"
-               "  add-object DOC NAME [--parent PATH] [--shape none|cube|sphere]\n"
-               "                                      an object (the active object after)\n"
-               "  add-material DOC NAME [--color R,G,B] [--texture FILE]\n"
-               "                                      a material, colour channels 0..1\n"
-               "  add-nodes DOC NAME --parent PATH    a node setup on the object PATH (in place\n"
-               "                                      of one it has): a noise node feeding an\n"
-               "                                      output node\n"
-               "  import [--json] DOC FILE            adds the objects and materials of a\n"
-               "                                      foreign scene file (fbx, 3ds, stl, lwo,\n"
-               "                                      obj, ...); at most 64 MB and 20 s\n"
-               "  ls [--json] DOC                     the element tree\n"
-               "  save DOC OUT                        the document written to OUT\n"
-               "  render [--json] DOC -o OUT.png [--size N] [--element PATH]\n"
-               "                                      a preview picture drawn with offscreen\n"
-               "                                      OpenGL: a lit ball for a material, the\n"
-               "                                      meshes framed by their bounds for an\n"
-               "                                      object (with its children) or for the\n"
-               "                                      whole document (its first material when\n"
-               "                                      it has no object); N pixels a side\n"
-               "                                      (1..4096, default 256); PNG, or JPEG when\n"
-               "                                      OUT ends in .jpg\n"
-               "  undo [--json] DOC                   takes back the last change (exit 1 when\n"
-               "                                      there is none)\n"
-               "  redo [--json] DOC                   does again the change last taken back\n"
-               "\n"
-               "PATH names an element by its names from the top, joined by '/'; for render it\n"
-               "is looked for among the objects, then the materials.\n"
-               "add-object, add-material, add-nodes, import and orxhost preset apply are one\n"
-               "undo step each. The last 8 steps each way are kept in DOC.undo beside DOC,\n"
-               "which stays a plain document; a DOC.undo that is damaged or does not belong to\n"
-               "DOC as it is now is left out with a warning.\n");
+  const orxhost::CommandOption json{"json", 0, nullptr, "one JSON object"};
+  orxhost::CommandGroup g;
+  g.name = "scene";
+  g.about = "The host's scene documents. A document is a file of the native format; each\n"
+            "command reads it, changes it and writes it back whole (a failed write keeps\n"
+            "the old file).";
+  auto command = [](const char* name, std::vector<std::string> operands, const char* about,
+                    std::vector<orxhost::CommandOption> options = {}) {
+    orxhost::CommandSpec c;
+    c.name = std::string("scene ") + name;
+    c.operands = std::move(operands);
+    c.about = about;
+    c.options = std::move(options);
+    return c;
+  };
+  g.commands = {
+      command("new", {"DOC"}, "an empty document with render settings",
+              {{"force", 0, nullptr, "replace a DOC that exists"}}),
+      command("add-object", {"DOC", "NAME"}, "an object (the active object after)",
+              {{"parent", 0, "PATH", "the object it goes under"},
+               {"shape", 0, "none|cube|sphere", "its mesh (default none)"}}),
+      command("add-material", {"DOC", "NAME"}, "a material",
+              {{"color", 0, "R,G,B", "its colour, channels 0..1 (default 0.8,0.8,0.8)"},
+               {"texture", 0, "FILE", "the picture of its texture"}}),
+      command("add-nodes", {"DOC", "NAME"},
+              "a node setup on the object PATH (in place of one it has): a noise node\n"
+              "feeding an output node",
+              {{"parent", 0, "PATH", "the object the setup goes on (needed)"}}),
+      command("import", {"DOC", "FILE"},
+              "adds the objects and materials of a foreign scene file (fbx, 3ds, stl, lwo,\n"
+              "obj, ...); at most 64 MB and 20 s",
+              {json}),
+      command("ls", {"DOC"}, "the element tree", {json}),
+      command("save", {"DOC", "OUT"}, "the document written to OUT"),
+      command("render", {"DOC"},
+              "a preview picture drawn with offscreen OpenGL: a lit ball for a material, the\n"
+              "meshes framed by their bounds for an object (with its children) or for the\n"
+              "whole document (its first material when it has no object); PNG, or JPEG\n"
+              "when OUT ends in .jpg",
+              {json,
+               {"out", 'o', "OUT.png", "the picture file to write", false, true},
+               {"size", 0, "N", "pixels a side, 1..4096 (default 256)"},
+               {"element", 0, "PATH", "the object or material to draw"}}),
+      command("undo", {"DOC"}, "takes back the last change (exit 1 when there is none)", {json}),
+      command("redo", {"DOC"}, "does again the change last taken back", {json}),
+  };
+  g.more = "PATH names an element by its names from the top, joined by '/'; for render it\n"
+           "is looked for among the objects, then the materials.\n"
+           "add-object, add-material, add-nodes, import and orxhost preset apply are one\n"
+           "undo step each. The last 8 steps each way are kept in DOC.undo beside DOC,\n"
+           "which stays a plain document; a DOC.undo that is damaged or does not belong to\n"
+           "DOC as it is now is left out with a warning.";
+  return g;
 }
 
 int Fail(const std::string& what, const std::string& detail)
@@ -190,6 +204,19 @@ bool Exists(const std::string& path)
   return ::lstat(path.c_str(), &st) == 0;
 }
 
+// R,G,B: three numbers from 0 to 1, nothing else.
+bool ParseColor(const std::string& text, double rgb[3])
+{
+  std::size_t from = 0;
+  for (int i = 0; i < 3; ++i) {
+    const std::size_t comma = i < 2 ? text.find(',', from) : text.size();
+    if (comma == std::string::npos || !orxhost::ParseDecimalNumber(text.substr(from, comma - from), 0, 1, &rgb[i]))
+      return false;
+    from = comma + 1;
+  }
+  return true;
+}
+
 int RenderFail(bool json, const std::string& detail)
 {
   if (json)
@@ -296,43 +323,18 @@ void SceneCommandSummary(std::FILE* out)
 
 int RunSceneCommand(const std::vector<std::string>& args)
 {
-  if (args.empty() || args[0] == "--help" || args[0] == "-h") {
-    Help(args.empty() ? stderr : stdout);
-    return args.empty() ? 2 : 0;
-  }
+  const orxhost::CommandGroup group = Group();
+  const orxhost::CommandSpec* which = nullptr;
+  orxhost::ParsedArguments a;
+  if (int rc = orxhost::ParseGroupArguments(group, args, &which, &a); rc >= 0)
+    return rc;
   orxhost::InstallForThisProcess();
-  const std::string cmd = args[0];
-  std::vector<std::string> pos;
-  std::string parent, shape = "none", color, texture, out, element, size = "256";
-  bool json = false, force = false;
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--help" || a == "-h") {
-      Help(stdout);
-      return 0;
-    } else if (a == "--json")
-      json = true;
-    else if (a == "--force")
-      force = true;
-    else if (a == "--parent" && i + 1 < args.size())
-      parent = args[++i];
-    else if (a == "--shape" && i + 1 < args.size())
-      shape = args[++i];
-    else if (a == "--color" && i + 1 < args.size())
-      color = args[++i];
-    else if (a == "--texture" && i + 1 < args.size())
-      texture = args[++i];
-    else if (cmd == "render" && (a == "-o" || a == "--out") && i + 1 < args.size())
-      out = args[++i];
-    else if (cmd == "render" && a == "--size" && i + 1 < args.size())
-      size = args[++i];
-    else if (cmd == "render" && a == "--element" && i + 1 < args.size())
-      element = args[++i];
-    else if (a.size() > 1 && a[0] == '-')
-      return Usage(cmd);
-    else
-      pos.push_back(a);
-  }
+  const std::string cmd = which->name.substr(group.name.size() + 1);
+  const std::vector<std::string>& pos = a.Operands();
+  const std::string parent = a.Value("parent"), shape = a.Value("shape", "none"), color = a.Value("color"),
+                    texture = a.Value("texture"), out = a.Value("out"), element = a.Value("element"),
+                    size = a.Value("size", "256");
+  const bool json = a.Has("json"), force = a.Has("force");
   std::string error, warning;
   // A document saved with its undo history; a history that is not kept is worth a warning only.
   auto store = [&](BaseDocument* d, const std::string& path) {
@@ -501,8 +503,7 @@ int RunSceneCommand(const std::vector<std::string>& args)
       return Fail(cmd, "the node setup cannot be put on '" + parent + "'");
   } else {
     double rgb[3] = {0.8, 0.8, 0.8};
-    if (!color.empty() && (std::sscanf(color.c_str(), "%lf,%lf,%lf", &rgb[0], &rgb[1], &rgb[2]) != 3 ||
-                           !(rgb[0] >= 0 && rgb[0] <= 1 && rgb[1] >= 0 && rgb[1] <= 1 && rgb[2] >= 0 && rgb[2] <= 1)))
+    if (!color.empty() && !ParseColor(color, rgb))
       return Fail(cmd, "--color wants three numbers from 0 to 1: R,G,B");
     auto m = std::make_unique<BaseList2D>(Mbase);
     m->name = String(pos[1]);

@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <thread>
 #include <utility>
 
 #include "browserclient.h"
+#include "commandline.h"
 #include "orx/browserlib.h"
 #include "orx/browsersearch.h"
 #include "orx/container.h"
@@ -37,39 +39,43 @@ struct Options
   std::vector<Row> rows;
   bool recursive = false;
   bool json = false;
-  bool help = false;
   long long limit = -1;
 };
 
-void Help(std::FILE* out)
+orxhost::CommandSpec Spec()
 {
-  std::fprintf(out,
-               "usage: orxhost search START-URL [CRITERIA...] [--recursive] [--json] [--limit N]\n"
-               "\n"
-               "Searches the children of START-URL (a folder, a library, a catalog), or with\n"
-               "--recursive everything below it, and collects what matches every criterion as\n"
-               "links in a new results catalog below search:/. Links on disk are never entered,\n"
-               "and neither are other file systems mounted below the start. Hits are printed as\n"
-               "they are found, then their count and the time taken. Ctrl-C stops the search.\n"
-               "\n"
-               "criteria (each may be given more than once, at most 20 in all):\n"
-               "  --name [MODE:]TEXT        the last part of the URL, any letter case\n"
-               "  --keyword [MODE:]TEXT     a keyword of the item (a link: of its target)\n"
-               "  --annotation [MODE:]TEXT  the annotation of the item (a link: of its target)\n"
-               "      MODE: contains (the default), begins, ends, equals\n"
-               "  --modified MODE:YYYY-MM-DD  MODE: after, before, on\n"
-               "  --created MODE:YYYY-MM-DD\n"
-               "  --size MODE:KB            MODE: atleast, atmost; kilobytes of 1024 bytes\n"
-               "  --type TEXT               the type name contains TEXT (letter case counts)\n"
-               "\n"
-               "  --recursive  search sub-folders\n"
-               "  --json       one JSON object per hit, then one with the totals\n"
-               "  --limit N    stop after N hits\n");
+  orxhost::CommandSpec s;
+  s.name = "search";
+  s.options = {
+      {"name", 0, "[MODE:]TEXT", "the last part of the URL, any letter case", true},
+      {"keyword", 0, "[MODE:]TEXT", "a keyword of the item (a link: of its target)", true},
+      {"annotation", 0, "[MODE:]TEXT",
+       "the annotation of the item (a link: of its target)\n"
+       "MODE: contains (the default), begins, ends, equals",
+       true},
+      {"modified", 0, "MODE:YYYY-MM-DD", "MODE: after, before, on", true},
+      {"created", 0, "MODE:YYYY-MM-DD", "MODE: after, before, on", true},
+      {"size", 0, "MODE:KB", "MODE: atleast, atmost; kilobytes of 1024 bytes", true},
+      {"type", 0, "TEXT", "the type name contains TEXT (letter case counts)", true},
+      {"recursive", 'r', nullptr, "search sub-folders"},
+      {"json", 0, nullptr, "one JSON object per hit, then one with the totals"},
+      {"limit", 0, "N", "stop after N hits"},
+  };
+  s.operands = {"START-URL"};
+  s.about = "Searches the children of START-URL (a folder, a library, a catalog), or with\n"
+            "--recursive everything below it, and collects what matches every criterion as\n"
+            "links in a new results catalog below search:/. Links on disk are never entered,\n"
+            "and neither are other file systems mounted below the start. Hits are printed as\n"
+            "they are found, then their count and the time taken. Ctrl-C stops the search.\n"
+            "\n"
+            "Criteria (--name to --type) may each be given more than once, at most 20 in all;\n"
+            "at least one is needed.";
+  return s;
 }
 
 bool Fail(const std::string& why)
 {
-  std::fprintf(stderr, "orxhost search: %s\n", why.c_str());
+  orxhost::RefuseArgument("search", why);
   return false;
 }
 
@@ -90,6 +96,24 @@ bool SplitMode(const std::string& value, const std::vector<std::string>& modes, 
     return false;
   *mode = def;
   *rest = value;
+  return true;
+}
+
+// YYYY-MM-DD, each part a whole number in its range.
+bool ParseDate(const std::string& date, int* y, int* m, int* d)
+{
+  const std::size_t a = date.find('-');
+  const std::size_t b = a == std::string::npos ? a : date.find('-', a + 1);
+  if (b == std::string::npos)
+    return false;
+  long long year = 0, month = 0, day = 0;
+  if (!orxhost::ParseWholeNumber(date.substr(0, a), 1904, 2100, &year) ||
+      !orxhost::ParseWholeNumber(date.substr(a + 1, b - a - 1), 1, 12, &month) ||
+      !orxhost::ParseWholeNumber(date.substr(b + 1), 1, 31, &day))
+    return false;
+  *y = int(year);
+  *m = int(month);
+  *d = int(day);
   return true;
 }
 
@@ -117,14 +141,8 @@ bool ParseRow(const std::string& option, const std::string& value, Row* row)
     std::string date;
     if (!SplitMode(value, dateModes, -1, &row->mode, &date))
       return Fail(option + ": give after:DATE, before:DATE or on:DATE");
-    int y = 0, m = 0, d = 0;
-    char tail = 0;
-    if (std::sscanf(date.c_str(), "%d-%d-%d%c", &y, &m, &d, &tail) != 3 || y < 1904 || y > 2100 || m < 1 || m > 12 ||
-        d < 1 || d > 31)
+    if (!ParseDate(date, &row->year, &row->month, &row->number))
       return Fail(option + ": '" + date + "' is no date YYYY-MM-DD between 1904 and 2100");
-    row->year = y;
-    row->month = m;
-    row->number = d;
     return true;
   }
   if (option == "--size") {
@@ -132,9 +150,8 @@ bool ParseRow(const std::string& option, const std::string& value, Row* row)
     std::string kb;
     if (!SplitMode(value, sizeModes, -1, &row->mode, &kb))
       return Fail("--size: give atleast:KB or atmost:KB");
-    char* end = nullptr;
-    const long long v = std::strtoll(kb.c_str(), &end, 10);
-    if (kb.empty() || *end || v < 1 || v > 9999999)
+    long long v = 0;
+    if (!orxhost::ParseWholeNumber(kb, 1, 9999999, &v))
       return Fail("--size: '" + kb + "' is no size from 1 to 9999999 KB");
     row->number = Int32(v);
     return true;
@@ -144,58 +161,29 @@ bool ParseRow(const std::string& option, const std::string& value, Row* row)
 
 int Parse(const std::vector<std::string>& args, Options* o)
 {
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--help" || a == "-h") {
-      o->help = true;
-    } else if (a == "--json") {
-      o->json = true;
-    } else if (a == "--recursive" || a == "-r") {
-      o->recursive = true;
-    } else if (a == "--limit") {
-      char* end = nullptr;
-      if (i + 1 >= args.size() || (o->limit = std::strtoll(args[i + 1].c_str(), &end, 10), *end) || o->limit < 1) {
-        Fail("--limit needs a number of at least 1");
-        return 2;
-      }
-      ++i;
-    } else if (!a.empty() && a[0] == '-') {
-      if (i + 1 >= args.size()) {
-        Fail(a == "--name" || a == "--keyword" || a == "--annotation" || a == "--type" || a == "--modified" ||
-                     a == "--created" || a == "--size"
-                 ? a + " needs a value"
-                 : "unknown option '" + a + "'");
-        Help(stderr);
-        return 2;
-      }
-      Row row;
-      if (!ParseRow(a, args[i + 1], &row))
-        return 2;
-      if (o->rows.size() >= std::size_t(kMaxRows)) {
-        Fail("at most 20 criteria");
-        return 2;
-      }
-      o->rows.push_back(row);
-      ++i;
-    } else if (o->start.empty()) {
-      o->start = a;
-    } else {
-      Fail("one start only ('" + a + "' is one too many)");
+  orxhost::ParsedArguments a;
+  if (int rc = orxhost::ParseArguments(Spec(), args, &a); rc >= 0)
+    return rc;
+  o->start = a.Operand(0);
+  o->json = a.Has("json");
+  o->recursive = a.Has("recursive");
+  if (a.Has("limit") && !orxhost::ParseWholeNumber(a.Value("limit"), 1, LLONG_MAX, &o->limit)) {
+    return orxhost::RefuseArgument("search", "--limit needs a whole number of at least 1, not '" + a.Value("limit") + "'");
+  }
+  for (const auto& [name, value] : a.Given()) {
+    if (name == "json" || name == "recursive" || name == "limit")
+      continue;
+    Row row;
+    if (!ParseRow("--" + name, value, &row))
+      return 2;
+    if (o->rows.size() >= std::size_t(kMaxRows)) {
+      Fail("at most 20 criteria");
       return 2;
     }
-  }
-  if (o->help) {
-    Help(stdout);
-    return 0;
-  }
-  if (o->start.empty()) {
-    Fail("a START-URL is needed");
-    Help(stderr);
-    return 2;
+    o->rows.push_back(row);
   }
   if (o->rows.empty()) {
     Fail("at least one criterion is needed");
-    Help(stderr);
     return 2;
   }
   return -1;
