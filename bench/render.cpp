@@ -3,9 +3,7 @@
 // thumbnails of 256 pixels for a cube and for a mesh of about 100 000 triangles. The first call,
 // which starts the context, is timed once on its own.
 #include <chrono>
-#include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -14,71 +12,17 @@
 #include "orx/memory.h"
 #include "orx/scenedoc.h"
 #include "presets/presettypeplugins.h"
-#include "scene/scenedoc.h"
+#include "scenetest.h"
 
 namespace sc = orxhost::scene;
 
 namespace {
-void PutDouble(std::vector<UChar>* out, double v)
-{
-  UInt64 bits;
-  std::memcpy(&bits, &v, 8);
-  for (int s = 56; s >= 0; s -= 8)
-    out->push_back(UChar(bits >> s));
-}
+std::unique_ptr<BaseDocument> MaterialDoc() { return orxtest::MaterialDocument(0.85, 0.08, 0.06, 0.4); }
 
-void PutInt(std::vector<UChar>* out, Int32 v)
-{
-  for (int s = 24; s >= 0; s -= 8)
-    out->push_back(UChar(UInt32(v) >> s));
-}
-
-std::unique_ptr<BaseDocument> MaterialDoc()
-{
-  auto doc = std::make_unique<BaseDocument>();
-  auto m = std::make_unique<BaseList2D>(Mbase);
-  const double rgb[3] = {0.85, 0.08, 0.06};
-  for (Int32 i = 0; i < 3; ++i)
-    m->data.SetFloat(MATERIAL_COLOR + i, rgb[i]);
-  m->data.SetFloat(MATERIAL_REFLECTANCE, 0.4);
-  sc::Insert(doc.get(), std::move(m), nullptr, nullptr);
-  return doc;
-}
-
-// A ball of rings x segs quads (a cube when rings is 0).
+// A ball of rings x segs quads (a cube when rings is 0), rippled so that its normals differ.
 std::unique_ptr<BaseDocument> ObjectDoc(int rings, int segs)
 {
-  auto doc = std::make_unique<BaseDocument>();
-  auto o = std::make_unique<BaseList2D>(Obase);
-  std::vector<UChar> pts, polys;
-  if (rings == 0) {
-    for (int i = 0; i < 8; ++i)
-      for (int axis = 0; axis < 3; ++axis)
-        PutDouble(&pts, i & (1 << axis) ? 1 : -1);
-    const Int32 q[6][4] = {{0, 2, 3, 1}, {4, 5, 7, 6}, {0, 1, 5, 4}, {2, 6, 7, 3}, {0, 4, 6, 2}, {1, 3, 7, 5}};
-    for (const auto& f : q)
-      for (Int32 v : f)
-        PutInt(&polys, v);
-  } else {
-    for (int r = 0; r <= rings; ++r)
-      for (int s = 0; s < segs; ++s) {
-        const double th = M_PI * r / rings, ph = 2 * M_PI * s / segs;
-        const double bump = 1 + 0.05 * std::sin(7 * th) * std::cos(5 * ph);
-        PutDouble(&pts, bump * std::sin(th) * std::cos(ph));
-        PutDouble(&pts, bump * std::cos(th));
-        PutDouble(&pts, bump * std::sin(th) * std::sin(ph));
-      }
-    for (int r = 0; r < rings; ++r)
-      for (int s = 0; s < segs; ++s) {
-        const Int32 a = r * segs + s, b = r * segs + (s + 1) % segs;
-        for (Int32 v : {a, b, b + segs, a + segs})
-          PutInt(&polys, v);
-      }
-  }
-  o->data.SetBytes(OBJECT_POINTS, pts.data(), Int64(pts.size()));
-  o->data.SetBytes(OBJECT_POLYGONS, polys.data(), Int64(polys.size()));
-  sc::Insert(doc.get(), std::move(o), nullptr, nullptr);
-  return doc;
+  return orxtest::DocumentOf(orxtest::MeshObject("S", rings == 0, 0, rings, segs, 0.05));
 }
 
 void Render(benchmark::State& state, const BaseDocument* doc, Int32 flags)

@@ -2,8 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <cmath>
-#include <cstring>
 
 #include "browserclient.h"
 #include "commandline.h"
@@ -11,6 +9,7 @@
 #include "orx/media.h"
 #include "orx/memory.h"
 #include "scene/scenedoc.h"
+#include "scene/shapes.h"
 #include "services/host.h"
 
 namespace sc = orxhost::scene;
@@ -99,54 +98,13 @@ std::unique_ptr<BaseDocument> NewSceneDocument()
   return doc;
 }
 
-void PutDouble(std::vector<UChar>* out, double v)
-{
-  UInt64 bits;
-  std::memcpy(&bits, &v, 8);
-  for (int s = 56; s >= 0; s -= 8)
-    out->push_back(UChar(bits >> s));
-}
-
-void PutInt(std::vector<UChar>* out, Int32 v)
-{
-  for (int s = 24; s >= 0; s -= 8)
-    out->push_back(UChar(UInt32(v) >> s));
-}
-
-// A unit cube or a UV sphere of radius 1 as points and quads (d == c: triangle).
+// The mesh of a shape named on the command line; none leaves the object without one.
 void SetMesh(BaseList2D* o, const std::string& shape)
 {
-  std::vector<UChar> pts, polys;
-  if (shape == "cube") {
-    for (int i = 0; i < 8; ++i) {
-      PutDouble(&pts, i & 1 ? 1 : -1);
-      PutDouble(&pts, i & 2 ? 1 : -1);
-      PutDouble(&pts, i & 4 ? 1 : -1);
-    }
-    const Int32 q[6][4] = {{0, 2, 3, 1}, {4, 5, 7, 6}, {0, 1, 5, 4}, {2, 6, 7, 3}, {0, 4, 6, 2}, {1, 3, 7, 5}};
-    for (const auto& f : q)
-      for (Int32 v : f)
-        PutInt(&polys, v);
-  } else if (shape == "sphere") {
-    const int rings = 12, segs = 24;
-    for (int r = 0; r <= rings; ++r)
-      for (int s = 0; s < segs; ++s) {
-        const double th = M_PI * r / rings, ph = 2 * M_PI * s / segs;
-        PutDouble(&pts, std::sin(th) * std::cos(ph));
-        PutDouble(&pts, std::cos(th));
-        PutDouble(&pts, std::sin(th) * std::sin(ph));
-      }
-    for (int r = 0; r < rings; ++r)
-      for (int s = 0; s < segs; ++s) {
-        const Int32 a = r * segs + s, b = r * segs + (s + 1) % segs;
-        for (Int32 v : {a, b, b + segs, a + segs})
-          PutInt(&polys, v);
-      }
-  } else {
-    return;
-  }
-  o->data.SetBytes(OBJECT_POINTS, pts.data(), Int64(pts.size()));
-  o->data.SetBytes(OBJECT_POLYGONS, polys.data(), Int64(polys.size()));
+  if (shape == "cube")
+    sc::SetCubeMesh(o);
+  else if (shape == "sphere")
+    sc::SetSphereMesh(o);
 }
 
 const char* KindName(Int32 kind)

@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "orxtest.h"
-#include "scene/scenedoc.h"
+#include "scenetest.h"
 
 namespace sc = orxhost::scene;
 namespace fs = std::filesystem;
@@ -14,13 +14,7 @@ namespace fs = std::filesystem;
 namespace {
 const char kModels[] = "/usr/share/assimp/models";
 
-bool HasMesh(const BaseList2D& e)
-{
-  for (const auto& c : e.children)
-    if ((c->kind == Obase && c->data.Has(OBJECT_POINTS) && c->data.Has(OBJECT_POLYGONS)) || HasMesh(*c))
-      return true;
-  return false;
-}
+using orxtest::HasMesh;
 } // namespace
 
 TEST(Import, RealModelsOfEachKindImportWithMeshesOrAreRefusedWithAReason)
@@ -72,8 +66,7 @@ TEST(Import, DamagedOversizedAndMissingFilesAreRefused)
   ASSERT_TRUE(orxtest::WriteFile(dir + String("noise.fbx"), std::string(4096, '\x5a')));
   EXPECT_FALSE(sc::ImportFile(base + "/noise.fbx", 1 << 20, 5000, &error));
   // A good file beyond the size bound.
-  std::string tri = "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n";
-  ASSERT_TRUE(orxtest::WriteFile(dir + String("tri.obj"), tri));
+  ASSERT_TRUE(orxtest::WriteFile(dir + String("tri.obj"), orxtest::kTriangleObj));
   auto doc = sc::ImportFile(base + "/tri.obj", 1 << 20, 5000, &error);
   ASSERT_TRUE(doc) << error;
   EXPECT_TRUE(HasMesh(doc->roots[SCENELIST_OBJECTS]));

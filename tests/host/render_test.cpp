@@ -11,80 +11,25 @@
 #include "orx/hosttable.h"
 #include "orx/memory.h"
 #include "orxtest.h"
-#include "scene/scenedoc.h"
+#include "scenetest.h"
 
 namespace sc = orxhost::scene;
 namespace fs = std::filesystem;
 
 namespace {
-void PutDouble(std::vector<UChar>* out, double v)
-{
-  UInt64 bits;
-  std::memcpy(&bits, &v, 8);
-  for (int s = 56; s >= 0; s -= 8)
-    out->push_back(UChar(bits >> s));
-}
-
-void PutInt(std::vector<UChar>* out, Int32 v)
-{
-  for (int s = 24; s >= 0; s -= 8)
-    out->push_back(UChar(UInt32(v) >> s));
-}
-
-std::unique_ptr<BaseList2D> Shape(const char* name, bool cube, double offsetX = 0)
-{
-  auto o = std::make_unique<BaseList2D>(Obase);
-  o->name = name;
-  for (Int32 i = 0; i < 12; ++i)
-    o->data.SetFloat(OBJECT_MATRIX + i, (i == 3 || i == 7 || i == 11) ? 1.0 : 0.0);
-  o->data.SetFloat(OBJECT_MATRIX, offsetX);
-  std::vector<UChar> pts, polys;
-  if (cube) {
-    for (int i = 0; i < 8; ++i)
-      for (int axis = 0; axis < 3; ++axis)
-        PutDouble(&pts, i & (1 << axis) ? 1 : -1);
-    const Int32 q[6][4] = {{0, 2, 3, 1}, {4, 5, 7, 6}, {0, 1, 5, 4}, {2, 6, 7, 3}, {0, 4, 6, 2}, {1, 3, 7, 5}};
-    for (const auto& f : q)
-      for (Int32 v : f)
-        PutInt(&polys, v);
-  } else {
-    const int rings = 12, segs = 24;
-    for (int r = 0; r <= rings; ++r)
-      for (int s = 0; s < segs; ++s) {
-        const double th = M_PI * r / rings, ph = 2 * M_PI * s / segs;
-        PutDouble(&pts, std::sin(th) * std::cos(ph));
-        PutDouble(&pts, std::cos(th));
-        PutDouble(&pts, std::sin(th) * std::sin(ph));
-      }
-    for (int r = 0; r < rings; ++r)
-      for (int s = 0; s < segs; ++s) {
-        const Int32 a = r * segs + s, b = r * segs + (s + 1) % segs;
-        for (Int32 v : {a, b, b + segs, a + segs})
-          PutInt(&polys, v);
-      }
-  }
-  o->data.SetBytes(OBJECT_POINTS, pts.data(), Int64(pts.size()));
-  o->data.SetBytes(OBJECT_POLYGONS, polys.data(), Int64(polys.size()));
-  return o;
-}
+using orxtest::MeshObject;
 
 std::unique_ptr<BaseDocument> MaterialDoc(double r, double g, double b)
 {
-  auto doc = std::make_unique<BaseDocument>();
-  auto m = std::make_unique<BaseList2D>(Mbase);
-  m->name = "M";
-  const double rgb[3] = {r, g, b};
-  for (Int32 i = 0; i < 3; ++i)
-    m->data.SetFloat(MATERIAL_COLOR + i, rgb[i]);
-  m->data.SetFloat(MATERIAL_REFLECTANCE, 0.3);
-  EXPECT_TRUE(sc::Insert(doc.get(), std::move(m), nullptr, nullptr));
+  auto doc = orxtest::MaterialDocument(r, g, b);
+  EXPECT_TRUE(doc);
   return doc;
 }
 
 std::unique_ptr<BaseDocument> ObjectDoc(bool cube)
 {
-  auto doc = std::make_unique<BaseDocument>();
-  EXPECT_TRUE(sc::Insert(doc.get(), Shape("S", cube), nullptr, nullptr));
+  auto doc = orxtest::ObjectDocument(cube);
+  EXPECT_TRUE(doc);
   return doc;
 }
 
@@ -248,7 +193,7 @@ TEST(Render, ObjectThumbnailsShowTheirMeshesWithChildrenAndMatrices)
   // A child moved far to the right is framed with its parent: the picture holds two shapes side by
   // side, each smaller than the cube alone.
   auto pair = ObjectDoc(true);
-  ASSERT_TRUE(sc::Insert(pair.get(), Shape("Far", true, 6.0), pair->roots[SCENELIST_OBJECTS].children[0].get(), nullptr));
+  ASSERT_TRUE(sc::Insert(pair.get(), MeshObject("Far", true, 6.0), pair->roots[SCENELIST_OBJECTS].children[0].get(), nullptr));
   Bitmap p(sc::RenderPreview(pair.get(), nullptr, 64, 64, 0, &error));
   ASSERT_TRUE(p) << error;
   EXPECT_LT(Covered(*p.b), Covered(*c.b));
@@ -262,7 +207,7 @@ TEST(Render, ObjectThumbnailsShowTheirMeshesWithChildrenAndMatrices)
   BaseList2D* o = bad->roots[SCENELIST_OBJECTS].children[0].get();
   std::vector<UChar> polys(o->data.GetData(OBJECT_POLYGONS)->GetBytes()->begin(), o->data.GetData(OBJECT_POLYGONS)->GetBytes()->end());
   for (Int32 v : {0, 1, 99, 2})
-    PutInt(&polys, v);
+    sc::PutInt(&polys, v);
   o->data.SetBytes(OBJECT_POLYGONS, polys.data(), Int64(polys.size()));
   Bitmap bb(sc::RenderPreview(bad.get(), nullptr, 64, 64, 0, &error));
   ASSERT_TRUE(bb) << error;
