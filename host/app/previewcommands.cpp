@@ -50,6 +50,8 @@ int Parse(const std::vector<std::string>& args, Options* o)
   if (int rc = orxhost::ParseArguments(Spec(), args, &a); rc >= 0)
     return rc;
   o->url = a.Operand(0);
+  if (o->url.empty())
+    return orxhost::RefuseArgument("preview", "URL is empty");
   o->out = a.Value("out");
   o->json = a.Has("json");
   o->stored = a.Has("stored");
@@ -119,6 +121,8 @@ int ParseRun(const std::vector<std::string>& args, RunOptions* o)
   if (int rc = orxhost::ParseArguments(RunSpec(), args, &a); rc >= 0)
     return rc;
   o->url = a.Operand(0);
+  if (o->url.empty())
+    return orxhost::RefuseArgument("previews", "URL is empty");
   o->json = a.Has("json");
   o->recursive = a.Has("recursive");
   o->force = a.Has("force");
