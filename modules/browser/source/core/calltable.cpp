@@ -264,7 +264,27 @@ Bool NextItem(OrxBrowserItemIterator* iterator, OrxBrowserURL* url, Bool* folder
 }
 
 void NotifyNodeChangedEntry(OrxBrowserNode* node) { NotifyNodeChanged(Borrow(node)); }
-Int32 PreviewDialogCall(OrxBrowserPreviewDialog*, void*, Int32, Int32) { return 0; }
+Int32 PreviewDialogCall(OrxBrowserPreviewDialog* d, void* pointer, Int32 code, Int32)
+{
+  auto* dialog = reinterpret_cast<PreviewDialog*>(d);
+  if (!dialog)
+    return 0;
+  const PreviewDialogOps* ops = GetPreviewDialogOps();
+  switch (code) {
+    case BROWSER_PREVIEWDIALOG_DELETE:
+    case BROWSER_PREVIEWDIALOG_CLOSE: {
+      NodeRef node = Borrow(static_cast<OrxBrowserNode*>(pointer));
+      BrowserPluginInterface* h = node ? node->GetPluginInterface(0) : nullptr;
+      if (!h)
+        return 0;
+      return code == BROWSER_PREVIEWDIALOG_DELETE ? h->DestroyPreviewDialog(node, dialog)
+                                                  : h->ClosePreviewDialog(node, dialog);
+    }
+    case BROWSER_PREVIEWDIALOG_HANDLE: return ops && ops->handle ? ops->handle(dialog) : 0;
+    case BROWSER_PREVIEWDIALOG_PAGE: return ops && ops->page ? ops->page(dialog) : 0;
+    default: return 0;
+  }
+}
 
 OrxBrowserNode* GetNodeEntry(OrxBrowserURL* url, Int32 mode, OrxBrowserNode* start)
 {
