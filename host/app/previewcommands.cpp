@@ -32,6 +32,7 @@ void Help(std::FILE* out)
 {
   std::fprintf(out,
                "usage: orxhost preview [--size N] [--stored] [--json] -o OUT.png URL\n"
+               "       orxhost preview show [OPTIONS] URL   (see orxhost preview show --help)\n"
                "\n"
                "Asks the handler of the content at URL (matched by name and first bytes) for\n"
                "its preview bitmap of at most N x N pixels (default 256; a smaller picture is\n"
@@ -272,6 +273,8 @@ bool IsPreviewCommand(const std::string& command) { return command == "preview" 
 void PreviewCommandSummary(std::FILE* out)
 {
   std::fprintf(out, "  preview URL -o OUT.png  write the preview bitmap of content (--size N, --json)\n");
+  std::fprintf(out, "  preview show URL        open the preview dialog of content and print its fields\n"
+                    "                          (--page N, --annotation TEXT, --destroy, -o OUT.png, --json)\n");
   std::fprintf(out, "  previews URL            render and store missing or stale previews (--recursive,\n"
                     "                          --size N, --force, --json)\n");
 }
@@ -282,6 +285,8 @@ int ParsePreviewArguments(const std::string& command, const std::vector<std::str
     RunOptions o;
     return ParseRun(args, &o);
   }
+  if (!args.empty() && args[0] == "show")
+    return ParsePreviewShowArguments(std::vector<std::string>(args.begin() + 1, args.end()));
   Options o;
   return Parse(args, &o);
 }
@@ -298,6 +303,8 @@ int RunPreviewCommand(const std::string& command, const std::vector<std::string>
     CloseBrowserLibrary();
     return rc;
   }
+  if (!args.empty() && args[0] == "show")
+    return RunPreviewShow(std::vector<std::string>(args.begin() + 1, args.end()));
   Options o;
   if (int rc = Parse(args, &o); rc >= 0)
     return rc;

@@ -153,7 +153,7 @@ void PreviewDialog::Load()
   const UInt32 info = node_->GetInfo(&size);
   if (!(info & (NODEMASK_NO_SIZE | NODESTATUS_CONTAINER)) && size >= 0) {
     String s;
-    FormatFileSize(&s, size, false);
+    FormatFileSize(&s, size, true);
     SetField(IDC_PREVIEW_SIZE, s);
   }
   DateTime d;
