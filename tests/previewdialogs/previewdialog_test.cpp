@@ -6,6 +6,7 @@
 
 #include "contenttest.h"
 #include "nodes/baselistnode.h"
+#include "presets/catalognode.h"
 #include "orx/bitmap.h"
 #include "orx/media.h"
 #include "orx/scenedoc.h"
@@ -269,6 +270,48 @@ TEST_F(PreviewDialogs, ADeletedPresetGivesADialogWithEmptyFields)
   EXPECT_EQ(AnnotationOf("preset://dialogs.libqz/Folder/Red"), String("<no item>"));
   EXPECT_EQ(h->DestroyPreviewDialog(red, d), 1);
   EXPECT_EQ(h->DestroyPreviewDialog(red, before), 0);
+}
+
+// A link in a catalog shows its target's dialog, which the link's handler also ends; the catalog
+// itself shows its base path, and an edit of it is stored with the catalog.
+TEST_F(PreviewDialogs, CatalogLinksShowTheirTargetAndCatalogsTheirBasePath)
+{
+  NodeRef red = MaterialPreset();
+  ASSERT_TRUE(red);
+  const Filename file = contenttest::UserFolder() + String("Mine.catqz");
+  ASSERT_GE(CreateLibrary(BrowserURL(String("catalog://Mine.catqz")), String("Mine"), file), 0);
+  GetRootNode(ROOT_CATALOG)->LoadChildren();
+  NodeRef catalog = contenttest::Find("catalog://Mine.catqz");
+  ASSERT_TRUE(catalog);
+  NodeRef link(CatalogNode::AddLink(catalog, red, false).Get());
+  ASSERT_TRUE(link);
+  BrowserPluginInterface* lh = link->GetPluginInterface(0);
+  ASSERT_TRUE(lh);
+  PreviewDialog* d = lh->CreatePreviewDialog(link, 2);
+  ASSERT_TRUE(d);
+  Int32 handle = d->GetHandle();
+  ASSERT_TRUE(ui::OpenSubDialog(handle));
+  EXPECT_EQ(Text(handle, IDC_PREVIEW_NAME), "Red");
+  EXPECT_EQ(Text(handle, IDC_PREVIEW_KIND), "Material Preset");
+  EXPECT_EQ(lh->ClosePreviewDialog(link, d), 2);
+  EXPECT_EQ(lh->DestroyPreviewDialog(link, d), 2);
+
+  BrowserPluginInterface* ch = catalog->GetPluginInterface(0);
+  ASSERT_TRUE(ch);
+  d = ch->CreatePreviewDialog(catalog, 0);
+  ASSERT_TRUE(d);
+  handle = d->GetHandle();
+  ASSERT_TRUE(ui::OpenSubDialog(handle));
+  const ui::Gadget* base = ui::FindGadget(handle, IDC_PREVIEW_CATALOG_BASE);
+  ASSERT_TRUE(base);
+  EXPECT_TRUE(base->enabled);
+  ASSERT_TRUE(ui::TypeText(handle, IDC_PREVIEW_CATALOG_BASE, "/srv/content"));
+  BrowserDatabase* db = BrowserDatabase::FindLibraryForFile(file);
+  ASSERT_TRUE(db);
+  String stored;
+  db->GetCatalogString(&stored);
+  EXPECT_EQ(stored, String("/srv/content"));
+  ch->DestroyPreviewDialog(catalog, d);
 }
 
 TEST_F(PreviewDialogs, SeveralNodesAreCountedAndDrawnSmall)

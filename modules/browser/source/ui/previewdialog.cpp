@@ -340,14 +340,24 @@ void PresetPreviewDialog::Details(String* first, String* second)
     *second = db->GetFilename().GetString();
 }
 
+BrowserDatabase* CatalogPreviewDialog::Catalog()
+{
+  if (!hasURL_)
+    return nullptr;
+  // A catalog file on disk is open when its catalog is shown; a catalog:// URL names it directly.
+  Filename file;
+  if (url_.GetStringRef().StartsWith(String("file:/")))
+    return url_.GetFilename(&file) ? BrowserDatabase::FindLibraryForFile(file) : nullptr;
+  return BrowserDatabase::FindLibraryForURL(url_.GetStringRef());
+}
+
 void CatalogPreviewDialog::LayoutExtra()
 {
   GroupBegin(0, ORX_FIT_H, 2, 0, GeLoadString(IDS_PREVIEW_CATALOG_BASE), 1);
   AddEditText(IDC_PREVIEW_CATALOG_BASE, ORX_FIT_H);
   AddButton(IDC_PREVIEW_CATALOG_CHOOSE, 0, String("..."));
   GroupEnd();
-  Filename file;
-  BrowserDatabase* db = hasURL_ && url_.GetFilename(&file) ? BrowserDatabase::FindLibraryForFile(file) : nullptr;
+  BrowserDatabase* db = Catalog();
   if (db)
     db->GetCatalogString(&base_);
   SetField(IDC_PREVIEW_CATALOG_BASE, base_);
@@ -358,9 +368,7 @@ void CatalogPreviewDialog::LayoutExtra()
 
 Bool CatalogPreviewDialog::StoreBasePath(const String& path)
 {
-  Filename file;
-  BrowserDatabase* db = hasURL_ && !ended_ && url_.GetFilename(&file) ? BrowserDatabase::FindLibraryForFile(file)
-                                                                      : nullptr;
+  BrowserDatabase* db = ended_ ? nullptr : Catalog();
   if (!db || db->IsReadOnly())
     return false;
   db->SetCatalogString(path);

@@ -9,6 +9,8 @@
 #include "orx/dialogs.h"
 #include "orx/memory.h"
 
+class BrowserDatabase;
+
 // Gadget ids of the preview dialog.
 constexpr Int32 IDC_PREVIEW_GROUP = 10077;
 constexpr Int32 IDC_PREVIEW_PICTURE_GROUP = 10078;
@@ -204,6 +206,7 @@ protected:
   Bool CommandExtra(Int32 id) override;
 
 private:
+  BrowserDatabase* Catalog();
   Bool StoreBasePath(const String& path);
   String base_;
 };
