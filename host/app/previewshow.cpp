@@ -20,6 +20,7 @@ namespace ui = orxhost::ui;
 struct ShowOptions
 {
   std::string url, out, annotation;
+  std::vector<std::string> more; // further URLs: the summary of several nodes
   long long page = 0;
   bool destroy = false;
   bool annotate = false;
@@ -32,6 +33,7 @@ void ShowHelp(std::FILE* out)
   std::fprintf(out,
                "usage: orxhost preview show [--page N] [--annotation TEXT] [--destroy] [-o OUT.png]\n"
                "                            [--json] URL\n"
+               "       orxhost preview show [-o OUT.png] [--json] URL URL...\n"
                "\n"
                "Opens the preview dialog that the handler of the content at URL makes for it,\n"
                "as the browser window shows it beside the content list, and prints its fields.\n"
@@ -39,6 +41,8 @@ void ShowHelp(std::FILE* out)
                "decides whether edits are stored: files of images, scenes and unknown kinds\n"
                "store them, the others drop them) and deleted, or with --destroy deleted at\n"
                "once (edits dropped). The page the handler answers is printed.\n"
+               "With several URLs the summary of a selection of several items is shown\n"
+               "instead: their number, how many of them are folders, and small pictures.\n"
                "\n"
                "  --page N           the page to open at: 0, 1, 2, or 65536 + n for the n-th\n"
                "                     additional page\n"
@@ -82,13 +86,16 @@ int ShowParse(const std::vector<std::string>& args, ShowOptions* o)
     } else if (o->url.empty()) {
       o->url = a;
     } else {
-      std::fprintf(stderr, "orxhost preview show: unexpected argument '%s'\n", a.c_str());
-      return 2;
+      o->more.push_back(a);
     }
   }
   if (o->help) {
     ShowHelp(stdout);
     return 0;
+  }
+  if (!o->more.empty() && (o->annotate || o->destroy)) {
+    std::fprintf(stderr, "orxhost preview show: --annotation and --destroy are for one URL\n");
+    return 2;
   }
   if (o->url.empty()) {
     std::fprintf(stderr, "orxhost preview show: a URL is needed\n");
@@ -228,6 +235,76 @@ int ParsePreviewShowArguments(const std::vector<std::string>& args)
   return ShowParse(args, &o);
 }
 
+namespace {
+
+// The summary of several nodes, laid out like the single dialog.
+int RunMulti(const ShowOptions& o)
+{
+  std::vector<std::string> urls{o.url};
+  urls.insert(urls.end(), o.more.begin(), o.more.end());
+  std::vector<Node> nodes;
+  std::string error, text;
+  int picW = 0, picH = 0;
+  for (const std::string& u : urls) {
+    Url url(u);
+    Node n(g_lib->main->GetNode(url.Get(), BROWSER_GETNODE_EXACT, nullptr));
+    if (!n) {
+      error = "no such content: " + u;
+      break;
+    }
+    nodes.push_back(std::move(n));
+  }
+  OrxPreviewMultiRequest r{};
+  std::vector<OrxBrowserNode*> raw;
+  for (const Node& n : nodes)
+    raw.push_back(n.Get());
+  if (error.empty()) {
+    r.nodes = raw.data();
+    r.count = Int32(raw.size());
+    if (!g_lib->main->PreviewDialogCall(nullptr, &r, BROWSER_PREVIEWDIALOG_MULTI, 0) || !r.dialog)
+      error = "the browser makes no summary of several items";
+  }
+  if (r.dialog) {
+    ui::BindMainThread();
+    ui::DialogView view;
+    if (!r.handle || !ui::OpenSubDialog(r.handle) || !ui::GetDialog(r.handle, &view)) {
+      error = "the summary could not be laid out";
+    } else {
+      for (const ui::Gadget& g : view.gadgets)
+        if (g.kind == ORX_GADGET_STATIC && !g.text.empty())
+          text = g.text;
+      if (!o.out.empty()) {
+        const auto area = std::find_if(view.gadgets.begin(), view.gadgets.end(),
+                                       [](const ui::Gadget& g) { return g.kind == ORX_GADGET_USERAREA; });
+        BaseBitmap picture;
+        if (area == view.gadgets.end() || !RenderArea(area->attach, 256, &picture))
+          error = "the summary has no pictures";
+        else if (!GeSaveBitmap(picture, Filename(String::FromBytes(o.out, StringEncoding::System)), SAVEBITMAP_PNG))
+          error = "cannot write " + o.out;
+        else
+          picW = picH = 256;
+      }
+    }
+    g_lib->main->PreviewDialogCall(r.dialog, nullptr, BROWSER_PREVIEWDIALOG_MULTI_FREE, 0);
+  }
+  if (o.json) {
+    std::printf("{\"ok\": %s, \"command\": \"preview show\", \"count\": %d, \"text\": %s, \"picture\": %s, "
+                "\"error\": %s}\n",
+                error.empty() ? "true" : "false", int(urls.size()), JsonText(text).c_str(),
+                picW ? ("{\"out\": " + JsonText(o.out) + ", \"width\": 256, \"height\": 256}").c_str() : "null",
+                JsonText(error).c_str());
+  } else if (error.empty()) {
+    std::printf("%s\n", text.c_str());
+    if (picW)
+      std::printf("pictures: %d x %d written to %s\n", picW, picH, o.out.c_str());
+  }
+  if (!error.empty())
+    std::fprintf(stderr, "orxhost preview show: %s\n", error.c_str());
+  return error.empty() ? 0 : 1;
+}
+
+} // namespace
+
 int RunPreviewShow(const std::vector<std::string>& args)
 {
   ShowOptions o;
@@ -235,6 +312,11 @@ int RunPreviewShow(const std::vector<std::string>& args)
     return rc;
   if (!OpenBrowserLibrary("preview show"))
     return 1;
+  if (!o.more.empty()) {
+    const int rc = RunMulti(o);
+    CloseBrowserLibrary();
+    return rc;
+  }
   std::vector<std::pair<Int32, std::string>> fields;
   std::vector<std::string> rows;
   std::string handlerName, error;

@@ -36,6 +36,14 @@ out=$(run preview show --json --destroy --page 2 "$ball") || err "preview show -
 [ "$(jq -r .answered <<<"$out")" = 2 ] || err "--destroy did not answer the page"
 [ "$(jq -r .ended <<<"$out")" = destroyed ] || err "not destroyed"
 
+# Several items: the summary counts them and the folders among them.
+out=$(run preview show --json -o "$home/multi.png" "$red" "preset://demo.libqz/Scene" "$ball") ||
+  err "preview show of several items exited with $?"
+echo "$out"
+[ "$(jq -r .text <<<"$out")" = "3 items selected, 1 of them folders" ] || err "the summary miscounts"
+[ -s "$home/multi.png" ] || err "no summary picture"
+run preview show --destroy "$red" "$ball" 2>/dev/null && err "--destroy with several items is refused"
+
 run preview show "$red/nothing" 2>/dev/null && err "missing content is a failure"
 run preview show --page 3 "$red" 2>/dev/null && err "--page 3 is refused"
 run preview show --help | grep -q '^usage: orxhost preview show' || err "no help"

@@ -35,6 +35,10 @@ constexpr Int32 BROWSER_PREVIEWDIALOG_DELETE = 1; // the handler deletes it (its
 constexpr Int32 BROWSER_PREVIEWDIALOG_CLOSE = 2;  // the handler ends it without deleting it (slot 10)
 constexpr Int32 BROWSER_PREVIEWDIALOG_HANDLE = 3; // the host's handle of the sub-dialog, to lay it out
 constexpr Int32 BROWSER_PREVIEWDIALOG_PAGE = 4;   // the page it is at
+// The summary of several nodes: dialog null, pointer an OrxPreviewMultiRequest; answers 1 when made.
+constexpr Int32 BROWSER_PREVIEWDIALOG_MULTI = 5;
+// Deletes a summary made by code 5.
+constexpr Int32 BROWSER_PREVIEWDIALOG_MULTI_FREE = 6;
 
 using OrxBrowserEditCallback = Int32 (*)(void* data, Int32 phase, Int32 count, Int64 size, Int32 reserved);
 // Makes or updates the node of one library item (AddLibraryNodes); answers it (caller's reference).
@@ -42,6 +46,14 @@ using OrxBrowserNodeFactory = OrxBrowserNode* (*)(OrxBrowserNode* parent, OrxBro
                                                   OrxBrowserURL* url, Int32 library, Bool folder, void* data);
 
 extern "C" {
+
+struct OrxPreviewMultiRequest
+{
+  OrxBrowserNode* const* nodes; // borrowed
+  Int32 count;
+  OrxBrowserPreviewDialog* dialog; // out: the summary, deleted with code 6
+  Int32 handle;                    // out: the host's handle of its sub-dialog
+};
 
 struct OrxBrowserMainTable
 {

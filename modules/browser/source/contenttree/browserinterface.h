@@ -105,6 +105,9 @@ struct PreviewDialogOps
   Int32 (*close)(PreviewDialog* dialog, Bool storeEdits); // ends without deleting, answers the page
   Int32 (*handle)(PreviewDialog* dialog);                  // the host's handle of the sub-dialog
   Int32 (*page)(PreviewDialog* dialog);                    // the page it is at
+  // The summary of several nodes and its host handle; freed by freeMulti.
+  void* (*makeMulti)(const NodeRef* nodes, Int32 count, Int32* handle);
+  void (*freeMulti)(void* dialog);
 };
 // The installed operations, or null.
 const PreviewDialogOps* GetPreviewDialogOps();

@@ -267,10 +267,25 @@ void NotifyNodeChangedEntry(OrxBrowserNode* node) { NotifyNodeChanged(Borrow(nod
 Int32 PreviewDialogCall(OrxBrowserPreviewDialog* d, void* pointer, Int32 code, Int32)
 {
   auto* dialog = reinterpret_cast<PreviewDialog*>(d);
+  const PreviewDialogOps* ops = GetPreviewDialogOps();
+  if (code == BROWSER_PREVIEWDIALOG_MULTI) {
+    auto* r = static_cast<OrxPreviewMultiRequest*>(pointer);
+    if (!r || !r->nodes || r->count < 1 || !ops || !ops->makeMulti)
+      return 0;
+    std::vector<NodeRef> nodes;
+    for (Int32 i = 0; i < r->count; ++i)
+      nodes.push_back(Borrow(r->nodes[i]));
+    void* multi = ops->makeMulti(nodes.data(), Int32(nodes.size()), &r->handle);
+    r->dialog = static_cast<OrxBrowserPreviewDialog*>(multi);
+    return multi ? 1 : 0;
+  }
   if (!dialog)
     return 0;
-  const PreviewDialogOps* ops = GetPreviewDialogOps();
   switch (code) {
+    case BROWSER_PREVIEWDIALOG_MULTI_FREE:
+      if (ops && ops->freeMulti)
+        ops->freeMulti(d);
+      return 1;
     case BROWSER_PREVIEWDIALOG_DELETE:
     case BROWSER_PREVIEWDIALOG_CLOSE: {
       NodeRef node = Borrow(static_cast<OrxBrowserNode*>(pointer));

@@ -431,13 +431,32 @@ namespace {
 constexpr Int32 kThumb = 48, kThumbGap = 4, kThumbsMax = 64;
 }
 
+namespace {
+// The node's own picture (a stored preview) when it has one, else its handler's preview.
+BaseBitmap* SmallPicture(const NodeRef& n)
+{
+  if (BaseBitmap* b = n->GetIcon(0, kThumb))
+    return b;
+  BrowserPluginInterface* h = n->GetPluginInterface(0);
+  if (!h)
+    return nullptr;
+  Int32 qualities = 0;
+  void* data = h->OpenPreviewData(0, n, nullptr, &qualities);
+  if (!data)
+    return nullptr;
+  BaseBitmap* b = h->GetPreviewBitmap(data, kThumb, kThumb, 0);
+  h->FreePreviewData(data);
+  return b;
+}
+} // namespace
+
 void PreviewMultiUserArea::SetNodes(const std::vector<NodeRef>& nodes)
 {
   Clear();
   for (const NodeRef& n : nodes) {
     if (Int32(pictures_.size()) >= kThumbsMax)
       break;
-    pictures_.push_back(n && !n->IsDeleted() ? n->GetIcon(0, kThumb) : nullptr);
+    pictures_.push_back(n && !n->IsDeleted() ? SmallPicture(n) : nullptr);
   }
 }
 
@@ -559,7 +578,21 @@ Int32 CloseDialog(PreviewDialog* dialog, Bool storeEdits)
 Int32 DialogHandle(PreviewDialog* dialog) { return dialog->GetHandle(); }
 Int32 DialogPage(PreviewDialog* dialog) { return dialog->GetPage(); }
 
-const PreviewDialogOps kOps = {&DestroyDialog, &CloseDialog, &DialogHandle, &DialogPage};
+void* MakeMulti(const NodeRef* nodes, Int32 count, Int32* handle)
+{
+  try {
+    auto* d = new PreviewMultiDialog(std::vector<NodeRef>(nodes, nodes + count));
+    if (handle)
+      *handle = d->GetHandle();
+    return d;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+void FreeMulti(void* dialog) { delete static_cast<PreviewMultiDialog*>(dialog); }
+
+const PreviewDialogOps kOps = {&DestroyDialog, &CloseDialog, &DialogHandle, &DialogPage, &MakeMulti, &FreeMulti};
 
 struct Install
 {
