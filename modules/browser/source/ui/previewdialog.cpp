@@ -5,6 +5,7 @@
 #include <new>
 
 #include "base/browserutils.h"
+#include "contenttree/contentevents.h"
 #include "contenttree/nodeconstants.h"
 #include "core/contentaccess.h"
 #include "orx/bitmap.h"
@@ -373,6 +374,9 @@ Bool CatalogPreviewDialog::StoreBasePath(const String& path)
     return false;
   db->SetCatalogString(path);
   base_ = path;
+  // Relative links read their targets against the new base when next looked up; the views are told.
+  if (node_)
+    NotifyNodeChanged(node_);
   SetField(IDC_PREVIEW_CATALOG_BASE, base_);
   return true;
 }
