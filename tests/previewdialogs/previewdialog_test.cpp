@@ -5,6 +5,8 @@
 #include <memory>
 
 #include "contenttest.h"
+#include "core/calltable.h"
+#include "orx/browserlib.h"
 #include "nodes/baselistnode.h"
 #include "presets/catalognode.h"
 #include "orx/bitmap.h"
@@ -335,6 +337,44 @@ TEST_F(PreviewDialogs, SeveralNodesAreCountedAndDrawnSmall)
     cells += c.op == ui::DrawOp::Bitmap || c.op == ui::DrawOp::Frame;
   EXPECT_EQ(cells, 3);
   delete multi;
+}
+
+// Other plug-ins and the host reach the dialogs through the published table: the handler's entry
+// makes one, PreviewDialogCall lays it out, ends it through the node's handler and deletes it.
+TEST_F(PreviewDialogs, ThePublishedTableEndsDialogsThroughTheNodesHandler)
+{
+  NodeRef red = MaterialPreset();
+  ASSERT_TRUE(red);
+  const OrxBrowserLibrary* lib = GetBrowserLibrary();
+  ASSERT_TRUE(lib);
+  auto* node = reinterpret_cast<OrxBrowserNode*>(red.Get());
+  OrxBrowserHandler* h = lib->content->GetPluginInterface(node, 0);
+  ASSERT_TRUE(h);
+  OrxBrowserPreviewDialog* d = lib->handler->CreatePreviewDialog(h, node, PREVIEWPAGE_EXTRA + 1);
+  ASSERT_TRUE(d);
+  const Int32 handle = lib->main->PreviewDialogCall(d, nullptr, BROWSER_PREVIEWDIALOG_HANDLE, 0);
+  ASSERT_NE(handle, 0);
+  ASSERT_TRUE(ui::OpenSubDialog(handle));
+  EXPECT_EQ(Text(handle, IDC_PREVIEW_NAME), "Red");
+  EXPECT_EQ(lib->main->PreviewDialogCall(d, nullptr, BROWSER_PREVIEWDIALOG_PAGE, 0), PREVIEWPAGE_EXTRA + 1);
+  EXPECT_EQ(lib->main->PreviewDialogCall(d, nullptr, BROWSER_PREVIEWDIALOG_CLOSE, 0), 0) << "no node, no handler";
+  EXPECT_EQ(lib->main->PreviewDialogCall(d, node, BROWSER_PREVIEWDIALOG_CLOSE, 0), PREVIEWPAGE_EXTRA + 1);
+  EXPECT_TRUE(DialogExists(handle));
+  EXPECT_EQ(lib->main->PreviewDialogCall(d, node, BROWSER_PREVIEWDIALOG_DELETE, 0), PREVIEWPAGE_EXTRA + 1);
+  EXPECT_FALSE(DialogExists(handle));
+  EXPECT_EQ(lib->main->PreviewDialogCall(nullptr, node, BROWSER_PREVIEWDIALOG_DELETE, 0), 0);
+
+  OrxPreviewMultiRequest r{};
+  EXPECT_EQ(lib->main->PreviewDialogCall(nullptr, &r, BROWSER_PREVIEWDIALOG_MULTI, 0), 0) << "no nodes";
+  OrxBrowserNode* nodes[] = {node, node};
+  r.nodes = nodes;
+  r.count = 2;
+  ASSERT_EQ(lib->main->PreviewDialogCall(nullptr, &r, BROWSER_PREVIEWDIALOG_MULTI, 0), 1);
+  ASSERT_TRUE(r.dialog && r.handle);
+  ASSERT_TRUE(ui::OpenSubDialog(r.handle));
+  EXPECT_EQ(Text(r.handle, IDC_PREVIEWMULTI_TEXT), "2 items selected, 0 of them folders");
+  EXPECT_EQ(lib->main->PreviewDialogCall(r.dialog, nullptr, BROWSER_PREVIEWDIALOG_MULTI_FREE, 0), 1);
+  EXPECT_FALSE(DialogExists(r.handle));
 }
 
 } // namespace
