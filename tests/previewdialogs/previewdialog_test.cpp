@@ -88,15 +88,15 @@ protected:
     return contenttest::Find("preset://dialogs.libqz/Folder/Red");
   }
   // A small picture on a volume of the test home, as a file node.
-  NodeRef PictureFile(const char* name)
+  NodeRef PictureFile(const char* name, Int32 w = 12, Int32 h = 8)
   {
     const Filename dir = orxtest::HomeDir() + String("volumes") + String("pics");
     std::error_code ec;
     std::filesystem::create_directories(dir.ToUtf8(), ec);
     BaseBitmap b;
-    EXPECT_TRUE(b.Init(12, 8));
-    for (Int32 y = 0; y < 8; ++y)
-      for (Int32 x = 0; x < 12; ++x)
+    EXPECT_TRUE(b.Init(w, h));
+    for (Int32 y = 0; y < h; ++y)
+      for (Int32 x = 0; x < w; ++x)
         b.SetPixel(x, y, 20, 200, 40);
     EXPECT_TRUE(GeSaveBitmap(b, dir + String(name), SAVEBITMAP_PNG));
     Start();
@@ -222,6 +222,24 @@ TEST_F(PreviewDialogs, AnEditedAnnotationIsWrittenOnlyWhereTheHandlerStoresEdits
   ASSERT_TRUE(ui::Click(handle, IDC_PREVIEW_ANNOTATION_STORE));
   EXPECT_EQ(AnnotationOf("preset://dialogs.libqz/Folder/Red"), String("kept"));
   preset->DestroyPreviewDialog(red, d);
+}
+
+// A picture far larger than the pane is kept small; its own size is what the dialog tells.
+TEST_F(PreviewDialogs, ALargePictureIsKeptAtThePanesSizeAndToldAtItsOwn)
+{
+  NodeRef pic = PictureFile("wide.png", 1200, 300);
+  ASSERT_TRUE(pic);
+  BrowserPluginInterface* image = pic->GetPluginInterface(0);
+  ASSERT_TRUE(image);
+  PreviewDialog* d = image->CreatePreviewDialog(pic, 0);
+  ASSERT_TRUE(d);
+  ASSERT_TRUE(ui::OpenSubDialog(d->GetHandle()));
+  EXPECT_EQ(Text(d->GetHandle(), IDC_PREVIEW_DETAIL1), "1200 x 300");
+  const BaseBitmap* kept = d->Picture().GetBitmap();
+  ASSERT_TRUE(kept);
+  EXPECT_LE(kept->GetWidth(), 512);
+  EXPECT_EQ(kept->GetWidth(), 4 * kept->GetHeight());
+  image->DestroyPreviewDialog(pic, d);
 }
 
 TEST_F(PreviewDialogs, WithoutTheUserInterfaceHandlersAnswerNoDialog)

@@ -9,6 +9,7 @@
 #include "contenttree/nodeconstants.h"
 #include "core/contentaccess.h"
 #include "orx/bitmap.h"
+#include "orx/media.h"
 #include "orx/services.h"
 #include "presets/browserdatabase.h"
 #include "presets/browserdatabaseitem.h"
@@ -16,6 +17,7 @@
 namespace {
 
 constexpr Int32 kPictureSide = 256;
+constexpr Int32 kPictureKept = 512;
 constexpr Int32 kAreaMin = 128;
 
 String DateText(const DateTime& d)
@@ -181,6 +183,19 @@ void PreviewDialog::Load()
   // The node's own picture (a stored preview) stands in for content that gives none.
   if (!picture)
     picture = node_->GetIcon(0, kPictureSide);
+  if (picture) {
+    const Int32 pw = picture->GetWidth(), ph = picture->GetHeight();
+    // Handlers may give the whole picture: the pane keeps no more than it can show.
+    if (pw > kPictureKept || ph > kPictureKept) {
+      const bool wide = pw >= ph;
+      const Int32 w = wide ? kPictureKept : std::max<Int32>(1, Int32(Int64(pw) * kPictureKept / ph));
+      const Int32 h = wide ? std::max<Int32>(1, Int32(Int64(ph) * kPictureKept / pw)) : kPictureKept;
+      if (BaseBitmap* small = GeScaleBitmap(*picture, w, h)) {
+        OrxDeleteObj(picture);
+        picture = small;
+      }
+    }
+  }
   picture_.SetBitmap(picture);
 
   String first, second;
@@ -326,8 +341,11 @@ Int32 PreviewDialog::End(Bool storeEdits)
 
 void ImagePreviewDialog::Details(String* first, String* second)
 {
-  if (const BaseBitmap* b = Picture().GetBitmap(); b && WantsPreview())
-    *first = SizeText(b->GetWidth(), b->GetHeight());
+  // The picture's own size, from the file's header: the preview was reduced while it was read.
+  Filename file;
+  Int32 w = 0, h = 0;
+  if (hasURL_ && url_.GetFilename(&file) && GeGetBitmapInfo(file, &w, &h) && w > 0 && h > 0)
+    *first = SizeText(w, h);
   if (node_)
     node_->GetTypeName(second, TYPENAME_DETAILED);
 }
