@@ -41,6 +41,7 @@ orxhost::CommandSpec Spec()
             "not enlarged) and writes it to OUT as PNG, or as JPEG when OUT ends in .jpg.\n"
             "Fails when the content has no handler or the handler gives no preview (a\n"
             "damaged or truncated picture, a pipe, a file of sound alone).";
+  s.more = "orxhost preview show URL opens the preview dialog of content (see orxhost preview show --help).";
   return s;
 }
 
@@ -218,6 +219,8 @@ bool IsPreviewCommand(const std::string& command) { return command == "preview" 
 void PreviewCommandSummary(std::FILE* out)
 {
   std::fprintf(out, "  preview URL -o OUT.png  write the preview bitmap of content (--size N, --json)\n");
+  std::fprintf(out, "  preview show URL        open the preview dialog of content and print its fields\n"
+                    "                          (--page N, --annotation TEXT, --destroy, -o OUT.png, --json)\n");
   std::fprintf(out, "  previews URL            render and store missing or stale previews (--recursive,\n"
                     "                          --size N, --force, --json)\n");
 }
@@ -228,6 +231,8 @@ int ParsePreviewArguments(const std::string& command, const std::vector<std::str
     RunOptions o;
     return ParseRun(args, &o);
   }
+  if (!args.empty() && args[0] == "show")
+    return ParsePreviewShowArguments(std::vector<std::string>(args.begin() + 1, args.end()));
   Options o;
   return Parse(args, &o);
 }
@@ -244,6 +249,8 @@ int RunPreviewCommand(const std::string& command, const std::vector<std::string>
     CloseBrowserLibrary();
     return rc;
   }
+  if (!args.empty() && args[0] == "show")
+    return RunPreviewShow(std::vector<std::string>(args.begin() + 1, args.end()));
   Options o;
   if (int rc = Parse(args, &o); rc >= 0)
     return rc;

@@ -11,3 +11,6 @@ void PreviewCommandSummary(std::FILE* out);
 int ParsePreviewArguments(const std::string& command, const std::vector<std::string>& args);
 // Runs against a started plug-in; answers the exit code.
 int RunPreviewCommand(const std::string& command, const std::vector<std::string>& args);
+// preview show: the preview dialog of content (previewshow.cpp).
+int ParsePreviewShowArguments(const std::vector<std::string>& args);
+int RunPreviewShow(const std::vector<std::string>& args);

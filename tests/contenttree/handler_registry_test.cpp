@@ -257,7 +257,7 @@ TEST(HandlerDefaultsTest, AnswerNothingAndReleaseNodes)
   EXPECT_EQ(h.DestroyPreviewDialog(NodeRef(node), fake), 0);
   EXPECT_EQ(h.ClosePreviewDialog(NodeRef(node), fake), 0);
 
-  static const PreviewDialogOps ops{&DialogLog::Destroy, &DialogLog::Close};
+  static const PreviewDialogOps ops{&DialogLog::Destroy, &DialogLog::Close, nullptr, nullptr, nullptr, nullptr};
   SetPreviewDialogOps(&ops);
   EXPECT_EQ(h.DestroyPreviewDialog(NodeRef(node), fake), 2);
   EXPECT_EQ(h.ClosePreviewDialog(NodeRef(node), fake), PREVIEWPAGE_EXTRA + 1);

@@ -29,12 +29,31 @@ constexpr Int32 BROWSER_GETNODE_EXACT = 1;
 constexpr Int32 BROWSER_GETNODE_DEEPEST = 2;
 constexpr Int32 BROWSER_GETNODE_LOAD = 4;
 
+// PreviewDialogCall codes. For 1 and 2, pointer is the node whose handler made the dialog
+// (borrowed); the answers of 1 to 4 are pages (0, 1, 2 or 0x10000 + n) or the handle, 0 on failure.
+constexpr Int32 BROWSER_PREVIEWDIALOG_DELETE = 1; // the handler deletes it (its slot 9)
+constexpr Int32 BROWSER_PREVIEWDIALOG_CLOSE = 2;  // the handler ends it without deleting it (slot 10)
+constexpr Int32 BROWSER_PREVIEWDIALOG_HANDLE = 3; // the host's handle of the sub-dialog, to lay it out
+constexpr Int32 BROWSER_PREVIEWDIALOG_PAGE = 4;   // the page it is at
+// The summary of several nodes: dialog null, pointer an OrxPreviewMultiRequest; answers 1 when made.
+constexpr Int32 BROWSER_PREVIEWDIALOG_MULTI = 5;
+// Deletes a summary made by code 5.
+constexpr Int32 BROWSER_PREVIEWDIALOG_MULTI_FREE = 6;
+
 using OrxBrowserEditCallback = Int32 (*)(void* data, Int32 phase, Int32 count, Int64 size, Int32 reserved);
 // Makes or updates the node of one library item (AddLibraryNodes); answers it (caller's reference).
 using OrxBrowserNodeFactory = OrxBrowserNode* (*)(OrxBrowserNode* parent, OrxBrowserNode* existing,
                                                   OrxBrowserURL* url, Int32 library, Bool folder, void* data);
 
 extern "C" {
+
+struct OrxPreviewMultiRequest
+{
+  OrxBrowserNode* const* nodes; // borrowed
+  Int32 count;
+  OrxBrowserPreviewDialog* dialog; // out: the summary, deleted with code 6
+  Int32 handle;                    // out: the host's handle of its sub-dialog
+};
 
 struct OrxBrowserMainTable
 {

@@ -16,9 +16,25 @@
 
 namespace {
 std::atomic<const PreviewDialogOps*> g_dialogOps{nullptr};
+std::atomic<PreviewDialogFactory> g_dialogFactory{nullptr};
 }
 
 void SetPreviewDialogOps(const PreviewDialogOps* ops) { g_dialogOps.store(ops, std::memory_order_release); }
+const PreviewDialogOps* GetPreviewDialogOps() { return g_dialogOps.load(std::memory_order_acquire); }
+void SetPreviewDialogFactory(PreviewDialogFactory factory)
+{
+  g_dialogFactory.store(factory, std::memory_order_release);
+}
+PreviewDialogFactory GetPreviewDialogFactory() { return g_dialogFactory.load(std::memory_order_acquire); }
+
+PreviewDialog* BrowserPluginInterface::MakePreviewDialog(NodeRef node, Int32 kind, Int32 icon, Int32 flags,
+                                                         Int32 page)
+{
+  const PreviewDialogFactory factory = GetPreviewDialogFactory();
+  if (!factory)
+    return nullptr;
+  return factory(std::move(node), PreviewDialogRequest{kind, icon, flags, page});
+}
 
 Int32 BrowserPluginInterface::EndPreviewDialog(PreviewDialog* dialog, Bool storeEdits)
 {

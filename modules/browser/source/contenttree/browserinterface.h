@@ -89,6 +89,9 @@ public:
   /* 12 */ virtual String* GetTypeNames(Int32 mode, Int32* count) = 0;
 
 protected:
+  // The dialog of a kind (PREVIEWDIALOG_*) for node, made by the user interface; null until it is
+  // installed. flags: PREVIEWDIALOG_ANNOTATION when the kind keeps annotations.
+  static PreviewDialog* MakePreviewDialog(NodeRef node, Int32 kind, Int32 icon, Int32 flags, Int32 page);
   // For handlers whose ClosePreviewDialog keeps the user's edits.
   static Int32 EndPreviewDialog(PreviewDialog* dialog, Bool storeEdits);
   static Int32 DeletePreviewDialog(PreviewDialog* dialog);
@@ -100,8 +103,44 @@ struct PreviewDialogOps
 {
   Int32 (*destroy)(PreviewDialog* dialog);               // deletes, answers the page
   Int32 (*close)(PreviewDialog* dialog, Bool storeEdits); // ends without deleting, answers the page
+  Int32 (*handle)(PreviewDialog* dialog);                  // the host's handle of the sub-dialog
+  Int32 (*page)(PreviewDialog* dialog);                    // the page it is at
+  // The summary of several nodes and its host handle; freed by freeMulti.
+  void* (*makeMulti)(const NodeRef* nodes, Int32 count, Int32* handle);
+  void (*freeMulti)(void* dialog);
 };
+// The installed operations, or null.
+const PreviewDialogOps* GetPreviewDialogOps();
 void SetPreviewDialogOps(const PreviewDialogOps* ops);
+
+// The kinds of preview dialog a handler asks the user interface for.
+enum PreviewDialogKind : Int32
+{
+  PREVIEWDIALOG_GENERIC = 0,
+  PREVIEWDIALOG_IMAGE,
+  PREVIEWDIALOG_MOVIE,
+  PREVIEWDIALOG_SOUND,
+  PREVIEWDIALOG_SCRIPT,
+  PREVIEWDIALOG_KORVEX,
+  PREVIEWDIALOG_LAYOUT,
+  PREVIEWDIALOG_CATALOG,
+  PREVIEWDIALOG_PRESET_LIBRARY,
+  PREVIEWDIALOG_PRESET,
+  PREVIEWDIALOG_RENDERDATA,
+};
+// The handler's flag that its content keeps an annotation (the dialog shows it for editing).
+constexpr Int32 PREVIEWDIALOG_ANNOTATION = 0x4;
+struct PreviewDialogRequest
+{
+  Int32 kind;  // PreviewDialogKind
+  Int32 icon;  // the handler's icon number, drawn when the content gives no picture
+  Int32 flags; // PREVIEWDIALOG_ANNOTATION
+  Int32 page;  // 0, 1, 2 or PREVIEWPAGE_EXTRA + n
+};
+// Makes the dialog (main thread); null when it cannot. Installed by the user interface.
+using PreviewDialogFactory = PreviewDialog* (*)(NodeRef node, const PreviewDialogRequest& request);
+void SetPreviewDialogFactory(PreviewDialogFactory factory);
+PreviewDialogFactory GetPreviewDialogFactory();
 
 // --- counted arrays of type names: the element count lies in front of the first element ---
 // count default-constructed strings in host memory; null for count <= 0 or out of memory.

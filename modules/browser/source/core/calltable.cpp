@@ -264,7 +264,42 @@ Bool NextItem(OrxBrowserItemIterator* iterator, OrxBrowserURL* url, Bool* folder
 }
 
 void NotifyNodeChangedEntry(OrxBrowserNode* node) { NotifyNodeChanged(Borrow(node)); }
-Int32 PreviewDialogCall(OrxBrowserPreviewDialog*, void*, Int32, Int32) { return 0; }
+Int32 PreviewDialogCall(OrxBrowserPreviewDialog* d, void* pointer, Int32 code, Int32)
+{
+  auto* dialog = reinterpret_cast<PreviewDialog*>(d);
+  const PreviewDialogOps* ops = GetPreviewDialogOps();
+  if (code == BROWSER_PREVIEWDIALOG_MULTI) {
+    auto* r = static_cast<OrxPreviewMultiRequest*>(pointer);
+    if (!r || !r->nodes || r->count < 1 || !ops || !ops->makeMulti)
+      return 0;
+    std::vector<NodeRef> nodes;
+    for (Int32 i = 0; i < r->count; ++i)
+      nodes.push_back(Borrow(r->nodes[i]));
+    void* multi = ops->makeMulti(nodes.data(), Int32(nodes.size()), &r->handle);
+    r->dialog = static_cast<OrxBrowserPreviewDialog*>(multi);
+    return multi ? 1 : 0;
+  }
+  if (!dialog)
+    return 0;
+  switch (code) {
+    case BROWSER_PREVIEWDIALOG_MULTI_FREE:
+      if (ops && ops->freeMulti)
+        ops->freeMulti(d);
+      return 1;
+    case BROWSER_PREVIEWDIALOG_DELETE:
+    case BROWSER_PREVIEWDIALOG_CLOSE: {
+      NodeRef node = Borrow(static_cast<OrxBrowserNode*>(pointer));
+      BrowserPluginInterface* h = node ? node->GetPluginInterface(0) : nullptr;
+      if (!h)
+        return 0;
+      return code == BROWSER_PREVIEWDIALOG_DELETE ? h->DestroyPreviewDialog(node, dialog)
+                                                  : h->ClosePreviewDialog(node, dialog);
+    }
+    case BROWSER_PREVIEWDIALOG_HANDLE: return ops && ops->handle ? ops->handle(dialog) : 0;
+    case BROWSER_PREVIEWDIALOG_PAGE: return ops && ops->page ? ops->page(dialog) : 0;
+    default: return 0;
+  }
+}
 
 OrxBrowserNode* GetNodeEntry(OrxBrowserURL* url, Int32 mode, OrxBrowserNode* start)
 {

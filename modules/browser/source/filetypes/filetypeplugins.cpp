@@ -320,10 +320,20 @@ BaseBitmap* FileTypePlugin::GetIcon(NodeRef, BrowserURL*, Int32 size)
   return source ? source(t_.icon, size) : nullptr;
 }
 
-PreviewDialog* FileTypePlugin::CreatePreviewDialog(NodeRef, Int32)
+PreviewDialog* FileTypePlugin::CreatePreviewDialog(NodeRef node, Int32 page)
 {
-  // The preview dialogs belong to the user interface, which is not there yet.
-  return nullptr;
+  Int32 kind = PREVIEWDIALOG_GENERIC;
+  switch (t_.id) {
+    case HANDLER_ID_IMAGE: kind = PREVIEWDIALOG_IMAGE; break;
+    case HANDLER_ID_MOVIE: kind = PREVIEWDIALOG_MOVIE; break;
+    case HANDLER_ID_SOUND: kind = PREVIEWDIALOG_SOUND; break;
+    case HANDLER_ID_SCRIPT: kind = PREVIEWDIALOG_SCRIPT; break;
+    case HANDLER_ID_KORVEX: kind = PREVIEWDIALOG_KORVEX; break;
+    case HANDLER_ID_LAYOUT: kind = PREVIEWDIALOG_LAYOUT; break;
+    default: break;
+  }
+  // Files keep their annotations in the main database's record of their URL.
+  return MakePreviewDialog(std::move(node), kind, t_.icon, PREVIEWDIALOG_ANNOTATION, page);
 }
 
 Int32 FileTypePlugin::ClosePreviewDialog(NodeRef, PreviewDialog* dialog)

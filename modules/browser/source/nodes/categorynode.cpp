@@ -245,10 +245,9 @@ BaseBitmap* BrowserCategoryPlugin::GetIcon(NodeRef node, BrowserURL* url, Int32 
   return folder ? folder->GetIcon(std::move(node), url, size) : nullptr;
 }
 
-PreviewDialog* BrowserCategoryPlugin::CreatePreviewDialog(NodeRef, Int32)
+PreviewDialog* BrowserCategoryPlugin::CreatePreviewDialog(NodeRef node, Int32 page)
 {
-  // A plain preview dialog belongs to the user interface, which is not there yet.
-  return nullptr;
+  return MakePreviewDialog(std::move(node), PREVIEWDIALOG_GENERIC, 3, 0, page);
 }
 
 String* BrowserCategoryPlugin::GetTypeNames(Int32, Int32* count)

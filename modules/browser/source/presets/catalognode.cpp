@@ -1487,8 +1487,10 @@ PreviewDialog* BrowserCatalogPlugin::CreatePreviewDialog(NodeRef node, Int32 pag
 {
   NodeRef t = TargetOf(node);
   BrowserPluginInterface* h = t ? t->GetPluginInterface(0) : nullptr;
-  // A catalog folder gets the plain dialog, which belongs to the user interface.
-  return h && h != this ? h->CreatePreviewDialog(t, page) : nullptr;
+  if (h && h != this)
+    return h->CreatePreviewDialog(t, page);
+  // A catalog folder (or a link whose target is gone) gets the plain dialog.
+  return MakePreviewDialog(std::move(node), PREVIEWDIALOG_GENERIC, 6, 0, page);
 }
 
 Int32 BrowserCatalogPlugin::DestroyPreviewDialog(NodeRef node, PreviewDialog* dialog)
@@ -1566,10 +1568,11 @@ BaseBitmap* BrowserCatalogFilePlugin::GetIcon(NodeRef, BrowserURL*, Int32)
   return nullptr;
 }
 
-PreviewDialog* BrowserCatalogFilePlugin::CreatePreviewDialog(NodeRef, Int32)
+PreviewDialog* BrowserCatalogFilePlugin::CreatePreviewDialog(NodeRef node, Int32 page)
 {
-  // The catalog preview dialog belongs to the user interface, which is not there yet.
-  return nullptr;
+  BrowserURL url;
+  const Int32 icon = node && node->GetURL(&url, 0) ? GetIconId(&url) : 17;
+  return MakePreviewDialog(std::move(node), PREVIEWDIALOG_CATALOG, icon, PREVIEWDIALOG_ANNOTATION, page);
 }
 
 Bool BrowserCatalogFilePlugin::Execute(NodeRef node, BrowserURL* url, Int32)

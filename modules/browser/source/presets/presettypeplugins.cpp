@@ -539,7 +539,14 @@ BaseBitmap* PresetTypePlugin::GetPreviewBitmap(void* data, Int32 width, Int32 he
 
 // Icons come from the icon service of the views; none is made here.
 BaseBitmap* PresetTypePlugin::GetIcon(NodeRef, BrowserURL*, Int32) { return nullptr; }
-PreviewDialog* PresetTypePlugin::CreatePreviewDialog(NodeRef, Int32) { return nullptr; }
+PreviewDialog* PresetTypePlugin::CreatePreviewDialog(NodeRef node, Int32 page)
+{
+  // The whole family shows icon 12; every item of a library keeps an annotation.
+  const Int32 kind = t_.id == HANDLER_ID_PRESET_LIBRARY ? PREVIEWDIALOG_PRESET_LIBRARY
+                     : t_.id == HANDLER_ID_RENDERDATA   ? PREVIEWDIALOG_RENDERDATA
+                                                        : PREVIEWDIALOG_PRESET;
+  return MakePreviewDialog(std::move(node), kind, 12, PREVIEWDIALOG_ANNOTATION, page);
+}
 
 Bool PresetTypePlugin::Execute(NodeRef node, BrowserURL* url, Int32 flags)
 {
