@@ -25,7 +25,6 @@ struct ShowOptions
   bool destroy = false;
   bool annotate = false;
   bool json = false;
-  bool help = false;
 };
 
 orxhost::CommandSpec ShowSpec()
@@ -55,10 +54,8 @@ orxhost::CommandSpec ShowSpec()
 int ShowParse(const std::vector<std::string>& args, ShowOptions* o)
 {
   orxhost::ParsedArguments a;
-  if (int rc = orxhost::ParseArguments(ShowSpec(), args, &a); rc >= 0) {
-    o->help = rc == 0;
+  if (int rc = orxhost::ParseArguments(ShowSpec(), args, &a); rc >= 0)
     return rc;
-  }
   o->url = a.Operand(0);
   if (o->url.empty())
     return orxhost::RefuseArgument("preview show", "URL is empty");
