@@ -973,12 +973,10 @@ Bool CatalogNode::LinkBatch::Append(LinkBatch& other)
   try {
     const UInt32 textAt = UInt32(text_.size()), folderAt = UInt32(folders_.size()),
                  preparedAt = UInt32(prepared_.size());
+    // Grown as push_back grows them: an exact reserve per batch would copy the whole store each time.
     text_.append(other.text_);
-    folders_.reserve(folders_.size() + other.folders_.size());
     for (const Part& f : other.folders_)
       folders_.push_back(Part{f.at + textAt, f.length});
-    entries_.reserve(entries_.size() + other.entries_.size());
-    prepared_.reserve(prepared_.size() + other.prepared_.size());
     for (const Entry& e : other.entries_)
       entries_.push_back(e.folder == kPrepared ? Entry{kPrepared, e.at + preparedAt, 0}
                                                : Entry{e.folder + folderAt, e.at + textAt, e.length});
@@ -994,7 +992,7 @@ Bool CatalogNode::LinkBatch::Append(LinkBatch& other)
 Int32 CatalogNode::AddLinkBatch(const NodeRef& catalog, LinkBatch* batch, Bool notify)
 {
   CatalogNode* parent = AsCatalog(catalog.Get());
-  if (!parent || !batch || batch->Empty())
+  if (!parent || !batch || batch->Empty() || parent->IsRemoved())
     return 0;
   const Int32 count = Int32(batch->Size());
   Bool taken;

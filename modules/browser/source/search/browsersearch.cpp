@@ -574,6 +574,7 @@ void SearchThread::Walk()
   // full nor given a node until its link is first asked for its target.
   const Bool byNameAlone = filters_->JudgesByNameAlone();
   CatalogNode::LinkBatch hits;
+  std::u16string names; // the names of a folder's hits
   // Enters a folder (its own status when it is known); false when the walk is to end.
   auto enter = [&](const NodeRef& folder, const FileStatus* known) {
     folders_.fetch_add(1, std::memory_order_acq_rel);
@@ -589,8 +590,9 @@ void SearchThread::Walk()
     }
     if (subFolders_ && d && f.onDisk && d->NeedsListing()) {
       std::vector<DirectoryNode::NamedEntry> entries;
+      names.clear();
       const DirectoryNode::NamePass pass =
-          d->PassByName(NameWanted, const_cast<SearchFilterList*>(filters_), &entries, !byNameAlone);
+          d->PassByName(NameWanted, const_cast<SearchFilterList*>(filters_), &entries, !byNameAlone, &names);
       if (pass == DirectoryNode::NamePass::Stopped)
         return false;
       if (pass == DirectoryNode::NamePass::Done) {
@@ -611,7 +613,7 @@ void SearchThread::Walk()
               folderKnown = true;
             }
             // The link is made from the folder's URL and the name once anyone looks at it.
-            hits.Name(e.name.View());
+            hits.Name(e.name.IsEmpty() ? std::u16string_view(names).substr(e.nameAt, e.nameLength) : e.name.View());
             if (hits.Size() >= kBatch && !link(hits))
               return false;
             continue;
