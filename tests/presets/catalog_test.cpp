@@ -939,8 +939,9 @@ TEST_F(Catalog, LinksOfABatchAreTheLinksMadeOneByOne)
 }
 
 // Every way to a catalog's children makes the links it owes first, so no one sees a child missing
-// or out of its place: the first and last child, the next of the last, a lookup by URL in a row
-// wide enough to be indexed, a link made after the batch, and the count of a delete.
+// or out of its place: the first and last child, the next of the last, the children's version, a
+// lookup by URL in a row wide enough to be indexed, a link made after the batch, and the count of
+// a delete.
 TEST_F(Catalog, OwedLinksAreMadeBeforeAnyoneSeesTheChildren)
 {
   ASSERT_TRUE(MakeLibrary(UserFolder() + String("p.libqz"), "preset://p.libqz", {{"a", false, "1"}}));
@@ -985,7 +986,10 @@ TEST_F(Catalog, OwedLinksAreMadeBeforeAnyoneSeesTheChildren)
   ASSERT_EQ(CatalogNode::AddLinkBatch(catalog, &wide, false), 64);
   for (int i = 0; i < 3; ++i)
     ASSERT_TRUE(Find("catalog://Seen.catqz/wA0"));
+  // What is kept by the children's version sees the links added since.
+  const UInt32 version = catalog->GetChildrenVersion();
   ASSERT_EQ(batchOf({u"late"}), 1);
+  EXPECT_NE(catalog->GetChildrenVersion(), version);
   NodeRef late = Find("catalog://Seen.catqz/late");
   ASSERT_TRUE(late);
   EXPECT_EQ(Cat(late)->GetTargetURLText().ToUtf8(), "file://localhost/f/late");
