@@ -970,10 +970,18 @@ Bool CatalogNode::LinkBatch::Append(LinkBatch& other)
   constexpr std::size_t kRoom = 0x7fffffff;
   if (text_.size() + other.text_.size() > kRoom || entries_.size() + other.entries_.size() > kRoom)
     return false;
+  // Room first, grown as push_back grows (an exact reserve per batch would copy the whole store
+  // each time): once it stands nothing below can fail, so a failure leaves both batches as they were.
+  auto room = [](auto& v, std::size_t more) {
+    if (v.size() + more > v.capacity())
+      v.reserve(std::max(v.size() + more, v.capacity() * 2));
+  };
   try {
+    room(folders_, other.folders_.size());
+    room(entries_, other.entries_.size());
+    room(prepared_, other.prepared_.size());
     const UInt32 textAt = UInt32(text_.size()), folderAt = UInt32(folders_.size()),
                  preparedAt = UInt32(prepared_.size());
-    // Grown as push_back grows them: an exact reserve per batch would copy the whole store each time.
     text_.append(other.text_);
     for (const Part& f : other.folders_)
       folders_.push_back(Part{f.at + textAt, f.length});
