@@ -478,7 +478,7 @@ Bool BrowseNext(void* h, FolderEntry* out)
     }
     if (b->namesOnly) {
       b->last = e->d_name;
-      out->name = SystemText(e->d_name);
+      out->name.AssignBytes(e->d_name, StringEncoding::System);
       out->attributes = KindByName(::dirfd(b->dir), e) | FILEATTR_NAME_ONLY | (e->d_name[0] == '.' ? FILEATTR_HIDDEN : 0);
       out->size = 0;
       out->modified = out->created = DateTime{};
@@ -494,7 +494,7 @@ Bool BrowseNext(void* h, FolderEntry* out)
       return false;
     }
     b->last = e->d_name;
-    out->name = SystemText(e->d_name);
+    out->name.AssignBytes(e->d_name, StringEncoding::System);
     out->attributes = st.attributes;
     out->size = st.size;
     out->modified = st.modified;

@@ -20,6 +20,18 @@ void AppendUtf8(String::Storage& out, const UChar* s, std::size_t n, bool escape
   out.reserve(out.size() + n);
   std::size_t i = 0;
   while (i < n) {
+    // A run of plain ASCII (most names are nothing else) is widened in one go.
+    std::size_t ascii = i;
+    while (ascii < n && s[ascii] < 0x80)
+      ++ascii;
+    if (ascii > i) {
+      const std::size_t at = out.size();
+      out.resize(at + (ascii - i));
+      for (std::size_t k = i; k < ascii; ++k)
+        out[at + (k - i)] = Utf16Char(s[k]);
+      i = ascii;
+      continue;
+    }
     UChar c = s[i];
     if (c < 0x80) {
       out += Utf16Char(c);
@@ -130,7 +142,20 @@ void String::SetCString(const char* text, Int32 count, StringEncoding enc)
   if (!text)
     return;
   std::size_t n = count < 0 ? std::strlen(text) : std::size_t(count);
-  *this = FromBytes(std::string_view(text, n), enc);
+  AssignBytes(std::string_view(text, n), enc);
+}
+
+void String::AssignBytes(std::string_view bytes, StringEncoding enc)
+{
+  data_.clear();
+  const UChar* b = reinterpret_cast<const UChar*>(bytes.data());
+  if (enc == StringEncoding::Latin1) {
+    data_.resize(bytes.size());
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+      data_[i] = b[i];
+  } else {
+    AppendUtf8(data_, b, bytes.size(), enc == StringEncoding::System);
+  }
 }
 
 String String::FromBytes(std::string_view bytes, StringEncoding enc)

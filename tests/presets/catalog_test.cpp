@@ -859,4 +859,154 @@ TEST_F(Catalog, TheRecentListDropsItsOldestEntryWithItsItem)
     gone->Close();
 }
 
+// --- links added in a batch: kept compact, made when anyone looks ---
+
+struct Shown
+{
+  std::string part, name, target;
+  UInt32 status;
+  bool operator==(const Shown&) const = default;
+};
+std::ostream& operator<<(std::ostream& o, const Shown& s)
+{
+  return o << s.part << " '" << s.name << "' -> " << s.target << " status " << std::hex << s.status << std::dec;
+}
+
+// The children as a view sees them, each URL without the catalog's own.
+std::vector<Shown> Seen(const NodeRef& catalog)
+{
+  const std::string base = URLOf(catalog.Get()) + "/";
+  std::vector<Shown> out;
+  for (NodeRef c = BrowserContentNode::FromTree(catalog->GetFirstChild()); c; c = c->GetNextNode()) {
+    std::string url = URLOf(c.Get());
+    if (url.compare(0, base.size(), base) == 0)
+      url.erase(0, base.size());
+    out.push_back({url, c->GetName().ToUtf8(), Cat(c)->GetTargetURLText().ToUtf8(), c->GetStatus()});
+  }
+  return out;
+}
+
+Int32 CountCall(void* data, Int32, Int32 count, Int64, Int32)
+{
+  *static_cast<Int32*>(data) += count;
+  return 0;
+}
+
+// The same links, one catalog by make link as it was, the other by a batch that waits until the
+// children are looked at: names (clashes in any letter case, invalid characters, names that are
+// no URL part), targets, flags and order come out the same.
+TEST_F(Catalog, LinksOfABatchAreTheLinksMadeOneByOne)
+{
+  Start();
+  NodeRef eager = NewCatalog("Eager");
+  NodeRef owed = NewCatalog("Owed");
+  NodeRef dir = DiskFolder("d");
+  ASSERT_TRUE(eager && owed && dir);
+  struct Add
+  {
+    const char16_t* folder; // null: a folder node linked as PrepareLink works it out
+    const char16_t* name;
+  };
+  const Add adds[] = {{u"file://localhost/x/", u"a.txt"}, {u"file://localhost/y/", u"a.txt"},
+                      {u"file://localhost/y/", u"A.TXT"}, {nullptr, nullptr},
+                      {u"file://localhost/x/", u"b:c"},   {u"file://localhost/x/", u"."},
+                      {u"file://localhost/x/", u"link"},  {u"file://localhost/y/", u"d"}};
+  std::vector<CatalogNode::LinkSource> sources;
+  CatalogNode::LinkBatch batch;
+  for (const Add& a : adds) {
+    CatalogNode::LinkSource s;
+    if (!a.folder) {
+      ASSERT_TRUE(CatalogNode::PrepareLink(eager, dir, &s));
+      sources.push_back(s);
+      batch.Prepared(std::move(s));
+      continue;
+    }
+    s.name = String(std::u16string_view(a.name));
+    s.targetURL = String(std::u16string(a.folder) + a.name);
+    sources.push_back(s);
+    batch.Folder(a.folder);
+    batch.Name(a.name);
+  }
+  ASSERT_EQ(CatalogNode::AddPreparedLinks(eager, sources.data(), Int32(sources.size()), false), Int32(std::size(adds)));
+  ASSERT_EQ(CatalogNode::AddLinkBatch(owed, &batch, false), Int32(std::size(adds)));
+  EXPECT_TRUE(batch.Empty());
+  const std::vector<Shown> want = Seen(eager);
+  ASSERT_EQ(want.size(), std::size(adds));
+  EXPECT_EQ(want[1].part, "a.txt.1");
+  EXPECT_EQ(want[2].part, "A.TXT.2");
+  EXPECT_EQ(Seen(owed), want);
+  EXPECT_EQ(Target(Find("catalog://Owed.catqz/d")), FileURL(files_ + String("d")));
+}
+
+// Every way to a catalog's children makes the links it owes first, so no one sees a child missing
+// or out of its place: the first and last child, the next of the last, the children's version, a
+// lookup by URL in a row wide enough to be indexed, a link made after the batch, and the count of
+// a delete.
+TEST_F(Catalog, OwedLinksAreMadeBeforeAnyoneSeesTheChildren)
+{
+  ASSERT_TRUE(MakeLibrary(UserFolder() + String("p.libqz"), "preset://p.libqz", {{"a", false, "1"}}));
+  Start();
+  LoadLibraries(true);
+  NodeRef catalog = NewCatalog("Seen");
+  NodeRef a = Find("preset://p.libqz/a");
+  ASSERT_TRUE(catalog && a);
+  auto batchOf = [&](std::initializer_list<const char16_t*> names) {
+    CatalogNode::LinkBatch b;
+    b.Folder(u"file://localhost/f/");
+    for (const char16_t* n : names)
+      b.Name(n);
+    return CatalogNode::AddLinkBatch(catalog, &b, true);
+  };
+  auto last = [&] { return URLOf(BrowserContentNode::FromTree(catalog->GetLastChild()).Get()); };
+
+  ASSERT_EQ(batchOf({u"one", u"two"}), 2);
+  EXPECT_EQ(URLOf(BrowserContentNode::FromTree(catalog->GetFirstChild()).Get()), "catalog://Seen.catqz/one");
+  ASSERT_EQ(batchOf({u"three"}), 1);
+  EXPECT_EQ(last(), "catalog://Seen.catqz/three");
+  // A link made by make link comes after those added before it.
+  ASSERT_EQ(batchOf({u"four"}), 1);
+  ASSERT_TRUE(CatalogNode::AddLink(catalog, a, false));
+  EXPECT_EQ(ChildNames(catalog), (std::vector<std::string>{"one", "two", "three", "four", "a"}));
+  // A walk that reached the last child goes on to those added since.
+  NodeRef at = BrowserContentNode::FromTree(catalog->GetLastChild());
+  ASSERT_EQ(batchOf({u"five", u"six"}), 2);
+  at = at->GetNextNode();
+  ASSERT_TRUE(at);
+  EXPECT_EQ(URLOf(at.Get()), "catalog://Seen.catqz/five");
+  EXPECT_EQ(URLOf(at->GetNextNode().Get()), "catalog://Seen.catqz/six");
+
+  // A row wide enough to be indexed, looked up until the index stands; then more join it.
+  CatalogNode::LinkBatch wide;
+  wide.Folder(u"file://localhost/w/");
+  std::vector<std::u16string> names;
+  for (int i = 0; i < 64; ++i)
+    names.push_back(u"w" + std::u16string(1, char16_t(u'A' + i % 26)) + std::u16string(1, char16_t(u'0' + i / 26)));
+  for (const std::u16string& n : names)
+    wide.Name(n);
+  ASSERT_EQ(CatalogNode::AddLinkBatch(catalog, &wide, false), 64);
+  for (int i = 0; i < 3; ++i)
+    ASSERT_TRUE(Find("catalog://Seen.catqz/wA0"));
+  // What is kept by the children's version sees the links added since.
+  const UInt32 version = catalog->GetChildrenVersion();
+  ASSERT_EQ(batchOf({u"late"}), 1);
+  EXPECT_NE(catalog->GetChildrenVersion(), version);
+  NodeRef late = Find("catalog://Seen.catqz/late");
+  ASSERT_TRUE(late);
+  EXPECT_EQ(Cat(late)->GetTargetURLText().ToUtf8(), "file://localhost/f/late");
+  EXPECT_EQ(late->GetStatus() & NODESTATUS_UNRESOLVED, NODESTATUS_UNRESOLVED) << "not looked up yet";
+
+  // A delete counts the owed links and takes them all.
+  ASSERT_EQ(batchOf({u"seven"}), 1);
+  Int32 counted = 0;
+  ASSERT_EQ(catalog->Delete(EDITPHASE_PREPARE, CountCall, &counted), EDIT_OK);
+  EXPECT_EQ(counted, 1 + 7 + 64 + 1 + 1) << "the catalog and every link";
+  ASSERT_EQ(batchOf({u"eight"}), 1);
+  ASSERT_EQ(catalog->Delete(EDITPHASE_DO, nullptr, nullptr), EDIT_OK);
+  EXPECT_FALSE(Find("catalog://Seen.catqz"));
+  EXPECT_FALSE(catalog->GetFirstChild());
+  // A catalog that is gone takes no links.
+  EXPECT_EQ(batchOf({u"nine"}), 0);
+  EXPECT_FALSE(catalog->GetFirstChild());
+}
+
 } // namespace

@@ -21,6 +21,8 @@ class CatalogThreads : public ContentTest
 {
 };
 
+std::string LastPartOf(const std::string& url) { return url.substr(url.rfind('/') + 1); }
+
 TEST_F(CatalogThreads, AWorkerAddsLinksWhileTheMainThreadListsAndResolves)
 {
   constexpr int kTargets = 40;
@@ -98,6 +100,66 @@ TEST_F(CatalogThreads, AWorkerAddsLinksWhileTheMainThreadListsAndResolves)
   EXPECT_EQ(QueuedCatalogChanges(), 0);
   catalog = nullptr;
   targets.clear();
+}
+
+// A worker adds batches of links that wait to be made (as the search thread adds its hits) and now
+// and then one by make link, while the main thread walks the children: every walk sees the links
+// in the order they were added, without a gap, and at the end every one of them.
+TEST_F(CatalogThreads, LinksOfBatchesAreSeenInTheOrderAddedWithoutGaps)
+{
+  ASSERT_TRUE(MakeLibrary(UserFolder() + String("t.libqz"), "preset://t.libqz", {TestItem("p")}));
+  Start();
+  LoadLibraries(true);
+  const Filename file = UserFolder() + String("Owed.catqz");
+  ASSERT_GE(CreateLibrary(BrowserURL(String("catalog://Owed.catqz")), String("Owed"), file), 0);
+  GetRootNode(ROOT_CATALOG)->LoadChildren();
+  NodeRef catalog = Find("catalog://Owed.catqz");
+  NodeRef p = Find("preset://t.libqz/p");
+  ASSERT_TRUE(catalog && p);
+
+  constexpr int kBatches = 60, kPerBatch = 25;
+  // The names in the order added: n<i> by the batches, p, p.1 ... by make link.
+  std::vector<std::string> order;
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    int made = 0;
+    for (int b = 0; b < kBatches; ++b) {
+      CatalogNode::LinkBatch batch;
+      batch.Folder(u"file://localhost/f/");
+      for (int i = 0; i < kPerBatch; ++i) {
+        const std::string name = "n" + std::to_string(b * kPerBatch + i);
+        batch.Name(String(name.c_str()).View());
+        order.push_back(name);
+      }
+      CatalogNode::AddLinkBatch(catalog, &batch, true);
+      if (b % 7 == 3) {
+        CatalogNode::AddLink(catalog, p, true);
+        order.push_back(made ? "p." + std::to_string(made) : "p");
+        ++made;
+      }
+    }
+    done = true;
+  });
+  std::vector<std::vector<std::string>> walks;
+  while (!done) {
+    std::vector<std::string> seen;
+    for (NodeRef c = catalog->GetDownNode(); c; c = c->GetNextNode())
+      seen.push_back(LastPartOf(URLOf(c.Get())));
+    walks.push_back(std::move(seen));
+    DeliverCatalogChanges();
+  }
+  worker.join();
+  DeliverCatalogChanges();
+  std::vector<std::string> all;
+  for (NodeRef c = catalog->GetDownNode(); c; c = c->GetNextNode())
+    all.push_back(LastPartOf(URLOf(c.Get())));
+  EXPECT_EQ(all, order);
+  for (const std::vector<std::string>& w : walks) {
+    ASSERT_LE(w.size(), order.size());
+    EXPECT_TRUE(std::equal(w.begin(), w.end(), order.begin())) << "a walk of " << w.size() << " saw another order";
+  }
+  catalog = nullptr;
+  p = nullptr;
 }
 
 } // namespace

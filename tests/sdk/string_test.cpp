@@ -164,3 +164,18 @@ TEST(String, SystemBytesGoBackToTheSameBytes)
   EXPECT_TRUE(String(u"\U0001F600").ToSystemBytes(&out));
   EXPECT_EQ(out, "\xF0\x9F\x98\x80");
 }
+
+// A listing decodes every entry's name into the same text: each name comes out alone, as FromBytes
+// gives it, whatever the text held before (longer, shorter, with runs of ASCII around bad bytes).
+TEST(String, NamesDecodedIntoOneTextComeOutAlone)
+{
+  const std::vector<std::string> names = {"a rather long plain ascii name.txt", "caf\xC3\xA9", "x", "ascii then \xFF bad",
+                                          "\xE2\x82", "", "\xF0\x9F\x98\x80 tail", "short"};
+  for (StringEncoding enc : {StringEncoding::System, StringEncoding::Utf8, StringEncoding::Latin1}) {
+    String one("left over from before");
+    for (const std::string& bytes : names) {
+      one.AssignBytes(bytes, enc);
+      EXPECT_EQ(one, String::FromBytes(bytes, enc)) << bytes;
+    }
+  }
+}

@@ -36,6 +36,9 @@ public:
   // Bytes as 8-bit, UTF-8 or system text; in UTF-8 invalid sequences become U+FFFD, in system
   // text each invalid byte becomes its escape (see StringEncoding::System).
   static String FromBytes(std::string_view bytes, StringEncoding enc);
+  // FromBytes into this text, keeping its storage: a loop that decodes name after name into one
+  // text allocates nothing once the storage is large enough.
+  void AssignBytes(std::string_view bytes, StringEncoding enc);
   // UTF-8 text; a lone surrogate (an escaped byte among them) becomes U+FFFD.
   std::string ToUtf8() const;
   // The bytes this text stands for as a file name: escapes go back to their bytes. False when no

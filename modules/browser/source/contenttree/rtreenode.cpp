@@ -86,6 +86,15 @@ Ref<RTreeNode> RTreeNode::GetUp() const
 
 Ref<RTreeNode> RTreeNode::GetNext() const
 {
+  Ref<RTreeNode> owing;
+  {
+    std::lock_guard l(lock_);
+    if (next_ || !parent_ || !parent_->deferred_.load(std::memory_order_acquire))
+      return next_;
+    owing = parent_;
+  }
+  // The last child of a parent that owes children: they come after it.
+  owing->SettleChildren();
   std::lock_guard l(lock_);
   return next_;
 }
@@ -98,12 +107,14 @@ Ref<RTreeNode> RTreeNode::GetPrev() const
 
 Ref<RTreeNode> RTreeNode::GetFirstChild() const
 {
+  SettleChildren();
   std::lock_guard l(lock_);
   return first_;
 }
 
 Ref<RTreeNode> RTreeNode::GetLastChild() const
 {
+  SettleChildren();
   std::lock_guard l(lock_);
   return last_;
 }
@@ -219,6 +230,9 @@ Bool RTreeNode::ReleaseWatched() const noexcept
 
 Bool RTreeNode::MoveTo(RTreeNode* parent, RTreeNode* before, Bool freshOnly)
 {
+  // A node that joins at the end comes after the children its parent owes.
+  if (parent && !before)
+    parent->SettleChildren();
   // Declared before the locks so that they go after them.
   SelfReference keep(this);
   Graveyard dead;

@@ -49,7 +49,11 @@ public:
   // Not counted; null while the node is outside any tree.
   RTree* GetTree() const { return tree_.load(std::memory_order_acquire); }
   // Changes whenever a child joins or leaves, or a child says its URL changed.
-  UInt32 GetChildrenVersion() const { return childrenVersion_.load(std::memory_order_acquire); }
+  UInt32 GetChildrenVersion() const
+  {
+    SettleChildren();
+    return childrenVersion_.load(std::memory_order_acquire);
+  }
   // True once Remove has begun on this node or on a node above it.
   Bool IsRemoved() const;
   // True while the node has a parent (the tree counts) or a sibling.
@@ -78,6 +82,13 @@ protected:
   explicit RTreeNode(Bool contentNode) : content_(contentNode) {}
   ~RTreeNode() override;
 
+  // Children that are owed but not made yet: a kind may keep what it is to add in a compact form
+  // and make the nodes only once anyone looks. While the mark is set, every way to the children
+  // (first, last, the next of the last, the version, an insertion under this node) asks
+  // MakeDeferredChildren first, on the thread that looks, holding no lock of the tree.
+  void MarkDeferredChildren(Bool owed) { deferred_.store(owed, std::memory_order_release); }
+  virtual void MakeDeferredChildren() {}
+
 private:
   friend class RTree;
   friend class BrowserContentNode;
@@ -94,6 +105,11 @@ private:
   void Detach();
   void Attach();
   Bool ReleaseWatched() const noexcept override;
+  void SettleChildren() const
+  {
+    if (deferred_.load(std::memory_order_acquire))
+      const_cast<RTreeNode*>(this)->MakeDeferredChildren();
+  }
 
   // Fields in the order of the design: five counted links, the link lock, the tree.
   Ref<RTreeNode> parent_; // empty for a top-level node: the tree does not count its children's links to it
@@ -113,6 +129,7 @@ private:
   RTreeNode* detachedPrev_ = nullptr;
   RTreeNode* detachedNext_ = nullptr;
   const Bool content_ = false;
+  std::atomic<Bool> deferred_{false};
 };
 
 // The root of one tree; its children are the top-level nodes. Its tree pointer is itself.

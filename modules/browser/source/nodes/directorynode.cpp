@@ -759,7 +759,7 @@ Bool DirectoryNode::NeedsListing() const
 }
 
 DirectoryNode::NamePass DirectoryNode::PassByName(Bool (*wanted)(void* data, const String& name), void* data,
-                                                  std::vector<NamedEntry>* out, Bool fileNodes)
+                                                  std::vector<NamedEntry>* out, Bool fileNodes, std::u16string* names)
 {
   const UInt32 status = GetStatus();
   if (!out || !wanted || kind_ != EntryKind::Folder || !(status & NODESTATUS_FOLDER) ||
@@ -777,7 +777,13 @@ DirectoryNode::NamePass DirectoryNode::PassByName(Bool (*wanted)(void* data, con
   };
   std::vector<Read> found;
   // Wanted plain files that get no node, in their place among found (by its size then).
-  std::vector<std::pair<std::size_t, String>> named;
+  struct Named
+  {
+    std::size_t place;
+    String name;
+    UInt32 at, length; // in names
+  };
+  std::vector<Named> named;
   {
     // The disk is read with no lock held.
     BrowseFiles browse;
@@ -794,7 +800,12 @@ DirectoryNode::NamePass DirectoryNode::PassByName(Bool (*wanted)(void* data, con
       if (!take && !folder)
         continue;
       if (take && !fileNodes && !(e.attributes & (FILEATTR_FOLDER | FILEATTR_LINK))) {
-        named.emplace_back(found.size(), e.name);
+        if (names && names->size() + std::size_t(e.name.GetLength()) < 0xffffffffu) {
+          named.push_back(Named{found.size(), String(), UInt32(names->size()), UInt32(e.name.GetLength())});
+          names->append(e.name.View());
+        } else {
+          named.push_back(Named{found.size(), e.name, 0, 0});
+        }
         continue;
       }
       Read r{FolderEntry(), FileStatus(), take};
@@ -829,10 +840,12 @@ DirectoryNode::NamePass DirectoryNode::PassByName(Bool (*wanted)(void* data, con
   out->reserve(out->size() + found.size() + named.size());
   std::size_t nextNamed = 0;
   auto putNamed = [&](std::size_t upTo) {
-    for (; nextNamed < named.size() && named[nextNamed].first <= upTo; ++nextNamed) {
+    for (; nextNamed < named.size() && named[nextNamed].place <= upTo; ++nextNamed) {
       NamedEntry n;
       n.wanted = true;
-      n.name = std::move(named[nextNamed].second);
+      n.name = std::move(named[nextNamed].name);
+      n.nameAt = named[nextNamed].at;
+      n.nameLength = named[nextNamed].length;
       out->push_back(std::move(n));
     }
   };
@@ -858,7 +871,7 @@ DirectoryNode::NamePass DirectoryNode::PassByName(Bool (*wanted)(void* data, con
       if (!node || !node->InsertUnder(this))
         continue;
     }
-    out->push_back(NamedEntry{std::move(node), r.wanted, r.st.device, r.st.inode, String()});
+    out->push_back(NamedEntry{std::move(node), r.wanted, r.st.device, r.st.inode, String(), 0, 0});
   }
   putNamed(found.size());
   SetStatus(NODESTATUS_RELIST);

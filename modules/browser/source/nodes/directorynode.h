@@ -115,7 +115,9 @@ public:
     Bool wanted = false; // wanted said yes to its name
     UInt64 device = 0;
     UInt64 inode = 0;
-    String name; // entries without node only
+    String name; // entries without node only, when the caller gave no text for the names
+    UInt32 nameAt = 0; // else the name's place in that text
+    UInt32 nameLength = 0;
   };
   enum class NamePass { Done, Stopped, Failed };
   // A search's way through a folder that is not listed: the entries are read by name and kind
@@ -126,8 +128,10 @@ public:
   // folder could not be read, or an edit came in between; the caller lists it instead.
   // Without fileNodes a wanted plain file (the entry's kind says so: no folder, no link) is neither
   // read in full nor given a node: it comes out by name alone, for a caller that needs no more.
+  // With names such names are appended to that text (a search's hundred thousand names cost no
+  // text of their own each).
   NamePass PassByName(Bool (*wanted)(void* data, const String& name), void* data, std::vector<NamedEntry>* out,
-                      Bool fileNodes = true);
+                      Bool fileNodes = true, std::u16string* names = nullptr);
 
   /* 4 */ Int32 GetNodeType() override { return NODETYPE_DIRECTORY; }
   /* 5 */ BrowserPluginInterface* GetPluginInterface(UInt32 flags) override;

@@ -299,6 +299,13 @@ public:
   BusyMark(const BusyMark&) = delete;
   BusyMark& operator=(const BusyMark&) = delete;
   Bool Held() const { return node_ != nullptr; }
+  static Bool HeldHere(const BrowserContentNode* node)
+  {
+    for (Int32 i = 0; i < t_count; ++i)
+      if (t_held[i] == node)
+        return true;
+    return false;
+  }
 
 private:
   static constexpr Int32 kMaxHeld = 16;
@@ -316,6 +323,9 @@ CatalogNode::CatalogNode(UInt32 status, BrowserDatabase* db)
     : BrowserContentNode(status), db_(db), slot_(db ? db->GetSlot() : -1)
 {
 }
+
+// The owed links go unmade with the node: no one can look at its children any more.
+CatalogNode::~CatalogNode() { MarkDeferredChildren(false); }
 
 namespace {
 UInt32 StatusFor(UInt32 flags, Bool hasTarget)
@@ -710,6 +720,8 @@ Ref<CatalogNode> CatalogNode::MakeLink(const NodeRef& parent, const NodeRef& sou
       return nullptr;
     String part;
     if (catalogParent) {
+      // The links owed come first: they were added before this one.
+      catalogParent->SettleOwed();
       part = ChildPart(candidate, catalogParent->TakeChildPart(candidate));
     } else {
       part = candidate;
@@ -841,6 +853,40 @@ Int32 CatalogNode::AddLinks(const NodeRef& catalog, const NodeRef* sources, Int3
   return AddPreparedLinks(catalog, prepared.data(), n, notify);
 }
 
+Bool CatalogNode::MakeChildLink(const String& base, BrowserDatabase* db, UInt32 now, String& name,
+                                const String* candidateText, String& targetURL, NodeRef target, Bool folder,
+                                std::u16string* scratch)
+{
+  String valid;
+  const String* candidate = candidateText ? candidateText : &name;
+  Int32 invalidAt = 0;
+  if (HasInvalidChar(*candidate, &invalidAt))
+    candidate = &(valid = MakeValidName(*candidate));
+  if (!AcceptableName(*candidate))
+    candidate = &(valid = String("link"));
+  const Int32 suffix = TakeChildPart(*candidate);
+  // Joined in a scratch text, so that the URL is allocated once at its size.
+  scratch->assign(base.View());
+  scratch->append(suffix == 0 ? candidate->View() : ChildPart(*candidate, suffix).View());
+  String own(*scratch);
+  // Made as a listing makes nodes (its URL given): the catalog's time is stamped by the caller.
+  Ref<CatalogNode> link = MakeNode(NodeRef(this), std::move(name), String(), &targetURL, db,
+                                   folder ? CATALOGMAKE_FOLDER : 0, true, &own);
+  if (!link)
+    return false;
+  ChildPartsCurrent();
+  if (target) {
+    {
+      std::lock_guard l(link->fieldLock_);
+      link->target_ = std::move(target);
+      link->lookedUp_ = true;
+      link->lastLookup_ = now;
+    }
+    link->ClearStatus(NODESTATUS_UNRESOLVED);
+  }
+  return true;
+}
+
 Int32 CatalogNode::AddPreparedLinks(const NodeRef& catalog, LinkSource* links, Int32 count, Bool notify)
 {
   CatalogNode* parent = AsCatalog(catalog.Get());
@@ -852,40 +898,16 @@ Int32 CatalogNode::AddPreparedLinks(const NodeRef& catalog, LinkSource* links, I
     BusyMark mark(parent);
     if (!mark.Held() || parent->IsRemoved())
       return 0;
+    parent->SettleOwed();
     const String base = NodeURLText(parent) + String("/");
     // One clock reading for the batch: the lookup time only keeps a failed lookup from repeating.
     const UInt32 now = Now();
-    std::u16string ownScratch;
+    std::u16string scratch;
     for (Int32 i = 0; i < count; ++i) {
       LinkSource& p = links[i];
-      String valid;
-      const String* candidate = p.candidate.IsEmpty() ? &p.name : &p.candidate;
-      Int32 invalidAt = 0;
-      if (HasInvalidChar(*candidate, &invalidAt))
-        candidate = &(valid = MakeValidName(*candidate));
-      if (!AcceptableName(*candidate))
-        candidate = &(valid = String("link"));
-      const Int32 suffix = parent->TakeChildPart(*candidate);
-      // Joined in a scratch text, so that the URL is allocated once at its size.
-      ownScratch.assign(base.View());
-      ownScratch.append(suffix == 0 ? candidate->View() : ChildPart(*candidate, suffix).View());
-      String own(ownScratch);
-      // Made as a listing makes nodes (its URL given): the catalog's time is stamped once below.
-      Ref<CatalogNode> link = MakeNode(catalog, std::move(p.name), String(), &p.targetURL, db,
-                                       p.folder ? CATALOGMAKE_FOLDER : 0, true, &own);
-      if (!link)
-        continue;
-      parent->ChildPartsCurrent();
-      if (p.target) {
-        {
-          std::lock_guard l(link->fieldLock_);
-          link->target_ = std::move(p.target);
-          link->lookedUp_ = true;
-          link->lastLookup_ = now;
-        }
-        link->ClearStatus(NODESTATUS_UNRESOLVED);
-      }
-      ++made;
+      if (parent->MakeChildLink(base, db, now, p.name, p.candidate.IsEmpty() ? nullptr : &p.candidate, p.targetURL,
+                                std::move(p.target), p.folder, &scratch))
+        ++made;
     }
   }
   if (made) {
@@ -894,6 +916,169 @@ Int32 CatalogNode::AddPreparedLinks(const NodeRef& catalog, LinkSource* links, I
       TellViews(catalog);
   }
   return made;
+}
+
+// --- links owed: made into nodes when anyone looks ---
+
+void CatalogNode::LinkBatch::Folder(std::u16string_view url)
+{
+  folder_.assign(url);
+  folderInText_ = false;
+}
+
+void CatalogNode::LinkBatch::Name(std::u16string_view name)
+{
+  if (!folderInText_) {
+    folders_.push_back(Part{UInt32(text_.size()), UInt32(folder_.size())});
+    text_.append(folder_);
+    folderInText_ = true;
+  }
+  entries_.push_back(Entry{UInt32(folders_.size() - 1), UInt32(text_.size()), UInt32(name.size())});
+  text_.append(name);
+}
+
+void CatalogNode::LinkBatch::Prepared(LinkSource&& link)
+{
+  entries_.push_back(Entry{kPrepared, UInt32(prepared_.size()), 0});
+  prepared_.push_back(std::move(link));
+}
+
+void CatalogNode::LinkBatch::Truncate(std::size_t count)
+{
+  if (count >= entries_.size())
+    return;
+  entries_.resize(count);
+  std::size_t keep = 0;
+  for (const Entry& e : entries_)
+    if (e.folder == kPrepared)
+      keep = e.at + 1;
+  prepared_.resize(keep);
+}
+
+void CatalogNode::LinkBatch::Clear()
+{
+  text_.clear();
+  folders_.clear();
+  entries_.clear();
+  prepared_.clear();
+  folderInText_ = false;
+}
+
+Bool CatalogNode::LinkBatch::Append(LinkBatch& other)
+{
+  // Positions are 32 bits: a batch this large is made into nodes before more joins it.
+  constexpr std::size_t kRoom = 0x7fffffff;
+  if (text_.size() + other.text_.size() > kRoom || entries_.size() + other.entries_.size() > kRoom)
+    return false;
+  // Room first, grown as push_back grows (an exact reserve per batch would copy the whole store
+  // each time): once it stands nothing below can fail, so a failure leaves both batches as they were.
+  auto room = [](auto& v, std::size_t more) {
+    if (v.size() + more > v.capacity())
+      v.reserve(std::max(v.size() + more, v.capacity() * 2));
+  };
+  try {
+    room(folders_, other.folders_.size());
+    room(entries_, other.entries_.size());
+    room(prepared_, other.prepared_.size());
+    const UInt32 textAt = UInt32(text_.size()), folderAt = UInt32(folders_.size()),
+                 preparedAt = UInt32(prepared_.size());
+    text_.append(other.text_);
+    for (const Part& f : other.folders_)
+      folders_.push_back(Part{f.at + textAt, f.length});
+    for (const Entry& e : other.entries_)
+      entries_.push_back(e.folder == kPrepared ? Entry{kPrepared, e.at + preparedAt, 0}
+                                               : Entry{e.folder + folderAt, e.at + textAt, e.length});
+    for (LinkSource& p : other.prepared_)
+      prepared_.push_back(std::move(p));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  other.Clear();
+  return true;
+}
+
+Int32 CatalogNode::AddLinkBatch(const NodeRef& catalog, LinkBatch* batch, Bool notify)
+{
+  CatalogNode* parent = AsCatalog(catalog.Get());
+  if (!parent || !batch || batch->Empty() || parent->IsRemoved())
+    return 0;
+  const Int32 count = Int32(batch->Size());
+  Bool taken;
+  {
+    std::lock_guard l(parent->owedLock_);
+    if (!parent->owed_)
+      parent->owed_.reset(new (std::nothrow) LinkBatch);
+    taken = parent->owed_ && parent->owed_->Append(*batch);
+    if (taken)
+      parent->MarkDeferredChildren(true);
+  }
+  if (!taken) {
+    // No room to keep them: made now, behind those owed.
+    BusyMark mark(parent);
+    if (!mark.Held() || parent->IsRemoved())
+      return 0;
+    parent->SettleOwed();
+    parent->MakeBatch(*batch);
+    batch->Clear();
+  }
+  TouchParent(catalog);
+  if (notify)
+    TellViews(catalog);
+  return count;
+}
+
+void CatalogNode::MakeDeferredChildren()
+{
+  // A make link under way settled the owed links itself, and the making of them looks at the
+  // children on the way: both hold the mark.
+  if (BusyMark::HeldHere(this))
+    return;
+  BusyMark mark(this);
+  if (mark.Held())
+    SettleOwed();
+}
+
+void CatalogNode::SettleOwed()
+{
+  std::unique_ptr<LinkBatch> owed;
+  {
+    std::lock_guard l(owedLock_);
+    owed = std::move(owed_);
+    if (!owed) {
+      MarkDeferredChildren(false);
+      return;
+    }
+  }
+  // A removed catalog shows no children: what it owes goes unmade.
+  if (!IsRemoved())
+    MakeBatch(*owed);
+  std::lock_guard l(owedLock_);
+  if (!owed_)
+    MarkDeferredChildren(false);
+}
+
+void CatalogNode::MakeBatch(LinkBatch& batch)
+{
+  BrowserDatabase* db = GetLibrary();
+  const String base = NodeURLText(this) + String("/");
+  // One clock reading for the batch: the lookup time only keeps a failed lookup from repeating.
+  const UInt32 now = Now();
+  std::u16string scratch, target;
+  const std::u16string_view text(batch.text_);
+  for (const LinkBatch::Entry& e : batch.entries_) {
+    if (e.folder == LinkBatch::kPrepared) {
+      LinkSource& p = batch.prepared_[e.at];
+      MakeChildLink(base, db, now, p.name, p.candidate.IsEmpty() ? nullptr : &p.candidate, p.targetURL,
+                    std::move(p.target), p.folder, &scratch);
+      continue;
+    }
+    const LinkBatch::Part& f = batch.folders_[e.folder];
+    const std::u16string_view name = text.substr(e.at, e.length);
+    target.assign(text.substr(f.at, f.length));
+    target.append(name);
+    String n(name), t(target);
+    MakeChildLink(base, db, now, n, nullptr, t, NodeRef(), false, &scratch);
+  }
 }
 
 Ref<CatalogNode> CatalogNode::MakeFolderWithItem(const NodeRef& parent, const String& name, BrowserDatabase* db)

@@ -142,6 +142,48 @@ public:
   // node (a search hit that has no node yet) stays unresolved until it is first asked for its
   // target, which is then looked up by its URL as every link's is.
   static Int32 AddPreparedLinks(const NodeRef& catalog, LinkSource* links, Int32 count, Bool notify);
+  // Links to add in one go, kept compact: a folder's URL once, then the names of its plain files
+  // (each linked by the folder's URL and its name, unresolved), or links worked out by PrepareLink.
+  class LinkBatch
+  {
+  public:
+    // The folder of the names that follow: its URL text, ending with "/".
+    void Folder(std::u16string_view url);
+    void Name(std::u16string_view name);
+    void Prepared(LinkSource&& link);
+    std::size_t Size() const { return entries_.size(); }
+    Bool Empty() const { return entries_.empty(); }
+    // Keeps the first count links only.
+    void Truncate(std::size_t count);
+    // Forgets the links; the current folder stays.
+    void Clear();
+
+  private:
+    friend class CatalogNode;
+    static constexpr UInt32 kPrepared = ~0u;
+    struct Entry
+    {
+      UInt32 folder; // index in folders_, or kPrepared (then at indexes prepared_)
+      UInt32 at;     // position in text_
+      UInt32 length;
+    };
+    struct Part
+    {
+      UInt32 at, length;
+    };
+    // Appends other's links behind these; false when memory or the positions run out.
+    Bool Append(LinkBatch& other);
+    std::u16string text_;
+    std::vector<Part> folders_;
+    std::vector<Entry> entries_;
+    std::vector<LinkSource> prepared_;
+    std::u16string folder_; // the current folder's URL
+    Bool folderInText_ = false;
+  };
+  // The links of batch (taken over; it is left empty) join the catalog as AddPreparedLinks would
+  // add them, but as nodes only once anyone looks at the catalog's children: a search adds a link
+  // per hit, by the hundred thousand, for a view that shows a few. Answers how many were taken.
+  static Int32 AddLinkBatch(const NodeRef& catalog, LinkBatch* batch, Bool notify);
   // The node of one library item (the factory of AddLibraryNodes for catalogs, favorites, recent).
   static NodeRef ItemFactory(const NodeRef& parent, const NodeRef& existing, BrowserURL& url, BrowserDatabase* db,
                              Bool folder, BrowserDatabaseItem* item, void* data);
@@ -184,10 +226,19 @@ public:
 
 protected:
   CatalogNode(UInt32 status, BrowserDatabase* db);
-  ~CatalogNode() override = default;
+  ~CatalogNode() override;
+  void MakeDeferredChildren() override;
 
 private:
   class BusyMark;
+  // Makes the owed links into nodes; under the busy mark.
+  void SettleOwed();
+  void MakeBatch(LinkBatch& batch);
+  // One link below this node, as make link names it; under the busy mark. base: this node's URL
+  // text and "/".
+  // name and targetURL are taken over; candidate null: the name.
+  Bool MakeChildLink(const String& base, BrowserDatabase* db, UInt32 now, String& name, const String* candidate,
+                     String& targetURL, NodeRef target, Bool folder, std::u16string* scratch);
   // ownURL: the node's whole URL when the caller knows it (nodes made while a catalog is read,
   // which stamp no parent's time: reading is no edit). The texts of target and ownURL are taken
   // over (moved from), so that a node of a large catalog copies none of them.
@@ -233,6 +284,9 @@ private:
   // Made for the first child made by a make link: a link that has none spares it.
   std::unique_ptr<CatalogNameSet> names_;
   UInt32 namesVersion_ = ~0u;
+  // Links added but not made yet, in the order added; under owedLock_.
+  SpinLock owedLock_;
+  std::unique_ptr<LinkBatch> owed_;
 };
 
 // The catalog link handler (catalog:// nodes) and the catalog file handler (".catqz" files).

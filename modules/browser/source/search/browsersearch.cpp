@@ -493,7 +493,12 @@ void SearchThread::Set(const NodeRef& start, const NodeRef& results, const Searc
 void SearchThread::Main()
 {
   SetListingBreakThread(this);
-  Walk();
+  try {
+    Walk();
+  } catch (const std::bad_alloc&) {
+    // Out of memory: the search ends with what it found.
+    GePrint(String("CB: Search stopped, out of memory"));
+  }
   SetListingBreakThread(nullptr);
 }
 
@@ -543,29 +548,33 @@ void SearchThread::Walk()
   std::unordered_set<FolderId, FolderIdHash> visited;
   std::vector<Frame> stack;
   // Links the hits (one catalog change for many); false once the hit cap is reached.
-  auto link = [&](std::vector<CatalogNode::LinkSource>& hits) {
+  auto link = [&](CatalogNode::LinkBatch& hits) {
     const Int32 room = cap_ - hits_.load(std::memory_order_relaxed);
-    const Bool capped = Int64(hits.size()) > Int64(room);
-    const Int32 n = capped ? room : Int32(hits.size());
-    if (n > 0)
-      hits_.fetch_add(CatalogNode::AddPreparedLinks(results_, hits.data(), n, true), std::memory_order_acq_rel);
-    hits.clear();
+    const Bool capped = Int64(hits.Size()) > Int64(room);
+    if (capped)
+      hits.Truncate(std::size_t(room > 0 ? room : 0));
+    if (!hits.Empty())
+      hits_.fetch_add(CatalogNode::AddLinkBatch(results_, &hits, true), std::memory_order_acq_rel);
+    hits.Clear();
     if (capped) {
       capped_.store(true, std::memory_order_release);
       GePrint(String("CB: Search stopped after ") + String::FromInt(cap_) + String(" hits"));
     }
     return !capped;
   };
+  CatalogNode::LinkBatch one;
   auto hit = [&](const NodeRef& node) {
-    std::vector<CatalogNode::LinkSource> one(1);
-    if (!CatalogNode::PrepareLink(results_, node, &one[0]))
+    CatalogNode::LinkSource s;
+    if (!CatalogNode::PrepareLink(results_, node, &s))
       return true;
+    one.Prepared(std::move(s));
     return link(one);
   };
   // With name rows alone a plain file that passes them is linked by its URL: it is neither read in
   // full nor given a node until its link is first asked for its target.
   const Bool byNameAlone = filters_->JudgesByNameAlone();
-  std::vector<CatalogNode::LinkSource> hits;
+  CatalogNode::LinkBatch hits;
+  std::u16string names; // the names of a folder's hits
   // Enters a folder (its own status when it is known); false when the walk is to end.
   auto enter = [&](const NodeRef& folder, const FileStatus* known) {
     folders_.fetch_add(1, std::memory_order_acq_rel);
@@ -581,39 +590,39 @@ void SearchThread::Walk()
     }
     if (subFolders_ && d && f.onDisk && d->NeedsListing()) {
       std::vector<DirectoryNode::NamedEntry> entries;
+      names.clear();
       const DirectoryNode::NamePass pass =
-          d->PassByName(NameWanted, const_cast<SearchFilterList*>(filters_), &entries, !byNameAlone);
+          d->PassByName(NameWanted, const_cast<SearchFilterList*>(filters_), &entries, !byNameAlone, &names);
       if (pass == DirectoryNode::NamePass::Stopped)
         return false;
       if (pass == DirectoryNode::NamePass::Done) {
         f.byName = true;
         // A few hundred links at a time: the first ones show soon, and a stop is not held back.
         constexpr std::size_t kBatch = 256;
-        String folderURL;
-        std::u16string scratch;
+        Bool folderKnown = false;
         for (DirectoryNode::NamedEntry& e : entries) {
           if (TestBreak())
             return false;
           if (!e.node) {
-            if (folderURL.IsEmpty()) {
+            if (!folderKnown) {
               BrowserURL u(d->GetPath());
-              folderURL = u.GetString();
+              String folderURL = u.GetString();
               if (folderURL.IsEmpty() || folderURL[folderURL.GetLength() - 1] != u'/')
                 folderURL += u'/';
+              hits.Folder(folderURL.View());
+              folderKnown = true;
             }
-            CatalogNode::LinkSource& s = hits.emplace_back();
-            scratch.assign(folderURL.View());
-            scratch.append(e.name.View());
-            s.targetURL = String(scratch);
-            s.name = std::move(e.name);
-            if (hits.size() >= kBatch && !link(hits))
+            // The link is made from the folder's URL and the name once anyone looks at it.
+            hits.Name(e.name.IsEmpty() ? std::u16string_view(names).substr(e.nameAt, e.nameLength) : e.name.View());
+            if (hits.Size() >= kBatch && !link(hits))
               return false;
             continue;
           }
           if (e.wanted && filters_->MatchesBeyondName(NodeRef(e.node.Get()))) {
-            if (!CatalogNode::PrepareLink(results_, NodeRef(e.node.Get()), &hits.emplace_back()))
-              hits.pop_back();
-            if (hits.size() >= kBatch && !link(hits))
+            CatalogNode::LinkSource s;
+            if (CatalogNode::PrepareLink(results_, NodeRef(e.node.Get()), &s))
+              hits.Prepared(std::move(s));
+            if (hits.Size() >= kBatch && !link(hits))
               return false;
           }
           if (e.node->GetEntryKind() != EntryKind::Folder || e.device != f.device)
@@ -622,7 +631,7 @@ void SearchThread::Walk()
             continue;
           f.folders.push_back(std::move(e));
         }
-        if (!hits.empty() && !link(hits))
+        if (!hits.Empty() && !link(hits))
           return false;
         stack.push_back(std::move(f));
         return true;
