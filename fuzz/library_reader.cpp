@@ -1,6 +1,6 @@
 // Library reader: any bytes, read in one pass and then loaded, indexed, written out record by
-// record, saved and compacted as a library. What loaded must load again afterwards, byte for byte, unless the library was reported
-// damaged.
+// record, saved and compacted as a library. What loaded must load again afterwards, byte for
+// byte, unless the library was reported damaged.
 #include <cstdio>
 #include <cstdlib>
 #include <map>

@@ -395,7 +395,8 @@ Bool BrowserDatabase::ReadRecordChunk(const BaseContainer* stub, BaseContainer* 
   ByteArray bytes;
   BaseContainer rec;
   if (!ReadChunkPayloadShared(stub->GetInt64(dbitem::kChunkOffset, 0), kItem, &bytes) ||
-      !HyperFile::ImageToContainer(bytes.data(), Int64(bytes.size()), kImageIdent, &rec) || rec.GetId() != stub->GetId())
+      !HyperFile::ImageToContainer(bytes.data(), Int64(bytes.size()), kImageIdent, &rec) ||
+      rec.GetId() != stub->GetId())
     return false;
   *out = std::move(rec);
   return true;
