@@ -664,6 +664,53 @@ TEST_F(LibraryBuild, ItemsCannotBeMadeTwiceUnderOnePath)
   EXPECT_EQ(l.Get("preset://twice.libqz/a").name, "first");
 }
 
+TEST_F(LibraryBuild, EntriesGoToTheFileAsTheyAreFinished)
+{
+  const Filename lib = Tree("Streamed", Name("Streamed"));
+  Put(lib, "F.cbinfo", Desc("type=folder", Name("F")));
+  for (int i = 0; i < 4; ++i) {
+    const std::string n = "p" + std::to_string(i);
+    Put(lib, "F/" + n + ".cbinfo", Desc("type=image", Name(n)));
+    Put(lib, "F/" + n, std::string(100 + i, char('a' + i)));
+  }
+  BuildContext ctx;
+  String why;
+  ASSERT_TRUE(PrepareBuildContext(&ctx, lib, Target("streamed.libqz"), &why)) << why.ToUtf8();
+  ASSERT_TRUE(BuildLibrary(&ctx));
+  // The root, the folder and its four presets: none waits in memory for the end.
+  EXPECT_EQ(ctx.database->GetUndecodedCount(), 6);
+  ASSERT_TRUE(EndBuildContext(&ctx, true, &why)) << why.ToUtf8();
+
+  // Each record is in the file once, and nothing in it is dead.
+  const std::string bytes = orxtest::ReadFile(Target("streamed.libqz"));
+  int records = 0, dead = 0;
+  for (std::size_t pos = 16; pos + 16 <= bytes.size();) {
+    auto word = [&](std::size_t at) {
+      return (UInt32(UChar(bytes[at])) << 24) | (UInt32(UChar(bytes[at + 1])) << 16) |
+             (UInt32(UChar(bytes[at + 2])) << 8) | UInt32(UChar(bytes[at + 3]));
+    };
+    const UInt32 id = word(pos);
+    if (id == FourCC("dbfe"))
+      break;
+    records += id == FourCC("ditm");
+    dead += id == FourCC("ivld");
+    pos += 16 + ((std::size_t(word(pos + 8)) << 32) | word(pos + 12));
+  }
+  EXPECT_EQ(records, 6);
+  EXPECT_EQ(dead, 0);
+  Library l(Target("streamed.libqz"));
+  ASSERT_NE(l.db, nullptr);
+  EXPECT_EQ(l.db->GetItemCount(), 6);
+  EXPECT_EQ(l.db->GetDeadBytes(), 0);
+  EXPECT_TRUE(l.Get("preset://streamed.libqz/F").flags & dbitem::kFolderFlag);
+  for (int i = 0; i < 4; ++i) {
+    const auto e = l.Get("preset://streamed.libqz/F/p" + std::to_string(i));
+    EXPECT_EQ(e.name, "p" + std::to_string(i));
+    EXPECT_EQ(e.data, std::string(100 + i, char('a' + i)));
+    EXPECT_EQ(e.sub, 1018021);
+  }
+}
+
 TEST_F(LibraryBuild, EverySetterThatFailsIsAnError)
 {
   const Filename lib = Tree("Setters");

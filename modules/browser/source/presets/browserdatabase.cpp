@@ -440,7 +440,20 @@ void BrowserDatabase::ListItems(std::vector<ItemInfo>* out) const
     // of a big library more than its load.
     if (const GeData* kept = rec->GetData(dbitem::kLazy)) {
       ItemInfo info{rec->GetId(), String(), 0};
-      if (dbchunk::KeptImageKeys(lazyImages_, kept->GetInt64(), &info.path, &info.hash)) {
+      const Int64 mark = kept->GetInt64();
+      if (dbitem::IsInFileMark(mark)) {
+        // Written out: the index holds its path.
+        info.hash = dbitem::HashOfInFileMark(mark);
+        if (BrowserHashNode* node = hashindex::FindNode(UInt32(info.hash))) {
+          std::shared_lock<RWLock> r(node->GetLock());
+          const Int32 i = node->FindIndexLocked(rec);
+          if (i >= 0) {
+            info.path = node->GetEntries()[i].path;
+            out->push_back(std::move(info));
+            continue;
+          }
+        }
+      } else if (dbchunk::KeptImageKeys(lazyImages_, mark, &info.path, &info.hash)) {
         out->push_back(std::move(info));
         continue;
       }

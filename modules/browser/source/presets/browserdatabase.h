@@ -92,7 +92,7 @@ public:
   };
   // Takes id, path and hash of a record not decoded yet from its kept image, without decoding it.
   void ListItems(std::vector<ItemInfo>* out) const;
-  // Records loaded and not decoded yet.
+  // Records not decoded: loaded and not used yet, or written out (BrowserDatabaseItem::CloseAndWriteOut).
   Int32 GetUndecodedCount() const { return lazyLeft_.load(std::memory_order_acquire); }
 
   // The library file positioned for appending or at an offset; every call is paired with
@@ -188,6 +188,14 @@ private:
   // address, see dbchunk::LibraryImage) is decoded on first use. Gives rec.
   BaseContainer* DecodedLocked(BaseContainer* rec);
   void DecodeAllLocked();
+  // A written-out record from its chunk in the file.
+  Bool ReadRecordChunk(const BaseContainer* stub, BaseContainer* out) const;
+  // Appends a changed record's chunk; when only the caller's handle holds the record, it becomes a
+  // stub that DecodedLocked reads back from the file.
+  Bool WriteOutLocked(BaseContainer* item);
+  // Drops the keys of dirty_ that a save would pass over, so that it does not grow with every
+  // record written out.
+  void TrimDirtyLocked();
   // Replaces an undecoded record's stub by its decoded entries.
   void AdoptDecodedLocked(BaseContainer* rec, BaseContainer&& full);
   // The one place where a record's changed flag is set.
@@ -241,8 +249,9 @@ private:
   // Keys of the records that a save has to look at (changed, or deleted); may hold duplicates.
   // Filled only by MarkChangedLocked and the deletions, so that a save need not scan every record.
   std::vector<Int32, orx::HostAllocator<Int32>> dirty_;
-  // Images of the records not decoded yet, and how many there are (read without the lock: zero
-  // means every record is decoded).
+  std::size_t dirtyTrimAt_ = 4096;
+  // Images of the records not decoded yet, and how many such records there are, written-out ones
+  // included (read without the lock: zero means every record is decoded).
   dbchunk::KeptImages lazyImages_;
   std::atomic<Int32> lazyLeft_{0};
   Int32 version_ = 7;

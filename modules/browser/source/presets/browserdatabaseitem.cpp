@@ -65,6 +65,17 @@ Bool BrowserDatabaseItem::CloseAndSave()
   return db ? db->SaveIfChanged() : false;
 }
 
+Bool BrowserDatabaseItem::CloseAndWriteOut()
+{
+  Bool ok = false;
+  if (item_) {
+    std::lock_guard<Lock> g(db_->lock_);
+    ok = db_->WriteOutLocked(item_);
+  }
+  Close();
+  return ok;
+}
+
 template <typename F>
 Bool BrowserDatabaseItem::Change(F&& f)
 {

@@ -26,6 +26,12 @@ constexpr Int32 kType2 = 17;
 constexpr Int32 kChanged = 18;     // memory only
 constexpr Int32 kChunkOffset = 19; // memory only
 constexpr Int32 kLazy = 20;        // memory only: where the undecoded image waits (never written)
+// kLazy of a record written out to the file (read back from its chunk): below 0, with the path
+// hash folded in, so that a listing finds the path in the index without reading the file. Kept
+// images have positions from 0 up.
+constexpr Int64 InFileMark(Int32 hash) { return -1 - Int64(UInt32(hash)); }
+constexpr Bool IsInFileMark(Int64 mark) { return mark < 0; }
+constexpr Int32 HashOfInFileMark(Int64 mark) { return Int32(UInt32(-1 - mark)); }
 constexpr Int32 kState = 21;
 constexpr Int32 kAnimation = 22;
 constexpr Int32 kPicture = 23; // the rendered picture's own size, when it is smaller than a preview
@@ -98,6 +104,12 @@ public:
   void Close();
   // Closes and saves the owning library when it changed.
   Bool CloseAndSave();
+  // Closes after appending the record to the library file at once, so that a writer of many
+  // records (the library build) does not keep them all until the save at the end. When no other
+  // handle holds the record, memory keeps only where its chunk is, and the record is read back
+  // from the file on first use. Not synced: the next save makes it durable. False when the record
+  // could not be written; it then waits for the next save as usual.
+  Bool CloseAndWriteOut();
 
   BrowserDatabase* GetDatabase() const { return db_; }
   Bool IsWritable() const;

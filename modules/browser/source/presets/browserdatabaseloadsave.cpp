@@ -364,9 +364,11 @@ BaseContainer* BrowserDatabase::DecodedLocked(BaseContainer* rec)
   if (!at)
     return rec;
   BaseContainer full;
-  if (!DecodeKeptImage(lazyImages_, at->GetInt64(), &full)) {
-    // The reader checked this image at load, so only memory can have failed. The stub keeps its
-    // mark, which no save writes; nothing of this library is written any more.
+  const Int64 mark = at->GetInt64();
+  if (dbitem::IsInFileMark(mark) ? !ReadRecordChunk(rec, &full) : !DecodeKeptImage(lazyImages_, mark, &full)) {
+    // The reader checked a kept image at load, so only memory can have failed; a written-out
+    // record was read back by nobody yet, so its file may have been damaged since. The stub keeps
+    // its mark, which no save writes; nothing of this library is written any more.
     noWrite_.store(true);
     readOnly_.store(true);
     return rec;
@@ -386,6 +388,81 @@ void BrowserDatabase::AdoptDecodedLocked(BaseContainer* rec, BaseContainer&& ful
   rec->TakeEntries(std::move(full));
   if (lazyLeft_.fetch_sub(1, std::memory_order_acq_rel) == 1)
     lazyImages_.Clear();
+}
+
+Bool BrowserDatabase::ReadRecordChunk(const BaseContainer* stub, BaseContainer* out) const
+{
+  ByteArray bytes;
+  BaseContainer rec;
+  if (!ReadChunkPayloadShared(stub->GetInt64(dbitem::kChunkOffset, 0), kItem, &bytes) ||
+      !HyperFile::ImageToContainer(bytes.data(), Int64(bytes.size()), kImageIdent, &rec) ||
+      rec.GetId() != stub->GetId())
+    return false;
+  *out = std::move(rec);
+  return true;
+}
+
+Bool BrowserDatabase::WriteOutLocked(BaseContainer* item)
+{
+  if (IsReadOnly() || noWrite_.load())
+    return false;
+  ByteArray img;
+  Int32 id = 0;
+  Int64 oldChunk = 0;
+  {
+    // Every change of a record holds lock_: the record stays as it is while its image is written.
+    std::shared_lock<RWLock> r(records_);
+    id = item->GetId();
+    // Only what this writes is read back: an unchanged record may stand on a chunk of another
+    // form (a legacy array, a damaged file).
+    if (id < 1 || item->Has(dbitem::kLazy) || !item->GetBool(dbitem::kChanged))
+      return false;
+    oldChunk = item->GetInt64(dbitem::kChunkOffset, 0);
+    if (!ToDiskImage(*item, &img))
+      return false;
+  }
+  Int64 at = 0;
+  if (!AppendChunkLocked(kItem, UInt32(id), img.data(), Int64(img.size()), &at))
+    return false;
+  std::lock_guard<RWLock> rw(records_);
+  // As a save does, but the replaced chunk dies only after the next save's sync.
+  if (oldChunk > 0)
+    pendingDead_.push_back(oldChunk);
+  item->RemoveData(dbitem::kChanged);
+  item->SetInt64(dbitem::kChunkOffset, at);
+  const BaseContainer* addr = item->GetContainerInstance(dbitem::kAddress);
+  const Int32 hash = addr ? addr->GetInt32(dbitem::kAddrHash) : 0;
+  BrowserHashNode* node = addr ? hashindex::FindNode(UInt32(hash)) : nullptr;
+  if (node) {
+    // Only the caller's handle may hold it: others may be reading it through theirs.
+    std::lock_guard<RWLock> n(node->GetLock());
+    if (hashindex::GetOpenCountLocked(node, item) == 1) {
+      BaseContainer stub(id);
+      stub.Reserve(3);
+      stub.SetPointer(dbitem::kOwner, this);
+      stub.SetInt64(dbitem::kChunkOffset, at);
+      stub.SetInt64(dbitem::kLazy, dbitem::InFileMark(hash));
+      item->TakeEntries(std::move(stub));
+      lazyLeft_.fetch_add(1, std::memory_order_acq_rel);
+    }
+  }
+  if (dirty_.size() >= dirtyTrimAt_)
+    TrimDirtyLocked();
+  return true;
+}
+
+void BrowserDatabase::TrimDirtyLocked()
+{
+  std::sort(dirty_.begin(), dirty_.end());
+  dirty_.erase(std::unique(dirty_.begin(), dirty_.end()), dirty_.end());
+  // Deleted records keep their keys; so do changed ones.
+  dirty_.erase(std::remove_if(dirty_.begin(), dirty_.end(),
+                              [&](Int32 key) {
+                                const BaseContainer* rec = items_.GetContainerInstance(key);
+                                return !rec || (rec->GetId() >= 1 && !rec->GetBool(dbitem::kChanged));
+                              }),
+               dirty_.end());
+  dirtyTrimAt_ = std::max<std::size_t>(4096, 2 * dirty_.size());
 }
 
 void BrowserDatabase::DecodeAllLocked()
@@ -715,9 +792,11 @@ Bool BrowserDatabase::SaveLocked(Bool always, Bool allowCompaction, Bool evenIfR
   }
   for (const auto& [at, key] : order) {
     (void)at;
-    BaseContainer* rec = DecodedLocked(items_.GetContainerInstance(key));
-    if (!rec)
+    BaseContainer* rec = items_.GetContainerInstance(key);
+    // A record not decoded is neither changed nor deleted: those are decoded first.
+    if (!rec || (!rewriteAll_ && rec->Has(dbitem::kLazy)))
       continue;
+    DecodedLocked(rec);
     const Int32 id = rec->GetId();
     if (id == -2) {
       waiting.push_back(key);
@@ -913,6 +992,7 @@ Bool BrowserDatabase::CompactLocked()
     BaseContainer disk;
     Int64 itemAt;
     Bool undecoded; // disk was decoded from the kept image; it becomes the record on success
+    Bool inFile;    // written out: stays a stub, of the new chunk
     Bool deletedOpen; // deleted while open: readable until its last handle closes, so its data
                       // and previews are copied, but it gets no record
   };
@@ -939,11 +1019,12 @@ Bool BrowserDatabase::CompactLocked()
     if (!ok || !rec || (rec->GetId() < 1 && !deletedOpen))
       continue;
     const Int32 id = deletedOpen ? e.id : rec->GetId();
-    Place p{rec, BaseContainer(), 0, false, deletedOpen};
+    Place p{rec, BaseContainer(), 0, false, false, deletedOpen};
     if (const GeData* kept = rec->GetData(dbitem::kLazy)) {
       // Decoding straight into the copy that is written costs what copying a decoded record does.
       // Such images hold none of the memory-only entries.
-      ok = DecodeKeptImage(lazyImages_, kept->GetInt64(), &p.disk);
+      p.inFile = dbitem::IsInFileMark(kept->GetInt64());
+      ok = p.inFile ? ReadRecordChunk(rec, &p.disk) : DecodeKeptImage(lazyImages_, kept->GetInt64(), &p.disk);
       p.disk.SetId(id);
       p.undecoded = true;
       if (!ok)
@@ -1043,6 +1124,10 @@ Bool BrowserDatabase::CompactLocked()
 
   for (Place& p : places) {
     BaseContainer* rec = p.rec;
+    if (p.inFile) {
+      rec->SetInt64(dbitem::kChunkOffset, p.itemAt);
+      continue;
+    }
     if (p.undecoded) {
       AdoptDecodedLocked(rec, std::move(p.disk));
       rec->SetInt64(dbitem::kChunkOffset, p.itemAt);
@@ -1064,7 +1149,8 @@ Bool BrowserDatabase::CompactLocked()
   }
   // Other deleted items have no chunks in the new file.
   for (const BaseContainer::Entry& e : items_) {
-    BaseContainer* rec = DecodedLocked(items_.Mutable(e).GetContainer());
+    // Deleted records are decoded: the live ones are left as they are.
+    BaseContainer* rec = items_.Mutable(e).GetContainer();
     if (!rec || rec->GetId() >= 1 || rec->GetId() == -2)
       continue;
     rec->RemoveData(dbitem::kChunkOffset);

@@ -233,6 +233,22 @@ BrowserDatabaseItem* CreateEntry(BrowserDatabase* db, const String& url)
   return db->OpenOrCreateItem(url);
 }
 
+// Closes a finished entry on every path. Its record goes to the library file at once: kept until
+// the save at the end, the records of a big library would make the build's memory grow with it.
+// One that could not be written waits for that save.
+struct FinishedEntry
+{
+  BrowserDatabaseItem* p;
+  explicit FinishedEntry(BrowserDatabaseItem* item) : p(item) {}
+  ~FinishedEntry()
+  {
+    if (p)
+      p->CloseAndWriteOut();
+  }
+  FinishedEntry(const FinishedEntry&) = delete;
+  FinishedEntry& operator=(const FinishedEntry&) = delete;
+};
+
 Int32 CountDescriptions(const Filename& folder, Int32 depth)
 {
   if (depth > kMaxTreeDepth)
@@ -529,7 +545,7 @@ Bool BuildLibrary(BuildContext* ctx)
     return false;
   }
   {
-    ItemHandle h(entry);
+    FinishedEntry h(entry);
     ctx->LogOperation("Creating root database entry for " + url);
     ctx->BeginItem();
     const String itemName = ctx->sourceFolder.GetFileString();
@@ -607,7 +623,7 @@ Bool BuildFolder(BuildContext* ctx, const Filename& folder, const String& parent
       FreeXMLTree(root);
       continue;
     }
-    ItemHandle h(entry);
+    FinishedEntry h(entry);
     ctx->LogOperation("Creating database entry for " + url + " of " + attributes);
     const DateTime now = GeGetCurrentTime();
     Checked(ctx, entry->SetTime(0, now) && entry->SetTime(1, now), "the times", itemName);
