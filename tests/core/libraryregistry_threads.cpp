@@ -157,3 +157,39 @@ TEST_F(LoaderThreads, CatalogRequestDuringAnotherCallersLoadWaitsForIt)
 }
 
 } // namespace
+
+// A library build opens and frees its own library outside the registry while the loader compacts
+// the libraries that ask for it: the loader must never reach a freed library, and the file on disk
+// keeps every record whatever the order.
+TEST_F(LoaderThreads, ALibraryFreedWhileTheLoaderCompactsIsNeverReachedAfterItGoes)
+{
+  MakeLibraries();
+  Start();
+  const Filename file = UserFolder() + String(LibName(0).c_str());
+  std::atomic<bool> done{false};
+  std::thread builder([&] {
+    for (int i = 0; i < 400; ++i) {
+      BrowserDatabase* db = BrowserDatabase::Create(file, String(), 0);
+      if (db)
+        db->Load();
+      BrowserDatabase::Destroy(db);
+    }
+    done = true;
+  });
+  int rounds = 0;
+  while (!done.load() || rounds == 0) {
+    CompactLibrariesThatAskIt(nullptr);
+    ++rounds;
+  }
+  builder.join();
+
+  BrowserDatabase* db = BrowserDatabase::Create(file, String(), 0);
+  ASSERT_NE(db, nullptr);
+  ASSERT_TRUE(db->Load());
+  for (int j = 0; j < 20; ++j) {
+    BrowserDatabaseItem* h = db->OpenItem(String("preset://") + String(LibName(0).c_str()) + "/F/p" + String::FromInt(j));
+    ASSERT_NE(h, nullptr) << j;
+    h->Close();
+  }
+  BrowserDatabase::Destroy(db);
+}

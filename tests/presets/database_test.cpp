@@ -274,6 +274,34 @@ TEST_F(LibraryTest, SlotTable)
   EXPECT_EQ(BrowserDatabase::GetLibrary(99), nullptr);
 }
 
+// A thread that pinned a library keeps it in memory past its Destroy, and can no longer write it:
+// its records are gone, so a save or compaction would write an empty library over the file.
+TEST_F(LibraryTest, APinnedLibraryOutlivesDestroyAndNeverWritesAgain)
+{
+  BrowserDatabase* db = NewLibrary("p.libqz", "preset://p.libqz");
+  for (int i = 0; i < 5; ++i)
+    Make(db, String("preset://p.libqz/i") + String::FromInt(i), "x")->Close();
+  ASSERT_TRUE(db->Save());
+  const std::string before = Bytes(Path("p.libqz"));
+  const Int32 count = db->GetItemCount();
+  Int32 slot = db->GetSlot();
+  LibraryPin pin = BrowserDatabase::PinLibrary(slot);
+  ASSERT_EQ(pin.Get(), db);
+  EXPECT_FALSE(BrowserDatabase::PinLibrary(slot + 1));
+
+  BrowserDatabase::Destroy(db);
+  EXPECT_EQ(BrowserDatabase::GetLibrary(slot), nullptr);
+  EXPECT_FALSE(BrowserDatabase::PinLibrary(slot)) << "no pin is taken after Destroy";
+  EXPECT_EQ(pin->GetFilename(), Path("p.libqz"));
+  EXPECT_FALSE(pin->Save(true, true));
+  EXPECT_FALSE(pin->SaveIfChanged());
+  EXPECT_FALSE(pin->Compact());
+  EXPECT_EQ(Bytes(Path("p.libqz")), before);
+  pin.Reset(); // frees it; the fixture counts what is left
+  BrowserDatabase* again = Open(Path("p.libqz"));
+  EXPECT_EQ(again->GetItemCount(), count);
+}
+
 TEST_F(LibraryTest, RenameAndMoveFollowTheIndex)
 {
   BrowserDatabase* db = NewLibrary("a.libqz", "preset://a.libqz");

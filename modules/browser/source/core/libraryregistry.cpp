@@ -284,13 +284,14 @@ Bool LoadLibraries(Bool force, OrxThread* thread)
 
 Int32 CompactLibrariesThatAskIt(OrxThread* thread)
 {
-  // Libraries are freed under the registry lock only: none goes while it is compacted.
+  // Not every library is freed under the registry lock (a build frees its own): the pin keeps
+  // each one in memory while it is looked at, and a library destroyed meanwhile does not compact.
   std::lock_guard<std::recursive_mutex> reg(g_registryMutex);
   Int32 n = 0;
   for (Int32 i = 0; i < BrowserDatabase::GetTableCapacity(); ++i) {
     if (thread && thread->TestBreak())
       break;
-    BrowserDatabase* db = BrowserDatabase::GetLibrary(i);
+    LibraryPin db = BrowserDatabase::PinLibrary(i);
     if (db && db->WantsCompaction() && !db->IsReadOnly() && db->Compact())
       ++n;
   }

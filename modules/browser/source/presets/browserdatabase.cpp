@@ -131,6 +131,11 @@ void BrowserDatabase::Destroy(BrowserDatabase* db)
 {
   if (!db)
     return;
+  {
+    // Waits for a save or compaction that a pinning thread runs, and stops any later one.
+    std::lock_guard<Lock> g(db->lock_);
+    db->destroyed_ = true;
+  }
   const Int32 s = db->slot_.exchange(-1, std::memory_order_acq_rel);
   hashindex::RemoveLibrary(db);
   NoteRecordsChanged();
@@ -166,9 +171,40 @@ void BrowserDatabase::Destroy(BrowserDatabase* db)
       }
     }
   }
-  OrxDeleteObj(db);
+  Release(db);
   if (empty)
     hashindex::FreeTree();
+}
+
+void BrowserDatabase::Release(BrowserDatabase* db)
+{
+  if (db->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1)
+    OrxDeleteObj(db);
+}
+
+LibraryPin BrowserDatabase::PinLibrary(Int32 slot)
+{
+  std::shared_lock<RWLock> g(TableLock());
+  const Table& t = g_table;
+  if (slot < 0 || slot >= t.count || !t.slots)
+    return LibraryPin();
+  BrowserDatabase* db = t.slots[slot];
+  if (!db || db->slot_.load(std::memory_order_acquire) < 0)
+    return LibraryPin();
+  db->refs_.fetch_add(1, std::memory_order_relaxed);
+  return LibraryPin(db);
+}
+
+std::vector<LibraryPin> BrowserDatabase::PinAll()
+{
+  std::vector<LibraryPin> out;
+  std::shared_lock<RWLock> g(TableLock());
+  for (Int32 i = 0; g_table.slots && i < g_table.count; ++i)
+    if (BrowserDatabase* db = g_table.slots[i]) {
+      db->refs_.fetch_add(1, std::memory_order_relaxed);
+      out.push_back(LibraryPin(db));
+    }
+  return out;
 }
 
 BrowserDatabase::~BrowserDatabase()
@@ -233,31 +269,20 @@ String BrowserDatabase::DisplayNameForURL(const String& text)
   return db ? db->GetDisplayName() : String();
 }
 
-namespace {
-std::vector<BrowserDatabase*> Snapshot()
-{
-  std::vector<BrowserDatabase*> out;
-  std::shared_lock<RWLock> g(TableLock());
-  for (Int32 i = 0; g_table.slots && i < g_table.count; ++i)
-    if (g_table.slots[i])
-      out.push_back(g_table.slots[i]);
-  return out;
-}
-} // namespace
-
 void BrowserDatabase::SaveAllAndClose(Bool save, Bool allowCompaction)
 {
-  for (BrowserDatabase* db : Snapshot()) {
+  for (LibraryPin& pin : PinAll()) {
     if (save)
-      db->Save(false, allowCompaction, false);
-    Destroy(db);
+      pin->Save(false, allowCompaction, false);
+    Destroy(pin.Get());
   }
   GeFreeCompressionContext();
 }
 
 void BrowserDatabase::CompactAll()
 {
-  for (BrowserDatabase* db : Snapshot()) {
+  for (LibraryPin& pin : PinAll()) {
+    BrowserDatabase* db = pin.Get();
     {
       std::lock_guard<Lock> g(db->lock_);
       db->wantsCompaction_ = true;
@@ -271,7 +296,8 @@ Bool BrowserDatabase::ListDamaged(String* out, Bool clear)
 {
   String text;
   Bool any = false;
-  for (BrowserDatabase* db : Snapshot()) {
+  for (LibraryPin& pin : PinAll()) {
+    BrowserDatabase* db = pin.Get();
     if (!db->infoDamaged_.load() && !db->noWrite_.load())
       continue;
     String name = db->GetDisplayName();

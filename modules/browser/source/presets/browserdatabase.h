@@ -17,6 +17,7 @@
 #include "presets/dbbitmapcache.h"
 
 class BrowserHashNode;
+class LibraryPin;
 
 constexpr Int32 LANGUAGE_ENGLISH = 0x75730000;
 constexpr Int32 LANGUAGE_GERMAN = 0x64650000;
@@ -35,7 +36,9 @@ class BrowserDatabase
 public:
   // Sets up an empty library and puts it in the table; null when out of memory.
   static BrowserDatabase* Create(const Filename& file, const String& dataSubFolder, Int32 flags, Int32* slot = nullptr);
-  // Saves nothing; takes the library out of the table and the index and frees it.
+  // Saves nothing; takes the library out of the table and the index and frees it, or, while
+  // another thread pins it, leaves the freeing to the last pin. After Destroy a pinned library
+  // never saves or compacts: its records are gone and its file must stay as it is.
   static void Destroy(BrowserDatabase* db);
 
   // False only when the file cannot be opened.
@@ -153,6 +156,10 @@ public:
   static BrowserDatabase* FindLibraryForURL(const String& text, Bool fallBack = false);
   static BrowserDatabase* FindLibraryForFile(const Filename& file);
   static BrowserDatabase* GetLibrary(Int32 slot);
+  // For threads that do not own the libraries they walk (the loader's compaction, saves at the
+  // end): the library stays in memory while the pin lives, even when another thread destroys it.
+  static LibraryPin PinLibrary(Int32 slot);
+  static std::vector<LibraryPin> PinAll();
   static BrowserDatabase* FirstLibrary() { return GetLibrary(0); }
   static Int32 GetTableCapacity();
   static String DisplayNameForURL(const String& text);
@@ -174,6 +181,10 @@ public:
 
 private:
   friend class BrowserDatabaseItem;
+  friend class LibraryPin;
+
+  // Drops one reference (the table's or a pin's); the last one frees the library.
+  static void Release(BrowserDatabase* db);
 
   // All of these expect lock_ to be held.
   Bool SaveLocked(Bool always, Bool allowCompaction, Bool evenIfReadOnly);
@@ -233,6 +244,10 @@ private:
   Int32 itemCount_ = 0;
   Int32 nextId_ = 1;
   std::atomic<Int32> slot_{-1};
+  // The table's reference and one per pin; pins are taken only under the table lock while the
+  // library is in the table, so none is taken after Destroy has taken it out.
+  std::atomic<Int32> refs_{1};
+  Bool destroyed_ = false; // under lock_
   DBBitmapCache cache_;
   Filename file_;
   Filename dataFolder_;
@@ -273,4 +288,39 @@ private:
   std::atomic<Bool> infoDamaged_{false};
   Bool wantsCompaction_ = false;
   std::atomic<Int32> regCount_{0};
+};
+
+// Keeps a library in memory; see BrowserDatabase::PinLibrary.
+class LibraryPin
+{
+public:
+  LibraryPin() = default;
+  ~LibraryPin() { Reset(); }
+  LibraryPin(LibraryPin&& o) noexcept : db_(o.db_) { o.db_ = nullptr; }
+  LibraryPin& operator=(LibraryPin&& o) noexcept
+  {
+    if (this != &o) {
+      Reset();
+      db_ = o.db_;
+      o.db_ = nullptr;
+    }
+    return *this;
+  }
+  LibraryPin(const LibraryPin&) = delete;
+  LibraryPin& operator=(const LibraryPin&) = delete;
+
+  BrowserDatabase* Get() const { return db_; }
+  BrowserDatabase* operator->() const { return db_; }
+  explicit operator bool() const { return db_ != nullptr; }
+  void Reset()
+  {
+    if (db_)
+      BrowserDatabase::Release(db_);
+    db_ = nullptr;
+  }
+
+private:
+  friend class BrowserDatabase;
+  explicit LibraryPin(BrowserDatabase* db) : db_(db) {}
+  BrowserDatabase* db_ = nullptr;
 };

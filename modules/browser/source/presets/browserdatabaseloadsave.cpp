@@ -717,6 +717,8 @@ Bool BrowserDatabase::Save(Bool always, Bool allowCompaction, Bool evenIfReadOnl
 Bool BrowserDatabase::SaveIfChanged()
 {
   std::lock_guard<Lock> g(lock_);
+  if (destroyed_)
+    return false;
   if (!changed_ || IsReadOnly())
     return true;
   return SaveLocked(false, false, false);
@@ -724,6 +726,8 @@ Bool BrowserDatabase::SaveIfChanged()
 
 Bool BrowserDatabase::SaveLocked(Bool always, Bool allowCompaction, Bool evenIfReadOnly)
 {
+  if (destroyed_)
+    return false;
   if (noWrite_.load())
     return !evenIfReadOnly;
   if (IsReadOnly() && !evenIfReadOnly)
@@ -914,6 +918,8 @@ Bool BrowserDatabase::Compact()
 
 Bool BrowserDatabase::CompactLocked()
 {
+  if (destroyed_)
+    return false;
   if (noWrite_.load() || endOffset_ == 0 || fileOpen_.load() > 0)
     return false;
   const Filename newName = file_.GetString() + ".new";

@@ -140,7 +140,7 @@ Int32 PreviewsMessage(BrowserContentNode* node, Int32 op, void* data)
       r->session = nullptr;
       // What was stored is kept even when the program does not end in order.
       for (Int32 i = 0; i < BrowserDatabase::GetTableCapacity(); ++i)
-        if (BrowserDatabase* db = BrowserDatabase::GetLibrary(i))
+        if (LibraryPin db = BrowserDatabase::PinLibrary(i))
           db->SaveIfChanged();
       return 0;
     default:
