@@ -23,6 +23,7 @@
 #include <filesystem>
 
 #include "scene/scenedoc.h"
+#include "scene/shapes.h"
 #include "services/internal.h"
 
 namespace orxhost::scene {
@@ -42,20 +43,6 @@ private:
 };
 
 constexpr int kMaxDepth = 256;
-
-void PutDouble(std::vector<UChar>* out, double v)
-{
-  UInt64 bits;
-  std::memcpy(&bits, &v, 8);
-  for (int s = 56; s >= 0; s -= 8)
-    out->push_back(UChar(bits >> s));
-}
-
-void PutInt(std::vector<UChar>* out, UInt32 v)
-{
-  for (int s = 24; s >= 0; s -= 8)
-    out->push_back(UChar(v >> s));
-}
 
 String Text(const aiString& s, const char* fallback)
 {
@@ -102,7 +89,7 @@ struct Converter
         if (!inside)
           continue;
         for (unsigned i = 0; i < 4; ++i)
-          PutInt(&polygons, base + face.mIndices[i < face.mNumIndices ? i : 2]);
+          PutInt(&polygons, Int32(base + face.mIndices[i < face.mNumIndices ? i : 2]));
       }
       base += mesh->mNumVertices;
     }

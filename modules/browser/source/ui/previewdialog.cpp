@@ -40,20 +40,6 @@ Bool ValidPage(Int32 page)
   return (page >= 0 && page <= 2) || (page >= PREVIEWPAGE_EXTRA && page < PREVIEWPAGE_EXTRA * 2);
 }
 
-// An open item of a library, closed when the holder ends.
-struct OpenItem
-{
-  BrowserDatabaseItem* p = nullptr;
-  explicit OpenItem(BrowserDatabaseItem* item) : p(item) {}
-  ~OpenItem()
-  {
-    if (p)
-      p->Close();
-  }
-  OpenItem(const OpenItem&) = delete;
-  OpenItem& operator=(const OpenItem&) = delete;
-};
-
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -206,7 +192,7 @@ void PreviewDialog::Load()
   if (HasAnnotationGroup() && hasURL_) {
     BrowserDatabase* db = BrowserDatabase::FindLibraryForURL(url_.GetStringRef());
     if (db) {
-      OpenItem item(db->OpenItem(url_.GetStringRef(), url_.GetHash()));
+      ItemHandle item(db->OpenItem(url_.GetStringRef(), url_.GetHash()));
       if (item.p)
         annotation_ = item.p->GetAnnotation();
       annotationEditable_ = !db->IsReadOnly() && !(info & NODESTATUS_READONLY);
@@ -303,7 +289,7 @@ Bool PreviewDialog::StoreAnnotation()
   Bool ok = false;
   {
     // An empty text does not make a record for content that has none.
-    OpenItem item(text.IsEmpty() ? db->OpenItem(url_.GetStringRef(), url_.GetHash())
+    ItemHandle item(text.IsEmpty() ? db->OpenItem(url_.GetStringRef(), url_.GetHash())
                                  : db->OpenOrCreateItem(url_.GetStringRef(), url_.GetHash()));
     if (!item.p)
       return text.IsEmpty();
