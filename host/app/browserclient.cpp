@@ -55,9 +55,18 @@ Url::~Url()
   std::free(storage_);
 }
 
+std::string BrowserFormOfTypedUrl(const std::string& text)
+{
+  const std::string shortForm = "file:/";
+  if (text.size() > shortForm.size() && text.compare(0, shortForm.size(), shortForm) == 0 &&
+      text[shortForm.size()] != '/')
+    return "file://localhost/" + text.substr(shortForm.size());
+  return text;
+}
+
 void Url::Set(const std::string& text)
 {
-  String s = String::FromBytes(text, StringEncoding::System);
+  String s = String::FromBytes(BrowserFormOfTypedUrl(text), StringEncoding::System);
   g_lib->url->SetString(Get(), &s);
 }
 

@@ -17,6 +17,11 @@ void CloseBrowserLibrary();
 // s as a JSON string, quotes included.
 std::string JsonText(const std::string& s);
 
+// A URL as typed on the command line, in the browser's form: the short file URL "file:/PATH"
+// (as RFC 8089 allows it) becomes "file://localhost/PATH", the only host part the browser knows;
+// "file:/" itself stays the root of the volumes.
+std::string BrowserFormOfTypedUrl(const std::string& text);
+
 // A URL in storage of the size and alignment the browser asks for.
 class Url
 {

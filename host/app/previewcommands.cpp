@@ -265,7 +265,7 @@ int RunPreviewCommand(const std::string& command, const std::vector<std::string>
       static_cast<unsigned char*>(std::aligned_alloc(align, bytes)), &std::free);
   auto* url = reinterpret_cast<OrxBrowserURL*>(storage.get());
   lib->url->Init(url);
-  const String text = String::FromBytes(o.url, StringEncoding::System);
+  const String text = String::FromBytes(BrowserFormOfTypedUrl(o.url), StringEncoding::System);
   lib->url->SetString(url, &text);
   OrxBrowserNode* node = lib->main->GetNode(url, BROWSER_GETNODE_EXACT, nullptr);
   lib->url->Free(url);
