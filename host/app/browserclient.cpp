@@ -61,6 +61,8 @@ std::string BrowserFormOfTypedUrl(const std::string& text)
   if (text.size() > shortForm.size() && text.compare(0, shortForm.size(), shortForm) == 0 &&
       text[shortForm.size()] != '/')
     return "file://localhost/" + text.substr(shortForm.size());
+  if (text.size() > 1 && text[0] == '/')
+    return "file://localhost" + text;
   return text;
 }
 

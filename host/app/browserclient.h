@@ -18,8 +18,9 @@ void CloseBrowserLibrary();
 std::string JsonText(const std::string& s);
 
 // A URL as typed on the command line, in the browser's form: the short file URL "file:/PATH"
-// (as RFC 8089 allows it) becomes "file://localhost/PATH", the only host part the browser knows;
-// "file:/" itself stays the root of the volumes.
+// (as RFC 8089 allows it) and an absolute path "/PATH" become "file://localhost/PATH", the only
+// host part the browser knows; "file:/" itself stays the root of the volumes. Every URL of the
+// browser starts with its scheme, so neither form can mean anything else.
 std::string BrowserFormOfTypedUrl(const std::string& text);
 
 // A URL in storage of the size and alignment the browser asks for.

@@ -64,8 +64,10 @@ refused 2 "unknown command 'frobnicate'" scene frobnicate
 refused 2 "--json takes no value" info --json=yes "$base"
 refused 2 "orxhost: unknown option '--bogus'" --bogus ls "$base"
 
-# A file URL may be written short, as file:/PATH: the same content as file://localhost/PATH.
+# A file URL may be written short, as file:/PATH or as the path itself: the same content as
+# file://localhost/PATH.
 [ "$(run ls "file:$data" 2>&1)" = "$(run ls "$base")" ] || err "ls file:$data does not list what ls $base lists"
+[ "$(run ls "$data" 2>&1)" = "$(run ls "$base")" ] || err "ls $data does not list what ls $base lists"
 got=$(run search "file:$data" --name contains:license 2>/dev/null | grep -c '^file://localhost')
 [ "$got" = 1 ] || err "search file:$data found $got hits, not 1"
 
