@@ -274,8 +274,8 @@ TEST_F(LibraryTest, SlotTable)
   EXPECT_EQ(BrowserDatabase::GetLibrary(99), nullptr);
 }
 
-// A thread that pinned a library keeps it in memory past its Destroy, and can no longer write it:
-// its records are gone, so a save or compaction would write an empty library over the file.
+// A thread that pinned a library keeps it in memory past its Destroy, with the records its open
+// handles read, and can no longer write it: the file may be gone or another library's by then.
 TEST_F(LibraryTest, APinnedLibraryOutlivesDestroyAndNeverWritesAgain)
 {
   BrowserDatabase* db = NewLibrary("p.libqz", "preset://p.libqz");
@@ -288,8 +288,16 @@ TEST_F(LibraryTest, APinnedLibraryOutlivesDestroyAndNeverWritesAgain)
   LibraryPin pin = BrowserDatabase::PinLibrary(slot);
   ASSERT_EQ(pin.Get(), db);
   EXPECT_FALSE(BrowserDatabase::PinLibrary(slot + 1));
+  EXPECT_EQ(BrowserDatabase::PinLibraryForURL("preset://p.libqz/i2").Get(), db);
+  BrowserDatabaseItem* open = pin->OpenItem("preset://p.libqz/i2");
+  ASSERT_NE(open, nullptr);
 
   BrowserDatabase::Destroy(db);
+  EXPECT_FALSE(BrowserDatabase::PinLibraryForURL("preset://p.libqz/i2"));
+  EXPECT_EQ(open->GetName(0x75730000), String("x")) << "an open handle still reads its record";
+  EXPECT_FALSE(open->SetName("y", 0x75730000));
+  EXPECT_FALSE(open->SetData("abc", 3, dbitem::kStoreAsGiven));
+  open->Close();
   EXPECT_EQ(BrowserDatabase::GetLibrary(slot), nullptr);
   EXPECT_FALSE(BrowserDatabase::PinLibrary(slot)) << "no pin is taken after Destroy";
   EXPECT_EQ(pin->GetFilename(), Path("p.libqz"));

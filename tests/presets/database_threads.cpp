@@ -182,3 +182,64 @@ TEST_F(LibraryTest, ReadersDuringSavesAndCompactions)
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_GT(reads.load(), 0);
 }
+
+// A worker reads and changes items of libraries through pins while another thread opens and
+// closes them: every read sees a whole record, the changes of a closed library are refused, and
+// the files on disk keep every item.
+TEST_F(LibraryTest, WorkersThroughPinsWhileLibrariesAreOpenedAndClosed)
+{
+  constexpr int kLibraries = 40;
+  constexpr int kItems = 10;
+  auto file = [](int l) { return std::string("pinned") + std::to_string(l) + ".libqz"; };
+  auto path = [&](int l, int i) {
+    return String("preset://") + String(file(l).c_str()) + "/i" + String::FromInt(i);
+  };
+  for (int l = 0; l < kLibraries; ++l) {
+    const String name = String("preset://") + String(file(l).c_str());
+    BrowserDatabase* db = BrowserDatabase::Create(Path(file(l).c_str()), String(), 0);
+    db->SetName(name);
+    for (int i = 0; i < kItems; ++i)
+      Make(db, path(l, i), "whole")->Close();
+    ASSERT_TRUE(db->Save(true));
+    BrowserDatabase::Destroy(db);
+  }
+  std::atomic<bool> done{false};
+  std::atomic<int> wrong{0}, reads{0};
+  std::thread worker([&] {
+    for (int i = 0; !done.load() || reads.load() == 0; ++i) {
+      const String p = path(i % kLibraries, i % kItems);
+      LibraryPin db = BrowserDatabase::PinLibraryForURL(p);
+      if (!db)
+        continue;
+      BrowserDatabaseItem* h = db->OpenItem(p);
+      if (!h)
+        continue;
+      if (h->GetName(0x75730000) != String("whole"))
+        wrong.fetch_add(1);
+      h->SetName("whole", 0x75730000); // the same text again: refused once the library is closed
+      h->Close();
+      reads.fetch_add(1);
+    }
+  });
+  for (int round = 0; round < 5; ++round)
+    for (int l = 0; l < kLibraries; ++l) {
+      BrowserDatabase* db = Open(Path(file(l).c_str()));
+      if (l % 10 == round)
+        db->Save(true);
+      BrowserDatabase::Destroy(db);
+    }
+  done = true;
+  worker.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_GT(reads.load(), 0);
+  for (int l = 0; l < kLibraries; ++l) {
+    BrowserDatabase* db = Open(Path(file(l).c_str()));
+    for (int i = 0; i < kItems; ++i) {
+      BrowserDatabaseItem* h = db->OpenItem(path(l, i));
+      ASSERT_NE(h, nullptr) << l << " " << i;
+      EXPECT_EQ(h->GetName(0x75730000), String("whole"));
+      h->Close();
+    }
+    BrowserDatabase::Destroy(db);
+  }
+}

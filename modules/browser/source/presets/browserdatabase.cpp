@@ -40,6 +40,8 @@ String InsertSuffix(const String& name, const String& suffix)
 }
 
 std::atomic<UInt32> g_recordsGeneration{1};
+// Libraries made and not freed yet, in the table or held only by pins.
+std::atomic<Int32> g_alive{0};
 
 } // namespace
 
@@ -71,6 +73,7 @@ BrowserDatabase* BrowserDatabase::Create(const Filename& file, const String& dat
   BrowserDatabase* db = OrxNewObj(BrowserDatabase);
   if (!db)
     return nullptr;
+  g_alive.fetch_add(1, std::memory_order_acq_rel);
   db->file_ = file;
   if (flags & DBFLAG_OUTER_STORAGE) {
     db->inner_ = false;
@@ -132,13 +135,38 @@ void BrowserDatabase::Destroy(BrowserDatabase* db)
   if (!db)
     return;
   {
-    // Waits for a save or compaction that a pinning thread runs, and stops any later one.
+    // Waits for a save or compaction that a pinning thread runs, and stops every later write.
     std::lock_guard<Lock> g(db->lock_);
     db->destroyed_ = true;
   }
-  const Int32 s = db->slot_.exchange(-1, std::memory_order_acq_rel);
+  db->slot_.store(-1, std::memory_order_release);
   hashindex::RemoveLibrary(db);
   NoteRecordsChanged();
+  {
+    std::lock_guard<RWLock> g(TableLock());
+    Table& t = g_table;
+    if (t.slots) {
+      Bool empty = true;
+      for (Int32 i = 0; i < t.count; ++i) {
+        if (t.slots[i] == db)
+          t.slots[i] = nullptr;
+        if (t.slots[i])
+          empty = false;
+      }
+      if (empty) {
+        OrxMemFree(t.slots);
+        t = Table();
+      }
+    }
+  }
+  Release(db);
+}
+
+void BrowserDatabase::Release(BrowserDatabase* db)
+{
+  if (db->refs_.fetch_sub(1, std::memory_order_acq_rel) != 1)
+    return;
+  // The last holder: a pinning thread's item handles are closed by now, so the records go.
   {
     std::lock_guard<Lock> g(db->lock_);
     std::lock_guard<RWLock> rw(db->records_);
@@ -152,34 +180,17 @@ void BrowserDatabase::Destroy(BrowserDatabase* db)
     }
   }
   db->cache_.Clear();
-  Bool empty = false;
+  OrxDeleteObj(db);
+  // The index goes with the last library, once no pin holds one either: a pinning thread may
+  // still give back handles through its nodes until then.
+  Bool unused = false;
   {
     std::lock_guard<RWLock> g(TableLock());
-    Table& t = g_table;
-    if (t.slots) {
-      for (Int32 i = 0; i < t.count; ++i)
-        if (t.slots[i] == db)
-          t.slots[i] = nullptr;
-      (void)s;
-      empty = true;
-      for (Int32 i = 0; i < t.count; ++i)
-        if (t.slots[i])
-          empty = false;
-      if (empty) {
-        OrxMemFree(t.slots);
-        t = Table();
-      }
-    }
+    const Int32 left = g_alive.fetch_sub(1, std::memory_order_acq_rel) - 1;
+    unused = left == 0 && !g_table.slots;
   }
-  Release(db);
-  if (empty)
+  if (unused)
     hashindex::FreeTree();
-}
-
-void BrowserDatabase::Release(BrowserDatabase* db)
-{
-  if (db->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1)
-    OrxDeleteObj(db);
 }
 
 LibraryPin BrowserDatabase::PinLibrary(Int32 slot)
@@ -234,6 +245,21 @@ Int32 BrowserDatabase::GetTableCapacity()
 BrowserDatabase* BrowserDatabase::FindLibraryForURL(const String& text, Bool fallBack)
 {
   std::shared_lock<RWLock> g(TableLock());
+  return FindLibraryForURLLocked(text, fallBack);
+}
+
+LibraryPin BrowserDatabase::PinLibraryForURL(const String& text, Bool fallBack)
+{
+  std::shared_lock<RWLock> g(TableLock());
+  BrowserDatabase* db = FindLibraryForURLLocked(text, fallBack);
+  if (!db)
+    return LibraryPin();
+  db->refs_.fetch_add(1, std::memory_order_relaxed);
+  return LibraryPin(db);
+}
+
+BrowserDatabase* BrowserDatabase::FindLibraryForURLLocked(const String& text, Bool fallBack)
+{
   const Table& t = g_table;
   if (!t.slots)
     return nullptr;

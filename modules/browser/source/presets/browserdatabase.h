@@ -37,8 +37,8 @@ public:
   // Sets up an empty library and puts it in the table; null when out of memory.
   static BrowserDatabase* Create(const Filename& file, const String& dataSubFolder, Int32 flags, Int32* slot = nullptr);
   // Saves nothing; takes the library out of the table and the index and frees it, or, while
-  // another thread pins it, leaves the freeing to the last pin. After Destroy a pinned library
-  // never saves or compacts: its records are gone and its file must stay as it is.
+  // another thread pins it, leaves the freeing to the last pin: until then its records and the
+  // handles open on them still read, but nothing is written to its file any more.
   static void Destroy(BrowserDatabase* db);
 
   // False only when the file cannot be opened.
@@ -159,6 +159,7 @@ public:
   // For threads that do not own the libraries they walk (the loader's compaction, saves at the
   // end): the library stays in memory while the pin lives, even when another thread destroys it.
   static LibraryPin PinLibrary(Int32 slot);
+  static LibraryPin PinLibraryForURL(const String& text, Bool fallBack = false);
   static std::vector<LibraryPin> PinAll();
   static BrowserDatabase* FirstLibrary() { return GetLibrary(0); }
   static Int32 GetTableCapacity();
@@ -185,6 +186,8 @@ private:
 
   // Drops one reference (the table's or a pin's); the last one frees the library.
   static void Release(BrowserDatabase* db);
+  // For a caller that holds the table lock.
+  static BrowserDatabase* FindLibraryForURLLocked(const String& text, Bool fallBack);
 
   // All of these expect lock_ to be held.
   Bool SaveLocked(Bool always, Bool allowCompaction, Bool evenIfReadOnly);

@@ -83,7 +83,7 @@ Bool BrowserDatabaseItem::Change(F&& f)
     return false;
   std::lock_guard<Lock> g(db_->lock_);
   std::lock_guard<RWLock> rw(db_->records_);
-  if (db_->IsReadOnly() || db_->noWrite_.load())
+  if (db_->IsReadOnly() || db_->noWrite_.load() || db_->destroyed_)
     return false;
   if (!f(*db_->DecodedLocked(item_)))
     return false;

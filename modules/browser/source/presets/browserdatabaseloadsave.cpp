@@ -166,6 +166,9 @@ Bool CheckCompactedFile(const Filename& name, Int32 records, Bool catalog, const
 
 BaseFile* BrowserDatabase::GetFileAt(Int64 offset, Bool forWriting)
 {
+  // A destroyed library's file may be gone or belong to another library by now.
+  if (forWriting && destroyed_)
+    return nullptr;
   if (endOffset_ == 0) {
     // Nothing was ever written: a reader finds nothing, a writer makes the file.
     if (!forWriting || !CreateFileLocked())

@@ -534,7 +534,8 @@ void BGThread::Serve(const NodeRef& node, Bool forced, EntryStamp* stamp)
   if (!node->GetURL(&url, 0))
     return;
   const String& text = url.GetStringRef();
-  BrowserDatabase* db = BrowserDatabase::FindLibraryForURL(text);
+  // Pinned: the main thread may close the library while its preview is made here.
+  LibraryPin db = BrowserDatabase::PinLibraryForURL(text);
   if (!db)
     return;
   OpenedItem item;
@@ -543,7 +544,7 @@ void BGThread::Serve(const NodeRef& node, Bool forced, EntryStamp* stamp)
   if (!item.Get() && !text.StartsWith("file:/"))
     return;
   lastCurrent_.valid = false;
-  ProcessItem(db, item.Get(), node, url, forced);
+  ProcessItem(db.Get(), item.Get(), node, url, forced);
   if (stamp && lastCurrent_.valid) {
     *stamp = lastCurrent_;
     stamp->records = records;

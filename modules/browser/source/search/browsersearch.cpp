@@ -36,7 +36,8 @@ Bool WithEntry(BrowserContentNode* node, F use)
   if (!node->GetURL(&url, (info & NODESTATUS_LINK) ? URLREQUEST_TARGET : 0))
     return false;
   const String text = url.GetString();
-  BrowserDatabase* db = BrowserDatabase::FindLibraryForURL(text, true);
+  // Pinned: the main thread may close the library while this thread reads it.
+  LibraryPin db = BrowserDatabase::PinLibraryForURL(text, true);
   if (!db)
     return false;
   BrowserDatabaseItem* item = db->OpenItem(text);
