@@ -1,6 +1,9 @@
 // BrowserDatabase: one preset library in memory, tied to its file, and the process-wide table of
 // libraries.
 //
+// Lifetime: the table holds one reference to each library and every LibraryPin one more; a thread
+// that reads libraries it does not own pins them, and the last reference frees the library.
+//
 // Lock order: the table lock is innermost (nothing is locked while it is held); a library's lock
 // comes before any hash-node lock; two nodes are locked old before new under the index's move lock.
 #pragma once
