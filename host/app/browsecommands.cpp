@@ -39,13 +39,13 @@ struct Options
 
 const char* const kSorts[] = {"name", "modified", "created", "size", "type", "none"};
 
-orxhost::CommandSpec Spec(const std::string& command)
+orxhost::CommandSyntax Syntax(const std::string& command)
 {
   const orxhost::CommandOption json{"json", 0, nullptr, "one JSON object instead of the text"};
   const orxhost::CommandOption yes{"yes", 0, nullptr, "replace what has the name"};
   const orxhost::CommandOption no{"no", 0, nullptr, "leave what has the name, and fail"};
   const orxhost::CommandOption skip{"skip-existing", 0, nullptr, "leave what has the name, and succeed"};
-  orxhost::CommandSpec s;
+  orxhost::CommandSyntax s;
   s.name = command;
   s.operands = {"URL"};
   if (command == "ls") {
@@ -122,14 +122,14 @@ orxhost::CommandSpec Spec(const std::string& command)
 int ParseInto(const std::string& command, const std::vector<std::string>& args, Options* o)
 {
   orxhost::ParsedArguments a;
-  if (int rc = orxhost::ParseArguments(Spec(command), args, &a); rc >= 0)
+  if (int rc = orxhost::ParseArguments(Syntax(command), args, &a); rc >= 0)
     return rc;
   o->json = a.Has("json");
   o->skipExisting = a.Has("skip-existing");
   o->sort = a.Value("sort", o->sort);
   for (std::size_t i = 0; i < a.Operands().size(); ++i)
     if (a.Operand(i).empty())
-      return orxhost::RefuseArgument(command, Spec(command).operands[i] + " is empty");
+      return orxhost::RefuseArgument(command, Syntax(command).operands[i] + " is empty");
   if (!a.Operands().empty())
     o->url = a.Operand(0);
   if (a.Operands().size() > 1)

@@ -34,13 +34,13 @@ orxhost::CommandGroup Group(const std::string& command)
   if (command == "catalog") {
     g.about = "Catalogs collect links to content anywhere without moving it. List a catalog\n"
               "with orxhost ls: links show their targets (--json: \"target\" and \"resolved\").";
-    orxhost::CommandSpec made;
+    orxhost::CommandSyntax made;
     made.name = "catalog new";
     made.options = {json};
     made.operands = {"NAME"};
     made.about = "makes the catalog NAME.catqz in the user browser folder; it shows as\n"
                  "catalog://NAME.catqz.";
-    orxhost::CommandSpec add;
+    orxhost::CommandSyntax add;
     add.name = "catalog add";
     add.options = {json};
     add.operands = {"CATALOG-URL", "TARGET-URL..."};
@@ -50,7 +50,7 @@ orxhost::CommandGroup Group(const std::string& command)
     g.commands = {made, add};
   } else {
     g.about = "Favorites (favorite:/) are kept from one start to the next.";
-    orxhost::CommandSpec add;
+    orxhost::CommandSyntax add;
     add.name = "fav add";
     add.options = {json};
     add.operands = {"URL"};
@@ -64,7 +64,7 @@ orxhost::CommandGroup Group(const std::string& command)
 int Parse(const std::string& command, const std::vector<std::string>& args, Options* o)
 {
   const orxhost::CommandGroup group = Group(command);
-  const orxhost::CommandSpec* which = nullptr;
+  const orxhost::CommandSyntax* which = nullptr;
   orxhost::ParsedArguments a;
   if (int rc = orxhost::ParseGroupArguments(group, args, &which, &a); rc >= 0)
     return rc;

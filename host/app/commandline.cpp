@@ -66,17 +66,17 @@ namespace {
 
 bool Repeats(const std::string& operand) { return operand.size() > 3 && operand.ends_with("..."); }
 
-std::size_t Least(const CommandSpec& spec)
+std::size_t Least(const CommandSyntax& syntax)
 {
-  return std::min(spec.required, spec.operands.size());
+  return std::min(syntax.required, syntax.operands.size());
 }
 
 std::string Called(const std::string& name) { return name.empty() ? "orxhost" : "orxhost " + name; }
-std::string Called(const CommandSpec& spec) { return Called(spec.name); }
+std::string Called(const CommandSyntax& syntax) { return Called(syntax.name); }
 
-int Refuse(const CommandSpec& spec, const std::string& why, std::FILE* err)
+int Refuse(const CommandSyntax& syntax, const std::string& why, std::FILE* err)
 {
-  return RefuseArgument(spec.name, why, err);
+  return RefuseArgument(syntax.name, why, err);
 }
 
 std::string Label(const CommandOption& o)
@@ -142,7 +142,7 @@ void PrintText(const std::string& text, int indent, std::FILE* out)
 
 } // namespace
 
-int ParseArguments(const CommandSpec& spec, const std::vector<std::string>& args, ParsedArguments* out,
+int ParseArguments(const CommandSyntax& syntax, const std::vector<std::string>& args, ParsedArguments* out,
                    std::FILE* help, std::FILE* err)
 {
   *out = ParsedArguments();
@@ -156,7 +156,7 @@ int ParseArguments(const CommandSpec& spec, const std::vector<std::string>& args
     // "-" alone is a name (standard input, to many programs), not an option.
     if (ended || a.size() < 2 || a[0] != '-') {
       out->operands_.push_back(a);
-      ended = ended || spec.optionsFirst;
+      ended = ended || syntax.optionsFirst;
       continue;
     }
     const CommandOption* o = nullptr;
@@ -170,7 +170,7 @@ int ParseArguments(const CommandSpec& spec, const std::vector<std::string>& args
         value = a.substr(eq + 1);
         attached = true;
       }
-      for (const CommandOption& c : spec.options)
+      for (const CommandOption& c : syntax.options)
         if (name == c.name)
           o = &c;
       if (!o && name == "help" && !attached) {
@@ -179,7 +179,7 @@ int ParseArguments(const CommandSpec& spec, const std::vector<std::string>& args
       }
     } else {
       shown = a.substr(0, 2);
-      for (const CommandOption& c : spec.options)
+      for (const CommandOption& c : syntax.options)
         if (c.letter == a[1])
           o = &c;
       if (!o && a == "-h") {
@@ -194,73 +194,73 @@ int ParseArguments(const CommandSpec& spec, const std::vector<std::string>& args
       }
     }
     if (!o)
-      return Refuse(spec, "unknown option '" + a + "'", err);
+      return Refuse(syntax, "unknown option '" + a + "'", err);
     if (o->value && !attached) {
       if (i + 1 >= args.size())
-        return Refuse(spec, shown + " needs a value (" + o->value + ")", err);
+        return Refuse(syntax, shown + " needs a value (" + o->value + ")", err);
       value = args[++i];
     } else if (!o->value && attached) {
-      return Refuse(spec, shown + " takes no value, not '" + a + "'", err);
+      return Refuse(syntax, shown + " takes no value, not '" + a + "'", err);
     }
     if (!o->repeats && out->Has(o->name))
-      return Refuse(spec, "--" + std::string(o->name) + " may be given once, not again as '" + a + "'", err);
+      return Refuse(syntax, "--" + std::string(o->name) + " may be given once, not again as '" + a + "'", err);
     out->given_.emplace_back(o->name, value);
   }
   if (wantsHelp) {
-    PrintHelp(spec, help);
+    PrintHelp(syntax, help);
     return 0;
   }
-  for (const CommandOption& c : spec.options)
+  for (const CommandOption& c : syntax.options)
     if (c.required && !out->Has(c.name))
-      return Refuse(spec, (c.letter ? std::string("-") + c.letter : "--" + std::string(c.name)) + " " + c.value +
+      return Refuse(syntax, (c.letter ? std::string("-") + c.letter : "--" + std::string(c.name)) + " " + c.value +
                               " is needed",
                     err);
-  const std::size_t least = Least(spec);
-  const bool many = !spec.operands.empty() && Repeats(spec.operands.back());
+  const std::size_t least = Least(syntax);
+  const bool many = !syntax.operands.empty() && Repeats(syntax.operands.back());
   if (out->operands_.size() < least) {
-    std::string missing = spec.operands[out->operands_.size()];
+    std::string missing = syntax.operands[out->operands_.size()];
     if (Repeats(missing))
       missing.resize(missing.size() - 3);
-    return Refuse(spec, missing + " is needed", err);
+    return Refuse(syntax, missing + " is needed", err);
   }
-  if (!many && out->operands_.size() > spec.operands.size())
-    return Refuse(spec, "one argument too many: '" + out->operands_[spec.operands.size()] + "'", err);
+  if (!many && out->operands_.size() > syntax.operands.size())
+    return Refuse(syntax, "one argument too many: '" + out->operands_[syntax.operands.size()] + "'", err);
   return -1;
 }
 
 namespace {
 
 // The parts of a usage line, each option or operand on its own.
-std::vector<std::string> SynopsisParts(const CommandSpec& spec)
+std::vector<std::string> SynopsisParts(const CommandSyntax& syntax)
 {
   std::vector<std::string> parts;
-  for (const CommandOption& o : spec.options) {
+  for (const CommandOption& o : syntax.options) {
     const std::string form = o.required && o.letter ? std::string("-") + o.letter : "--" + std::string(o.name);
     const std::string one = o.value ? form + " " + o.value : form;
     parts.push_back((o.required ? one : "[" + one + "]") + (o.repeats ? "..." : ""));
   }
-  const std::size_t least = Least(spec);
-  for (std::size_t i = 0; i < spec.operands.size(); ++i)
-    parts.push_back(i < least ? spec.operands[i] : "[" + spec.operands[i] + "]");
+  const std::size_t least = Least(syntax);
+  for (std::size_t i = 0; i < syntax.operands.size(); ++i)
+    parts.push_back(i < least ? syntax.operands[i] : "[" + syntax.operands[i] + "]");
   return parts;
 }
 
 } // namespace
 
-std::string Synopsis(const CommandSpec& spec)
+std::string Synopsis(const CommandSyntax& syntax)
 {
   std::string s;
-  for (const std::string& part : SynopsisParts(spec))
+  for (const std::string& part : SynopsisParts(syntax))
     s += (s.empty() ? "" : " ") + part;
   return s;
 }
 
-void PrintHelp(const CommandSpec& spec, std::FILE* out)
+void PrintHelp(const CommandSyntax& syntax, std::FILE* out)
 {
   // Lines of at most 80 columns, the parts that go on below the first.
-  std::string line = "usage: " + Called(spec);
+  std::string line = "usage: " + Called(syntax);
   const std::size_t indent = line.size() + 1;
-  for (const std::string& part : SynopsisParts(spec)) {
+  for (const std::string& part : SynopsisParts(syntax)) {
     if (line.size() + 1 + part.size() > 80 && line.size() > indent) {
       std::fprintf(out, "%s\n", line.c_str());
       line = std::string(indent - 1, ' ');
@@ -268,19 +268,19 @@ void PrintHelp(const CommandSpec& spec, std::FILE* out)
     line += " " + part;
   }
   std::fprintf(out, "%s\n", line.c_str());
-  if (!spec.about.empty()) {
+  if (!syntax.about.empty()) {
     std::fprintf(out, "\n");
-    PrintText(spec.about, 0, out);
+    PrintText(syntax.about, 0, out);
   }
-  if (spec.list) {
+  if (syntax.list) {
     std::fprintf(out, "\n");
-    spec.list(out);
+    syntax.list(out);
   }
   std::fprintf(out, "\noptions:\n");
-  PrintOptions(spec.options, true, 2, out);
-  if (!spec.more.empty()) {
+  PrintOptions(syntax.options, true, 2, out);
+  if (!syntax.more.empty()) {
     std::fprintf(out, "\n");
-    PrintText(spec.more, 0, out);
+    PrintText(syntax.more, 0, out);
   }
 }
 
@@ -292,7 +292,7 @@ void PrintGroupHelp(const CommandGroup& group, std::FILE* out)
     PrintText(group.about, 0, out);
   }
   std::fprintf(out, "\ncommands:\n");
-  for (const CommandSpec& c : group.commands) {
+  for (const CommandSyntax& c : group.commands) {
     const std::string synopsis = Synopsis(c);
     std::fprintf(out, "  orxhost %s%s%s\n", c.name.c_str(), synopsis.empty() ? "" : " ", synopsis.c_str());
     PrintText(c.about, 6, out);
@@ -305,7 +305,7 @@ void PrintGroupHelp(const CommandGroup& group, std::FILE* out)
   }
 }
 
-int ParseGroupArguments(const CommandGroup& group, const std::vector<std::string>& args, const CommandSpec** which,
+int ParseGroupArguments(const CommandGroup& group, const std::vector<std::string>& args, const CommandSyntax** which,
                         ParsedArguments* out, std::FILE* help, std::FILE* err)
 {
   *which = nullptr;
@@ -325,7 +325,7 @@ int ParseGroupArguments(const CommandGroup& group, const std::vector<std::string
     wantsHelp = wantsHelp || a == "--help" || a == "-h";
   }
   std::string names;
-  for (const CommandSpec& c : group.commands)
+  for (const CommandSyntax& c : group.commands)
     names += (names.empty() ? "" : ", ") + c.name.substr(group.name.size() + 1);
   if (at == args.size()) {
     if (wantsHelp) {
@@ -337,7 +337,7 @@ int ParseGroupArguments(const CommandGroup& group, const std::vector<std::string
     return 2;
   }
   const std::string full = group.name + " " + args[at];
-  for (const CommandSpec& c : group.commands)
+  for (const CommandSyntax& c : group.commands)
     if (c.name == full)
       *which = &c;
   if (!*which) {

@@ -31,7 +31,7 @@ struct CommandOption
 
 // A command's whole command line: its options, its operands and its help. --help and -h are
 // always known and print the help built from this table.
-struct CommandSpec
+struct CommandSyntax
 {
   std::string name;                   // as in messages, after "orxhost ": "ls", "scene new"; "" for orxhost
   std::vector<CommandOption> options;
@@ -56,7 +56,7 @@ public:
   const std::string& Operand(std::size_t i) const { return operands_[i]; }
 
 private:
-  friend int ParseArguments(const CommandSpec&, const std::vector<std::string>&, ParsedArguments*, std::FILE*,
+  friend int ParseArguments(const CommandSyntax&, const std::vector<std::string>&, ParsedArguments*, std::FILE*,
                             std::FILE*);
   std::vector<std::pair<std::string, std::string>> given_;
   std::vector<std::string> operands_;
@@ -65,29 +65,29 @@ private:
 // -1 when the command should run, with out filled; 0 when --help was printed on help; 2 when the
 // command line is refused, with one message on err that names the command, the bad argument and
 // --help.
-int ParseArguments(const CommandSpec& spec, const std::vector<std::string>& args, ParsedArguments* out,
+int ParseArguments(const CommandSyntax& syntax, const std::vector<std::string>& args, ParsedArguments* out,
                    std::FILE* help = stdout, std::FILE* err = stderr);
 
 // Refuses an argument the parser took but the command cannot use (a number out of range): the same
-// one line as a parse error; answers 2. command as in CommandSpec::name.
+// one line as a parse error; answers 2. command as in CommandSyntax::name.
 int RefuseArgument(const std::string& command, const std::string& why, std::FILE* err = stderr);
 
 // "[--json] [--sort ORDER] URL": the options and operands as a usage line shows them.
-std::string Synopsis(const CommandSpec& spec);
-void PrintHelp(const CommandSpec& spec, std::FILE* out);
+std::string Synopsis(const CommandSyntax& syntax);
+void PrintHelp(const CommandSyntax& syntax, std::FILE* out);
 
 // A command with commands of its own (orxhost scene new ...): the first argument that is no option
-// names it, and that command's spec parses all of the others.
+// names it, and that command's syntax parses all of the others.
 struct CommandGroup
 {
   std::string name;   // "scene"
   std::string about;  // the text after the usage line
   std::string more;   // the text after the list of commands
-  std::vector<CommandSpec> commands; // their names are "GROUP COMMAND"
+  std::vector<CommandSyntax> commands; // their names are "GROUP COMMAND"
 };
 
 // As ParseArguments; *which is the command given (null when there is none to run).
-int ParseGroupArguments(const CommandGroup& group, const std::vector<std::string>& args, const CommandSpec** which,
+int ParseGroupArguments(const CommandGroup& group, const std::vector<std::string>& args, const CommandSyntax** which,
                         ParsedArguments* out, std::FILE* help = stdout, std::FILE* err = stderr);
 void PrintGroupHelp(const CommandGroup& group, std::FILE* out);
 

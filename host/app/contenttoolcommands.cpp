@@ -82,9 +82,9 @@ int Report(const std::string& command, const Options& o, const char* firstKey, c
 
 // --- export-library ---
 
-orxhost::CommandSpec ExportSpec()
+orxhost::CommandSyntax ExportSyntax()
 {
-  orxhost::CommandSpec s;
+  orxhost::CommandSyntax s;
   s.name = "export-library";
   s.options = {{"json", 0, nullptr,
                 "one JSON object: ok, command, library, folder, errors, cancelled,\n"
@@ -123,9 +123,9 @@ int RunExport(const Options& o)
 
 // --- build-library ---
 
-orxhost::CommandSpec BuildSpec()
+orxhost::CommandSyntax BuildSyntax()
 {
-  orxhost::CommandSpec s;
+  orxhost::CommandSyntax s;
   s.name = "build-library";
   s.options = {{"json", 0, nullptr,
                 "one JSON object: ok, command, source, target, errors, cancelled,\n"
@@ -178,7 +178,7 @@ int ParseFor(const std::string& command, const std::vector<std::string>& args, O
   if (command != "export-library" && command != "build-library")
     return 2;
   orxhost::ParsedArguments a;
-  if (int rc = orxhost::ParseArguments(command == "export-library" ? ExportSpec() : BuildSpec(), args, &a); rc >= 0)
+  if (int rc = orxhost::ParseArguments(command == "export-library" ? ExportSyntax() : BuildSyntax(), args, &a); rc >= 0)
     return rc;
   o->first = a.Operand(0);
   o->second = a.Operand(1);

@@ -23,7 +23,7 @@ orxhost::CommandGroup Group()
             "a byte that is not UTF-8 is shown as U+FFFD (--json adds the name's bytes in hex).";
   auto command = [](const char* name, std::vector<std::string> operands, const char* about,
                     std::vector<orxhost::CommandOption> options = {}) {
-    orxhost::CommandSpec c;
+    orxhost::CommandSyntax c;
     c.name = std::string("file ") + name;
     c.operands = std::move(operands);
     c.about = about;
@@ -117,7 +117,7 @@ void FileCommandSummary(std::FILE* out)
 int RunFileCommand(const std::vector<std::string>& args)
 {
   const orxhost::CommandGroup group = Group();
-  const orxhost::CommandSpec* which = nullptr;
+  const orxhost::CommandSyntax* which = nullptr;
   orxhost::ParsedArguments a;
   if (int rc = orxhost::ParseGroupArguments(group, args, &which, &a); rc >= 0)
     return rc;

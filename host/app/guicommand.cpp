@@ -23,9 +23,9 @@ orxhost::ui::TerminalOptions& Options()
   return o;
 }
 
-orxhost::CommandSpec GuiSpec()
+orxhost::CommandSyntax GuiSyntax()
 {
-  orxhost::CommandSpec s;
+  orxhost::CommandSyntax s;
   s.name = "gui";
   s.options = {{"screenshot", 0, "FILE.png", "render the window into FILE.png and quit"},
                {"after", 0, "MS", "milliseconds before the screenshot, 0 to 600000 (default 500)"},
@@ -77,7 +77,7 @@ void UseTerminalFrontEnd()
 int RunGuiCommand(const std::string& module, const std::vector<std::string>& args)
 {
   orxhost::ParsedArguments a;
-  if (int rc = orxhost::ParseArguments(GuiSpec(), args, &a); rc >= 0)
+  if (int rc = orxhost::ParseArguments(GuiSyntax(), args, &a); rc >= 0)
     return rc;
   const std::string screenshot = a.Value("screenshot");
   int after = 500;

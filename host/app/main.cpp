@@ -32,9 +32,9 @@ void Commands(std::FILE* out)
   ContentToolCommandSummary(out);
 }
 
-orxhost::CommandSpec HostSpec()
+orxhost::CommandSyntax HostSyntax()
 {
-  orxhost::CommandSpec s;
+  orxhost::CommandSyntax s;
   s.options = {{"module", 0, "PATH", "the plug-in to load"},
                {"quiet", 0, nullptr, "print only errors and the memory report"},
                {"verbose", 0, nullptr, "browse commands: also print the plug-in's console lines"},
@@ -114,16 +114,16 @@ int Browse(const std::string& module, const std::string& command, const std::vec
 
 int main(int argc, char** argv)
 {
-  const orxhost::CommandSpec spec = HostSpec();
+  const orxhost::CommandSyntax syntax = HostSyntax();
   orxhost::ParsedArguments a;
-  if (int rc = orxhost::ParseArguments(spec, std::vector<std::string>(argv + 1, argv + argc), &a); rc >= 0)
+  if (int rc = orxhost::ParseArguments(syntax, std::vector<std::string>(argv + 1, argv + argc), &a); rc >= 0)
     return rc;
   const std::string command = a.Operands().empty() ? "run" : a.Operand(0);
   std::vector<std::string> commandArgs(a.Operands().begin() + (a.Operands().empty() ? 0 : 1), a.Operands().end());
   std::vector<std::pair<std::string, std::string>> given = a.Given();
   // run has no arguments of its own: the host's options may follow it.
   if (command == "run") {
-    orxhost::CommandSpec run = spec;
+    orxhost::CommandSyntax run = syntax;
     run.name = "run";
     run.operands.clear();
     run.optionsFirst = false;

@@ -23,7 +23,7 @@ orxhost::CommandGroup Group()
   orxhost::CommandGroup g;
   g.name = "preset";
   g.about = "Presets of the elements of scene documents (files of the native format).";
-  orxhost::CommandSpec make;
+  orxhost::CommandSyntax make;
   make.name = "preset make";
   make.options = {json,
                   {"gather", 0, nullptr,
@@ -35,20 +35,20 @@ orxhost::CommandGroup Group()
                "the top, joined by '/': objects first, then materials, then render settings\n"
                "(Cube/Phong is the tag Phong of the object Cube). A taken name gets \" 2\",\n"
                "\" 3\", ...; the new preset's URL is printed.";
-  orxhost::CommandSpec apply;
+  orxhost::CommandSyntax apply;
   apply.name = "preset apply";
   apply.options = {json};
   apply.operands = {"PRESET-URL", "DOC"};
   apply.about = "The preset goes into DOC as its kind says, in one undo step, and DOC is\n"
                 "written back (orxhost scene undo DOC takes it back). A preset that does not\n"
                 "apply leaves DOC as it was.";
-  orxhost::CommandSpec set;
+  orxhost::CommandSyntax set;
   set.name = "preset set-default";
   set.options = {json};
   set.operands = {"DOC", "ELEMENT"};
   set.about = "The settings of the element become the default of its kind (shown under\n"
               "preset://defaultobject.libqz/KIND; orxhost rm deletes one).";
-  orxhost::CommandSpec get;
+  orxhost::CommandSyntax get;
   get.name = "preset get-default";
   get.options = {json};
   get.operands = {"KIND"};
@@ -69,7 +69,7 @@ struct Options
 int Parse(const std::vector<std::string>& args, Options* o)
 {
   const orxhost::CommandGroup group = Group();
-  const orxhost::CommandSpec* which = nullptr;
+  const orxhost::CommandSyntax* which = nullptr;
   orxhost::ParsedArguments a;
   if (int rc = orxhost::ParseGroupArguments(group, args, &which, &a); rc >= 0)
     return rc;

@@ -27,9 +27,9 @@ struct Options
   bool stored = false;
 };
 
-orxhost::CommandSpec Spec()
+orxhost::CommandSyntax Syntax()
 {
-  orxhost::CommandSpec s;
+  orxhost::CommandSyntax s;
   s.name = "preview";
   s.options = {{"size", 0, "N", "the largest side, 1 to 4096"},
                {"stored", 0, nullptr, "the preview stored for the content (orxhost previews) instead"},
@@ -48,7 +48,7 @@ orxhost::CommandSpec Spec()
 int Parse(const std::vector<std::string>& args, Options* o)
 {
   orxhost::ParsedArguments a;
-  if (int rc = orxhost::ParseArguments(Spec(), args, &a); rc >= 0)
+  if (int rc = orxhost::ParseArguments(Syntax(), args, &a); rc >= 0)
     return rc;
   o->url = a.Operand(0);
   if (o->url.empty())
@@ -93,9 +93,9 @@ struct RunOptions
   bool json = false;
 };
 
-orxhost::CommandSpec RunSpec()
+orxhost::CommandSyntax RunSyntax()
 {
-  orxhost::CommandSpec s;
+  orxhost::CommandSyntax s;
   s.name = "previews";
   s.options = {{"recursive", 'r', nullptr, "also the content of sub-folders (links to folders are not entered)"},
                {"size", 0, "N",
@@ -119,7 +119,7 @@ orxhost::CommandSpec RunSpec()
 int ParseRun(const std::vector<std::string>& args, RunOptions* o)
 {
   orxhost::ParsedArguments a;
-  if (int rc = orxhost::ParseArguments(RunSpec(), args, &a); rc >= 0)
+  if (int rc = orxhost::ParseArguments(RunSyntax(), args, &a); rc >= 0)
     return rc;
   o->url = a.Operand(0);
   if (o->url.empty())

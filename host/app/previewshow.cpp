@@ -27,9 +27,9 @@ struct ShowOptions
   bool json = false;
 };
 
-orxhost::CommandSpec ShowSpec()
+orxhost::CommandSyntax ShowSyntax()
 {
-  orxhost::CommandSpec s;
+  orxhost::CommandSyntax s;
   s.name = "preview show";
   s.options = {{"page", 0, "N", "the page to open at: 0, 1, 2, or 65536 + n for the n-th\nadditional page"},
                {"annotation", 0, "TEXT", "types TEXT into the annotation field before the end"},
@@ -54,7 +54,7 @@ orxhost::CommandSpec ShowSpec()
 int ShowParse(const std::vector<std::string>& args, ShowOptions* o)
 {
   orxhost::ParsedArguments a;
-  if (int rc = orxhost::ParseArguments(ShowSpec(), args, &a); rc >= 0)
+  if (int rc = orxhost::ParseArguments(ShowSyntax(), args, &a); rc >= 0)
     return rc;
   o->url = a.Operand(0);
   if (o->url.empty())

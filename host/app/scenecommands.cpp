@@ -26,7 +26,7 @@ orxhost::CommandGroup Group()
             "the old file).";
   auto command = [](const char* name, std::vector<std::string> operands, const char* about,
                     std::vector<orxhost::CommandOption> options = {}) {
-    orxhost::CommandSpec c;
+    orxhost::CommandSyntax c;
     c.name = std::string("scene ") + name;
     c.operands = std::move(operands);
     c.about = about;
@@ -282,7 +282,7 @@ void SceneCommandSummary(std::FILE* out)
 int RunSceneCommand(const std::vector<std::string>& args)
 {
   const orxhost::CommandGroup group = Group();
-  const orxhost::CommandSpec* which = nullptr;
+  const orxhost::CommandSyntax* which = nullptr;
   orxhost::ParsedArguments a;
   if (int rc = orxhost::ParseGroupArguments(group, args, &which, &a); rc >= 0)
     return rc;

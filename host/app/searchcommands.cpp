@@ -42,9 +42,9 @@ struct Options
   long long limit = -1;
 };
 
-orxhost::CommandSpec Spec()
+orxhost::CommandSyntax Syntax()
 {
-  orxhost::CommandSpec s;
+  orxhost::CommandSyntax s;
   s.name = "search";
   s.options = {
       {"name", 0, "[MODE:]TEXT", "the last part of the URL, any letter case", true},
@@ -162,7 +162,7 @@ bool ParseRow(const std::string& option, const std::string& value, Row* row)
 int Parse(const std::vector<std::string>& args, Options* o)
 {
   orxhost::ParsedArguments a;
-  if (int rc = orxhost::ParseArguments(Spec(), args, &a); rc >= 0)
+  if (int rc = orxhost::ParseArguments(Syntax(), args, &a); rc >= 0)
     return rc;
   o->start = a.Operand(0);
   if (o->start.empty())

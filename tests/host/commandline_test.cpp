@@ -10,7 +10,7 @@
 #include "app/commandline.h"
 
 using orxhost::CommandGroup;
-using orxhost::CommandSpec;
+using orxhost::CommandSyntax;
 using orxhost::ParsedArguments;
 
 namespace {
@@ -34,20 +34,20 @@ std::string Drain(std::FILE* f)
   return s;
 }
 
-Outcome Parse(const CommandSpec& spec, const std::vector<std::string>& args)
+Outcome Parse(const CommandSyntax& syntax, const std::vector<std::string>& args)
 {
   Outcome r;
   std::FILE* help = std::tmpfile();
   std::FILE* err = std::tmpfile();
-  r.rc = orxhost::ParseArguments(spec, args, &r.args, help, err);
+  r.rc = orxhost::ParseArguments(syntax, args, &r.args, help, err);
   r.help = Drain(help);
   r.err = Drain(err);
   return r;
 }
 
-CommandSpec Copy()
+CommandSyntax Copy()
 {
-  CommandSpec s;
+  CommandSyntax s;
   s.name = "cp";
   s.options = {{"json", 0, nullptr, "one JSON object"},
                {"size", 's', "N", "the largest side"},
@@ -145,26 +145,26 @@ TEST(CommandLine, OperandsAreCountedAndRequiredOptionsDemanded)
   ExpectRefused(Parse(Copy(), {"a"}), "FOLDER-URL is needed");
   ExpectRefused(Parse(Copy(), {"a", "b", "c"}), "'c'");
 
-  CommandSpec some = Copy();
+  CommandSyntax some = Copy();
   some.required = 1;
   EXPECT_EQ(Parse(some, {"a"}).rc, -1);
   EXPECT_EQ(Parse(some, {"a", "b"}).rc, -1);
   EXPECT_EQ(Parse(some, {"a", "b", "c"}).rc, 2);
 
-  CommandSpec many = Copy();
+  CommandSyntax many = Copy();
   many.operands = {"CATALOG-URL", "TARGET-URL..."};
   ExpectRefused(Parse(many, {"a"}), "TARGET-URL is needed");
   const Outcome r = Parse(many, {"a", "b", "c", "d"});
   ASSERT_EQ(r.rc, -1) << r.err;
   EXPECT_EQ(r.args.Operands().size(), 4u);
 
-  CommandSpec out = Copy();
+  CommandSyntax out = Copy();
   out.options[2].required = true;
   ExpectRefused(Parse(out, {"a", "b"}), "-o OUT.png is needed");
   EXPECT_EQ(Parse(out, {"a", "b", "--out", "x"}).rc, -1);
 
   // The host's own options come before its command, whose arguments are its own.
-  CommandSpec host;
+  CommandSyntax host;
   host.name = "host";
   host.options = {{"quiet"}};
   host.operands = {"COMMAND", "ARGUMENTS..."};
@@ -207,7 +207,7 @@ TEST(CommandLine, HelpComesFromTheTableAndListsEveryOption)
     const std::size_t lineStart = r.help.rfind('\n', first) + 1;
     EXPECT_EQ(first - lineStart, second - (r.help.rfind('\n', second) + 1)) << r.help;
   }
-  CommandSpec out = Copy();
+  CommandSyntax out = Copy();
   out.options[2].required = true;
   out.required = 1;
   EXPECT_EQ(orxhost::Synopsis(out), "[--json] [--size N] -o OUT.png [--name [MODE:]TEXT]... URL [FOLDER-URL]");
@@ -218,26 +218,26 @@ TEST(CommandLine, AGroupPicksItsCommandAndShowsEveryCommandsOptions)
   CommandGroup g;
   g.name = "scene";
   g.about = "The host's scene documents.";
-  CommandSpec n;
+  CommandSyntax n;
   n.name = "scene new";
   n.options = {{"force", 0, nullptr, "replace DOC"}};
   n.operands = {"DOC"};
   n.about = "an empty document";
-  CommandSpec u;
+  CommandSyntax u;
   u.name = "scene undo";
   u.options = {{"json", 0, nullptr, "one JSON object"}};
   u.operands = {"DOC"};
   u.about = "takes back the last change";
   g.commands = {n, u};
 
-  auto parse = [&](const std::vector<std::string>& args, const CommandSpec** which, Outcome* r) {
+  auto parse = [&](const std::vector<std::string>& args, const CommandSyntax** which, Outcome* r) {
     std::FILE* help = std::tmpfile();
     std::FILE* err = std::tmpfile();
     r->rc = orxhost::ParseGroupArguments(g, args, which, &r->args, help, err);
     r->help = Drain(help);
     r->err = Drain(err);
   };
-  const CommandSpec* which = nullptr;
+  const CommandSyntax* which = nullptr;
   Outcome r;
   // Options before the command's name are the command's.
   parse({"--json", "undo", "a.orx"}, &which, &r);
