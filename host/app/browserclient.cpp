@@ -55,6 +55,7 @@ Url::~Url()
   std::free(storage_);
 }
 
+namespace {
 std::string BrowserFormOfTypedUrl(const std::string& text)
 {
   const std::string shortForm = "file:/";
@@ -65,6 +66,7 @@ std::string BrowserFormOfTypedUrl(const std::string& text)
     return "file://localhost" + text;
   return text;
 }
+} // namespace
 
 void Url::Set(const std::string& text)
 {

@@ -17,12 +17,6 @@ void CloseBrowserLibrary();
 // s as a JSON string, quotes included.
 std::string JsonText(const std::string& s);
 
-// A URL as typed on the command line, in the browser's form: the short file URL "file:/PATH"
-// (as RFC 8089 allows it) and an absolute path "/PATH" become "file://localhost/PATH", the only
-// host part the browser knows; "file:/" itself stays the root of the volumes. Every URL of the
-// browser starts with its scheme, so neither form can mean anything else.
-std::string BrowserFormOfTypedUrl(const std::string& text);
-
 // A URL in storage of the size and alignment the browser asks for.
 class Url
 {
@@ -32,7 +26,10 @@ public:
   ~Url();
   Url(const Url&) = delete;
   Url& operator=(const Url&) = delete;
-  // Command-line bytes: a file name in a URL keeps bytes that are not UTF-8.
+  // Command-line bytes: a file name in a URL keeps bytes that are not UTF-8. The short file URL
+  // "file:/PATH" (as RFC 8089 allows it) and an absolute path "/PATH" are taken as
+  // "file://localhost/PATH", the only host part the browser knows; "file:/" itself stays the root
+  // of the volumes. Every URL of the browser starts with its scheme, so neither can mean more.
   void Set(const std::string& text);
   std::string Text() const;
   OrxBrowserURL* Get() const { return reinterpret_cast<OrxBrowserURL*>(storage_); }

@@ -7,7 +7,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <memory>
 #include <thread>
 
 #include "browserclient.h"
@@ -212,63 +211,12 @@ int RunPreviews(const RunOptions& o)
   return report(r, stopped ? "stopped" : "");
 }
 
-} // namespace
-
-bool IsPreviewCommand(const std::string& command) { return command == "preview" || command == "previews"; }
-
-void PreviewCommandSummary(std::FILE* out)
+// One content's preview: the handler's, or the stored one.
+int RunPreview(const Options& o)
 {
-  std::fprintf(out, "  preview URL -o OUT.png  write the preview bitmap of content (--size N, --json)\n");
-  std::fprintf(out, "  preview show URL        open the preview dialog of content and print its fields\n"
-                    "                          (--page N, --annotation TEXT, --destroy, -o OUT.png, --json)\n");
-  std::fprintf(out, "  previews URL            render and store missing or stale previews (--recursive,\n"
-                    "                          --size N, --force, --json)\n");
-}
-
-int ParsePreviewArguments(const std::string& command, const std::vector<std::string>& args)
-{
-  if (command == "previews") {
-    RunOptions o;
-    return ParseRun(args, &o);
-  }
-  if (!args.empty() && args[0] == "show")
-    return ParsePreviewShowArguments(std::vector<std::string>(args.begin() + 1, args.end()));
-  Options o;
-  return Parse(args, &o);
-}
-
-int RunPreviewCommand(const std::string& command, const std::vector<std::string>& args)
-{
-  if (command == "previews") {
-    RunOptions ro;
-    if (int rc = ParseRun(args, &ro); rc >= 0)
-      return rc;
-    if (!OpenBrowserLibrary("previews"))
-      return 1;
-    const int rc = RunPreviews(ro);
-    CloseBrowserLibrary();
-    return rc;
-  }
-  if (!args.empty() && args[0] == "show")
-    return RunPreviewShow(std::vector<std::string>(args.begin() + 1, args.end()));
-  Options o;
-  if (int rc = Parse(args, &o); rc >= 0)
-    return rc;
-  const auto* lib = static_cast<const OrxBrowserLibrary*>(
-      GeGetLibrary(BROWSERLIB_ID, BROWSERLIB_VERSION, Int32(sizeof(OrxBrowserLibrary))));
-  if (!lib)
-    return Report(o, 0, 0, "", "the plug-in published no browser library");
-
-  const std::size_t align = std::size_t(std::max<Int32>(lib->header.urlAlign, 8));
-  const std::size_t bytes = (std::size_t(lib->header.urlSize) + align - 1) / align * align;
-  std::unique_ptr<unsigned char, decltype(&std::free)> storage(
-      static_cast<unsigned char*>(std::aligned_alloc(align, bytes)), &std::free);
-  auto* url = reinterpret_cast<OrxBrowserURL*>(storage.get());
-  lib->url->Init(url);
-  const String text = String::FromBytes(BrowserFormOfTypedUrl(o.url), StringEncoding::System);
-  lib->url->SetString(url, &text);
-  OrxBrowserNode* node = lib->main->GetNode(url, BROWSER_GETNODE_EXACT, nullptr);
-  lib->url->Free(url);
+  const OrxBrowserLibrary* lib = g_lib;
+  Url url(o.url);
+  OrxBrowserNode* node = lib->main->GetNode(url.Get(), BROWSER_GETNODE_EXACT, nullptr);
   if (!node)
     return Report(o, 0, 0, "", "no such content");
 
@@ -315,4 +263,53 @@ int RunPreviewCommand(const std::string& command, const std::vector<std::string>
   }
   lib->header.releaseNode(node);
   return Report(o, w, h, handlerName, error);
+}
+
+} // namespace
+
+bool IsPreviewCommand(const std::string& command) { return command == "preview" || command == "previews"; }
+
+void PreviewCommandSummary(std::FILE* out)
+{
+  std::fprintf(out, "  preview URL -o OUT.png  write the preview bitmap of content (--size N, --json)\n");
+  std::fprintf(out, "  preview show URL        open the preview dialog of content and print its fields\n"
+                    "                          (--page N, --annotation TEXT, --destroy, -o OUT.png, --json)\n");
+  std::fprintf(out, "  previews URL            render and store missing or stale previews (--recursive,\n"
+                    "                          --size N, --force, --json)\n");
+}
+
+int ParsePreviewArguments(const std::string& command, const std::vector<std::string>& args)
+{
+  if (command == "previews") {
+    RunOptions o;
+    return ParseRun(args, &o);
+  }
+  if (!args.empty() && args[0] == "show")
+    return ParsePreviewShowArguments(std::vector<std::string>(args.begin() + 1, args.end()));
+  Options o;
+  return Parse(args, &o);
+}
+
+int RunPreviewCommand(const std::string& command, const std::vector<std::string>& args)
+{
+  if (command == "previews") {
+    RunOptions ro;
+    if (int rc = ParseRun(args, &ro); rc >= 0)
+      return rc;
+    if (!OpenBrowserLibrary("previews"))
+      return 1;
+    const int rc = RunPreviews(ro);
+    CloseBrowserLibrary();
+    return rc;
+  }
+  if (!args.empty() && args[0] == "show")
+    return RunPreviewShow(std::vector<std::string>(args.begin() + 1, args.end()));
+  Options o;
+  if (int rc = Parse(args, &o); rc >= 0)
+    return rc;
+  if (!OpenBrowserLibrary("preview"))
+    return 1;
+  const int rc = RunPreview(o);
+  CloseBrowserLibrary();
+  return rc;
 }
