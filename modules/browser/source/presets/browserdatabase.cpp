@@ -193,17 +193,18 @@ void BrowserDatabase::Release(BrowserDatabase* db)
     hashindex::FreeTree();
 }
 
-LibraryPin BrowserDatabase::PinLibrary(Int32 slot)
+LibraryPin BrowserDatabase::PinLocked(BrowserDatabase* db)
 {
-  std::shared_lock<RWLock> g(TableLock());
-  const Table& t = g_table;
-  if (slot < 0 || slot >= t.count || !t.slots)
-    return LibraryPin();
-  BrowserDatabase* db = t.slots[slot];
-  if (!db || db->slot_.load(std::memory_order_acquire) < 0)
+  if (!db)
     return LibraryPin();
   db->refs_.fetch_add(1, std::memory_order_relaxed);
   return LibraryPin(db);
+}
+
+LibraryPin BrowserDatabase::PinLibrary(Int32 slot)
+{
+  std::shared_lock<RWLock> g(TableLock());
+  return PinLocked(GetLibraryLocked(slot));
 }
 
 std::vector<LibraryPin> BrowserDatabase::PinAll()
@@ -211,10 +212,8 @@ std::vector<LibraryPin> BrowserDatabase::PinAll()
   std::vector<LibraryPin> out;
   std::shared_lock<RWLock> g(TableLock());
   for (Int32 i = 0; g_table.slots && i < g_table.count; ++i)
-    if (BrowserDatabase* db = g_table.slots[i]) {
-      db->refs_.fetch_add(1, std::memory_order_relaxed);
-      out.push_back(LibraryPin(db));
-    }
+    if (g_table.slots[i])
+      out.push_back(PinLocked(g_table.slots[i]));
   return out;
 }
 
@@ -229,6 +228,11 @@ BrowserDatabase::~BrowserDatabase()
 BrowserDatabase* BrowserDatabase::GetLibrary(Int32 slot)
 {
   std::shared_lock<RWLock> g(TableLock());
+  return GetLibraryLocked(slot);
+}
+
+BrowserDatabase* BrowserDatabase::GetLibraryLocked(Int32 slot)
+{
   const Table& t = g_table;
   if (slot < 0 || slot >= t.count || !t.slots)
     return nullptr;
@@ -251,11 +255,7 @@ BrowserDatabase* BrowserDatabase::FindLibraryForURL(const String& text, Bool fal
 LibraryPin BrowserDatabase::PinLibraryForURL(const String& text, Bool fallBack)
 {
   std::shared_lock<RWLock> g(TableLock());
-  BrowserDatabase* db = FindLibraryForURLLocked(text, fallBack);
-  if (!db)
-    return LibraryPin();
-  db->refs_.fetch_add(1, std::memory_order_relaxed);
-  return LibraryPin(db);
+  return PinLocked(FindLibraryForURLLocked(text, fallBack));
 }
 
 BrowserDatabase* BrowserDatabase::FindLibraryForURLLocked(const String& text, Bool fallBack)

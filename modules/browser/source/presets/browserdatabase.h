@@ -191,6 +191,8 @@ private:
   static void Release(BrowserDatabase* db);
   // For a caller that holds the table lock.
   static BrowserDatabase* FindLibraryForURLLocked(const String& text, Bool fallBack);
+  static BrowserDatabase* GetLibraryLocked(Int32 slot);
+  static LibraryPin PinLocked(BrowserDatabase* db); // an empty pin for null
 
   // All of these expect lock_ to be held.
   Bool SaveLocked(Bool always, Bool allowCompaction, Bool evenIfReadOnly);
