@@ -13,6 +13,7 @@
 #include "orx/services.h"
 #include "presets/browserdatabase.h"
 #include "presets/browserdatabaseitem.h"
+#include "previews/bgthread.h"
 
 namespace {
 
@@ -78,17 +79,8 @@ void PreviewBitmap::DrawMsg(Int32, Int32, Int32, Int32)
     return;
   }
   // Scaled to fit, never enlarged, centred.
-  const Int32 bw = bitmap_->GetWidth(), bh = bitmap_->GetHeight();
-  Int32 dw = bw, dh = bh;
-  if (dw > w || dh > h) {
-    if (Int64(bw) * h > Int64(bh) * w) {
-      dw = w;
-      dh = std::max<Int32>(1, Int32(Int64(bh) * w / bw));
-    } else {
-      dh = h;
-      dw = std::max<Int32>(1, Int32(Int64(bw) * h / bh));
-    }
-  }
+  Int32 dw = 0, dh = 0;
+  FitPreviewSize(bitmap_->GetWidth(), bitmap_->GetHeight(), w, h, &dw, &dh);
   DrawBitmap(*bitmap_, (w - dw) / 2, (h - dh) / 2, dw, dh);
 }
 
@@ -169,17 +161,11 @@ void PreviewDialog::Load()
   // The node's own picture (a stored preview) stands in for content that gives none.
   if (!picture)
     picture = node_->GetIcon(0, kPictureSide);
-  if (picture) {
-    const Int32 pw = picture->GetWidth(), ph = picture->GetHeight();
-    // Handlers may give the whole picture: the pane keeps no more than it can show.
-    if (pw > kPictureKept || ph > kPictureKept) {
-      const bool wide = pw >= ph;
-      const Int32 w = wide ? kPictureKept : std::max<Int32>(1, Int32(Int64(pw) * kPictureKept / ph));
-      const Int32 h = wide ? std::max<Int32>(1, Int32(Int64(ph) * kPictureKept / pw)) : kPictureKept;
-      if (BaseBitmap* small = GeScaleBitmap(*picture, w, h)) {
-        OrxDeleteObj(picture);
-        picture = small;
-      }
+  // Handlers may give the whole picture: the pane keeps no more than it can show.
+  if (picture && (picture->GetWidth() > kPictureKept || picture->GetHeight() > kPictureKept)) {
+    if (BaseBitmap* small = ScaleToPreview(*picture, kPictureKept, kPictureKept)) {
+      OrxDeleteObj(picture);
+      picture = small;
     }
   }
   picture_.SetBitmap(picture);
