@@ -127,9 +127,6 @@ int ParseInto(const std::string& command, const std::vector<std::string>& args, 
   o->json = a.Has("json");
   o->skipExisting = a.Has("skip-existing");
   o->sort = a.Value("sort", o->sort);
-  for (std::size_t i = 0; i < a.Operands().size(); ++i)
-    if (a.Operand(i).empty())
-      return orxhost::RefuseArgument(command, Syntax(command).operands[i] + " is empty");
   if (!a.Operands().empty())
     o->url = a.Operand(0);
   if (a.Operands().size() > 1)

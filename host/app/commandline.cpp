@@ -225,6 +225,13 @@ int ParseArguments(const CommandSyntax& syntax, const std::vector<std::string>& 
   }
   if (!many && out->operands_.size() > syntax.operands.size())
     return Refuse(syntax, "one argument too many: '" + out->operands_[syntax.operands.size()] + "'", err);
+  for (std::size_t i = 0; i < out->operands_.size() && !syntax.optionsFirst; ++i)
+    if (out->operands_[i].empty()) {
+      std::string name = syntax.operands[std::min(i, syntax.operands.size() - 1)];
+      if (Repeats(name))
+        name.resize(name.size() - 3);
+      return Refuse(syntax, name + " is empty", err);
+    }
   return -1;
 }
 

@@ -64,7 +64,8 @@ private:
 
 // -1 when the command should run, with out filled; 0 when --help was printed on help; 2 when the
 // command line is refused, with one message on err that names the command, the bad argument and
-// --help.
+// --help. An empty operand is refused too (nothing is named ""), unless the operands are handed on
+// to another command (optionsFirst).
 int ParseArguments(const CommandSyntax& syntax, const std::vector<std::string>& args, ParsedArguments* out,
                    std::FILE* help = stdout, std::FILE* err = stderr);
 

@@ -183,8 +183,6 @@ int ParseFor(const std::string& command, const std::vector<std::string>& args, O
   o->first = a.Operand(0);
   o->second = a.Operand(1);
   o->json = a.Has("json");
-  if (o->first.empty() || o->second.empty())
-    return orxhost::RefuseArgument(command, (o->first.empty() ? "the first" : "the second") + std::string(" argument is empty"));
   return -1;
 }
 

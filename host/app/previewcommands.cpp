@@ -50,8 +50,6 @@ int Parse(const std::vector<std::string>& args, Options* o)
   if (int rc = orxhost::ParseArguments(Syntax(), args, &a); rc >= 0)
     return rc;
   o->url = a.Operand(0);
-  if (o->url.empty())
-    return orxhost::RefuseArgument("preview", "URL is empty");
   o->out = a.Value("out");
   o->json = a.Has("json");
   o->stored = a.Has("stored");
@@ -121,8 +119,6 @@ int ParseRun(const std::vector<std::string>& args, RunOptions* o)
   if (int rc = orxhost::ParseArguments(RunSyntax(), args, &a); rc >= 0)
     return rc;
   o->url = a.Operand(0);
-  if (o->url.empty())
-    return orxhost::RefuseArgument("previews", "URL is empty");
   o->json = a.Has("json");
   o->recursive = a.Has("recursive");
   o->force = a.Has("force");

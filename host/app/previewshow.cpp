@@ -57,8 +57,6 @@ int ShowParse(const std::vector<std::string>& args, ShowOptions* o)
   if (int rc = orxhost::ParseArguments(ShowSyntax(), args, &a); rc >= 0)
     return rc;
   o->url = a.Operand(0);
-  if (o->url.empty())
-    return orxhost::RefuseArgument("preview show", "URL is empty");
   o->more.assign(a.Operands().begin() + 1, a.Operands().end());
   o->json = a.Has("json");
   o->destroy = a.Has("destroy");

@@ -165,8 +165,6 @@ int Parse(const std::vector<std::string>& args, Options* o)
   if (int rc = orxhost::ParseArguments(Syntax(), args, &a); rc >= 0)
     return rc;
   o->start = a.Operand(0);
-  if (o->start.empty())
-    return orxhost::RefuseArgument("search", "START-URL is empty");
   o->json = a.Has("json");
   o->recursive = a.Has("recursive");
   if (a.Has("limit") && !orxhost::ParseWholeNumber(a.Value("limit"), 1, LLONG_MAX, &o->limit)) {

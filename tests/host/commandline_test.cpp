@@ -157,6 +157,9 @@ TEST(CommandLine, OperandsAreCountedAndRequiredOptionsDemanded)
   const Outcome r = Parse(many, {"a", "b", "c", "d"});
   ASSERT_EQ(r.rc, -1) << r.err;
   EXPECT_EQ(r.args.Operands().size(), 4u);
+  // Nothing is named "": an empty operand is refused by its name, a repeated one's too.
+  ExpectRefused(Parse(Copy(), {"a", ""}), "FOLDER-URL is empty");
+  ExpectRefused(Parse(many, {"a", "b", ""}), "TARGET-URL is empty");
 
   CommandSyntax out = Copy();
   out.options[2].required = true;
@@ -173,6 +176,7 @@ TEST(CommandLine, OperandsAreCountedAndRequiredOptionsDemanded)
   const Outcome h = Parse(host, {"--quiet", "ls", "--quiet", "--", "x"});
   ASSERT_EQ(h.rc, -1) << h.err;
   EXPECT_EQ(h.args.Operands(), (std::vector<std::string>{"ls", "--quiet", "--", "x"}));
+  EXPECT_EQ(Parse(host, {"ls", ""}).rc, -1) << "the command judges its own arguments";
 }
 
 TEST(CommandLine, HelpComesFromTheTableAndListsEveryOption)
