@@ -174,6 +174,24 @@ TEST_F(LibraryTest, UnsavedItemIsErasedAtOnce)
   h->Close();
 }
 
+TEST_F(LibraryTest, CreateItemRefusesAPathThatIsTaken)
+{
+  BrowserDatabase* a = NewLibrary("a.libqz", "preset://a.libqz");
+  BrowserDatabase* b = NewLibrary("b.libqz", "preset://b.libqz");
+  Make(a, "preset://a.libqz/x", "first")->Close();
+  EXPECT_EQ(a->CreateItem("preset://a.libqz/x"), nullptr);
+  // The index is shared: a path another library holds is taken too.
+  EXPECT_EQ(b->CreateItem("preset://a.libqz/x"), nullptr);
+  BrowserDatabaseItem* h = a->CreateItem("preset://a.libqz/y");
+  ASSERT_NE(h, nullptr);
+  h->Close();
+  EXPECT_EQ(a->GetItemCount(), 2);
+  h = a->OpenItem("preset://a.libqz/x");
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(h->GetName(0x75730000), String("first"));
+  h->Close();
+}
+
 TEST_F(LibraryTest, ReadOnlyLibrariesAndForce)
 {
   BrowserDatabase* db = NewLibrary("a.libqz", "preset://a.libqz");

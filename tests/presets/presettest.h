@@ -49,9 +49,9 @@ protected:
     return Open(f);
   }
   // A new library file with a name, saved once.
-  BrowserDatabase* NewLibrary(const char* file, const char* name)
+  BrowserDatabase* NewLibrary(const char* file, const char* name, Int32 flags = 0)
   {
-    BrowserDatabase* db = BrowserDatabase::Create(Path(file), String(), 0);
+    BrowserDatabase* db = BrowserDatabase::Create(Path(file), String(), flags);
     db->SetName(name);
     EXPECT_TRUE(db->Save(true));
     return db;

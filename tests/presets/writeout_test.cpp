@@ -209,6 +209,66 @@ TEST_F(WriteOutTest, ChangesMovesDeletesAndCompactionOfWrittenOutRecords)
   h->Close();
 }
 
+TEST_F(WriteOutTest, AnUnindexedLibraryForgetsWhatItWroteOutAndLoadsWhole)
+{
+  const Int64 nodes = hashindex::NodeCount();
+  BrowserDatabase* db = NewLibrary("u.libqz", "preset://out.libqz", DBFLAG_UNINDEXED);
+  std::vector<BaseContainer> seen;
+  for (int i = 1; i <= kItems; ++i) {
+    BrowserDatabaseItem* h = db->CreateItem(ItemPath(i));
+    ASSERT_NE(h, nullptr);
+    Describe(h, i);
+    seen.push_back(Seen(h));
+    EXPECT_TRUE(h->CloseAndWriteOut()) << i;
+  }
+  // Neither the records nor an index node per path stay in memory.
+  std::vector<BrowserDatabase::ItemInfo> all;
+  db->ListItems(&all);
+  EXPECT_TRUE(all.empty());
+  EXPECT_EQ(hashindex::NodeCount(), nodes);
+  EXPECT_EQ(db->OpenItem(ItemPath(1)), nullptr);
+  EXPECT_EQ(db->OpenOrCreateItem(ItemPath(1)), nullptr);
+  EXPECT_EQ(db->GetItemCount(), kItems);
+  // A compaction copies the records it holds: it would lose the forgotten ones.
+  EXPECT_FALSE(db->Compact());
+  ASSERT_TRUE(db->Save());
+  EXPECT_EQ(Tags(Bytes(Path("u.libqz")), dbchunk::kItem), (std::vector<UInt32>{1, 2, 3, 4, 5}));
+
+  db = Reopen(db);
+  EXPECT_FALSE(db->IsWriteProtectedByDamage());
+  EXPECT_EQ(db->GetItemCount(), kItems);
+  for (int i = 1; i <= kItems; ++i) {
+    BrowserDatabaseItem* h = db->OpenItem(ItemPath(i));
+    ASSERT_NE(h, nullptr) << i;
+    EXPECT_TRUE(Seen(h) == seen[std::size_t(i - 1)]) << i;
+    ByteArray data;
+    ASSERT_TRUE(h->GetData(&data));
+    EXPECT_EQ(std::string(data.begin(), data.end()), std::string(400 + i, char('a' + i)));
+    h->Close();
+  }
+}
+
+TEST_F(WriteOutTest, AnUnindexedRecordThatCouldNotBeWrittenOutGoesWithTheSave)
+{
+  BrowserDatabase* db = NewLibrary("u.libqz", "preset://out.libqz", DBFLAG_UNINDEXED);
+  BrowserDatabaseItem* h = db->CreateItem(ItemPath(1));
+  ASSERT_NE(h, nullptr);
+  Describe(h, 1);
+  const BaseContainer seen = Seen(h);
+  orxhost::FailNth(orxhost::FileOp::Write, 1);
+  EXPECT_FALSE(h->CloseAndWriteOut());
+  orxhost::ClearFaults();
+  std::vector<BrowserDatabase::ItemInfo> all;
+  db->ListItems(&all);
+  ASSERT_EQ(all.size(), 1u);
+  ASSERT_TRUE(db->Save());
+  db = Reopen(db);
+  h = db->OpenItem(ItemPath(1));
+  ASSERT_NE(h, nullptr);
+  EXPECT_TRUE(Seen(h) == seen);
+  h->Close();
+}
+
 TEST_F(WriteOutTest, OnlyChangedRecordsOfWritableLibrariesAreWrittenOut)
 {
   BrowserDatabase* db = NewLibrary("a.libqz", "preset://out.libqz");

@@ -75,6 +75,7 @@ BrowserDatabase* BrowserDatabase::Create(const Filename& file, const String& dat
     return nullptr;
   g_alive.fetch_add(1, std::memory_order_acq_rel);
   db->file_ = file;
+  db->unindexed_ = (flags & DBFLAG_UNINDEXED) != 0;
   if (flags & DBFLAG_OUTER_STORAGE) {
     db->inner_ = false;
     db->dataFolder_ = file.GetDirectory() + (dataSubFolder.Content() ? dataSubFolder : String("image"));
@@ -351,7 +352,7 @@ Bool BrowserDatabase::IsChanged() const
 Bool BrowserDatabase::WantsCompaction() const
 {
   std::lock_guard<Lock> g(lock_);
-  return wantsCompaction_;
+  return wantsCompaction_ && forgotten_ == 0;
 }
 
 Int32 BrowserDatabase::GetItemCount() const
@@ -647,6 +648,9 @@ BrowserDatabaseItem* BrowserDatabase::NewHandle() { return OrxNewObj(BrowserData
 
 void BrowserDatabase::GiveBack(BrowserHashNode* node, BaseContainer* item, BrowserDatabase* owner)
 {
+  // An unindexed record has no open count: it stays until the save writes it.
+  if (!node && owner->unindexed_)
+    return;
   // Most give-backs leave the item where it is: no library lock for those.
   if (hashindex::CloseIfStays(node, item))
     return;
@@ -769,6 +773,8 @@ BrowserDatabaseItem* BrowserDatabase::OpenOrCreateItem(const String& path, Int32
     OpenFound(f.item, f.owner, f.node, h, true);
     return h;
   };
+  if (unindexed_)
+    return nullptr; // nothing is found by path there: CreateItem
   if (Found f = find(); f.item)
     return openFound(f);
   if ((IsReadOnly() && !force) || noWrite_.load())
@@ -782,24 +788,16 @@ BrowserDatabaseItem* BrowserDatabase::OpenOrCreateItem(const String& path, Int32
     // Another thread may have made it while we waited.
     made = find();
     if (!made.item) {
-      const Int32 id = nextId_;
-      BaseContainer rec(id);
-      rec.SetPointer(dbitem::kOwner, this);
-      BaseContainer addr;
-      addr.SetString(dbitem::kAddrPath, path);
-      addr.SetInt32(dbitem::kAddrHash, hash);
-      rec.SetContainer(dbitem::kAddress, std::move(addr));
-      stored = items_.SetContainer(id, std::move(rec));
+      stored = NewRecordLocked(path, hash);
       if (!stored)
         return nullptr;
-      MarkChangedLocked(stored);
       node = hashindex::AddNode(stored, this, path, UInt32(hash));
       if (!node) {
-        items_.RemoveData(id);
+        items_.RemoveData(stored->GetId());
+        --nextId_;
+        --itemCount_;
         return nullptr;
       }
-      ++nextId_;
-      ++itemCount_;
     }
   }
   if (made.item)
@@ -812,6 +810,53 @@ BrowserDatabaseItem* BrowserDatabase::OpenOrCreateItem(const String& path, Int32
     return nullptr;
   }
   OpenFound(stored, this, node, h, true);
+  return h;
+}
+
+BaseContainer* BrowserDatabase::NewRecordLocked(const String& path, Int32 hash)
+{
+  const Int32 id = nextId_;
+  BaseContainer rec(id);
+  rec.SetPointer(dbitem::kOwner, this);
+  BaseContainer addr;
+  addr.SetString(dbitem::kAddrPath, path);
+  addr.SetInt32(dbitem::kAddrHash, hash);
+  rec.SetContainer(dbitem::kAddress, std::move(addr));
+  BaseContainer* stored = items_.SetContainer(id, std::move(rec));
+  if (!stored)
+    return nullptr;
+  MarkChangedLocked(stored);
+  ++nextId_;
+  ++itemCount_;
+  return stored;
+}
+
+BrowserDatabaseItem* BrowserDatabase::CreateItem(const String& path)
+{
+  if (!unindexed_) {
+    if (BrowserDatabaseItem* existing = OpenItem(path)) {
+      existing->Close();
+      return nullptr;
+    }
+    return OpenOrCreateItem(path);
+  }
+  if (IsReadOnly() || noWrite_.load())
+    return nullptr;
+  BrowserDatabaseItem* h = NewHandle();
+  if (!h)
+    return nullptr;
+  BaseContainer* stored = nullptr;
+  {
+    std::lock_guard<Lock> g(lock_);
+    std::lock_guard<RWLock> rw(records_);
+    if (!destroyed_)
+      stored = NewRecordLocked(path, hashindex::PathHash(path));
+  }
+  if (!stored) {
+    OrxDeleteObj(h);
+    return nullptr;
+  }
+  OpenFound(stored, this, nullptr, h, true);
   return h;
 }
 

@@ -33,6 +33,10 @@ String PickLanguageText(const BaseContainer& texts, Int32 language);
 constexpr Int32 DBFLAG_MAIN = 0x1;          // slot 0
 constexpr Int32 DBFLAG_USER = 0x2;          // slot 1
 constexpr Int32 DBFLAG_OUTER_STORAGE = 0x100;
+// For the writer of a new library whose memory must not grow with it (the library build): its
+// records are not put in the shared index, so nothing is found by path in it, and each is forgotten
+// once CloseAndWriteOut put it in the file. Such a library is never compacted.
+constexpr Int32 DBFLAG_UNINDEXED = 0x200;
 
 class BrowserDatabase
 {
@@ -126,6 +130,10 @@ public:
   BrowserDatabaseItem* OpenItemForChange(const String& path, Int32 hash);
   BrowserDatabaseItem* OpenOrCreateItem(const String& path, Int32 hash, Bool force = false);
   BrowserDatabaseItem* OpenOrCreateItem(const String& path, Bool force = false);
+  // A new record: null when the path is taken or nothing can be written. An unindexed library
+  // cannot tell whether a path is taken: its writer keeps the paths unique.
+  BrowserDatabaseItem* CreateItem(const String& path);
+  Bool IsUnindexed() const { return unindexed_; }
   // Opens into a handle the caller keeps (no allocation).
   Bool OpenItemInto(const String& path, Int32 hash, BrowserDatabaseItem* out);
   // The same with the hash node of the path's hash found beforehand (null: looked up here).
@@ -203,6 +211,8 @@ private:
   Bool PatchOldTagsLocked();
   void ResolveDuplicateNameLocked(const String& loadedName);
   void MoveEntryLocked(BaseContainer* item, const String& newPath, Int32 newHash);
+  // Puts a new record with the next id in items_ (lock_ and records_ held); null when out of memory.
+  BaseContainer* NewRecordLocked(const String& path, Int32 hash);
   // Every access to a record goes through here: a record loaded undecoded (it holds only its
   // address, see dbchunk::LibraryImage) is decoded on first use. Gives rec.
   BaseContainer* DecodedLocked(BaseContainer* rec);
@@ -293,6 +303,10 @@ private:
   Bool patchTags_ = false; // files before version 3: data and image tags are set at the next save
   Int32 caseFlag_ = 0;
   Bool inner_ = true;
+  Bool unindexed_ = false; // set at creation
+  // Records of an unindexed library written out and forgotten (under lock_); compaction, which
+  // copies the records it holds, would lose them.
+  Int32 forgotten_ = 0;
   std::atomic<Bool> infoDamaged_{false};
   Bool wantsCompaction_ = false;
   std::atomic<Int32> regCount_{0};

@@ -71,6 +71,8 @@ Bool BrowserDatabaseItem::CloseAndWriteOut()
   if (item_) {
     std::lock_guard<Lock> g(db_->lock_);
     ok = db_->WriteOutLocked(item_);
+    if (ok && db_->unindexed_)
+      item_ = nullptr; // forgotten: there is nothing to give back
   }
   Close();
   return ok;

@@ -431,6 +431,14 @@ Bool BrowserDatabase::WriteOutLocked(BaseContainer* item)
   // As a save does, but the replaced chunk dies only after the next save's sync.
   if (oldChunk > 0)
     pendingDead_.push_back(oldChunk);
+  if (unindexed_) {
+    // Only the writer's handle can hold it: nobody finds it by path.
+    items_.RemoveData(id);
+    ++forgotten_;
+    if (dirty_.size() >= dirtyTrimAt_)
+      TrimDirtyLocked();
+    return true;
+  }
   item->RemoveData(dbitem::kChanged);
   item->SetInt64(dbitem::kChunkOffset, at);
   const BaseContainer* addr = item->GetContainerInstance(dbitem::kAddress);
@@ -921,7 +929,7 @@ Bool BrowserDatabase::Compact()
 
 Bool BrowserDatabase::CompactLocked()
 {
-  if (destroyed_)
+  if (destroyed_ || forgotten_ > 0)
     return false;
   if (noWrite_.load() || endOffset_ == 0 || fileOpen_.load() > 0)
     return false;

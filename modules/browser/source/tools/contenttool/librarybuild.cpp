@@ -223,16 +223,6 @@ Bool Checked(BuildContext* ctx, Bool ok, const String& what, const String& itemN
   return ok;
 }
 
-// The new entry; null when the path is taken or the entry cannot be made.
-BrowserDatabaseItem* CreateEntry(BrowserDatabase* db, const String& url)
-{
-  if (BrowserDatabaseItem* existing = db->OpenItem(url)) {
-    existing->Close();
-    return nullptr;
-  }
-  return db->OpenOrCreateItem(url);
-}
-
 // Closes a finished entry on every path. Its record goes to the library file at once: kept until
 // the save at the end, the records of a big library would make the build's memory grow with it.
 // One that could not be written waits for that save.
@@ -488,7 +478,7 @@ Bool PrepareBuildContext(BuildContext* ctx, const Filename& sourceFolder, const 
     return false;
   }
   Int32 slot = -1;
-  BrowserDatabase* db = BrowserDatabase::Create(ctx->workingFile, String(), 0, &slot);
+  BrowserDatabase* db = BrowserDatabase::Create(ctx->workingFile, String(), DBFLAG_UNINDEXED, &slot);
   if (!db || slot < 0) {
     if (db)
       BrowserDatabase::Destroy(db);
@@ -539,7 +529,7 @@ Bool BuildLibrary(BuildContext* ctx)
     return false;
   }
   const String& url = ctx->libraryURL;
-  BrowserDatabaseItem* entry = CreateEntry(ctx->database, url);
+  BrowserDatabaseItem* entry = ctx->database->CreateItem(url);
   if (!entry) {
     ctx->LogError("Creating root database entry for " + url + " failed");
     return false;
@@ -616,8 +606,11 @@ Bool BuildFolder(BuildContext* ctx, const Filename& folder, const String& parent
     const String attributes = root->attributes;
     String typeName;
     const PresetTypeRow* row = AttributeValue(attributes, "type", &typeName) ? FindPresetType(typeName) : nullptr;
+    // The library is unindexed and cannot tell a taken path, but no path comes twice: a folder is
+    // walked once, from its parent, a listing gives each name once, names decode one to one, and a
+    // single name joined to its folder's URL names nothing else.
     const String url = parentURL + "/" + itemName;
-    BrowserDatabaseItem* entry = CreateEntry(ctx->database, url);
+    BrowserDatabaseItem* entry = ctx->database->CreateItem(url);
     if (!entry) {
       ctx->LogError("Creating database entry for " + url + " failed");
       FreeXMLTree(root);
