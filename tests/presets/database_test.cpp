@@ -322,10 +322,15 @@ TEST_F(LibraryTest, APinnedLibraryOutlivesDestroyAndNeverWritesAgain)
   EXPECT_FALSE(pin->Save(true, true));
   EXPECT_FALSE(pin->SaveIfChanged());
   EXPECT_FALSE(pin->Compact());
+  // Nor does it make records: one would stay in the shared index after the library is freed.
+  EXPECT_EQ(pin->OpenOrCreateItem("preset://p.libqz/new"), nullptr);
+  EXPECT_EQ(pin->CreateItem("preset://p.libqz/new2"), nullptr);
   EXPECT_EQ(Bytes(Path("p.libqz")), before);
   pin.Reset(); // frees it; the fixture counts what is left
   BrowserDatabase* again = Open(Path("p.libqz"));
   EXPECT_EQ(again->GetItemCount(), count);
+  EXPECT_EQ(again->OpenItem("preset://p.libqz/new"), nullptr);
+  EXPECT_EQ(again->OpenItem("preset://p.libqz/new2"), nullptr);
 }
 
 TEST_F(LibraryTest, RenameAndMoveFollowTheIndex)

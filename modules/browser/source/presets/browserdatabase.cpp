@@ -785,6 +785,10 @@ BrowserDatabaseItem* BrowserDatabase::OpenOrCreateItem(const String& path, Int32
   {
     std::lock_guard<Lock> g(lock_);
     std::lock_guard<RWLock> rw(records_);
+    // Destroy has taken this library's entries out of the index: one made now would stay there
+    // after the library is freed.
+    if (destroyed_)
+      return nullptr;
     // Another thread may have made it while we waited.
     made = find();
     if (!made.item) {
