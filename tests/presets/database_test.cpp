@@ -333,6 +333,33 @@ TEST_F(LibraryTest, APinnedLibraryOutlivesDestroyAndNeverWritesAgain)
   EXPECT_EQ(again->OpenItem("preset://p.libqz/new2"), nullptr);
 }
 
+// The index may hand a caller a record of a library it did not pin (another library with the same
+// path): the open handle keeps that library in memory, readable and no longer written, until it
+// is closed.
+TEST_F(LibraryTest, AnOpenHandleKeepsItsLibraryUntilItIsClosed)
+{
+  BrowserDatabase* db = NewLibrary("h.libqz", "preset://h.libqz");
+  Make(db, "preset://h.libqz/x", "kept")->Close();
+  ASSERT_TRUE(db->Save());
+  BrowserDatabase* other = NewLibrary("o.libqz", "preset://o.libqz");
+  BrowserDatabaseItem* h = other->OpenItem("preset://h.libqz/x");
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(h->GetDatabase(), db);
+  const Int64 live = orxhost::LiveBlockCount();
+  BrowserDatabase::Destroy(db);
+  EXPECT_EQ(orxhost::LiveBlockCount(), live) << "freed while a handle is open";
+  EXPECT_EQ(other->OpenItem("preset://h.libqz/x"), nullptr);
+  EXPECT_EQ(h->GetName(0x75730000), String("kept"));
+  EXPECT_FALSE(h->SetName("changed", 0x75730000));
+  h->Close();
+  EXPECT_LT(orxhost::LiveBlockCount(), live) << "the last close frees it";
+  BrowserDatabase* again = Open(Path("h.libqz"));
+  h = again->OpenItem("preset://h.libqz/x");
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(h->GetName(0x75730000), String("kept"));
+  h->Close();
+}
+
 TEST_F(LibraryTest, RenameAndMoveFollowTheIndex)
 {
   BrowserDatabase* db = NewLibrary("a.libqz", "preset://a.libqz");

@@ -183,10 +183,11 @@ TEST_F(LibraryTest, ReadersDuringSavesAndCompactions)
   EXPECT_GT(reads.load(), 0);
 }
 
-// A worker reads and changes items of libraries through pins while another thread opens and
-// closes them: every read sees a whole record, the changes of a closed library are refused, and
-// the files on disk keep every item.
-TEST_F(LibraryTest, WorkersThroughPinsWhileLibrariesAreOpenedAndClosed)
+// Workers read and change items of libraries while another thread opens and closes them, one
+// through pins, one through a library of its own that pins nothing (the index hands it records of
+// the others, and each handle keeps its library until it is closed): every read sees a whole
+// record, the changes of a closed library are refused, and the files on disk keep every item.
+TEST_F(LibraryTest, WorkersWithAndWithoutPinsWhileLibrariesAreOpenedAndClosed)
 {
   constexpr int kLibraries = 40;
   constexpr int kItems = 10;
@@ -204,7 +205,20 @@ TEST_F(LibraryTest, WorkersThroughPinsWhileLibrariesAreOpenedAndClosed)
     BrowserDatabase::Destroy(db);
   }
   std::atomic<bool> done{false};
-  std::atomic<int> wrong{0}, reads{0};
+  std::atomic<int> wrong{0}, reads{0}, unpinnedReads{0};
+  BrowserDatabase* own = NewLibrary("own.libqz", "preset://own.libqz");
+  std::thread unpinned([&] {
+    for (int i = 0; !done.load() || (unpinnedReads.load() == 0 && i < 10000000); ++i) {
+      BrowserDatabaseItem* h = own->OpenItem(path(i % kLibraries, (i * 7) % kItems));
+      if (!h)
+        continue;
+      if (h->GetName(0x75730000) != String("whole"))
+        wrong.fetch_add(1);
+      h->SetName("whole", 0x75730000);
+      h->Close();
+      unpinnedReads.fetch_add(1);
+    }
+  });
   std::thread worker([&] {
     for (int i = 0; !done.load() || reads.load() == 0; ++i) {
       const String p = path(i % kLibraries, i % kItems);
@@ -230,8 +244,10 @@ TEST_F(LibraryTest, WorkersThroughPinsWhileLibrariesAreOpenedAndClosed)
     }
   done = true;
   worker.join();
+  unpinned.join();
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_GT(reads.load(), 0);
+  EXPECT_GT(unpinnedReads.load(), 0);
   for (int l = 0; l < kLibraries; ++l) {
     BrowserDatabase* db = Open(Path(file(l).c_str()));
     for (int i = 0; i < kItems; ++i) {

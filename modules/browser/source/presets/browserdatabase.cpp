@@ -646,17 +646,30 @@ void BrowserDatabase::MarkChangedLocked(BaseContainer* item)
 
 BrowserDatabaseItem* BrowserDatabase::NewHandle() { return OrxNewObj(BrowserDatabaseItem); }
 
+BaseContainer* BrowserDatabase::FindAndHold(BrowserHashNode* node, const String& path, Int32 caseFlag,
+                                            BrowserDatabase** owner)
+{
+  if (!node)
+    return nullptr;
+  std::shared_lock<RWLock> g(node->GetLock());
+  BaseContainer* item = hashindex::FindEntryLocked(node, path, caseFlag, owner, true);
+  if (item)
+    HoldForOpenCount(*owner);
+  return item;
+}
+
 void BrowserDatabase::GiveBack(BrowserHashNode* node, BaseContainer* item, BrowserDatabase* owner)
 {
   // An unindexed record has no open count: it stays until the save writes it.
   if (!node && owner->unindexed_)
     return;
   // Most give-backs leave the item where it is: no library lock for those.
-  if (hashindex::CloseIfStays(node, item))
-    return;
-  std::lock_guard<Lock> g(owner->lock_);
-  std::lock_guard<RWLock> rw(owner->records_);
-  owner->GiveBackLocked(node, item);
+  if (!hashindex::CloseIfStays(node, item)) {
+    std::lock_guard<Lock> g(owner->lock_);
+    std::lock_guard<RWLock> rw(owner->records_);
+    owner->GiveBackLocked(node, item);
+  }
+  Release(owner);
 }
 
 void BrowserDatabase::GiveBackLocked(BrowserHashNode* node, BaseContainer* item)
@@ -709,7 +722,7 @@ Bool BrowserDatabase::OpenItemInto(const String& path, Int32 hash, BrowserHashNo
   if (!node)
     node = hashindex::FindNode(UInt32(hash));
   BrowserDatabase* owner = nullptr;
-  BaseContainer* item = hashindex::FindEntry(node, path, caseFlag_, &owner);
+  BaseContainer* item = FindAndHold(node, path, caseFlag_, &owner);
   if (!item)
     return false;
   return OpenFound(item, owner, node, out, false);
@@ -719,7 +732,7 @@ BrowserDatabaseItem* BrowserDatabase::OpenItem(const String& path, Int32 hash)
 {
   BrowserHashNode* node = hashindex::FindNode(UInt32(hash));
   BrowserDatabase* owner = nullptr;
-  BaseContainer* item = hashindex::FindEntry(node, path, caseFlag_, &owner);
+  BaseContainer* item = FindAndHold(node, path, caseFlag_, &owner);
   if (!item)
     return nullptr;
   BrowserDatabaseItem* h = NewHandle();
@@ -759,7 +772,7 @@ BrowserDatabaseItem* BrowserDatabase::OpenOrCreateItem(const String& path, Int32
   auto find = [&]() -> Found {
     Found f;
     f.node = hashindex::FindNode(UInt32(hash));
-    f.item = hashindex::FindEntry(f.node, path, caseFlag_, &f.owner);
+    f.item = FindAndHold(f.node, path, caseFlag_, &f.owner);
     return f;
   };
   // Gives a handle on what was found, or nothing when it may not be opened. Called without any
@@ -802,15 +815,14 @@ BrowserDatabaseItem* BrowserDatabase::OpenOrCreateItem(const String& path, Int32
         --itemCount_;
         return nullptr;
       }
+      HoldForOpenCount(this);
     }
   }
   if (made.item)
     return openFound(made);
   BrowserDatabaseItem* h = NewHandle();
   if (!h) {
-    std::lock_guard<Lock> g(lock_);
-    std::lock_guard<RWLock> rw(records_);
-    GiveBackLocked(node, stored);
+    GiveBack(node, stored, this);
     return nullptr;
   }
   OpenFound(stored, this, node, h, true);
@@ -894,13 +906,22 @@ Bool BrowserDatabase::DeleteItem(const String& path)
   const Int32 hash = hashindex::PathHash(path);
   BrowserHashNode* node = hashindex::FindNode(UInt32(hash));
   BrowserDatabase* owner = nullptr;
-  BaseContainer* item = hashindex::FindEntry(node, path, caseFlag_, &owner);
+  BaseContainer* item = FindAndHold(node, path, caseFlag_, &owner);
   if (!item)
     return false;
   if (owner->IsReadOnly() || owner->noWrite_.load()) {
     GiveBack(node, item, owner);
     return false;
   }
+  const Bool deleted = owner->DeleteFound(node, item);
+  // The reference of the open count the lookup took, which the deletion used up or gave back.
+  Release(owner);
+  return deleted;
+}
+
+Bool BrowserDatabase::DeleteFound(BrowserHashNode* node, BaseContainer* item)
+{
+  BrowserDatabase* owner = this;
   std::lock_guard<Lock> g(owner->lock_);
   std::lock_guard<RWLock> rw(owner->records_);
   owner->DecodedLocked(item);
@@ -990,7 +1011,7 @@ Bool BrowserDatabase::MoveItem(const String& oldPath, const String& newPath)
   const Int32 hash = hashindex::PathHash(oldPath);
   BrowserHashNode* node = hashindex::FindNode(UInt32(hash));
   BrowserDatabase* owner = nullptr;
-  BaseContainer* item = hashindex::FindEntry(node, oldPath, caseFlag_, &owner);
+  BaseContainer* item = FindAndHold(node, oldPath, caseFlag_, &owner);
   if (!item)
     return false;
   Bool ok = false;
@@ -1012,6 +1033,7 @@ Bool BrowserDatabase::MoveItem(const String& oldPath, const String& newPath)
     }
     owner->GiveBackLocked(node, item);
   }
+  Release(owner);
   return ok;
 }
 

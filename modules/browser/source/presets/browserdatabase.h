@@ -1,8 +1,10 @@
 // BrowserDatabase: one preset library in memory, tied to its file, and the process-wide table of
 // libraries.
 //
-// Lifetime: the table holds one reference to each library and every LibraryPin one more; a thread
-// that reads libraries it does not own pins them, and the last reference frees the library.
+// Lifetime: the table holds one reference to each library, every LibraryPin one more, and so does
+// every open count raised in the index (each item handle): a lookup may hand out a record of a
+// library that the caller did not pin (another library with the same path), and the handle keeps
+// it readable until it is closed. The last reference frees the library.
 //
 // Lock order: the table lock is innermost (nothing is locked while it is held); a library's lock
 // comes before any hash-node lock; two nodes are locked old before new under the index's move lock.
@@ -195,7 +197,8 @@ private:
   friend class BrowserDatabaseItem;
   friend class LibraryPin;
 
-  // Drops one reference (the table's or a pin's); the last one frees the library.
+  // Drops one reference (the table's, a pin's or an open count's); the last one frees the library.
+  // Never called with a lock of the library held.
   static void Release(BrowserDatabase* db);
   // For a caller that holds the table lock.
   static BrowserDatabase* FindLibraryForURLLocked(const String& text, Bool fallBack);
@@ -245,9 +248,21 @@ private:
   Filename ImageFile(Int32 itemId, Int32 imageId) const;
   Bool OpenFound(BaseContainer* item, BrowserDatabase* owner, BrowserHashNode* node, BrowserDatabaseItem* out,
                  Bool owned);
-  // Gives back the open count that a lookup or a handle took. Ends the way every close does: an
-  // item deleted meanwhile leaves the index at its last give-back, so the next save purges it.
+  // The index lookup of every handle: raises the found entry's open count and takes a reference
+  // to its library, both under the node's lock, where the library is still in the index and so
+  // still holds its table reference. GiveBack gives both back.
+  static BaseContainer* FindAndHold(BrowserHashNode* node, const String& path, Int32 caseFlag,
+                                    BrowserDatabase** owner);
+  static void HoldForOpenCount(BrowserDatabase* db) { db->refs_.fetch_add(1, std::memory_order_relaxed); }
+  // Deletes an item of this library that a lookup found (and raised the open count of); takes the
+  // locks itself and leaves the lookup's library reference to the caller.
+  Bool DeleteFound(BrowserHashNode* node, BaseContainer* item);
+  // Gives back the open count that a lookup or a handle took, and the library reference that came
+  // with it. Ends the way every close does: an item deleted meanwhile leaves the index at its last
+  // give-back, so the next save purges it.
   static void GiveBack(BrowserHashNode* node, BaseContainer* item, BrowserDatabase* owner);
+  // The same for a caller that holds the library's locks: the reference is the caller's to drop
+  // (Release) once it let them go.
   void GiveBackLocked(BrowserHashNode* node, BaseContainer* item);
   BrowserDatabaseItem* NewHandle();
   void UpdateCompactionWishLocked();
@@ -262,8 +277,9 @@ private:
   Int32 itemCount_ = 0;
   Int32 nextId_ = 1;
   std::atomic<Int32> slot_{-1};
-  // The table's reference and one per pin; pins are taken only under the table lock while the
-  // library is in the table, so none is taken after Destroy has taken it out.
+  // The table's reference, one per pin and one per open count raised in the index. Pins are taken
+  // under the table lock while the library is in the table, open counts under a node lock while
+  // it is in the index, so none is taken after Destroy has taken it out of both.
   std::atomic<Int32> refs_{1};
   Bool destroyed_ = false; // under lock_
   DBBitmapCache cache_;
