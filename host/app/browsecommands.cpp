@@ -802,27 +802,23 @@ int RunBrowseCommand(const std::string& command, const std::vector<std::string>&
   Options o;
   if (int rc = ParseInto(command, args, &o); rc >= 0)
     return rc;
-  if (!OpenBrowserLibrary(command))
-    return 1;
-  int rc = 1;
-  if (command == "ls") {
-    rc = List(o);
-    if (rc == 0 && ReportUnansweredShares("ls") > 0)
-      rc = kExitShareDidNotAnswer;
-  } else if (command == "info")
-    rc = Info(o);
-  else if (command == "cat")
-    rc = Cat(o);
-  else if (command == "rename")
-    rc = RenameContent(o);
-  else if (command == "demo")
-    rc = Demo();
-  else if (command == "mkdir")
-    rc = MakeFolder(o);
-  else if (command == "mv" || command == "cp")
-    rc = MoveOrCopy(o, command == "cp");
-  else if (command == "rm")
-    rc = Remove(o);
-  CloseBrowserLibrary();
-  return rc;
+  return RunWithBrowserLibrary(command, [&] {
+    if (command == "ls") {
+      const int rc = List(o);
+      return rc == 0 && ReportUnansweredShares("ls") > 0 ? kExitShareDidNotAnswer : rc;
+    }
+    if (command == "info")
+      return Info(o);
+    if (command == "cat")
+      return Cat(o);
+    if (command == "rename")
+      return RenameContent(o);
+    if (command == "demo")
+      return Demo();
+    if (command == "mkdir")
+      return MakeFolder(o);
+    if (command == "mv" || command == "cp")
+      return MoveOrCopy(o, command == "cp");
+    return command == "rm" ? Remove(o) : 1;
+  });
 }

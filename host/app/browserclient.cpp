@@ -18,6 +18,15 @@ bool OpenBrowserLibrary(const std::string& command)
 
 void CloseBrowserLibrary() { g_lib = nullptr; }
 
+int RunWithBrowserLibrary(const std::string& command, const std::function<int()>& work)
+{
+  if (!OpenBrowserLibrary(command))
+    return 1;
+  const int rc = work();
+  CloseBrowserLibrary();
+  return rc;
+}
+
 std::string JsonText(const std::string& s)
 {
   std::string out = "\"";

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -13,6 +14,8 @@ extern const OrxBrowserLibrary* g_lib;
 // False, with a message naming the command, when the plug-in published no table.
 bool OpenBrowserLibrary(const std::string& command);
 void CloseBrowserLibrary();
+// A command's work with the table open, closed again on return; 1 when there is no table.
+int RunWithBrowserLibrary(const std::string& command, const std::function<int()>& work);
 
 // s as a JSON string, quotes included.
 std::string JsonText(const std::string& s);

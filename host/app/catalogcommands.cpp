@@ -224,15 +224,9 @@ int RunCatalogCommand(const std::string& command, const std::vector<std::string>
   Options o;
   if (int rc = Parse(command, args, &o); rc >= 0)
     return rc;
-  if (!OpenBrowserLibrary(command))
-    return 1;
-  int rc = 1;
-  if (command == "catalog" && o.sub == "new")
-    rc = NewCatalog(o);
-  else if (command == "catalog")
-    rc = AddLinks(o);
-  else
-    rc = AddFavorite(o);
-  CloseBrowserLibrary();
-  return rc;
+  return RunWithBrowserLibrary(command, [&] {
+    if (command == "catalog" && o.sub == "new")
+      return NewCatalog(o);
+    return command == "catalog" ? AddLinks(o) : AddFavorite(o);
+  });
 }

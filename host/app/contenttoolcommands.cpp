@@ -199,9 +199,5 @@ int RunContentToolCommand(const std::string& command, const std::vector<std::str
   Options o;
   if (int rc = ParseFor(command, args, &o); rc >= 0)
     return rc;
-  if (!OpenBrowserLibrary(command))
-    return 1;
-  const int rc = command == "export-library" ? RunExport(o) : RunBuild(o);
-  CloseBrowserLibrary();
-  return rc;
+  return RunWithBrowserLibrary(command, [&] { return command == "export-library" ? RunExport(o) : RunBuild(o); });
 }

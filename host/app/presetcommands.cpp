@@ -248,13 +248,12 @@ int RunPresetCommand(const std::vector<std::string>& args)
   Options o;
   if (int rc = Parse(args, &o); rc >= 0)
     return rc;
-  if (!OpenBrowserLibrary("preset"))
-    return 1;
-  int rc = o.sub == "make"          ? Make(o)
-           : o.sub == "apply"       ? Apply(o)
-           : o.sub == "set-default" ? SetDefault(o)
-                                    : GetDefault(o);
-  sc::SetActiveDocument(nullptr);
-  CloseBrowserLibrary();
-  return rc;
+  return RunWithBrowserLibrary("preset", [&] {
+    const int rc = o.sub == "make"          ? Make(o)
+                   : o.sub == "apply"       ? Apply(o)
+                   : o.sub == "set-default" ? SetDefault(o)
+                                            : GetDefault(o);
+    sc::SetActiveDocument(nullptr);
+    return rc;
+  });
 }

@@ -292,20 +292,12 @@ int RunPreviewCommand(const std::string& command, const std::vector<std::string>
     RunOptions ro;
     if (int rc = ParseRun(args, &ro); rc >= 0)
       return rc;
-    if (!OpenBrowserLibrary("previews"))
-      return 1;
-    const int rc = RunPreviews(ro);
-    CloseBrowserLibrary();
-    return rc;
+    return RunWithBrowserLibrary("previews", [&] { return RunPreviews(ro); });
   }
   if (!args.empty() && args[0] == "show")
     return RunPreviewShow(std::vector<std::string>(args.begin() + 1, args.end()));
   Options o;
   if (int rc = Parse(args, &o); rc >= 0)
     return rc;
-  if (!OpenBrowserLibrary("preview"))
-    return 1;
-  const int rc = RunPreview(o);
-  CloseBrowserLibrary();
-  return rc;
+  return RunWithBrowserLibrary("preview", [&] { return RunPreview(o); });
 }

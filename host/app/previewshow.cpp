@@ -273,20 +273,9 @@ int RunMulti(const ShowOptions& o)
   return error.empty() ? 0 : 1;
 }
 
-} // namespace
-
-int RunPreviewShow(const std::vector<std::string>& args)
+// One URL's dialog: its fields, picture and end.
+int ShowOne(const ShowOptions& o)
 {
-  ShowOptions o;
-  if (int rc = ShowParse(args, &o); rc >= 0)
-    return rc;
-  if (!OpenBrowserLibrary("preview show"))
-    return 1;
-  if (!o.more.empty()) {
-    const int rc = RunMulti(o);
-    CloseBrowserLibrary();
-    return rc;
-  }
   std::vector<std::pair<Int32, std::string>> fields;
   std::vector<std::string> rows;
   std::string handlerName, error;
@@ -352,7 +341,15 @@ int RunPreviewShow(const std::vector<std::string>& args)
       }
     }
   }
-  const int rc = ShowReport(o, handlerName, answered, ended, fields, rows, picW, picH, error);
-  CloseBrowserLibrary();
-  return rc;
+  return ShowReport(o, handlerName, answered, ended, fields, rows, picW, picH, error);
+}
+
+} // namespace
+
+int RunPreviewShow(const std::vector<std::string>& args)
+{
+  ShowOptions o;
+  if (int rc = ShowParse(args, &o); rc >= 0)
+    return rc;
+  return RunWithBrowserLibrary("preview show", [&] { return o.more.empty() ? ShowOne(o) : RunMulti(o); });
 }

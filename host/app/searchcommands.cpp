@@ -331,9 +331,5 @@ int RunSearchCommand(const std::vector<std::string>& args)
   Options o;
   if (int rc = Parse(args, &o); rc >= 0)
     return rc;
-  if (!OpenBrowserLibrary("search"))
-    return 1;
-  const int rc = RunSearch(o);
-  CloseBrowserLibrary();
-  return rc;
+  return RunWithBrowserLibrary("search", [&] { return RunSearch(o); });
 }
