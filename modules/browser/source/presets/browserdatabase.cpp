@@ -763,6 +763,18 @@ BrowserDatabaseItem* BrowserDatabase::OpenOrCreateItem(const String& path, Bool 
 
 BrowserDatabaseItem* BrowserDatabase::OpenOrCreateItem(const String& path, Int32 hash, Bool force)
 {
+  if (unindexed_)
+    return nullptr; // nothing is found by path there: CreateItem
+  return MakeItem(path, hash, force, false);
+}
+
+BrowserDatabaseItem* BrowserDatabase::CreateItem(const String& path)
+{
+  return MakeItem(path, hashindex::PathHash(path), false, true);
+}
+
+BrowserDatabaseItem* BrowserDatabase::MakeItem(const String& path, Int32 hash, Bool force, Bool mustBeNew)
+{
   struct Found
   {
     BrowserHashNode* node = nullptr;
@@ -771,6 +783,8 @@ BrowserDatabaseItem* BrowserDatabase::OpenOrCreateItem(const String& path, Int32
   };
   auto find = [&]() -> Found {
     Found f;
+    if (unindexed_)
+      return f;
     f.node = hashindex::FindNode(UInt32(hash));
     f.item = FindAndHold(f.node, path, caseFlag_, &f.owner);
     return f;
@@ -778,7 +792,7 @@ BrowserDatabaseItem* BrowserDatabase::OpenOrCreateItem(const String& path, Int32
   // Gives a handle on what was found, or nothing when it may not be opened. Called without any
   // library lock: the give-back may take the owner's.
   auto openFound = [&](const Found& f) -> BrowserDatabaseItem* {
-    BrowserDatabaseItem* h = (f.owner->IsReadOnly() && !force) ? nullptr : NewHandle();
+    BrowserDatabaseItem* h = (mustBeNew || (f.owner->IsReadOnly() && !force)) ? nullptr : NewHandle();
     if (!h) {
       GiveBack(f.node, f.item, f.owner);
       return nullptr;
@@ -786,8 +800,6 @@ BrowserDatabaseItem* BrowserDatabase::OpenOrCreateItem(const String& path, Int32
     OpenFound(f.item, f.owner, f.node, h, true);
     return h;
   };
-  if (unindexed_)
-    return nullptr; // nothing is found by path there: CreateItem
   if (Found f = find(); f.item)
     return openFound(f);
   if ((IsReadOnly() && !force) || noWrite_.load())
@@ -800,29 +812,37 @@ BrowserDatabaseItem* BrowserDatabase::OpenOrCreateItem(const String& path, Int32
     std::lock_guard<RWLock> rw(records_);
     // Destroy has taken this library's entries out of the index: one made now would stay there
     // after the library is freed.
-    if (destroyed_)
-      return nullptr;
-    // Another thread may have made it while we waited.
-    made = find();
-    if (!made.item) {
-      stored = NewRecordLocked(path, hash);
-      if (!stored)
-        return nullptr;
+    if (!destroyed_) {
+      // Another thread may have made it while we waited.
+      made = find();
+      if (!made.item)
+        stored = NewRecordLocked(path, hash);
+    }
+    if (stored && !unindexed_) {
       node = hashindex::AddNode(stored, this, path, UInt32(hash));
-      if (!node) {
+      if (node) {
+        HoldForOpenCount(this);
+      } else {
         items_.RemoveData(stored->GetId());
         --nextId_;
         --itemCount_;
-        return nullptr;
+        stored = nullptr;
       }
-      HoldForOpenCount(this);
     }
   }
-  if (made.item)
-    return openFound(made);
+  if (!stored)
+    return made.item ? openFound(made) : nullptr;
   BrowserDatabaseItem* h = NewHandle();
   if (!h) {
-    GiveBack(node, stored, this);
+    if (node) {
+      GiveBack(node, stored, this);
+    } else {
+      // Nobody could reach an unindexed record without the handle: it goes, lest the save write it empty.
+      std::lock_guard<Lock> g(lock_);
+      std::lock_guard<RWLock> rw(records_);
+      items_.RemoveData(stored->GetId());
+      --itemCount_;
+    }
     return nullptr;
   }
   OpenFound(stored, this, node, h, true);
@@ -845,35 +865,6 @@ BaseContainer* BrowserDatabase::NewRecordLocked(const String& path, Int32 hash)
   ++nextId_;
   ++itemCount_;
   return stored;
-}
-
-BrowserDatabaseItem* BrowserDatabase::CreateItem(const String& path)
-{
-  if (!unindexed_) {
-    if (BrowserDatabaseItem* existing = OpenItem(path)) {
-      existing->Close();
-      return nullptr;
-    }
-    return OpenOrCreateItem(path);
-  }
-  if (IsReadOnly() || noWrite_.load())
-    return nullptr;
-  BrowserDatabaseItem* h = NewHandle();
-  if (!h)
-    return nullptr;
-  BaseContainer* stored = nullptr;
-  {
-    std::lock_guard<Lock> g(lock_);
-    std::lock_guard<RWLock> rw(records_);
-    if (!destroyed_)
-      stored = NewRecordLocked(path, hashindex::PathHash(path));
-  }
-  if (!stored) {
-    OrxDeleteObj(h);
-    return nullptr;
-  }
-  OpenFound(stored, this, nullptr, h, true);
-  return h;
 }
 
 void BrowserDatabase::RemoveItemStorageLocked(BaseContainer* item, Int32 itemKey, Bool)
@@ -921,14 +912,13 @@ Bool BrowserDatabase::DeleteItem(const String& path)
 
 Bool BrowserDatabase::DeleteFound(BrowserHashNode* node, BaseContainer* item)
 {
-  BrowserDatabase* owner = this;
-  std::lock_guard<Lock> g(owner->lock_);
-  std::lock_guard<RWLock> rw(owner->records_);
-  owner->DecodedLocked(item);
+  std::lock_guard<Lock> g(lock_);
+  std::lock_guard<RWLock> rw(records_);
+  DecodedLocked(item);
   const Int32 key = item->GetId();
   if (key < 1) {
     // Deleted by another caller since we found it.
-    owner->GiveBackLocked(node, item);
+    GiveBackLocked(node, item);
     return false;
   }
   // A move since the lookup took the item, and the open count we hold, to another node.
@@ -939,7 +929,7 @@ Bool BrowserDatabase::DeleteFound(BrowserHashNode* node, BaseContainer* item)
   {
     std::lock_guard<RWLock> n(node->GetLock());
     // Whatever happens below, the next save has to look at this key.
-    owner->MarkDirtyKeyLocked(key);
+    MarkDirtyKeyLocked(key);
     UInt32 open = hashindex::GetOpenCountLocked(node, item);
     if (open > 1) {
       item->SetId(-2);
@@ -954,11 +944,11 @@ Bool BrowserDatabase::DeleteFound(BrowserHashNode* node, BaseContainer* item)
     }
   }
   if (erase) {
-    owner->RemoveItemStorageLocked(item, key, false);
-    owner->items_.RemoveData(key);
+    RemoveItemStorageLocked(item, key, false);
+    items_.RemoveData(key);
   }
-  --owner->itemCount_;
-  owner->changed_ = true;
+  --itemCount_;
+  changed_ = true;
   NoteRecordsChanged();
   return true;
 }

@@ -214,6 +214,8 @@ private:
   Bool PatchOldTagsLocked();
   void ResolveDuplicateNameLocked(const String& loadedName);
   void MoveEntryLocked(BaseContainer* item, const String& newPath, Int32 newHash);
+  // OpenOrCreateItem and CreateItem: with mustBeNew a path that is taken gives null.
+  BrowserDatabaseItem* MakeItem(const String& path, Int32 hash, Bool force, Bool mustBeNew);
   // Puts a new record with the next id in items_ (lock_ and records_ held); null when out of memory.
   BaseContainer* NewRecordLocked(const String& path, Int32 hash);
   // Every access to a record goes through here: a record loaded undecoded (it holds only its

@@ -431,12 +431,12 @@ Bool BrowserDatabase::WriteOutLocked(BaseContainer* item)
   // As a save does, but the replaced chunk dies only after the next save's sync.
   if (oldChunk > 0)
     pendingDead_.push_back(oldChunk);
+  if (dirty_.size() >= dirtyTrimAt_)
+    TrimDirtyLocked();
   if (unindexed_) {
     // Only the writer's handle can hold it: nobody finds it by path.
     items_.RemoveData(id);
     ++forgotten_;
-    if (dirty_.size() >= dirtyTrimAt_)
-      TrimDirtyLocked();
     return true;
   }
   item->RemoveData(dbitem::kChanged);
@@ -457,8 +457,6 @@ Bool BrowserDatabase::WriteOutLocked(BaseContainer* item)
       lazyLeft_.fetch_add(1, std::memory_order_acq_rel);
     }
   }
-  if (dirty_.size() >= dirtyTrimAt_)
-    TrimDirtyLocked();
   return true;
 }
 
